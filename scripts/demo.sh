@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Builds the module, starts the stand-in server on a free loopback port and runs the demo.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/lib.sh
+
+ensure_venv .venv
+build_into .venv build/release
+exec .venv/bin/python -m standin_server.run_demo examples/demo.py

@@ -1,0 +1,47 @@
+# Shared by the project's scripts: find CPython 3.13 by name, make a virtual environment,
+# build and install the module into it.
+
+# The interpreter: $PYTHON if given, else pyenv's newest 3.13, else python3.13 on PATH.
+find_python() {
+  if [ -n "${PYTHON:-}" ]; then
+    echo "$PYTHON"
+    return
+  fi
+  if command -v pyenv >/dev/null 2>&1; then
+    local v
+    v=$(pyenv versions --bare 2>/dev/null | grep -E '^3\.13(\.[0-9]+)?$' | sort -V | tail -n 1)
+    if [ -n "$v" ] && [ -x "$(pyenv root)/versions/$v/bin/python3.13" ]; then
+      echo "$(pyenv root)/versions/$v/bin/python3.13"
+      return
+    fi
+  fi
+  if command -v python3.13 >/dev/null 2>&1; then
+    command -v python3.13
+    return
+  fi
+  echo "CPython 3.13 not found: set PYTHON to a python3.13 interpreter" >&2
+  return 1
+}
+
+# ensure_venv DIR EXTRA_PACKAGES...: a venv with the build and test tools.
+ensure_venv() {
+  local dir=$1
+  shift
+  if [ ! -x "$dir/bin/python" ]; then
+    "$(find_python)" -m venv "$dir"
+  fi
+  "$dir/bin/python" -m pip install --quiet --disable-pip-version-check \
+    "scikit-build-core>=0.10" "cmake>=3.21" ninja "$@"
+}
+
+# build_into DIR BUILD_DIR [CMAKE_DEFINES...]: builds and installs the module into the venv.
+build_into() {
+  local dir=$1 build_dir=$2
+  shift 2
+  local defines=()
+  for d in "$@"; do defines+=("-Ccmake.define.$d"); done
+  "$dir/bin/python" -m pip install --quiet --disable-pip-version-check --no-build-isolation \
+    --no-deps -Cbuild-dir="$build_dir" "${defines[@]}" .
+}
+
+TEST_PACKAGES=("pytest>=8" "numpy>=2" "hypothesis>=6")

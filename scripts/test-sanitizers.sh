@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# The interpreter itself is not instrumented, so the ASan runtime is preloaded, and Python's
+# allocator is switched to malloc so that ASan sees Python objects too.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/lib.sh
+
+ensure_venv .venv-asan "${TEST_PACKAGES[@]}"
+build_into .venv-asan build/asan "QUELVANT_SANITIZE=address,undefined" "CMAKE_BUILD_TYPE=RelWithDebInfo"
+asan_runtime=$(${CXX:-g++} -print-file-name=libasan.so)
+LD_PRELOAD="$asan_runtime" \
+ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1" \
+UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+PYTHONMALLOC=malloc \
+QUELVANT_SANITIZED=1 \
+  .venv-asan/bin/python -m pytest -q -p no:cacheprovider "$@"

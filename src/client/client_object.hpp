@@ -1,0 +1,55 @@
+#pragma once
+// The state behind one QuelvantClient and the rule that a call needing exclusive use of it
+// cannot run while another call on the same client is in progress.
+#include <cstdint>
+#include <string>
+
+#include "client/core/ip_address.hpp"
+#include "module/ref.hpp"
+
+namespace qv::py {
+
+struct ClientObject {
+  PyObject_HEAD
+  std::string username;
+  std::string password;
+  IpAddress server;
+  std::uint16_t control_port;
+  std::uint16_t transport_channel_port;
+  int connection;            // -1: not connected
+  std::uint64_t command_tag;  // the tag the next successful send carries
+  std::string line;          // reused buffer for the line being sent
+  int borrow;                // 0 free, >0 shared readers, -1 exclusive
+};
+
+// Exclusive use for the duration of a call; check with `if (!use)`.
+class ExclusiveUse {
+ public:
+  explicit ExclusiveUse(ClientObject* client) noexcept;
+  ~ExclusiveUse();
+  explicit operator bool() const noexcept { return client_ != nullptr; }
+  ExclusiveUse(const ExclusiveUse&) = delete;
+  ExclusiveUse& operator=(const ExclusiveUse&) = delete;
+
+ private:
+  ClientObject* client_;
+};
+
+// Shared (read-only) use; refused while a call has exclusive use.
+class SharedUse {
+ public:
+  explicit SharedUse(ClientObject* client) noexcept;
+  ~SharedUse();
+  explicit operator bool() const noexcept { return client_ != nullptr; }
+  SharedUse(const SharedUse&) = delete;
+  SharedUse& operator=(const SharedUse&) = delete;
+
+ private:
+  ClientObject* client_;
+};
+
+// The tagged send of the command text in `client->line`: the tag it carried, or false with
+// RuntimeError/OSError set (tag unchanged).
+bool send_tagged(ClientObject* client, std::uint64_t& sent_tag);
+
+}  // namespace qv::py

@@ -1,0 +1,170 @@
+#include "client/core/line_reader.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+namespace qv {
+namespace {
+
+using Byte = unsigned char;
+
+constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
+
+// Length of the well-formed sequence starting at p[0] (true), or of its maximal ill-formed
+// subpart (false): the lead byte plus every following byte that could still have continued
+// it. That subpart becomes a single U+FFFD, matching Python's "replace" error handler.
+bool classify_sequence(const Byte* p, std::size_t avail, std::size_t& length) {
+  const unsigned lead = p[0];
+  if (lead < 0xC2 || lead > 0xF4) {
+    length = 1;
+    return false;
+  }
+  std::size_t continuation;
+  unsigned low = 0x80;
+  unsigned high = 0xBF;
+  if (lead < 0xE0) {
+    continuation = 1;
+  } else if (lead < 0xF0) {
+    continuation = 2;
+    if (lead == 0xE0) low = 0xA0;        // overlong
+    else if (lead == 0xED) high = 0x9F;  // surrogates
+  } else {
+    continuation = 3;
+    if (lead == 0xF0) low = 0x90;        // overlong
+    else if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
+  }
+  for (std::size_t k = 1; k <= continuation; ++k) {
+    if (k >= avail || p[k] < low || p[k] > high) {
+      length = k;
+      return false;
+    }
+    low = 0x80;
+    high = 0xBF;
+  }
+  length = continuation + 1;
+  return true;
+}
+
+bool is_ascii_space(Byte b) { return b == 0x20 || (b >= 0x09 && b <= 0x0D); }
+
+// Byte length of the White_Space character at the start of p[0..n), or 0.
+std::size_t leading_space_length(const Byte* p, std::size_t n) {
+  const Byte b = p[0];
+  if (is_ascii_space(b)) return 1;
+  if (b == 0xC2) return n >= 2 && (p[1] == 0x85 || p[1] == 0xA0) ? 2 : 0;  // NEL, NBSP
+  if (n < 3) return 0;
+  switch (b) {
+    case 0xE1:  // U+1680
+      return p[1] == 0x9A && p[2] == 0x80 ? 3 : 0;
+    case 0xE2:
+      if (p[1] == 0x80) {
+        // U+2000..U+200A, U+2028, U+2029, U+202F
+        const Byte c = p[2];
+        return (c >= 0x80 && c <= 0x8A) || c == 0xA8 || c == 0xA9 || c == 0xAF ? 3 : 0;
+      }
+      return p[1] == 0x81 && p[2] == 0x9F ? 3 : 0;  // U+205F
+    case 0xE3:  // U+3000
+      return p[1] == 0x80 && p[2] == 0x80 ? 3 : 0;
+    default:
+      return 0;
+  }
+}
+
+// Byte length of the White_Space character ending p[0..n), or 0. In valid UTF-8 a lead byte
+// never doubles as a continuation byte, so matching the tail bytes is unambiguous.
+std::size_t trailing_space_length(const Byte* p, std::size_t n) {
+  if (is_ascii_space(p[n - 1])) return 1;
+  if (n >= 2 && p[n - 2] == 0xC2 && (p[n - 1] == 0x85 || p[n - 1] == 0xA0)) return 2;
+  if (n >= 3 && p[n - 3] >= 0xE1 && leading_space_length(p + n - 3, 3) == 3) return 3;
+  return 0;
+}
+
+}  // namespace
+
+void decode_utf8_lossy(std::string_view bytes, std::string& out) {
+  const auto* s = reinterpret_cast<const Byte*>(bytes.data());
+  const std::size_t n = bytes.size();
+  std::size_t i = 0;
+  std::size_t run_start = 0;  // valid bytes from here on are copied in one piece
+  while (i < n) {
+    if (s[i] < 0x80) {
+      ++i;
+      // Lines are mostly ASCII: skip eight bytes per step while no high bit is set.
+      while (n - i >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, s + i, 8);
+        if (word & 0x8080808080808080ULL) break;
+        i += 8;
+      }
+      continue;
+    }
+    std::size_t length;
+    if (classify_sequence(s + i, n - i, length)) {
+      i += length;
+      continue;
+    }
+    out.append(bytes.data() + run_start, i - run_start);
+    out.append(kReplacement, 3);
+    i += length;
+    run_start = i;
+  }
+  out.append(bytes.data() + run_start, n - run_start);
+}
+
+std::string_view strip_white_space(std::string_view text) {
+  const auto* p = reinterpret_cast<const Byte*>(text.data());
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end) {
+    const std::size_t len = leading_space_length(p + begin, end - begin);
+    if (len == 0) break;
+    begin += len;
+  }
+  while (end > begin) {
+    const std::size_t len = trailing_space_length(p + begin, end - begin);
+    if (len == 0) break;
+    end -= len;
+  }
+  return text.substr(begin, end - begin);
+}
+
+void LineAssembler::feed(const char* data, std::size_t size) {
+  if (start_ == pending_.size()) {
+    // Everything handed out already: reuse the buffer from its start.
+    pending_.clear();
+    start_ = 0;
+    scanned_ = 0;
+  } else if (start_ > 0) {
+    // Keep only the unfinished line so the buffer does not grow with the stream.
+    pending_.erase(0, start_);
+    scanned_ -= start_;
+    start_ = 0;
+  }
+  pending_.append(data, size);
+}
+
+bool LineAssembler::next_line(std::string& line) {
+  const char* base = pending_.data();
+  const void* newline = std::memchr(base + scanned_, '\n', pending_.size() - scanned_);
+  if (newline == nullptr) {
+    // A long line arriving in many pieces is searched once, not once per piece.
+    scanned_ = pending_.size();
+    return false;
+  }
+  const auto end = static_cast<std::size_t>(static_cast<const char*>(newline) - base);
+  line.assign(base + start_, end - start_);
+  start_ = end + 1;
+  scanned_ = start_;
+  return true;
+}
+
+bool LineAssembler::finish(std::string& line) {
+  const bool has_rest = start_ < pending_.size();
+  if (has_rest) line.assign(pending_, start_, std::string::npos);
+  pending_.clear();
+  start_ = 0;
+  scanned_ = 0;
+  return has_rest;
+}
+
+}  // namespace qv

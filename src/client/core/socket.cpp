@@ -1,0 +1,116 @@
+#include "client/core/socket.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+namespace qv {
+namespace {
+
+// A connect() interrupted by a signal keeps going in the kernel; calling connect() again
+// would only report EALREADY, so wait for the outcome and collect it from SO_ERROR.
+int finish_interrupted_connect(int fd) {
+  pollfd entry{};
+  entry.fd = fd;
+  entry.events = POLLOUT;
+  for (;;) {
+    const int ready = ::poll(&entry, 1, -1);
+    if (ready > 0) break;
+    if (ready < 0 && errno != EINTR) return errno;
+  }
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+  return err;
+}
+
+// Keeps sockets off descriptors 0..2: if the host closed stdout, a socket landing on fd 1
+// would receive the text the reader prints.
+int move_above_standard_streams(int fd) {
+  if (fd > STDERR_FILENO) return fd;
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  const int err = errno;
+  ::close(fd);
+  if (moved < 0) errno = err;
+  return moved;
+}
+
+}  // namespace
+
+std::variant<int, OsFailure> connect_tcp(const IpAddress& address, std::uint16_t port) {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  int family = AF_INET;
+  if (address.family == IpAddress::Family::V4) {
+    auto* sin = reinterpret_cast<sockaddr_in*>(&storage);
+    sin->sin_family = AF_INET;
+    sin->sin_port = htons(port);
+    std::memcpy(&sin->sin_addr, address.bytes.data(), 4);
+    length = sizeof(sockaddr_in);
+  } else {
+    family = AF_INET6;
+    auto* sin6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    sin6->sin6_family = AF_INET6;
+    sin6->sin6_port = htons(port);
+    sin6->sin6_flowinfo = 0;
+    std::memcpy(&sin6->sin6_addr, address.bytes.data(), 16);
+    sin6->sin6_scope_id = 0;
+    length = sizeof(sockaddr_in6);
+  }
+
+  int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0) fd = move_above_standard_streams(fd);
+  if (fd < 0) return OsFailure{errno};
+
+  int err = 0;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&storage), length) != 0) {
+    err = errno;
+    if (err == EINTR) err = finish_interrupted_connect(fd);
+  }
+  if (err != 0) {
+    ::close(fd);
+    return OsFailure{err};
+  }
+  return fd;
+}
+
+void clear_socket_timeouts(int fd) {
+  const timeval none{};
+  (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
+  (void)::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
+}
+
+std::variant<int, OsFailure> duplicate_handle(int fd) {
+  // Never below 3, for the same reason as move_above_standard_streams.
+  const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (copy < 0) return OsFailure{errno};
+  return copy;
+}
+
+void close_handle(int fd) noexcept { (void)::close(fd); }
+
+SendResult send_all(int fd, const char* data, std::size_t size) noexcept {
+  while (size > 0) {
+    const std::size_t chunk = size < static_cast<std::size_t>(INT_MAX) ? size : INT_MAX;
+    const ssize_t sent = ::send(fd, data, chunk, MSG_NOSIGNAL);
+    if (sent > 0) {
+      data += sent;
+      size -= static_cast<std::size_t>(sent);
+    } else if (sent == 0) {
+      return {SendOutcome::ZeroWritten, 0};
+    } else if (errno != EINTR) {
+      return {SendOutcome::Failed, errno};
+    }
+  }
+  return {SendOutcome::Ok, 0};
+}
+
+}  // namespace qv

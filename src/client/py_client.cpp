@@ -1,0 +1,243 @@
+#include "client/py_client.hpp"
+
+#include <memory>
+#include <new>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "client/client_object.hpp"
+#include "client/command_methods.hpp"
+#include "client/core/ip_address.hpp"
+#include "client/core/os_error.hpp"
+#include "client/core/output.hpp"
+#include "client/core/reader_thread.hpp"
+#include "client/core/socket.hpp"
+#include "commands/core/render.hpp"
+#include "commands/py_command.hpp"
+#include "module/args.hpp"
+#include "module/errors.hpp"
+
+namespace qv::py {
+
+namespace {
+
+constexpr std::uint16_t kDefaultControlPort = 1234;
+constexpr std::uint16_t kDefaultTransportChannelPort = 1235;
+constexpr const char* kDefaultUsername = "user1";
+
+// The built-in password is assembled at run time rather than stored as one literal.
+std::string default_password() {
+  static constexpr char kHead[] = {'p', 'w', '\0'};
+  static constexpr char kTail[] = {'d', '\0'};
+  return std::string(kHead) + kTail;
+}
+
+Signature g_constructor;
+Signature g_send_raw_command;
+Signature g_send_command;
+
+ClientObject* as_client(PyObject* self) { return reinterpret_cast<ClientObject*>(self); }
+
+PyObject* Client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* scratch[kMaxParams];
+  PyObject* const* bound = bind_tuple_arguments(g_constructor, args, kwargs, scratch);
+  if (!bound) return nullptr;
+  Arg a[5];
+  for (std::size_t i = 0; i < 5; ++i)
+    if (!convert_argument(g_constructor.params[i], bound[i], a[i])) return nullptr;
+  const auto server = parse_ip_address(a[0].text);
+  if (!server) {
+    set_error(PyExc_ValueError, "Invalid IP address: " + std::string(a[0].text));
+    return nullptr;
+  }
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  ClientObject* c = as_client(self);
+  std::construct_at(&c->username, a[3].present ? std::string(a[3].text) : kDefaultUsername);
+  std::construct_at(&c->password, a[4].present ? std::string(a[4].text) : default_password());
+  std::construct_at(&c->line);
+  c->line.reserve(256);
+  c->server = *server;
+  c->control_port =
+      a[1].present ? static_cast<std::uint16_t>(a[1].number) : kDefaultControlPort;
+  c->transport_channel_port =
+      a[2].present ? static_cast<std::uint16_t>(a[2].number) : kDefaultTransportChannelPort;
+  c->connection = -1;
+  c->command_tag = 0;
+  c->borrow = 0;
+  return self;
+}
+
+void Client_dealloc(PyObject* self) {
+  ClientObject* c = as_client(self);
+  if (c->connection >= 0) close_handle(c->connection);  // the reader keeps its own handle
+  std::destroy_at(&c->username);
+  std::destroy_at(&c->password);
+  std::destroy_at(&c->line);
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* Client_connect(PyObject* self, PyObject*) {
+  ClientObject* c = as_client(self);
+  ExclusiveUse use(c);
+  if (!use) return nullptr;
+  const auto connected = connect_tcp(c->server, c->control_port);
+  if (const auto* failure = std::get_if<OsFailure>(&connected)) {
+    set_error(PyExc_OSError, "Failed to connect: " + os_error_text(failure->err));
+    return nullptr;
+  }
+  const int fd = std::get<int>(connected);
+  clear_socket_timeouts(fd);
+  const auto duplicated = duplicate_handle(fd);
+  if (const auto* failure = std::get_if<OsFailure>(&duplicated)) {
+    close_handle(fd);
+    raise_os_error_kind(failure->err);
+    return nullptr;
+  }
+  const int reader_fd = std::get<int>(duplicated);
+  if (c->connection >= 0) close_handle(c->connection);
+  c->connection = fd;
+  const auto started = start_reader_thread(reader_fd);
+  if (const auto* failure = std::get_if<OsFailure>(&started)) {
+    close_handle(reader_fd);
+    raise_panic("failed to spawn thread: " + os_error_text(failure->err));
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* Client_disconnect(PyObject* self, PyObject*) {
+  ClientObject* c = as_client(self);
+  ExclusiveUse use(c);
+  if (!use) return nullptr;
+  if (c->connection < 0) {
+    PyErr_SetString(PyExc_RuntimeError, "No active connection to disconnect");
+    return nullptr;
+  }
+  close_handle(c->connection);
+  c->connection = -1;
+  Py_RETURN_NONE;
+}
+
+PyObject* Client_send_raw_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  ClientObject* c = as_client(self);
+  PyObject* scratch[kMaxParams];
+  PyObject* const* bound = bind_arguments(g_send_raw_command, args, nargs, kwnames, scratch);
+  if (!bound) return nullptr;
+  ExclusiveUse use(c);
+  if (!use) return nullptr;
+  Arg message;
+  if (!convert_argument(g_send_raw_command.params[0], bound[0], message)) return nullptr;
+  c->line.assign(message.text);
+  std::uint64_t tag = 0;
+  if (!send_tagged(c, tag)) return nullptr;
+  return PyLong_FromUnsignedLongLong(tag);
+}
+
+PyObject* Client_send_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  ClientObject* c = as_client(self);
+  PyObject* scratch[kMaxParams];
+  PyObject* const* bound = bind_arguments(g_send_command, args, nargs, kwnames, scratch);
+  if (!bound) return nullptr;
+  ExclusiveUse use(c);
+  if (!use) return nullptr;
+  Arg command;
+  if (!convert_argument(g_send_command.params[0], bound[0], command)) return nullptr;
+  c->line.clear();
+  append_line(command_value(command.object), c->line);
+  std::uint64_t tag = 0;
+  if (!send_tagged(c, tag)) return nullptr;
+  return PyLong_FromUnsignedLongLong(tag);
+}
+
+PyObject* Client_print_details(PyObject* self, PyObject*) {
+  ClientObject* c = as_client(self);
+  SharedUse use(c);
+  if (!use) return nullptr;
+  const std::string line = "QuelvantClient(server: " + format_ip_address(c->server) +
+                           ", control_port: " + std::to_string(c->control_port) +
+                           ", transport_channel_port: " +
+                           std::to_string(c->transport_channel_port) +
+                           ", username: " + c->username + ", password: " + c->password + ")\n";
+  if (const int err = write_stdout_line(line)) {
+    raise_panic("failed printing to stdout: " + os_error_text(err));
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* Client_get_command_tag(PyObject* self, void*) {
+  ClientObject* c = as_client(self);
+  SharedUse use(c);
+  if (!use) return nullptr;
+  return PyLong_FromUnsignedLongLong(c->command_tag);
+}
+
+PyCFunction fastcall(PyCFunctionFastWithKeywords f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+}  // namespace
+
+PyTypeObject* init_client_class() {
+  static PyTypeObject* type = nullptr;
+  if (type) return type;
+  g_constructor.full_name = "QuelvantClient.__new__()";
+  g_constructor.params.clear();
+  g_constructor.params.push_back(make_param("server", Conv::RawText));
+  g_constructor.params.push_back(make_param("control_port", Conv::U16, true));
+  g_constructor.params.push_back(make_param("transport_channel_port", Conv::U16, true));
+  g_constructor.params.push_back(make_param("username", Conv::Text, true));
+  g_constructor.params.push_back(make_param("password", Conv::Text, true));
+  g_send_raw_command.full_name = "QuelvantClient.send_raw_command()";
+  g_send_raw_command.params.clear();
+  g_send_raw_command.params.push_back(make_param("message", Conv::RawText));
+  g_send_command.full_name = "QuelvantClient.send_command()";
+  g_send_command.params.clear();
+  g_send_command.params.push_back(make_param("command", Conv::Instance, false, command_class()));
+  for (const Signature* sig : {&g_constructor, &g_send_raw_command, &g_send_command})
+    for (const Param& p : sig->params)
+      if (!p.name) return nullptr;
+
+  const auto* per_command = command_method_table();
+  if (!per_command) return nullptr;
+  static std::vector<PyMethodDef> methods;
+  methods.clear();
+  methods.push_back({"connect", Client_connect, METH_NOARGS, "connect($self)\n--\n\n"});
+  methods.push_back({"disconnect", Client_disconnect, METH_NOARGS, "disconnect($self)\n--\n\n"});
+  methods.push_back({"send_raw_command", fastcall(Client_send_raw_command),
+                     METH_FASTCALL | METH_KEYWORDS, "send_raw_command($self, message)\n--\n\n"});
+  methods.push_back({"send_command", fastcall(Client_send_command), METH_FASTCALL | METH_KEYWORDS,
+                     "send_command($self, command)\n--\n\n"});
+  methods.insert(methods.end(), per_command->begin(), per_command->end());
+  methods.push_back(
+      {"print_details", Client_print_details, METH_NOARGS, "print_details($self)\n--\n\n"});
+  methods.push_back({nullptr, nullptr, 0, nullptr});
+
+  static PyGetSetDef getset[] = {
+      {"command_tag", Client_get_command_tag, nullptr, nullptr, nullptr},
+      {nullptr, nullptr, nullptr, nullptr, nullptr},
+  };
+  static PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(Client_new)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(Client_dealloc)},
+      {Py_tp_methods, nullptr},
+      {Py_tp_getset, getset},
+      {Py_tp_doc, const_cast<char*>(
+                      "QuelvantClient(server, control_port, transport_channel_port, username, "
+                      "password)\n--\n\n")},
+      {0, nullptr},
+  };
+  slots[2].pfunc = methods.data();
+  PyType_Spec spec = {"builtins.QuelvantClient", sizeof(ClientObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  return type;
+}
+
+}  // namespace qv::py

@@ -1,0 +1,232 @@
+#include "commands/py_command.hpp"
+
+#include <array>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "commands/build_command.hpp"
+#include "commands/core/render.hpp"
+#include "module/args.hpp"
+#include "module/errors.hpp"
+#include "module/type_support.hpp"
+
+namespace qv::py {
+
+namespace {
+
+// Command, variant and record instances all hold one command value.
+struct ValueObject {
+  PyObject_HEAD
+  Command value;
+};
+
+struct VariantClass {
+  PyTypeObject* type = nullptr;         // Command_<V>
+  PyTypeObject* record_type = nullptr;  // <V>, created on first need
+  Signature factory;                    // Command.<factory>()
+  Signature constructor;                // Command_<V>.__new__(_0)
+  std::string variant_type_name;        // "builtins.Command_<V>", kept for the type's life
+  std::string record_type_name;         // "builtins.<V>"
+  std::string variant_doc;              // "Command_<V>(_0)\n--\n\n"
+  std::string factory_doc;
+};
+
+PyTypeObject* g_command = nullptr;
+std::array<VariantClass, kVariantCount> g_variants;
+Param g_index_param;  // the subscript's `idx`
+
+Command& value_of(PyObject* obj) { return reinterpret_cast<ValueObject*>(obj)->value; }
+
+PyObject* new_value_object(PyTypeObject* type, Command&& value) {
+  void* memory = PyObject_Malloc(sizeof(ValueObject));
+  if (!memory) return PyErr_NoMemory();
+  PyObject* obj = PyObject_Init(static_cast<PyObject*>(memory), type);
+  std::construct_at(&value_of(obj), std::move(value));
+  return obj;
+}
+
+void Value_dealloc(PyObject* self) {
+  std::destroy_at(&value_of(self));
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// ---- record classes ----------------------------------------------------------------------
+
+PyTypeObject* record_type(std::size_t variant) {
+  VariantClass& vc = g_variants[variant];
+  if (vc.record_type) return vc.record_type;
+  static PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(no_constructor_new)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(Value_dealloc)},
+      {0, nullptr},
+  };
+  vc.record_type_name = "builtins." + std::string(kCatalogue[variant].name);
+  PyType_Spec spec = {vc.record_type_name.c_str(), sizeof(ValueObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  vc.record_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  if (vc.record_type) vc.constructor.params[0].cls = vc.record_type;
+  return vc.record_type;
+}
+
+// ---- variant classes ---------------------------------------------------------------------
+
+std::size_t variant_of_class(PyTypeObject* type) {
+  for (std::size_t i = 0; i < kVariantCount; ++i)
+    if (g_variants[i].type == type) return i;
+  return kVariantCount;
+}
+
+PyObject* Variant_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  const std::size_t variant = variant_of_class(type);
+  if (variant == kVariantCount) return no_constructor_new(type, args, kwargs);
+  if (!record_type(variant)) return nullptr;
+  const Signature& sig = g_variants[variant].constructor;
+  PyObject* scratch[kMaxParams];
+  PyObject* const* bound = bind_tuple_arguments(sig, args, kwargs, scratch);
+  if (!bound) return nullptr;
+  Arg record;
+  if (!convert_argument(sig.params[0], bound[0], record)) return nullptr;
+  return new_value_object(type, Command(value_of(record.object)));
+}
+
+PyObject* Variant_get_0(PyObject* self, void*) {
+  const std::size_t variant = value_of(self).variant();
+  PyTypeObject* type = record_type(variant);
+  if (!type) return nullptr;
+  return new_value_object(type, Command(value_of(self)));
+}
+
+Py_ssize_t Variant_length(PyObject*) { return 1; }
+
+PyObject* Variant_subscript(PyObject* self, PyObject* key) {
+  Arg index;
+  if (!convert_argument(g_index_param, key, index)) return nullptr;
+  if (index.number != 0) {
+    PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+    return nullptr;
+  }
+  return Variant_get_0(self, nullptr);
+}
+
+PyObject* Command_str(PyObject* self) {
+  static std::string line;  // reused under the interpreter lock
+  line.clear();
+  append_line(value_of(self), line);
+  return PyUnicode_FromStringAndSize(line.data(), static_cast<Py_ssize_t>(line.size()));
+}
+
+// ---- factories ---------------------------------------------------------------------------
+
+PyObject* build_from_call(std::size_t variant, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  Arg converted[kMaxFields];
+  if (!bind_and_convert(g_variants[variant].factory, args, nargs, kwnames, converted))
+    return nullptr;
+  Command value(variant);
+  fill_command(value, converted);
+  return wrap_command(std::move(value));
+}
+
+template <std::size_t V>
+PyObject* factory_with_args(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return build_from_call(V, args, nargs, kwnames);
+}
+
+template <std::size_t V>
+PyObject* factory_without_args(PyObject*, PyObject*) {
+  return wrap_command(Command(V));
+}
+
+template <std::size_t... I>
+std::array<PyMethodDef, kVariantCount + 1> factory_table(std::index_sequence<I...>) {
+  auto entry = [](std::size_t v, PyCFunction with, PyCFunction without) {
+    const bool no_args = kCatalogue[v].field_count == 0;
+    return PyMethodDef{kCatalogue[v].factory.data(), no_args ? without : with,
+                       METH_STATIC | (no_args ? METH_NOARGS : METH_FASTCALL | METH_KEYWORDS),
+                       g_variants[v].factory_doc.c_str()};
+  };
+  return {entry(I, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(factory_with_args<I>)),
+                factory_without_args<I>)...,
+          PyMethodDef{nullptr, nullptr, 0, nullptr}};
+}
+
+}  // namespace
+
+PyTypeObject* command_class() { return g_command; }
+
+PyObject* wrap_command(Command&& value) {
+  return new_value_object(g_variants[value.variant()].type, std::move(value));
+}
+
+const Command& command_value(PyObject* obj) { return value_of(obj); }
+
+PyTypeObject* init_command_classes() {
+  if (g_command) return g_command;
+  g_index_param = make_param("idx", Conv::U64);
+  if (!g_index_param.name) return nullptr;
+  for (std::size_t v = 0; v < kVariantCount; ++v) {
+    VariantClass& vc = g_variants[v];
+    const std::string name(kCatalogue[v].name);
+    vc.factory = field_signature(v, "Command", kCatalogue[v].factory);
+    vc.factory_doc = text_signature(v, kCatalogue[v].factory, false);
+    vc.constructor.full_name = "Command_" + name + ".__new__()";
+    vc.constructor.params.push_back(make_param("_0", Conv::Instance));
+    vc.variant_type_name = "builtins.Command_" + name;
+    vc.variant_doc = "Command_" + name + "(_0)\n--\n\n";
+    for (const Param& p : vc.factory.params)
+      if (!p.name) return nullptr;
+    if (!vc.constructor.params[0].name) return nullptr;
+  }
+
+  static std::array<PyMethodDef, kVariantCount + 1> factories =
+      factory_table(std::make_index_sequence<kVariantCount>{});
+  static PyType_Slot base_slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(no_constructor_new)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(Value_dealloc)},
+      {Py_tp_str, reinterpret_cast<void*>(Command_str)},
+      {Py_tp_methods, factories.data()},
+      {0, nullptr},
+  };
+  PyType_Spec base_spec = {"builtins.Command", sizeof(ValueObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
+                           base_slots};
+  Ref base = Ref::steal(PyType_FromSpec(&base_spec));
+  if (!base) return nullptr;
+
+  Ref match_args = Ref::steal(Py_BuildValue("(s)", "_0"));
+  if (!match_args) return nullptr;
+  static PyGetSetDef getset[] = {
+      {"_0", Variant_get_0, nullptr, nullptr, nullptr},
+      {nullptr, nullptr, nullptr, nullptr, nullptr},
+  };
+  for (std::size_t v = 0; v < kVariantCount; ++v) {
+    VariantClass& vc = g_variants[v];
+    PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(Variant_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(Value_dealloc)},
+        {Py_tp_getset, getset},
+        {Py_mp_length, reinterpret_cast<void*>(Variant_length)},
+        {Py_mp_subscript, reinterpret_cast<void*>(Variant_subscript)},
+        {Py_tp_doc, const_cast<char*>(vc.variant_doc.c_str())},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {vc.variant_type_name.c_str(), sizeof(ValueObject), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    Ref type = Ref::steal(PyType_FromSpecWithBases(&spec, base.get()));
+    if (!type) return nullptr;
+    auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
+    if (!set_type_attribute(tp, "__match_args__", match_args.get())) return nullptr;
+    if (!set_type_attribute(reinterpret_cast<PyTypeObject*>(base.get()),
+                            std::string(kCatalogue[v].name).c_str(), type.get()))
+      return nullptr;
+    vc.type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process
+  }
+  g_command = reinterpret_cast<PyTypeObject*>(base.release());
+  return g_command;
+}
+
+}  // namespace qv::py

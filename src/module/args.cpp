@@ -1,0 +1,304 @@
+#include "module/args.hpp"
+
+#include <cstring>
+
+#include "module/errors.hpp"
+
+namespace qv::py {
+
+Param make_param(std::string_view name, Conv conv, bool optional, PyTypeObject* cls) {
+  Param p;
+  p.name = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+  if (p.name) PyUnicode_InternInPlace(&p.name);
+  p.text_name = std::string(name);
+  p.conv = conv;
+  p.optional = optional;
+  p.cls = cls;
+  return p;
+}
+
+std::string type_qualname(PyObject* obj) {
+  Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
+  const char* utf8 = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  if (!utf8) {
+    PyErr_Clear();
+    return Py_TYPE(obj)->tp_name;
+  }
+  return utf8;
+}
+
+namespace {
+
+// CPython's list of missing names: 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
+std::string quoted_name_list(const std::vector<const std::string*>& names) {
+  std::string out;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) {
+      if (names.size() == 2)
+        out += " and ";
+      else if (i + 1 == names.size())
+        out += ", and ";
+      else
+        out += ", ";
+    }
+    out += '\'';
+    out += *names[i];
+    out += '\'';
+  }
+  return out;
+}
+
+std::ptrdiff_t find_keyword(const Signature& sig, PyObject* key) {
+  const auto n = static_cast<std::ptrdiff_t>(sig.params.size());
+  for (std::ptrdiff_t i = 0; i < n; ++i)
+    if (sig.params[i].name == key) return i;
+  // Not interned by the caller: compare by value.
+  for (std::ptrdiff_t i = 0; i < n; ++i) {
+    const int eq = PyUnicode_Compare(sig.params[i].name, key);
+    if (eq == 0) return i;
+    if (eq == -1 && PyErr_Occurred()) PyErr_Clear();
+  }
+  return -1;
+}
+
+std::string key_text(PyObject* key) {
+  const char* s = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+  if (!s) {
+    PyErr_Clear();
+    return "?";
+  }
+  return s;
+}
+
+}  // namespace
+
+PyObject* const* bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames, PyObject** scratch) {
+  const auto n = static_cast<Py_ssize_t>(sig.params.size());
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  if (nkw == 0 && nargs == n) return args;  // the common case: everything by position
+
+  for (Py_ssize_t i = 0; i < n; ++i) scratch[i] = i < nargs ? args[i] : nullptr;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    const std::ptrdiff_t index = find_keyword(sig, key);
+    if (index < 0) {
+      set_error(PyExc_TypeError,
+                sig.full_name + " got an unexpected keyword argument '" + key_text(key) + "'");
+      return nullptr;
+    }
+    if (scratch[index]) {
+      set_error(PyExc_TypeError, sig.full_name + " got multiple values for argument '" +
+                                     sig.params[index].text_name + "'");
+      return nullptr;
+    }
+    scratch[index] = args[nargs + k];
+  }
+  // Checked after the keywords, in the order a Python function reports them.
+  if (nargs > n) {
+    set_error(PyExc_TypeError, sig.full_name + " takes " + std::to_string(n) +
+                                   " positional arguments but " + std::to_string(nargs) +
+                                   (nargs == 1 ? " was given" : " were given"));
+    return nullptr;
+  }
+  std::vector<const std::string*> missing;
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (!scratch[i]) missing.push_back(&sig.params[i].text_name);
+  if (!missing.empty()) {
+    set_error(PyExc_TypeError, sig.full_name + " missing " + std::to_string(missing.size()) +
+                                   " required positional argument" +
+                                   (missing.size() == 1 ? ": " : "s: ") +
+                                   quoted_name_list(missing));
+    return nullptr;
+  }
+  return scratch;
+}
+
+PyObject* const* bind_tuple_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
+                                      PyObject** scratch) {
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  PyObject* const* items = &PyTuple_GET_ITEM(args, 0);
+  if (!kwargs || PyDict_GET_SIZE(kwargs) == 0)
+    return bind_arguments(sig, items, nargs, nullptr, scratch);
+  // Rare path: lay the keywords out as a fast call would receive them.
+  std::vector<PyObject*> flat(items, items + nargs);
+  Ref kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+  if (!kwnames) return nullptr;
+  Py_ssize_t pos = 0, k = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
+    flat.push_back(value);
+  }
+  return bind_arguments(sig, flat.data(), nargs, kwnames.get(), scratch);
+}
+
+namespace {
+
+void wrap_type_error(const Param& param) {
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  if (!exc || !PyErr_GivenExceptionMatches(exc.get(), PyExc_TypeError)) {
+    PyErr_SetRaisedException(exc.release());
+    return;
+  }
+  Ref message = Ref::steal(PyObject_Str(exc.get()));
+  if (!message) return;
+  Ref wrapped_message =
+      Ref::steal(PyUnicode_FromFormat("argument '%s': %U", param.text_name.c_str(), message.get()));
+  if (!wrapped_message) return;
+  Ref wrapped = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, wrapped_message.get()));
+  if (!wrapped) return;
+  if (PyObject* cause = PyException_GetCause(exc.get()))  // new reference, stolen below
+    PyException_SetCause(wrapped.get(), cause);
+  PyErr_SetRaisedException(wrapped.release());
+}
+
+bool refuse_type(PyObject* value, const char* expected) {
+  set_error(PyExc_TypeError,
+            "'" + type_qualname(value) + "' object cannot be converted to '" + expected + "'");
+  return false;
+}
+
+bool convert_text(const Param& param, PyObject* value, Arg& out) {
+  if (!PyUnicode_Check(value)) return refuse_type(value, "PyString");
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+  if (!utf8) return false;  // no UTF-8 form (lone surrogates): the interpreter's error stands
+  out.text = std::string_view(utf8, static_cast<std::size_t>(size));
+  if (param.conv == Conv::Text && out.text.find_first_of("\r\n") != std::string_view::npos) {
+    set_error(PyExc_ValueError, "argument '" + param.text_name +
+                                    "': text must not contain a carriage return or line feed");
+    return false;
+  }
+  return true;
+}
+
+// An int, or the result of __index__; null with the error set.
+Ref as_index(PyObject* value) {
+  if (PyLong_Check(value)) return Ref::borrow(value);
+  return Ref::steal(PyNumber_Index(value));
+}
+
+bool out_of_range() {
+  set_error(PyExc_OverflowError, "out of range integral type conversion attempted");
+  return false;
+}
+
+bool convert_small_int(const Param& param, PyObject* value, Arg& out) {
+  Ref index = as_index(value);
+  if (!index) return false;
+  const long v = PyLong_AsLong(index.get());
+  if (v == -1 && PyErr_Occurred()) return false;
+  long lo = 0, hi = 0;
+  switch (param.conv) {
+    case Conv::U8: hi = 255; break;
+    case Conv::U16: hi = 65535; break;
+    default: lo = -32768; hi = 32767; break;
+  }
+  if (v < lo || v > hi) return out_of_range();
+  out.number = v;
+  return true;
+}
+
+bool convert_unsigned(const Param& param, PyObject* value, Arg& out) {
+  Ref index = as_index(value);
+  if (!index) return false;
+  const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  if (param.conv == Conv::U32 && v > 0xffffffffull) return out_of_range();
+  out.number = static_cast<std::int64_t>(v);
+  return true;
+}
+
+bool convert_i64(PyObject* value, Arg& out) {
+  Ref index = as_index(value);
+  if (!index) return false;
+  const long long v = PyLong_AsLongLong(index.get());
+  if (v == -1 && PyErr_Occurred()) return false;
+  out.number = v;
+  return true;
+}
+
+bool is_numpy_bool_type(PyTypeObject* type) {
+  Ref module = Ref::steal(PyType_GetModuleName(type));
+  Ref name = Ref::steal(PyType_GetName(type));
+  if (!module || !name) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_EqualToUTF8(module.get(), "numpy") &&
+         (PyUnicode_EqualToUTF8(name.get(), "bool_") || PyUnicode_EqualToUTF8(name.get(), "bool"));
+}
+
+bool convert_bool(PyObject* value, Arg& out) {
+  if (value == Py_True || value == Py_False) {
+    out.number = value == Py_True;
+    return true;
+  }
+  PyTypeObject* type = Py_TYPE(value);
+  if (!is_numpy_bool_type(type)) return refuse_type(value, "PyBool");
+  inquiry nb_bool = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
+  if (!nb_bool) {
+    set_error(PyExc_TypeError, "object of type '" + type_qualname(value) +
+                                   "' does not define a '__bool__' conversion");
+    return false;
+  }
+  const int truth = nb_bool(value);
+  if (truth < 0) return false;
+  out.number = truth;
+  return true;
+}
+
+bool convert_instance(const Param& param, PyObject* value, Arg& out) {
+  if (!PyObject_TypeCheck(value, param.cls)) {
+    Ref name = Ref::steal(PyType_GetName(param.cls));
+    const char* expected = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    if (!expected) return false;
+    return refuse_type(value, expected);
+  }
+  out.object = value;
+  return true;
+}
+
+bool convert_present(const Param& param, PyObject* value, Arg& out) {
+  switch (param.conv) {
+    case Conv::Text:
+    case Conv::RawText: return convert_text(param, value, out);
+    case Conv::U8:
+    case Conv::U16:
+    case Conv::I16: return convert_small_int(param, value, out);
+    case Conv::U32:
+    case Conv::U64: return convert_unsigned(param, value, out);
+    case Conv::I64: return convert_i64(value, out);
+    case Conv::Bool: return convert_bool(value, out);
+    case Conv::Instance: return convert_instance(param, value, out);
+  }
+  return false;
+}
+
+}  // namespace
+
+bool convert_argument(const Param& param, PyObject* value, Arg& out) {
+  if (param.optional && value == Py_None) {
+    out.present = false;
+    return true;
+  }
+  if (!convert_present(param, value, out)) {
+    wrap_type_error(param);
+    return false;
+  }
+  out.present = true;
+  return true;
+}
+
+bool bind_and_convert(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, Arg* out) {
+  PyObject* scratch[kMaxParams];
+  PyObject* const* bound = bind_arguments(sig, args, nargs, kwnames, scratch);
+  if (!bound) return false;
+  for (std::size_t i = 0; i < sig.params.size(); ++i)
+    if (!convert_argument(sig.params[i], bound[i], out[i])) return false;
+  return true;
+}
+
+}  // namespace qv::py

@@ -1,0 +1,75 @@
+#include "module/errors.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "client/core/os_error.hpp"
+
+namespace qv::py {
+
+void set_error(PyObject* type, const std::string& message) {
+  Ref text = Ref::steal(
+      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (text) PyErr_SetObject(type, text.get());
+}
+
+PyObject* panic_exception_type() {
+  static PyObject* type = nullptr;  // lives as long as the process
+  if (!type) {
+    type = PyErr_NewExceptionWithDoc(
+        "pyo3_runtime.PanicException",
+        "An internal failure of quelvant_rs. Derived from BaseException so that a broad\n"
+        "`except Exception:` does not hide it.",
+        PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+void raise_panic(const std::string& message) {
+  const std::string report = "quelvant_rs: internal failure: " + message + "\n";
+  std::size_t done = 0;
+  while (done < report.size()) {
+    const ssize_t n = ::write(STDERR_FILENO, report.data() + done, report.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // nowhere to report; the exception still carries the message
+    done += static_cast<std::size_t>(n);
+  }
+  PyObject* type = panic_exception_type();
+  if (type) set_error(type, message);
+}
+
+void raise_os_error_kind(int err) {
+  PyObject* type = PyExc_OSError;
+  switch (err) {
+    case ECONNREFUSED: type = PyExc_ConnectionRefusedError; break;
+    case ECONNRESET: type = PyExc_ConnectionResetError; break;
+    case ECONNABORTED: type = PyExc_ConnectionAbortedError; break;
+    case EPIPE: type = PyExc_BrokenPipeError; break;
+    case EINTR: type = PyExc_InterruptedError; break;
+    case ENOENT: type = PyExc_FileNotFoundError; break;
+    case EACCES:
+    case EPERM: type = PyExc_PermissionError; break;
+    case EEXIST: type = PyExc_FileExistsError; break;
+    case EAGAIN: type = PyExc_BlockingIOError; break;
+    case ETIMEDOUT: type = PyExc_TimeoutError; break;
+    case EISDIR: type = PyExc_IsADirectoryError; break;
+    case ENOTDIR: type = PyExc_NotADirectoryError; break;
+    default: break;
+  }
+  set_error(type, os_error_text(err));
+}
+
+std::string describe_current_exception() {
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  if (!exc) return "PyErr { type: None, value: None, traceback: None }";
+  Ref type_repr = Ref::steal(PyObject_Repr(reinterpret_cast<PyObject*>(Py_TYPE(exc.get()))));
+  Ref value_repr = Ref::steal(PyObject_Repr(exc.get()));
+  const char* t = type_repr ? PyUnicode_AsUTF8(type_repr.get()) : nullptr;
+  const char* v = value_repr ? PyUnicode_AsUTF8(value_repr.get()) : nullptr;
+  if (!t || !v) PyErr_Clear();
+  return std::string("PyErr { type: ") + (t ? t : "?") + ", value: " + (v ? v : "?") +
+         ", traceback: None }";
+}
+
+}  // namespace qv::py

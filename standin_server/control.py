@@ -1,0 +1,113 @@
+"""JSON-lines control channel on stdin/stdout, used by the test harness.
+
+Each request is one JSON object on a line: {"id": N, "op": NAME, ...args}.
+Each reply is one JSON object on a line: {"id": N, "ok": true, "result": ...}
+or {"id": N, "ok": false, "error": TEXT}.  Byte strings travel base64-encoded.
+Requests run on their own threads, so a slow one (a flood into a client that
+does not read, a long wait) never holds up the others; replies may therefore
+come back out of order and are matched by id.
+
+End of input on stdin stops the server: if the harness dies, so does its
+server.
+"""
+
+from __future__ import annotations
+
+import base64
+import json
+import os
+import sys
+import threading
+
+from .server import StandInTcpServer
+
+
+def _b64(data: bytes) -> str:
+    return base64.b64encode(data).decode("ascii")
+
+
+def _unb64(text: str) -> bytes:
+    return base64.b64decode(text.encode("ascii"), validate=True)
+
+
+class ControlChannel:
+    def __init__(self, server: StandInTcpServer, inp, out):
+        self.server = server
+        self.inp = inp
+        self.out = out
+        self._out_lock = threading.Lock()
+
+    def _reply(self, msg: dict) -> None:
+        line = json.dumps(msg, separators=(",", ":")).encode("ascii") + b"\n"
+        with self._out_lock:
+            self.out.write(line)
+            self.out.flush()
+
+    def _dispatch(self, req: dict):
+        s = self.server
+        op = req.get("op")
+        conn = req.get("conn")
+        if op == "ping":
+            return "pong"
+        if op == "connections":
+            with s.cond:
+                return len(s.connections)
+        if op == "wait_connections":
+            return s.wait_connections(int(req["n"]), float(req["timeout"]))
+        if op == "received":
+            return _b64(s.received(int(conn), int(req.get("offset", 0))))
+        if op == "describe":
+            return s.describe(int(conn))
+        if op == "wait_change":
+            return s.wait_change(int(conn), int(req["size"]), float(req["timeout"]))
+        if op == "wait_ended":
+            return s.wait_ended(int(conn), float(req["timeout"]))
+        if op == "send":
+            return s.send(_unb64(req["data"]), conn)
+        if op == "flood":
+            return s.flood(_unb64(req["line"]), int(req["count"]), conn)
+        if op == "stall":
+            return s.set_stalled(True, conn)
+        if op == "resume":
+            return s.set_stalled(False, conn)
+        if op == "close":
+            return s.close(conn, bool(req.get("reset", False)))
+        if op == "close_mid_line":
+            return s.close_mid_line(_unb64(req["data"]), conn)
+        if op == "set_silent":
+            s.silent = bool(req["on"])
+            return None
+        raise ValueError(f"unknown control op {op!r}")
+
+    def _handle(self, req: dict) -> None:
+        rid = req.get("id")
+        try:
+            result = self._dispatch(req)
+        except Exception as exc:  # reported to the harness, which raises it there
+            self._reply({"id": rid, "ok": False, "error": f"{type(exc).__name__}: {exc}"})
+        else:
+            self._reply({"id": rid, "ok": True, "result": result})
+
+    def run(self) -> None:
+        """Serve requests until stdin ends or a "stop" request arrives."""
+        for raw in self.inp:
+            if not raw.strip():
+                continue
+            try:
+                req = json.loads(raw)
+            except ValueError as exc:
+                self._reply({"id": None, "ok": False, "error": f"bad request: {exc}"})
+                continue
+            if req.get("op") == "stop":
+                self.server.stop()
+                self._reply({"id": req.get("id"), "ok": True, "result": None})
+                break
+            threading.Thread(target=self._handle, args=(req,), daemon=True).start()
+        self.server.stop()
+
+
+def serve_stdio(server: StandInTcpServer) -> None:
+    ControlChannel(server, sys.stdin.buffer, sys.stdout.buffer).run()
+    # Daemon threads may sit in blocking calls; leave without waiting for them.
+    sys.stdout.flush()
+    os._exit(0)

@@ -1,0 +1,445 @@
+"""TCP side of the stand-in server: accepting, per-connection readers, answers.
+
+Every connection gets one reader thread.  The reader is the only thread that
+ever closes a connection's socket; other threads ask for a close by setting a
+flag and waking it.  Closing from elsewhere would free the descriptor number
+while a sender may still use it, and the next accept could reuse that number,
+so a late send would land on a different client.
+"""
+
+from __future__ import annotations
+
+import ipaddress
+import re
+import socket
+import struct
+import threading
+import time
+
+VERSION_TEXT = "standin-1.0"
+
+KNOWN_COMMANDS = frozenset(
+    """
+    ProtocolVersion GetVersion Login Logout Quit
+    ResourceCreateFrontEnd ResourceCreatePlayer ResourceCreateRecorder
+    ResourceCreateTransportChannel ResourceCreateRtpChannel
+    ResourceCreateSoundDevice ResourceCreateFax ResourceCreateDocument
+    ResourceDelete ResourceGetStatus
+    CallMake CallAnswer CallClear CallTransferConsultation CallTransferBlind
+    CallHold CallRetrieve CallSendDTMF CallStopActivity CallT38Relay
+    CallsSetAlertingType CallsSetAccepting
+    PlayFile PlayStream PlayTone PlayStop
+    RecorderStartToFile RecorderStartToStream RecorderStop
+    RtpChannelStartReceiving RtpChannelStartSending RtpChannelStop
+    RtpChannelSendDTMF
+    SoundDeviceStart SoundDeviceStop
+    FaxReceive FaxSend FaxAbort
+    DocumentAddFile DocumentPrepare DocumentSave DocumentClear
+    AudioSend AudioCancel AudioLevelNotificationSend AudioLevelNotificationCancel
+    InBandSignalingDetectionEnable InBandSignalingDetectionDisable
+    GetRtpStatistics
+    """.split()
+)
+
+RESOURCE_CREATORS = frozenset(w for w in KNOWN_COMMANDS if w.startswith("ResourceCreate"))
+
+# Word, optional arguments, then the tag as the very last token.  Deliberately
+# strict (no leading blanks, nothing after the tag) so a client that formats
+# lines sloppily is caught rather than forgiven.
+_COMMAND_RE = re.compile(rb"^(\S+)(?:[ \t]+\S.*?)?[ \t]+COMMANDTAG=([0-9]+)$", re.DOTALL)
+
+# Short socket timeouts keep every blocking call bounded, so flags such as
+# "closing" or "stalled" are noticed promptly without any extra wake-up pipe.
+_IO_POLL = 0.1
+# How long a graceful close keeps draining the peer before giving up on its FIN.
+_DRAIN_LIMIT = 2.0
+_FLOOD_CHUNK = 1 << 20
+
+
+def check_loopback(host: str) -> int:
+    """Return the address family for host, refusing anything but loopback."""
+    try:
+        addr = ipaddress.ip_address(host)
+    except ValueError:
+        raise ValueError(f"host must be a literal loopback address, got {host!r}") from None
+    if not addr.is_loopback:
+        raise ValueError(f"refusing to listen on non-loopback address {host}")
+    return socket.AF_INET6 if addr.version == 6 else socket.AF_INET
+
+
+class ConnectionGone(Exception):
+    """Raised inside send helpers when the connection is closing or closed."""
+
+
+class Connection:
+    def __init__(self, server: "StandInTcpServer", sock: socket.socket, index: int, stalled: bool):
+        self.server = server
+        self.sock = sock
+        self.index = index
+        self.peer = sock.getpeername()
+        self.data = bytearray()  # every byte read, guarded by server.cond
+        self.peer_closed = False  # we read EOF (or an error) from the peer
+        self.closed = False  # our socket is closed
+        self.write_shut = False  # FIN sent; nothing more may be written
+        self.closing = False  # close asked for: reader must close at once
+        self.draining = False  # graceful close: keep reading until EOF
+        self.drain_deadline = 0.0
+        self.resume_event = threading.Event()
+        if not stalled:
+            self.resume_event.set()
+        # msg_lock keeps one whole message (an answer, a flood chunk) together;
+        # io_lock is held for each single syscall so the reader can close safely.
+        self.msg_lock = threading.Lock()
+        self.io_lock = threading.Lock()
+        self._pending = bytearray()  # start of a line not yet complete
+        self.thread = threading.Thread(target=self._run, name=f"conn-{index}", daemon=True)
+
+    # -- state queries --------------------------------------------------
+    @property
+    def open(self) -> bool:
+        return not (self.closed or self.closing or self.write_shut)
+
+    # -- sending ---------------------------------------------------------
+    def send_all(self, data: bytes | bytearray | memoryview) -> None:
+        with self.msg_lock:
+            view = memoryview(data)
+            while view:
+                with self.io_lock:
+                    if self.closed or self.closing or self.write_shut:
+                        raise ConnectionGone(f"connection {self.index} is closed")
+                    try:
+                        n = self.sock.send(view)
+                    except TimeoutError:
+                        continue
+                    except OSError as exc:
+                        raise ConnectionGone(f"connection {self.index}: {exc}") from exc
+                view = view[n:]
+
+    def answer(self, line: bytes) -> None:
+        if self.server.silent:
+            return
+        try:
+            self.send_all(line + b"\n")
+        except ConnectionGone:
+            pass
+
+    # -- control actions ---------------------------------------------------
+    def stall(self) -> None:
+        self.resume_event.clear()
+
+    def resume(self) -> None:
+        self.resume_event.set()
+
+    def shutdown_write(self) -> None:
+        """Send FIN after anything already queued, then drain until the peer closes."""
+        with self.msg_lock, self.io_lock:
+            if self.closed or self.closing or self.write_shut:
+                return
+            self.write_shut = True
+            self.drain_deadline = time.monotonic() + _DRAIN_LIMIT
+            self.draining = True
+            try:
+                self.sock.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass
+        self.resume_event.set()
+
+    def reset(self) -> None:
+        """Abort with RST: zero linger, then have the reader close the socket."""
+        with self.io_lock:
+            if self.closed:
+                return
+            self.closing = True
+            try:
+                self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                # SHUT_RD sends nothing on the wire but wakes a reader blocked in recv.
+                self.sock.shutdown(socket.SHUT_RD)
+            except OSError:
+                pass
+        self.resume_event.set()
+
+    # -- reader thread --------------------------------------------------
+    def _run(self) -> None:
+        try:
+            self._read_loop()
+        finally:
+            self._close_socket()
+
+    def _read_loop(self) -> None:
+        sock = self.sock
+        while True:
+            if self.closing:
+                return
+            if self.draining:
+                if time.monotonic() >= self.drain_deadline:
+                    return
+            elif not self.resume_event.is_set():
+                self.resume_event.wait(_IO_POLL)
+                continue
+            try:
+                chunk = sock.recv(65536)
+            except TimeoutError:
+                continue
+            except OSError:
+                chunk = b""
+            if self.closing:
+                return
+            if not chunk:
+                with self.server.cond:
+                    self.peer_closed = True
+                    self.server.cond.notify_all()
+                return
+            if self.draining:
+                self._record(chunk)
+                continue
+            self._feed(chunk)
+
+    def _record(self, data: bytes) -> None:
+        if data:
+            with self.server.cond:
+                self.data += data
+                self.server.cond.notify_all()
+
+    def _feed(self, chunk: bytes) -> None:
+        # A complete line is recorded only after it has been answered, so a
+        # harness that saw the line in received() knows its answer is already
+        # written (or suppressed) and can change modes without racing it.
+        # Bytes of an unfinished line are recorded at once.
+        pending = self._pending
+        recorded = len(pending)  # earlier bytes were recorded when they came
+        pending += chunk
+        pos = 0
+        quit_seen = False
+        while not quit_seen:
+            # Only the new chunk can hold a newline not yet seen.
+            nl = pending.find(b"\n", max(pos, recorded))
+            if nl < 0:
+                break
+            line = bytes(pending[pos:nl])
+            if line.endswith(b"\r"):
+                line = line[:-1]
+            quit_seen = self._handle_line(line)
+            self._record(bytes(pending[recorded : nl + 1]))
+            recorded = pos = nl + 1
+        self._record(bytes(pending[recorded:]))
+        if quit_seen:
+            pending.clear()
+        else:
+            del pending[:pos]
+
+    def _handle_line(self, line: bytes) -> bool:
+        """Answer one line; return True once the connection is being closed."""
+        if not line.strip():
+            return False  # blank lines are keep-alives, not commands
+        match = _COMMAND_RE.match(line)
+        if match is None:
+            self.answer(b"ERROR cannot parse line: " + line)
+            return False
+        word, tag = match.group(1), match.group(2)
+        tag_part = b"COMMANDTAG=" + tag
+        try:
+            name = word.decode("ascii")
+        except UnicodeDecodeError:
+            name = ""
+        if name not in KNOWN_COMMANDS:
+            self.answer(b"ERROR unknown command " + word + b" " + tag_part)
+            return False
+        if name in RESOURCE_CREATORS:
+            rid = self.server.next_resource_id()
+            self.answer(b"OK %s ResourceId=%d %s" % (word, rid, tag_part))
+        elif name == "GetVersion":
+            self.answer(b"OK GetVersion Version=%s %s" % (VERSION_TEXT.encode(), tag_part))
+        else:
+            self.answer(b"OK " + word + b" " + tag_part)
+        if name == "Quit" and not self.server.silent:
+            self.shutdown_write()
+            return True
+        return False
+
+    def _close_socket(self) -> None:
+        with self.io_lock:
+            if not self.closed:
+                try:
+                    self.sock.close()
+                except OSError:
+                    pass
+        with self.server.cond:
+            self.closed = True
+            self.server.cond.notify_all()
+
+
+class StandInTcpServer:
+    """Listening socket, accept thread and the list of connections in accept order."""
+
+    def __init__(self, host: str = "127.0.0.1", port: int = 0, rcvbuf: int | None = None):
+        family = check_loopback(host)
+        self.host = host
+        self.cond = threading.Condition()
+        self.connections: list[Connection] = []
+        self.silent = False
+        self.stall_new = False
+        self._next_rid = 1
+        self._rid_lock = threading.Lock()
+        self._stopping = False
+        self.listener = socket.socket(family, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if rcvbuf:
+            # Set before listen() so accepted sockets inherit it and the
+            # advertised window is small from the first segment.
+            self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        self.listener.bind((host, port))
+        self.listener.listen(64)
+        self.listener.settimeout(_IO_POLL)
+        self.port = self.listener.getsockname()[1]
+        self._accept_thread = threading.Thread(target=self._accept_loop, name="accept", daemon=True)
+
+    def start(self) -> None:
+        self._accept_thread.start()
+
+    def listen_text(self) -> str:
+        shown = f"[{self.host}]" if ":" in self.host else self.host
+        return f"listening on {shown}:{self.port}"
+
+    def next_resource_id(self) -> int:
+        with self._rid_lock:
+            rid = self._next_rid
+            self._next_rid += 1
+            return rid
+
+    def _accept_loop(self) -> None:
+        while not self._stopping:
+            try:
+                sock, _ = self.listener.accept()
+            except TimeoutError:
+                continue
+            except OSError:
+                if self._stopping:
+                    return
+                continue
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            sock.settimeout(_IO_POLL)
+            with self.cond:
+                conn = Connection(self, sock, len(self.connections), self.stall_new)
+                self.connections.append(conn)
+                self.cond.notify_all()
+            conn.thread.start()
+
+    # -- selection ---------------------------------------------------------
+    def select(self, conn: int | None) -> list[Connection]:
+        """None means every connection still open; an index must exist."""
+        with self.cond:
+            if conn is None:
+                return [c for c in self.connections if not c.closed]
+            if not 0 <= conn < len(self.connections):
+                raise IndexError(f"no connection {conn}; {len(self.connections)} accepted so far")
+            return [self.connections[conn]]
+
+    # -- actions -----------------------------------------------------------
+    def send(self, data: bytes, conn: int | None) -> int:
+        targets = [c for c in self.select(conn) if c.open]
+        if conn is not None and not targets:
+            raise ConnectionGone(f"connection {conn} is closed")
+        for c in targets:
+            c.send_all(data)
+        return len(targets)
+
+    def flood(self, line: bytes, count: int, conn: int | None) -> int:
+        if not line.endswith(b"\n"):
+            line += b"\n"
+        per_chunk = max(1, _FLOOD_CHUNK // len(line))
+        chunk = line * per_chunk
+        targets = [c for c in self.select(conn) if c.open]
+        if conn is not None and not targets:
+            raise ConnectionGone(f"connection {conn} is closed")
+        for c in targets:
+            left = count
+            while left >= per_chunk:
+                c.send_all(chunk)
+                left -= per_chunk
+            if left:
+                c.send_all(line * left)
+        return len(targets)
+
+    def set_stalled(self, stalled: bool, conn: int | None) -> None:
+        if conn is None:
+            # Also applies to clients that connect later, so a test can stall
+            # before its client has even connected.
+            self.stall_new = stalled
+        for c in self.select(conn):
+            if stalled:
+                c.stall()
+            else:
+                c.resume()
+
+    def close(self, conn: int | None, reset: bool) -> None:
+        for c in self.select(conn):
+            if reset:
+                c.reset()
+            else:
+                c.shutdown_write()
+
+    def close_mid_line(self, data: bytes, conn: int | None) -> None:
+        targets = [c for c in self.select(conn) if c.open]
+        if conn is not None and not targets:
+            raise ConnectionGone(f"connection {conn} is closed")
+        for c in targets:
+            c.send_all(data)
+            c.shutdown_write()
+
+    # -- queries -----------------------------------------------------------
+    def received(self, conn: int, offset: int = 0) -> bytes:
+        with self.cond:
+            c = self.select(conn)[0]
+            return bytes(c.data[offset:])
+
+    def describe(self, conn: int) -> dict:
+        with self.cond:
+            if not 0 <= conn < len(self.connections):
+                return {"exists": False, "size": 0, "peer_closed": False, "closed": False}
+            c = self.connections[conn]
+            return {"exists": True, "size": len(c.data), "peer_closed": c.peer_closed, "closed": c.closed}
+
+    def wait_change(self, conn: int, size: int, timeout: float) -> dict:
+        """Block until connection conn holds more than size bytes or has ended."""
+        deadline = time.monotonic() + timeout
+        with self.cond:
+            while True:
+                state = self.describe(conn)
+                if state["exists"] and (state["size"] > size or state["peer_closed"] or state["closed"]):
+                    return state
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return state
+                self.cond.wait(left)
+
+    def wait_connections(self, n: int, timeout: float) -> int:
+        deadline = time.monotonic() + timeout
+        with self.cond:
+            while len(self.connections) < n:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    break
+                self.cond.wait(left)
+            return len(self.connections)
+
+    def wait_ended(self, conn: int, timeout: float) -> dict:
+        """Block until connection conn's socket is closed here, for any reason."""
+        deadline = time.monotonic() + timeout
+        with self.cond:
+            while True:
+                state = self.describe(conn)
+                if state["closed"]:
+                    return state
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return state
+                self.cond.wait(left)
+
+    def stop(self) -> None:
+        self._stopping = True
+        try:
+            self.listener.close()
+        except OSError:
+            pass
+        for c in self.select(None):
+            c.reset()

@@ -1,0 +1,1618 @@
+// Self-test of the Python-free networking core (addresses, sockets, output, line reading).
+//
+// Build and run from the repository root:
+//   g++ -std=c++20 -Wall -Wextra -Wpedantic -Wshadow -Isrc tests/core/net_core_selftest.cpp src/client/core/*.cpp -pthread -o /tmp/net_core_selftest && /tmp/net_core_selftest
+// With sanitizers, add: -fsanitize=address,undefined -fno-omit-frame-pointer -g
+// Prints "N passed, M failed" and exits non-zero if anything failed.
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "client/core/ip_address.hpp"
+#include "client/core/line_reader.hpp"
+#include "client/core/os_error.hpp"
+#include "client/core/output.hpp"
+#include "client/core/reader_thread.hpp"
+#include "client/core/socket.hpp"
+
+using namespace qv;
+using namespace std::string_view_literals;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+namespace {
+
+int g_passed = 0;
+int g_failed = 0;
+
+std::string printable(std::string_view bytes, std::size_t limit = 120) {
+  std::string out;
+  for (std::size_t i = 0; i < bytes.size() && i < limit; ++i) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    if (c >= 0x20 && c < 0x7f && c != '\\') {
+      out.push_back(static_cast<char>(c));
+    } else {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\x%02x", c);
+      out += esc;
+    }
+  }
+  if (bytes.size() > limit) out += "...(" + std::to_string(bytes.size()) + " bytes)";
+  return out;
+}
+
+// Failure messages go to stderr: fd 1 is redirected by several tests.
+bool check(bool ok, const std::string& what) {
+  if (ok) {
+    ++g_passed;
+  } else {
+    ++g_failed;
+    std::fprintf(stderr, "FAIL: %s\n", what.c_str());
+  }
+  return ok;
+}
+
+bool check_eq(std::string_view got, std::string_view want, const std::string& what) {
+  return check(got == want,
+               what + "\n    got:  \"" + printable(got) + "\"\n    want: \"" + printable(want) + "\"");
+}
+
+bool check_eq(long long got, long long want, const std::string& what) {
+  return check(got == want,
+               what + " (got " + std::to_string(got) + ", want " + std::to_string(want) + ")");
+}
+
+void skip(const std::string& what) { std::fprintf(stderr, "SKIP: %s\n", what.c_str()); }
+
+bool fd_is_open(int fd) { return ::fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
+
+std::string read_all_fd(int fd) {
+  std::string out;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n > 0) {
+      out.append(buf, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  return out;
+}
+
+void write_all_fd(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) continue;
+      return;
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+// Points fd 1 at an in-memory file until contents() or the destructor puts it back.
+class StdoutCapture {
+ public:
+  StdoutCapture() {
+    std::fflush(stdout);
+    saved_ = ::dup(STDOUT_FILENO);
+    file_ = ::memfd_create("selftest-stdout", MFD_CLOEXEC);
+    ::dup2(file_, STDOUT_FILENO);
+  }
+  StdoutCapture(const StdoutCapture&) = delete;
+  StdoutCapture& operator=(const StdoutCapture&) = delete;
+  ~StdoutCapture() { restore(); }
+
+  // What was written so far, without ending the capture.
+  std::string peek() const {
+    std::string out;
+    char buf[65536];
+    off_t offset = 0;
+    for (;;) {
+      const ssize_t n = ::pread(file_, buf, sizeof buf, offset);
+      if (n <= 0) break;
+      out.append(buf, static_cast<std::size_t>(n));
+      offset += n;
+    }
+    return out;
+  }
+
+  std::string contents() {
+    std::string out = peek();
+    restore();
+    return out;
+  }
+
+ private:
+  void restore() {
+    if (saved_ < 0) return;
+    ::dup2(saved_, STDOUT_FILENO);
+    ::close(saved_);
+    ::close(file_);
+    saved_ = -1;
+  }
+  int saved_ = -1;
+  int file_ = -1;
+};
+
+
+// ---------------------------------------------------------------------------------------------
+// IP addresses
+
+// What the C library makes of `text`, for comparison: glibc's inet_pton applies the same
+// rules (it too refuses leading zeros in IPv4 octets and "::" standing for no group).
+std::optional<IpAddress> libc_parse(const std::string& text) {
+  IpAddress address;
+  if (::inet_pton(AF_INET, text.c_str(), address.bytes.data()) == 1) {
+    address.family = IpAddress::Family::V4;
+    return address;
+  }
+  if (::inet_pton(AF_INET6, text.c_str(), address.bytes.data()) == 1) {
+    address.family = IpAddress::Family::V6;
+    return address;
+  }
+  return std::nullopt;
+}
+
+bool same_address(const std::optional<IpAddress>& a, const std::optional<IpAddress>& b) {
+  if (a.has_value() != b.has_value()) return false;
+  if (!a) return true;
+  if (a->family != b->family) return false;
+  const std::size_t used = a->family == IpAddress::Family::V4 ? 4 : 16;
+  return std::memcmp(a->bytes.data(), b->bytes.data(), used) == 0;
+}
+
+void test_ip_parse_tables() {
+  struct Accepted {
+    std::string_view text;
+    bool v6;
+    std::string_view canonical;
+  };
+  static constexpr Accepted kAccepted[] = {
+      {"0.0.0.0", false, "0.0.0.0"},
+      {"127.0.0.1", false, "127.0.0.1"},
+      {"10.0.0.1", false, "10.0.0.1"},
+      {"255.255.255.255", false, "255.255.255.255"},
+      {"1.20.199.0", false, "1.20.199.0"},
+      {"::1", true, "::1"},
+      {"::", true, "::"},
+      {"1::", true, "1::"},
+      {"1:2:3:4:5:6:7:8", true, "1:2:3:4:5:6:7:8"},
+      {"::ffff:10.0.0.1", true, "::ffff:10.0.0.1"},
+      {"::FFFF:10.0.0.1", true, "::ffff:10.0.0.1"},
+      {"0:0:0:0:0:ffff:1.2.3.4", true, "::ffff:1.2.3.4"},
+      {"::1.2.3.4", true, "::102:304"},
+      {"::0.0.0.0", true, "::"},
+      {"1:2:3:4:5:6:7::", true, "1:2:3:4:5:6:7:0"},
+      {"::2:3:4:5:6:7:8", true, "0:2:3:4:5:6:7:8"},
+      {"1::2:3:4:5:6:7", true, "1:0:2:3:4:5:6:7"},
+      {"1:2:3:4:5:6:1.2.3.4", true, "1:2:3:4:5:6:102:304"},
+      {"1:2:3:4:5::1.2.3.4", true, "1:2:3:4:5:0:102:304"},
+      {"1::2:1.2.3.4", true, "1::2:102:304"},
+      {"0001:0db8::", true, "1:db8::"},
+      {"ABCD:EF01::", true, "abcd:ef01::"},
+      {"fe80::1", true, "fe80::1"},
+      {"2001:db8:0:0:1:0:0:1", true, "2001:db8::1:0:0:1"},
+      {"2001:0db8:0000:0000:0000:0000:0002:0001", true, "2001:db8::2:1"},
+      {"::ffff:0.0.0.0", true, "::ffff:0.0.0.0"},
+      {"::ffff:255.255.255.255", true, "::ffff:255.255.255.255"},
+  };
+  for (const auto& c : kAccepted) {
+    const std::string label = "parse \"" + std::string(c.text) + "\"";
+    const auto parsed = parse_ip_address(c.text);
+    if (!check(parsed.has_value(), label + " accepted")) continue;
+    check(parsed->family == (c.v6 ? IpAddress::Family::V6 : IpAddress::Family::V4),
+          label + " family");
+    check(same_address(parsed, libc_parse(std::string(c.text))), label + " bytes match inet_pton");
+    check_eq(format_ip_address(*parsed), c.canonical, label + " formats canonically");
+  }
+
+  static constexpr std::string_view kRefused[] = {
+      "", "localhost", "example.com", " 10.0.0.1", "10.0.0.1 ", "10.0.0.1:5000", "010.0.0.1",
+      "10.0.0.01", "00.0.0.0", "256.1.1.1", "1.2.3.256", "1.2.3", "1.2.3.4.5", "1..2.3",
+      "1.2.3.4.", ".1.2.3.4", "1.2.3.-4", "+1.2.3.4", "1.2.3.0x4", "1.2.3.1000", "1234.1.1.1",
+      ":::", "1:2:3:4:5:6:7:8:9", "1::2::3", "12345::", "1:2:3:4:5:6:7::8", "1:2:3:4:5:6:7:8::",
+      "::1:2:3:4:5:6:7:8", "1:2:3:4:5:6::1.2.3.4", "1:2:3:4:5:6:7:1.2.3.4", "::01.2.3.4",
+      "::1.2.3.04", "::ffff:010.0.0.1", "::256.1.1.1", "::1.2.3", "::1.2.3.4.5", "::1.2.3.4:5",
+      "1.2.3.4::", "::a.1.2.3", "::1234.1.1.1", "1::1.2.3.4::", "00001::", ":1::", "1::2:", ":",
+      "1:", "1:2:3:4:5:6:7", "[::1]", "::1%eth0", "fe80::1%1", " ::1", "::1 ", "::g", "1:::2",
+      "::1\n", "1.2.3.4\n", "::ffff:1.2.3.4x", "1.2.3.4/8",
+      // An embedded NUL must not end the text early.
+      "::1\0"sv, "1.2.3.4\0"sv, "\0::1"sv,
+  };
+  for (const auto text : kRefused) {
+    const std::string label = "parse \"" + printable(text) + "\"";
+    check(!parse_ip_address(text).has_value(), label + " refused");
+    // inet_pton reads a C string; only compare where the text has no NUL.
+    if (text.find('\0') == std::string_view::npos) {
+      check(!libc_parse(std::string(text)).has_value(), label + " refused by inet_pton too");
+    }
+  }
+}
+
+// Random near-miss texts built from address-like pieces, compared with inet_pton.
+void test_ip_parse_against_libc() {
+  std::mt19937 rng(12345);
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  static constexpr std::string_view kHex = "0123456789abcdefABCDEF";
+  static constexpr std::string_view kJunk = " %[]/g-+x\n";
+  int mismatches = 0;
+  int accepted = 0;
+  constexpr int kRounds = 200000;
+  for (int round = 0; round < kRounds; ++round) {
+    std::string text;
+    const int pieces = 1 + pick(11);
+    for (int p = 0; p < pieces; ++p) {
+      switch (pick(10)) {
+        case 0:
+        case 1:
+        case 2: {  // hex group, sometimes too long
+          const int digits = pick(10) == 0 ? 5 : 1 + pick(4);
+          for (int d = 0; d < digits; ++d) text.push_back(kHex[static_cast<std::size_t>(pick(22))]);
+          break;
+        }
+        case 3:
+        case 4: {  // decimal octet, sometimes out of range or zero-padded
+          const int value = pick(4) == 0 ? pick(300) : pick(256);
+          if (pick(8) == 0) text.push_back('0');
+          text += std::to_string(value);
+          break;
+        }
+        case 5:
+        case 6:
+          text.push_back(':');
+          break;
+        case 7:
+          text += "::";
+          break;
+        case 8:
+          text.push_back('.');
+          break;
+        default:
+          if (pick(4) == 0) text.push_back(kJunk[static_cast<std::size_t>(pick(10))]);
+          break;
+      }
+    }
+    const auto ours = parse_ip_address(text);
+    if (ours) ++accepted;
+    if (!same_address(ours, libc_parse(text))) {
+      if (++mismatches <= 10) {
+        check(false, "parse \"" + printable(text) + "\" disagrees with inet_pton");
+      }
+    }
+  }
+  check_eq(mismatches, 0, "random texts where parse_ip_address and inet_pton disagree");
+  // Guards against a generator that only ever produces garbage.
+  check(accepted > kRounds / 100, "random texts include valid addresses (" +
+                                      std::to_string(accepted) + " accepted)");
+}
+
+IpAddress v6_from_words(const std::uint16_t (&words)[8]) {
+  IpAddress a;
+  a.family = IpAddress::Family::V6;
+  for (int k = 0; k < 8; ++k) {
+    a.bytes[static_cast<std::size_t>(2 * k)] = static_cast<std::uint8_t>(words[k] >> 8);
+    a.bytes[static_cast<std::size_t>(2 * k + 1)] = static_cast<std::uint8_t>(words[k]);
+  }
+  return a;
+}
+
+void test_ip_format() {
+  struct Case {
+    std::uint16_t words[8];
+    std::string_view text;
+  };
+  static constexpr Case kCases[] = {
+      {{0x2001, 0xdb8, 0, 0, 1, 0, 0, 1}, "2001:db8::1:0:0:1"},
+      {{0x2001, 0xdb8, 0, 0, 0, 0, 2, 1}, "2001:db8::2:1"},
+      {{1, 0, 0, 2, 0, 0, 0, 3}, "1:0:0:2::3"},
+      {{1, 0, 2, 3, 4, 5, 6, 7}, "1:0:2:3:4:5:6:7"},
+      {{1, 2, 3, 4, 5, 6, 7, 0}, "1:2:3:4:5:6:7:0"},
+      {{0, 1, 2, 3, 4, 5, 6, 7}, "0:1:2:3:4:5:6:7"},
+      {{1, 0, 0, 2, 3, 0, 0, 4}, "1::2:3:0:0:4"},
+      {{0, 0, 1, 0, 0, 0, 0, 0}, "0:0:1::"},
+      {{0, 0, 0, 0, 0, 0, 0, 0}, "::"},
+      {{0, 0, 0, 0, 0, 0, 0, 1}, "::1"},
+      {{1, 0, 0, 0, 0, 0, 0, 0}, "1::"},
+      {{0xABCD, 0x00EF, 0x0F00, 0, 0, 0x000A, 0xFFFF, 0x1000}, "abcd:ef:f00::a:ffff:1000"},
+      {{0, 0, 0, 0, 0, 0xffff, 0x0a00, 0x0001}, "::ffff:10.0.0.1"},
+      {{0, 0, 0, 0, 0, 0xffff, 0, 0}, "::ffff:0.0.0.0"},
+      {{0, 0, 0, 0, 0, 0, 0x0102, 0x0304}, "::102:304"},      // IPv4-compatible: not dotted
+      {{0, 0, 0, 0, 0, 0xfffe, 0x0102, 0x0304}, "::fffe:102:304"},
+      {{0, 0, 0, 0, 1, 0xffff, 0x0102, 0x0304}, "::1:ffff:102:304"},
+      {{0xffff, 0, 0, 0, 0, 0, 0x0102, 0x0304}, "ffff::102:304"},
+      {{0, 0, 0, 0, 0, 0, 0xffff, 0}, "::ffff:0"},
+  };
+  for (const auto& c : kCases) {
+    const IpAddress a = v6_from_words(c.words);
+    check_eq(format_ip_address(a), c.text, "format " + std::string(c.text));
+    check(same_address(parse_ip_address(format_ip_address(a)), a),
+          "format " + std::string(c.text) + " parses back to the same address");
+  }
+
+  IpAddress v4;
+  v4.family = IpAddress::Family::V4;
+  v4.bytes = {192, 168, 0, 10, 0xff, 0xff};  // bytes past the fourth are not part of a V4
+  check_eq(format_ip_address(v4), "192.168.0.10", "format IPv4 ignores unused bytes");
+
+  // Random addresses with plenty of zero words, against inet_ntop and parse round trips.
+  // glibc prints IPv4-compatible addresses (::a.b.c.d) dotted; this module prints them in hex.
+  std::mt19937 rng(777);
+  int mismatches = 0;
+  for (int round = 0; round < 100000; ++round) {
+    std::uint16_t words[8];
+    for (auto& w : words) {
+      const unsigned r = rng();
+      w = (r & 3) != 0 ? 0 : static_cast<std::uint16_t>((r >> 8) & ((r & 4) ? 0xf : 0xffff));
+    }
+    if (round % 7 == 0) {
+      words[0] = words[1] = words[2] = words[3] = words[4] = 0;
+      words[5] = 0xffff;
+    }
+    const IpAddress a = v6_from_words(words);
+    const std::string ours = format_ip_address(a);
+    char theirs[INET6_ADDRSTRLEN];
+    ::inet_ntop(AF_INET6, a.bytes.data(), theirs, sizeof theirs);
+    bool compatible = words[6] != 0;
+    for (int k = 0; k < 6; ++k) compatible = compatible && words[k] == 0;
+    bool ok = same_address(parse_ip_address(ours), a);
+    if (compatible) {
+      ok = ok && ours.find('.') == std::string::npos;
+    } else {
+      ok = ok && ours == theirs;
+    }
+    if (!ok && ++mismatches <= 10) {
+      check(false, "format random address: ours \"" + ours + "\", inet_ntop \"" + theirs + "\"");
+    }
+
+    IpAddress four;
+    four.family = IpAddress::Family::V4;
+    for (int k = 0; k < 4; ++k) four.bytes[static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(rng());
+    char dotted[INET_ADDRSTRLEN];
+    ::inet_ntop(AF_INET, four.bytes.data(), dotted, sizeof dotted);
+    if (format_ip_address(four) != dotted && ++mismatches <= 10) {
+      check(false, "format random IPv4 differs from inet_ntop: " + std::string(dotted));
+    }
+  }
+  check_eq(mismatches, 0, "random addresses formatted differently from inet_ntop");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Error text
+
+void test_os_error_text() {
+  static constexpr struct {
+    int err;
+    std::string_view text;
+  } kCases[] = {
+      {ECONNREFUSED, "Connection refused (os error 111)"},
+      {ETIMEDOUT, "Connection timed out (os error 110)"},
+      {EPIPE, "Broken pipe (os error 32)"},
+      {ENETUNREACH, "Network is unreachable (os error 101)"},
+      {9999, "Unknown error 9999 (os error 9999)"},
+  };
+  for (const auto& c : kCases) {
+    check_eq(os_error_text(c.err), c.text, "os_error_text(" + std::to_string(c.err) + ")");
+  }
+  // Must be usable from many threads at once (no shared static buffer).
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&wrong, t] {
+      const int err = t % 2 == 0 ? 7777 : 8888;
+      const std::string want = "Unknown error " + std::to_string(err) + " (os error " +
+                               std::to_string(err) + ")";
+      for (int i = 0; i < 20000; ++i) {
+        if (os_error_text(err) != want) wrong.fetch_add(1);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  check_eq(wrong.load(), 0, "os_error_text gives each thread its own text");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Lossy UTF-8 decoding
+
+struct DecodeCase {
+  std::string_view input;
+  std::string_view expected;
+};
+
+// Expected values produced by CPython 3.13: bytes.decode("utf-8", "replace").encode("utf-8").
+// The first block is hand-picked; the rest are random strings over lead, continuation and
+// boundary bytes (seeded, so the table is reproducible).
+const DecodeCase kDecodeCases[] = {
+    {std::string_view("", 0), std::string_view("", 0)},
+    {std::string_view("\x70\x6c\x61\x69\x6e\x20\x61\x73\x63\x69\x69", 11), std::string_view("\x70\x6c\x61\x69\x6e\x20\x61\x73\x63\x69\x69", 11)},
+    {std::string_view("\x00\x7f", 2), std::string_view("\x00\x7f", 2)},
+    {std::string_view("\x80", 1), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\xbf", 1), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\xc0\x80", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xc1\xbf", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xc2", 1), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\xc2\x80", 2), std::string_view("\xc2\x80", 2)},
+    {std::string_view("\xc2\x7f", 2), std::string_view("\xef\xbf\xbd\x7f", 4)},
+    {std::string_view("\xdf\xbf", 2), std::string_view("\xdf\xbf", 2)},
+    {std::string_view("\xe0\x80\x80", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xe0\x9f\xbf", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xe0\xa0\x80", 3), std::string_view("\xe0\xa0\x80", 3)},
+    {std::string_view("\xe0\xa0", 2), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\xe0\xa0\x41", 3), std::string_view("\xef\xbf\xbd\x41", 4)},
+    {std::string_view("\xe1\x80", 2), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\xe1\x80\x80", 3), std::string_view("\xe1\x80\x80", 3)},
+    {std::string_view("\xec\xbf\xbf", 3), std::string_view("\xec\xbf\xbf", 3)},
+    {std::string_view("\xed\x9f\xbf", 3), std::string_view("\xed\x9f\xbf", 3)},
+    {std::string_view("\xed\xa0\x80", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xed\xbf\xbf", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xee\x80\x80", 3), std::string_view("\xee\x80\x80", 3)},
+    {std::string_view("\xef\xbf\xbf", 3), std::string_view("\xef\xbf\xbf", 3)},
+    {std::string_view("\xef\xbf\xbd", 3), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\xf0\x80\x80\x80", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\xf0\x8f\xbf\xbf", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\xf0\x90\x80\x80", 4), std::string_view("\xf0\x90\x80\x80", 4)},
+    {std::string_view("\xf0\x90\x80", 3), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\xf0\x90", 2), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\xf0\x90\x80\x41", 4), std::string_view("\xef\xbf\xbd\x41", 4)},
+    {std::string_view("\xf1\x80\x80\x80", 4), std::string_view("\xf1\x80\x80\x80", 4)},
+    {std::string_view("\xf3\xbf\xbf\xbf", 4), std::string_view("\xf3\xbf\xbf\xbf", 4)},
+    {std::string_view("\xf4\x8f\xbf\xbf", 4), std::string_view("\xf4\x8f\xbf\xbf", 4)},
+    {std::string_view("\xf4\x90\x80\x80", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\xf5\x80\x80\x80", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\xf8\x88\x80\x80\x80", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 15)},
+    {std::string_view("\xfc\x84\x80\x80\x80\x80", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 18)},
+    {std::string_view("\xfe", 1), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\xff", 1), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\xff\xfe", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\x63\x61\x66\xc3\xa9", 5), std::string_view("\x63\x61\x66\xc3\xa9", 5)},
+    {std::string_view("\x63\x61\x66\xc3", 4), std::string_view("\x63\x61\x66\xef\xbf\xbd", 6)},
+    {std::string_view("\x63\x61\x66\xc3\x78", 5), std::string_view("\x63\x61\x66\xef\xbf\xbd\x78", 7)},
+    {std::string_view("\xe2\x82\xac", 3), std::string_view("\xe2\x82\xac", 3)},
+    {std::string_view("\xe2\x82", 2), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\xe2\x82\xe2\x82\xac", 5), std::string_view("\xef\xbf\xbd\xe2\x82\xac", 6)},
+    {std::string_view("\xf0\x9f\x98\x80", 4), std::string_view("\xf0\x9f\x98\x80", 4)},
+    {std::string_view("\xf0\x9f\x98", 3), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\xf0\x9f\x98\xf0\x9f\x98\x80", 7), std::string_view("\xef\xbf\xbd\xf0\x9f\x98\x80", 7)},
+    {std::string_view("\x61\xff\x62\xfe\x63", 5), std::string_view("\x61\xef\xbf\xbd\x62\xef\xbf\xbd\x63", 9)},
+    {std::string_view("\x80\x80\x80", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xc2\xc2\x80", 3), std::string_view("\xef\xbf\xbd\xc2\x80", 5)},
+    {std::string_view("\xed\xa0\x80\xed\xb0\x80", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 18)},
+    {std::string_view("\xe0\x80", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xf4\x90", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xf0\x80", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xc3\xa9\xff\xc3\xa9", 5), std::string_view("\xc3\xa9\xef\xbf\xbd\xc3\xa9", 7)},
+    {std::string_view("\x30\x31\x32\x33\x34\x35\x36\x80\x37\x38\x39\x61\x62\x63\x64\x65\x66", 17), std::string_view("\x30\x31\x32\x33\x34\x35\x36\xef\xbf\xbd\x37\x38\x39\x61\x62\x63\x64\x65\x66", 19)},
+    {std::string_view("\x30\x31\x32\x33\x34\x35\x36\x37\xe2\x82\xac\x38\x39\x61\x62\x63\x64\x65\x66\xff", 20), std::string_view("\x30\x31\x32\x33\x34\x35\x36\x37\xe2\x82\xac\x38\x39\x61\x62\x63\x64\x65\x66\xef\xbf\xbd", 22)},
+    {std::string_view("\xe0\xee\xed\xec\x80", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\xa0\xef\xa0\x90\xf5", 5), std::string_view("\xef\xbf\xbd\xef\xa0\x90\xef\xbf\xbd", 9)},
+    {std::string_view("\x8f\xf5\xc0", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xf3", 1), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\xf1\xe1\xf4\xf0\xec", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 15)},
+    {std::string_view("\x41\xc0\xee\xee\x9f\x90\x80", 7), std::string_view("\x41\xef\xbf\xbd\xef\xbf\xbd\xee\x9f\x90\xef\xbf\xbd", 13)},
+    {std::string_view("\x90\x41", 2), std::string_view("\xef\xbf\xbd\x41", 4)},
+    {std::string_view("\x8f\xbf\x9f\xf1", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\xed\xbf\xec", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xc0", 1), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\x8f\xc0\xec\xe1\x80\xf0", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 15)},
+    {std::string_view("\xf0\xf3\xe1\xe1\x9f", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\xf0\xc1\xf3", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xf1\xed\xe1\xe1\xed\xf4", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 18)},
+    {std::string_view("\xf5\xf5", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xec\xf0", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xdf\xec\xec\xff", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\x41\xc1\xc1\x00", 4), std::string_view("\x41\xef\xbf\xbd\xef\xbf\xbd\x00", 8)},
+    {std::string_view("\x9f\xf4\x7f\x7f", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\x7f\x7f", 8)},
+    {std::string_view("\x00\x9f\xec", 3), std::string_view("\x00\xef\xbf\xbd\xef\xbf\xbd", 7)},
+    {std::string_view("\xf5\xee\x9f\xf4", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xf1\xff\xf3\xed\xbf\xa0\x41", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\x41", 19)},
+    {std::string_view("\xf5\xf3\xee\x9f\xdf\xee", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 15)},
+    {std::string_view("\xf0\x90\x90\xec\xbf", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xec\xa0\xbf\xf0", 4), std::string_view("\xec\xa0\xbf\xef\xbf\xbd", 6)},
+    {std::string_view("\x9f\xe1\x7f", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\x7f", 7)},
+    {std::string_view("\x9f\xef\x00\x90\xf4\x7f\xec", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\x00\xef\xbf\xbd\xef\xbf\xbd\x7f\xef\xbf\xbd", 17)},
+    {std::string_view("\xf4\xdf\xff\xec\xf3\xe1\x00", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\x00", 19)},
+    {std::string_view("\x8f\xbf\xf5", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xc0\x00\xdf\xee\x41", 5), std::string_view("\xef\xbf\xbd\x00\xef\xbf\xbd\xef\xbf\xbd\x41", 11)},
+    {std::string_view("\xf5\x80\xf0", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\x7f\xf4\x90\xa0", 4), std::string_view("\x7f\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 10)},
+    {std::string_view("\xff\x8f\xf5", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\x90\xe0\xed\xef\xdf\xec", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 18)},
+    {std::string_view("\x80\x9f\xed\x00\xbf", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\x00\xef\xbf\xbd", 13)},
+    {std::string_view("\x90\x00", 2), std::string_view("\xef\xbf\xbd\x00", 4)},
+    {std::string_view("\xa0\xf0\xe1", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xec\x8f", 2), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\xc0\x8f", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\x90\x80\xc1\xdf\x9f\x80", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xdf\x9f\xef\xbf\xbd", 14)},
+    {std::string_view("\xef\xc0\xf3\xc1\xa0\xe1", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 18)},
+    {std::string_view("\x90", 1), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\xdf\xa0", 2), std::string_view("\xdf\xa0", 2)},
+    {std::string_view("\xed\xe1\x8f\xa0\xc2", 5), std::string_view("\xef\xbf\xbd\xe1\x8f\xa0\xef\xbf\xbd", 9)},
+    {std::string_view("\xf0\x80\x00\xef\x7f\xa0\xf3", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\x00\xef\xbf\xbd\x7f\xef\xbf\xbd\xef\xbf\xbd", 17)},
+    {std::string_view("\xbf\xec\xe1\xef\x8f\xbf", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\x8f\xbf", 12)},
+    {std::string_view("\xe0\xf4\xe0\xf1\xdf\xc2\xf4", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 21)},
+    {std::string_view("\xe0\xf0\x8f\xdf\xff", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 15)},
+    {std::string_view("\xf4\x41\xec", 3), std::string_view("\xef\xbf\xbd\x41\xef\xbf\xbd", 7)},
+    {std::string_view("\xc1\xee\xc0\x80\x9f\xbf\xec", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 21)},
+    {std::string_view("\x00\xc1\xf5", 3), std::string_view("\x00\xef\xbf\xbd\xef\xbf\xbd", 7)},
+    {std::string_view("\x00\x41\xf1\xf4\xf4", 5), std::string_view("\x00\x41\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 11)},
+    {std::string_view("\xa0\xf4\xef\xf1", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\xef", 1), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\x7f\xf5\x90\x90\xef\xec\xf1", 7), std::string_view("\x7f\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 19)},
+    {std::string_view("\xee\xf4", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xee\x9f\x41\xf0\xf0\x9f", 6), std::string_view("\xef\xbf\xbd\x41\xef\xbf\xbd\xef\xbf\xbd", 10)},
+    {std::string_view("\xf4\xc2\xc2\xe1\xf0", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 15)},
+    {std::string_view("\x7f", 1), std::string_view("\x7f", 1)},
+    {std::string_view("\xed\x80\xbf\xef", 4), std::string_view("\xed\x80\xbf\xef\xbf\xbd", 6)},
+    {std::string_view("\x90\x00\xe0\xe0\xc0\x8f\xc1", 7), std::string_view("\xef\xbf\xbd\x00\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 19)},
+    {std::string_view("\x8f\xc0\xf5", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xdf\xf1\xa0", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xe0\xe1\xc1\xee\xef", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 15)},
+    {std::string_view("\xed\xe0", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\x00\x7f\xec", 3), std::string_view("\x00\x7f\xef\xbf\xbd", 5)},
+    {std::string_view("\xed\xff\xc0\xa0", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\x90\xc1\xef", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xe1\x80\xff", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\x7f\xc1\x7f\xec\x9f", 5), std::string_view("\x7f\xef\xbf\xbd\x7f\xef\xbf\xbd", 8)},
+    {std::string_view("\xc2\x00", 2), std::string_view("\xef\xbf\xbd\x00", 4)},
+    {std::string_view("\x80\xf0\xee\xc2", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\xa0\xf3\x90\xf1\xe0\xf1", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 15)},
+    {std::string_view("\xc2\xed\xef\xe1\xec", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 15)},
+    {std::string_view("\x7f\xee\xed\x8f\xf5\xa0\xbf", 7), std::string_view("\x7f\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 16)},
+    {std::string_view("\xc2\xc1\xf4", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\x7f\x7f\xbf\xf5", 4), std::string_view("\x7f\x7f\xef\xbf\xbd\xef\xbf\xbd", 8)},
+    {std::string_view("\xc0\x9f\xe0\x41\x41", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\x41\x41", 11)},
+    {std::string_view("\xe0\xc2\x7f\xf1", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\x7f\xef\xbf\xbd", 10)},
+    {std::string_view("\x9f", 1), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\xe0\xf3\xf5\xef\xf0\xa0\x7f", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\x7f", 16)},
+    {std::string_view("\xee\xf0\xec\xf3", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\xdf\xff\xf4\x9f", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\xf3\xc0\xe0\x8f\xc0", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 15)},
+    {std::string_view("\xe1", 1), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\xc1\xf3\x90", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xbf\x41\xee", 3), std::string_view("\xef\xbf\xbd\x41\xef\xbf\xbd", 7)},
+    {std::string_view("\x41\xef\xbf\x00\x7f\xdf", 6), std::string_view("\x41\xef\xbf\xbd\x00\x7f\xef\xbf\xbd", 9)},
+    {std::string_view("\xec", 1), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\xe0\xbf\xf4\xf3\x41\xef\x8f", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\x41\xef\xbf\xbd", 13)},
+    {std::string_view("\xf5\xe0\x00\xef", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\x00\xef\xbf\xbd", 10)},
+    {std::string_view("\xee\xed\x90", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xec\xe0\x9f", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xa0\xf5\x80\xf1\xa0\xbf", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\x41", 1), std::string_view("\x41", 1)},
+    {std::string_view("\xf3\xed\x7f", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\x7f", 7)},
+    {std::string_view("\x8f\x00\xf5\xec\x00\xf4", 6), std::string_view("\xef\xbf\xbd\x00\xef\xbf\xbd\xef\xbf\xbd\x00\xef\xbf\xbd", 14)},
+    {std::string_view("\x90\xee\x9f\xc0\xee\x80\x00", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\x00", 13)},
+    {std::string_view("\xbf\xef\xc2\xbf\xe0\xf0", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xc2\xbf\xef\xbf\xbd\xef\xbf\xbd", 14)},
+    {std::string_view("\xc2\xee", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xe0", 1), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\xe0\xe1\x41\xed\xf5\x7f\xc1", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\x41\xef\xbf\xbd\xef\xbf\xbd\x7f\xef\xbf\xbd", 17)},
+    {std::string_view("\xee\x8f\x8f\x41\xf5\xdf", 6), std::string_view("\xee\x8f\x8f\x41\xef\xbf\xbd\xef\xbf\xbd", 10)},
+    {std::string_view("\xf3\xc0\xec\xed\xee", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 15)},
+    {std::string_view("\xec\xbf\xe0\xf1\x9f\xe1", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\x00\xa0\xff\x80\x7f\x90", 6), std::string_view("\x00\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\x7f\xef\xbf\xbd", 14)},
+    {std::string_view("\xf0\xf3\xc2", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\x80\x9f\xa0\xff", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\xe1\x7f\xec\xc1", 4), std::string_view("\xef\xbf\xbd\x7f\xef\xbf\xbd\xef\xbf\xbd", 10)},
+    {std::string_view("\x00\x80\x41", 3), std::string_view("\x00\xef\xbf\xbd\x41", 5)},
+    {std::string_view("\xa0\xf5\x8f\xef", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\xc1", 1), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\xec\x80\x80\xe1", 4), std::string_view("\xec\x80\x80\xef\xbf\xbd", 6)},
+    {std::string_view("\xef\x80", 2), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\xee\xe1\x80\xc2\x7f", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\x7f", 10)},
+    {std::string_view("\xe1\xa0\xc2\x00\xf5\xf5\xc2", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\x00\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 16)},
+    {std::string_view("\xef\x41\xff", 3), std::string_view("\xef\xbf\xbd\x41\xef\xbf\xbd", 7)},
+    {std::string_view("\xdf\xed\xff", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xbf\x80", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xbf\xed\xbf\xbf\x7f\xbf", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\x7f\xef\xbf\xbd", 16)},
+    {std::string_view("\x90\x7f\xf0\x00", 4), std::string_view("\xef\xbf\xbd\x7f\xef\xbf\xbd\x00", 8)},
+    {std::string_view("\x80\xf5", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xee\xf4\xa0\xf1", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\xf4\x7f\x90\xf0\xe0", 5), std::string_view("\xef\xbf\xbd\x7f\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 13)},
+    {std::string_view("\xff\xdf\xec", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xf0", 1), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\x9f\xf1", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xf0\xbf\xe1\x8f\xbf", 5), std::string_view("\xef\xbf\xbd\xe1\x8f\xbf", 6)},
+    {std::string_view("\xec\xf5\x8f\xef\xe0\xa0", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 15)},
+    {std::string_view("\xf5\x8f\xc1\xbf\xbf\xf1", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 18)},
+    {std::string_view("\xf5\xf3\xf5\xec\xe0\xbf\x9f", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xe0\xbf\x9f", 15)},
+    {std::string_view("\xf3\xec\xf5\xff\xbf\x90", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 18)},
+    {std::string_view("\xdf\x90\xc1\x8f\xe1\xf4\xdf", 7), std::string_view("\xdf\x90\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 17)},
+    {std::string_view("\xc0\xa0", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xed", 1), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\xed\xed", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xf5\xc2\xee\x8f\xf4", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\xe1\x80\xff\xf1", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xf5\xf4\x41\xee\xbf", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\x41\xef\xbf\xbd", 10)},
+    {std::string_view("\xed\xe1", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xdf\x9f\xdf", 3), std::string_view("\xdf\x9f\xef\xbf\xbd", 5)},
+    {std::string_view("\xf4\x8f\xc0\x90\xef\xf1\xc0", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 18)},
+    {std::string_view("\xf5", 1), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\x80\xec\xee\xf0\xf5\x90\xef", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 21)},
+    {std::string_view("\xed\xa0\xed\xa0\xf0\xc0\xf4", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 21)},
+    {std::string_view("\xf4\xef\x00\xef\xc2\xa0\xa0", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\x00\xef\xbf\xbd\xc2\xa0\xef\xbf\xbd", 15)},
+    {std::string_view("\xa0\xf3\xed\xf4\x41", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\x41", 13)},
+    {std::string_view("\xc0\xe1", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xf0\xf3\xf0\x80\xe1\xbf", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 15)},
+    {std::string_view("\xec\xbf\xf3\xc2\xa0", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xc2\xa0", 8)},
+    {std::string_view("\xef\xf3\x80\x41\xc1\xdf\x80", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\x41\xef\xbf\xbd\xdf\x80", 12)},
+    {std::string_view("\x8f", 1), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\xf1\xed\xe1\xbf\xe1", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\xf1\x41\xf0\xf4", 4), std::string_view("\xef\xbf\xbd\x41\xef\xbf\xbd\xef\xbf\xbd", 10)},
+    {std::string_view("\x9f\x41\xe0", 3), std::string_view("\xef\xbf\xbd\x41\xef\xbf\xbd", 7)},
+    {std::string_view("\xe0\xe0\x7f\x7f\xff\xa0", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\x7f\x7f\xef\xbf\xbd\xef\xbf\xbd", 14)},
+    {std::string_view("\xf3\xef\xa0\xee\x41", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\x41", 10)},
+    {std::string_view("\xf1\x9f", 2), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\x41\xf1\xdf", 3), std::string_view("\x41\xef\xbf\xbd\xef\xbf\xbd", 7)},
+    {std::string_view("\x7f\x7f", 2), std::string_view("\x7f\x7f", 2)},
+    {std::string_view("\xa0", 1), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\xec\xbf\xed\xa0\x00\xf3", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\x00\xef\xbf\xbd", 13)},
+    {std::string_view("\xc0\xf3\x41", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\x41", 7)},
+    {std::string_view("\xf3\xef\xf3\xef", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\xf4\xe1\xa0\xed", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xdf", 1), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\x7f\xf3\x7f\xf0\xf5\x41", 6), std::string_view("\x7f\xef\xbf\xbd\x7f\xef\xbf\xbd\xef\xbf\xbd\x41", 12)},
+    {std::string_view("\xf0\xff\xf4", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xed\xc0", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xc1\xf3\x90\x90\xa0", 5), std::string_view("\xef\xbf\xbd\xf3\x90\x90\xa0", 7)},
+    {std::string_view("\x41\x9f\x90\x00", 4), std::string_view("\x41\xef\xbf\xbd\xef\xbf\xbd\x00", 8)},
+    {std::string_view("\xf4\xc2", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xc0\xf5\xee\xf3", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\xff\x7f\xf1\xe0", 4), std::string_view("\xef\xbf\xbd\x7f\xef\xbf\xbd\xef\xbf\xbd", 10)},
+    {std::string_view("\xc0\xef\xef\xef\xe0\xf3", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 18)},
+    {std::string_view("\xff\xed\xf0\xa0\xec\xf3\xe0", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 18)},
+    {std::string_view("\xf5\x80\xdf\x8f\xc0", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xdf\x8f\xef\xbf\xbd", 11)},
+    {std::string_view("\xed\x8f\x90\x7f", 4), std::string_view("\xed\x8f\x90\x7f", 4)},
+    {std::string_view("\xc0\xf1\xff", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xe0\xbf", 2), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\x00\xf4\xbf\xc0\xa0\xdf\xf0", 7), std::string_view("\x00\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 19)},
+    {std::string_view("\xf5\xec", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xee\xff\xf0", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xe0\xf0", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xe0\xff", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xed\xc0\xff", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xc2\xf5\xee", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xec\xee", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xc0\x00\xbf\xed", 4), std::string_view("\xef\xbf\xbd\x00\xef\xbf\xbd\xef\xbf\xbd", 10)},
+    {std::string_view("\xed\xef\xf5", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\x9f\x7f\xbf", 3), std::string_view("\xef\xbf\xbd\x7f\xef\xbf\xbd", 7)},
+    {std::string_view("\x41\xe1\xbf", 3), std::string_view("\x41\xef\xbf\xbd", 4)},
+    {std::string_view("\xf0\xa0", 2), std::string_view("\xef\xbf\xbd", 3)},
+    {std::string_view("\x7f\xe0\xc0\x9f\xed", 5), std::string_view("\x7f\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 13)},
+    {std::string_view("\xed\xc2\xf0\x8f\xff\x9f\xe1", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 21)},
+    {std::string_view("\xf0\xc2\x8f\xbf", 4), std::string_view("\xef\xbf\xbd\xc2\x8f\xef\xbf\xbd", 8)},
+    {std::string_view("\xf1\xe0\xff\xe1\x7f\xf5", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\x7f\xef\xbf\xbd", 16)},
+    {std::string_view("\x41\xe0", 2), std::string_view("\x41\xef\xbf\xbd", 4)},
+    {std::string_view("\xa0\xa0", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xc0\xef\x41\xef\xbf\x41\xa0", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\x41\xef\xbf\xbd\x41\xef\xbf\xbd", 14)},
+    {std::string_view("\xff\xdf\xf0", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xc0\xe1\xed\x90", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xf5\x90\x41\xf4\xa0\xf0", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\x41\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 16)},
+    {std::string_view("\xf1\xc1\xe0\xf0\xc2\xed\x80", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 18)},
+    {std::string_view("\xbf\xc0\xef\x9f", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\x80\xe1\xf1\xef\xe0", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 15)},
+    {std::string_view("\xbf\xa0\x7f\xc2\xed\xed\xc2", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\x7f\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 19)},
+    {std::string_view("\xf0\x7f\xf1", 3), std::string_view("\xef\xbf\xbd\x7f\xef\xbf\xbd", 7)},
+    {std::string_view("\xf0\xdf\xdf\xf5\x8f\xf3", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 18)},
+    {std::string_view("\xf4\x9f\x00\x80\xbf", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\x00\xef\xbf\xbd\xef\xbf\xbd", 13)},
+    {std::string_view("\xf3\x9f\xf3\x8f\xef\xef", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\x41\xf5\xf0\xed\x41", 5), std::string_view("\x41\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\x41", 11)},
+    {std::string_view("\xe0\x41\x80\x7f\x80\xf4\xf1", 7), std::string_view("\xef\xbf\xbd\x41\xef\xbf\xbd\x7f\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 17)},
+    {std::string_view("\xf0\xc2\xef", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\x80\xe1\xef\xf3", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\x9f\xa0\xf0\x8f", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 12)},
+    {std::string_view("\xff\xe0\xf5\xf0\xf5\x8f", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 18)},
+    {std::string_view("\xf4\xf0", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xee\xdf\xec\x7f", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\x7f", 10)},
+    {std::string_view("\x41\xf3\x41\x80\xa0", 5), std::string_view("\x41\xef\xbf\xbd\x41\xef\xbf\xbd\xef\xbf\xbd", 11)},
+    {std::string_view("\xf1\xc2\xee\xe1\xf1\xee\xed", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 21)},
+    {std::string_view("\xbf\xf3\xf5\x7f\xf0", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\x7f\xef\xbf\xbd", 13)},
+    {std::string_view("\xa0\xf1\xc0", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xe0\xf5", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+    {std::string_view("\xbf\xa0\xf1\xff\xdf", 5), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 15)},
+    {std::string_view("\xff\x8f\xc1\x9f\xef\x00", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\x00", 16)},
+    {std::string_view("\x7f\xe0\xe1\x7f\x7f", 5), std::string_view("\x7f\xef\xbf\xbd\xef\xbf\xbd\x7f\x7f", 9)},
+    {std::string_view("\xf4\x7f\xf4", 3), std::string_view("\xef\xbf\xbd\x7f\xef\xbf\xbd", 7)},
+    {std::string_view("\xef\xf5\xa0\xa0\xec\xf4", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 18)},
+    {std::string_view("\x7f\xed\xc1", 3), std::string_view("\x7f\xef\xbf\xbd\xef\xbf\xbd", 7)},
+    {std::string_view("\xc0\xc2\xf1\x9f", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xec\xe1\xff\xc0\xe0\x8f\xec", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 21)},
+    {std::string_view("\x80\x90\xe1", 3), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\xef\x41\xff\xc0", 4), std::string_view("\xef\xbf\xbd\x41\xef\xbf\xbd\xef\xbf\xbd", 10)},
+    {std::string_view("\xc2\xf3\xe1\x8f\xe1\xf5", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 15)},
+    {std::string_view("\x41\xdf\xa0\x9f\x41\xff", 6), std::string_view("\x41\xdf\xa0\xef\xbf\xbd\x41\xef\xbf\xbd", 10)},
+    {std::string_view("\x90\xec\xff\xf0\x80\xc1", 6), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 18)},
+    {std::string_view("\xf5\xef\xa0\xdf", 4), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", 9)},
+    {std::string_view("\x80\x90\x80\x7f\xa0\xbf\x00", 7), std::string_view("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\x7f\xef\xbf\xbd\xef\xbf\xbd\x00", 17)},
+    {std::string_view("\x8f\xf5", 2), std::string_view("\xef\xbf\xbd\xef\xbf\xbd", 6)},
+};
+
+void test_decode_table() {
+  int index = 0;
+  for (const auto& c : kDecodeCases) {
+    std::string out = "prefix:";  // decoding appends, it never replaces
+    decode_utf8_lossy(c.input, out);
+    check_eq(out, "prefix:" + std::string(c.expected),
+             "decode case " + std::to_string(index) + " \"" + printable(c.input) + "\"");
+    ++index;
+  }
+}
+
+// The word-at-a-time ASCII scan must notice a non-ASCII byte at any offset and length.
+void test_decode_positions() {
+  static constexpr struct {
+    std::string_view bytes;
+    std::string_view decoded;
+  } kInserts[] = {
+      {"\xff", "\xef\xbf\xbd"},
+      {"\xc3\xa9", "\xc3\xa9"},
+      {"\xe2\x82", "\xef\xbf\xbd"},
+      {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},
+      {"\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
+  };
+  int wrong = 0;
+  for (const auto& ins : kInserts) {
+    for (std::size_t before = 0; before <= 20; ++before) {
+      for (std::size_t after = 0; after <= 20; ++after) {
+        const std::string left(before, 'a');
+        const std::string right(after, 'z');
+        std::string out;
+        decode_utf8_lossy(left + std::string(ins.bytes) + right, out);
+        const std::string want = left + std::string(ins.decoded) + right;
+        if (out != want && ++wrong <= 5) {
+          check_eq(out, want, "decode with insert at " + std::to_string(before));
+        }
+      }
+    }
+  }
+  check_eq(wrong, 0, "decode of inserts at every offset");
+
+  // A long valid text, ASCII and multi-byte mixed, comes through unchanged.
+  std::string valid;
+  for (int i = 0; i < 5000; ++i) valid += i % 3 == 0 ? "caf\xc3\xa9 " : "\xe2\x82\xac\xf0\x9f\x98\x80x";
+  std::string out;
+  decode_utf8_lossy(valid, out);
+  check(out == valid, "decode leaves 5000 valid mixed segments unchanged");
+}
+
+// ---------------------------------------------------------------------------------------------
+// White space
+
+void test_strip() {
+  // Every White_Space character, and look-alikes that are not White_Space.
+  static constexpr std::string_view kSpace[] = {
+      "\t", "\n", "\v", "\f", "\r", " ", "\xc2\x85", "\xc2\xa0", "\xe1\x9a\x80",
+      "\xe2\x80\x80", "\xe2\x80\x85", "\xe2\x80\x8a", "\xe2\x80\xa8", "\xe2\x80\xa9",
+      "\xe2\x80\xaf", "\xe2\x81\x9f", "\xe3\x80\x80",
+  };
+  static constexpr std::string_view kNotSpace[] = {
+      "\x1c", "\x1f", "\x00"sv, "\x08", "\x0e", "\xe2\x80\x8b" /* U+200B */,
+      "\xe1\xa0\x8e" /* U+180E */, "\xef\xbb\xbf" /* U+FEFF */, "\xe2\x80\x8c",
+      "\xe2\x80\xa7", "\xe2\x80\xaa", "\xe2\x80\xae", "\xe2\x81\xa0", "\xe3\x80\x81",
+      "\xc2\x84", "\xc2\x86", "\xc2\xa1", "\xef\xbf\xbd", "\xe2\x81\x9e",
+  };
+  for (const auto sp : kSpace) {
+    const std::string s(sp);
+    const std::string label = "strip \"" + printable(sp) + "\"";
+    check_eq(strip_white_space(s + "x" + s), "x", label + " at both ends");
+    check_eq(strip_white_space(s + s + "a" + s + "b" + s + s), "a" + s + "b",
+             label + " repeated, kept inside");
+    check_eq(strip_white_space(s), "", label + " alone");
+    check_eq(strip_white_space("\xc3\xa9" + s), "\xc3\xa9", label + " after a multi-byte char");
+  }
+  for (const auto ns : kNotSpace) {
+    const std::string s(ns);
+    const std::string label = "strip keeps \"" + printable(ns) + "\"";
+    check_eq(strip_white_space(" " + s + " "), s, label);
+    check_eq(strip_white_space(s + "x" + s), s + "x" + s, label + " at both ends");
+  }
+  check_eq(strip_white_space(""), "", "strip empty");
+  std::string all;
+  for (const auto sp : kSpace) all += sp;
+  check_eq(strip_white_space(all), "", "strip a text made only of White_Space");
+  // Stripping returns a view into the argument, not a copy.
+  const std::string text = "  body  ";
+  check(strip_white_space(text).data() == text.data() + 2, "strip returns a view of its input");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Line assembly
+
+struct Assembled {
+  std::vector<std::string> lines;
+  std::optional<std::string> rest;
+};
+
+// Feeds `chunks` one after another. With `drain_each` lines are taken after every feed,
+// otherwise only once at the end, so bytes pile up across feeds.
+Assembled assemble(const std::vector<std::string_view>& chunks, bool drain_each) {
+  LineAssembler assembler;
+  Assembled result;
+  std::string line = "stale";
+  for (const auto chunk : chunks) {
+    assembler.feed(chunk.data(), chunk.size());
+    if (drain_each) {
+      while (assembler.next_line(line)) result.lines.push_back(line);
+    }
+  }
+  while (assembler.next_line(line)) result.lines.push_back(line);
+  if (assembler.finish(line)) result.rest = line;
+  // After finish the assembler is empty.
+  if (assembler.finish(line) || assembler.next_line(line)) result.lines.push_back("<left over>");
+  return result;
+}
+
+std::string describe(const Assembled& a) {
+  std::string out = "[";
+  for (const auto& l : a.lines) out += "\"" + printable(l, 40) + "\" ";
+  out += "] rest=";
+  out += a.rest ? "\"" + printable(*a.rest, 40) + "\"" : std::string("none");
+  return out;
+}
+
+void test_line_assembler() {
+  struct Case {
+    std::string_view input;
+    std::vector<std::string> lines;
+    std::optional<std::string> rest;
+  };
+  const std::vector<Case> cases = {
+      {"", {}, std::nullopt},
+      {"\n", {""}, std::nullopt},
+      {"\n\n\n", {"", "", ""}, std::nullopt},
+      {"abc", {}, "abc"},
+      {"abc\n", {"abc"}, std::nullopt},
+      {"abc\ndef", {"abc"}, "def"},
+      {"a\r\nb\r\n", {"a\r", "b\r"}, std::nullopt},
+      {"one\ntwo\n\nfour\nfive", {"one", "two", "", "four"}, "five"},
+      {"x\0y\nz\0"sv, {std::string("x\0y", 3)}, std::string("z\0", 2)},
+      {"\xff\xfe\n\xe2\x82", {"\xff\xfe"}, "\xe2\x82"},
+      {"   ", {}, "   "},
+  };
+  int wrong = 0;
+  for (const auto& c : cases) {
+    const std::string want = describe({c.lines, c.rest});
+    const std::size_t n = c.input.size();
+    auto try_chunks = [&](const std::vector<std::string_view>& chunks, const std::string& how) {
+      for (const bool drain_each : {false, true}) {
+        const std::string got = describe(assemble(chunks, drain_each));
+        if (got != want && ++wrong <= 10) {
+          check_eq(got, want, "assemble \"" + printable(c.input) + "\" " + how);
+        }
+      }
+    };
+    try_chunks({c.input}, "whole");
+    std::vector<std::string_view> bytes;
+    for (std::size_t i = 0; i < n; ++i) bytes.push_back(c.input.substr(i, 1));
+    try_chunks(bytes, "byte by byte");
+    for (std::size_t i = 0; i <= n; ++i) {
+      for (std::size_t j = i; j <= n; ++j) {
+        // Empty chunks included: feeding nothing must change nothing.
+        try_chunks({c.input.substr(0, i), c.input.substr(i, j - i), c.input.substr(j)},
+                   "split at " + std::to_string(i) + "," + std::to_string(j));
+      }
+    }
+  }
+  check_eq(wrong, 0, "line assembly over every two- and three-way split");
+
+  // One long line in many small pieces, then more lines: nothing lost or duplicated.
+  LineAssembler assembler;
+  std::string long_line;
+  for (int i = 0; i < 100000; ++i) long_line.push_back(static_cast<char>('a' + i % 26));
+  const std::string stream = long_line + "\nshort\n" + long_line + "\ntail";
+  std::vector<std::string> lines;
+  std::string line;
+  for (std::size_t at = 0; at < stream.size(); at += 7) {
+    const std::string_view piece = std::string_view(stream).substr(at, 7);
+    assembler.feed(piece.data(), piece.size());
+    while (assembler.next_line(line)) lines.push_back(line);
+  }
+  check_eq(static_cast<long long>(lines.size()), 3, "long lines in 7-byte pieces: line count");
+  if (lines.size() == 3) {
+    check(lines[0] == long_line && lines[2] == long_line, "long lines in 7-byte pieces intact");
+    check_eq(lines[1], "short", "short line between long ones");
+  }
+  check(assembler.finish(line) && line == "tail", "long-line stream keeps its tail");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sockets
+
+// A loopback listener on an ephemeral port.
+struct Listener {
+  int fd = -1;
+  std::uint16_t port = 0;
+  explicit Listener(int family, int backlog = 16) {
+    fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return;
+    sockaddr_storage storage{};
+    socklen_t length;
+    if (family == AF_INET) {
+      auto* sin = reinterpret_cast<sockaddr_in*>(&storage);
+      sin->sin_family = AF_INET;
+      sin->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      length = sizeof(sockaddr_in);
+    } else {
+      auto* sin6 = reinterpret_cast<sockaddr_in6*>(&storage);
+      sin6->sin6_family = AF_INET6;
+      sin6->sin6_addr = in6addr_loopback;
+      length = sizeof(sockaddr_in6);
+    }
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 ||
+        ::listen(fd, backlog) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
+      ::close(fd);
+      fd = -1;
+      return;
+    }
+    port = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&storage)->sin_port
+                                   : reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port);
+  }
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+  ~Listener() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+int lowest_free_fd() {
+  const int probe = ::dup(0);
+  ::close(probe);
+  return probe;
+}
+
+void test_connect() {
+  for (const bool v6 : {false, true}) {
+    const std::string name = v6 ? "IPv6" : "IPv4";
+    Listener listener(v6 ? AF_INET6 : AF_INET);
+    if (listener.fd < 0) {
+      skip(name + " loopback listener unavailable: " + os_error_text(errno));
+      continue;
+    }
+    const auto address = parse_ip_address(v6 ? "::1" : "127.0.0.1");
+    const auto result = connect_tcp(*address, listener.port);
+    if (!check(std::holds_alternative<int>(result), name + " connect to loopback listener")) {
+      std::fprintf(stderr, "    %s\n", os_error_text(std::get<OsFailure>(result).err).c_str());
+      continue;
+    }
+    const int fd = std::get<int>(result);
+    check((::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0, name + " socket is close-on-exec");
+    check((::fcntl(fd, F_GETFL) & O_NONBLOCK) == 0, name + " socket is blocking");
+    int type = 0;
+    socklen_t len = sizeof type;
+    ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len);
+    check_eq(type, SOCK_STREAM, name + " socket is a stream socket");
+    const int peer = ::accept(listener.fd, nullptr, nullptr);
+    check(peer >= 0, name + " listener sees the connection");
+    const auto sent = send_all(fd, "ping\n", 5);
+    check(sent.outcome == SendOutcome::Ok, name + " send over the new connection");
+    char buf[8] = {};
+    check(peer >= 0 && ::recv(peer, buf, sizeof buf, MSG_WAITALL) == 5 &&
+              std::string_view(buf, 5) == "ping\n",
+          name + " peer receives what was sent");
+    if (peer >= 0) ::close(peer);
+    ::close(fd);
+  }
+
+  // Refused: the port was bound a moment ago and is now closed. The socket must not leak.
+  std::uint16_t dead_port;
+  {
+    Listener gone(AF_INET);
+    dead_port = gone.port;
+  }
+  const int free_before = lowest_free_fd();
+  const auto refused = connect_tcp(*parse_ip_address("127.0.0.1"), dead_port);
+  check(std::holds_alternative<OsFailure>(refused) &&
+            std::get<OsFailure>(refused).err == ECONNREFUSED,
+        "connect to a closed port fails with ECONNREFUSED");
+  check_eq(lowest_free_fd(), free_before, "failed connect closes its socket");
+
+  // With stdout closed, the socket must not take fd 1 (the reader prints there).
+  Listener listener(AF_INET);
+  std::fflush(stdout);
+  const int saved = ::dup(STDOUT_FILENO);
+  ::close(STDOUT_FILENO);
+  const auto low = connect_tcp(*parse_ip_address("127.0.0.1"), listener.port);
+  std::optional<std::variant<int, OsFailure>> low_dup;
+  if (std::holds_alternative<int>(low)) low_dup = duplicate_handle(std::get<int>(low));
+  const bool stdout_still_closed = !fd_is_open(STDOUT_FILENO);
+  ::dup2(saved, STDOUT_FILENO);
+  ::close(saved);
+  check(stdout_still_closed, "connect_tcp and duplicate_handle leave a closed fd 1 alone");
+  if (check(std::holds_alternative<int>(low), "connect with stdout closed")) {
+    check(std::get<int>(low) > STDERR_FILENO, "connected socket is above fd 2");
+    ::close(std::get<int>(low));
+  }
+  if (low_dup && std::holds_alternative<int>(*low_dup)) ::close(std::get<int>(*low_dup));
+}
+
+std::atomic<int> g_signals{0};
+extern "C" void count_signal(int) { g_signals.fetch_add(1); }
+
+// Installs `count_signal` for SIGUSR1 without SA_RESTART, so blocking calls see EINTR.
+struct InterruptingHandler {
+  struct sigaction previous {};
+  InterruptingHandler() {
+    struct sigaction action {};
+    action.sa_handler = count_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    ::sigaction(SIGUSR1, &action, &previous);
+  }
+  InterruptingHandler(const InterruptingHandler&) = delete;
+  InterruptingHandler& operator=(const InterruptingHandler&) = delete;
+  ~InterruptingHandler() { ::sigaction(SIGUSR1, &previous, nullptr); }
+};
+
+// A connect held up by a full accept queue and hit by a signal must still complete.
+void test_connect_interrupted() {
+  Listener listener(AF_INET, 0);
+  const auto loopback = *parse_ip_address("127.0.0.1");
+  const auto first = connect_tcp(loopback, listener.port);  // fills the queue
+  if (!check(std::holds_alternative<int>(first), "first connect fills the accept queue")) return;
+
+  InterruptingHandler handler;
+  g_signals = 0;
+  const pthread_t self = pthread_self();
+  std::atomic<bool> connect_returned{false};
+  std::thread helper([&] {
+    std::this_thread::sleep_for(milliseconds(300));
+    if (!connect_returned) pthread_kill(self, SIGUSR1);
+    std::this_thread::sleep_for(milliseconds(300));
+    // Make room; the pending handshake completes at the client's next SYN retransmission.
+    const int accepted = ::accept(listener.fd, nullptr, nullptr);
+    if (accepted >= 0) ::close(accepted);
+  });
+  const auto start = steady_clock::now();
+  const auto second = connect_tcp(loopback, listener.port);
+  connect_returned = true;
+  const auto waited = steady_clock::now() - start;
+  helper.join();
+
+  if (waited < milliseconds(250) || g_signals.load() == 0) {
+    // The kernel completed the connect at once: the interruption could not be staged.
+    skip("interrupted connect: this system did not hold the connect back");
+  } else if (check(std::holds_alternative<int>(second),
+                   "connect interrupted by a signal completes instead of failing")) {
+    const int fd = std::get<int>(second);
+    check(send_all(fd, "x", 1).outcome == SendOutcome::Ok, "interrupted connect is usable");
+  }
+  if (std::holds_alternative<int>(second)) ::close(std::get<int>(second));
+  ::close(std::get<int>(first));
+}
+
+void test_socket_helpers() {
+  int pair[2];
+  ::socketpair(AF_UNIX, SOCK_STREAM, 0, pair);
+
+  timeval some{};
+  some.tv_sec = 3;
+  ::setsockopt(pair[0], SOL_SOCKET, SO_RCVTIMEO, &some, sizeof some);
+  ::setsockopt(pair[0], SOL_SOCKET, SO_SNDTIMEO, &some, sizeof some);
+  clear_socket_timeouts(pair[0]);
+  for (const int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+    timeval got{};
+    socklen_t len = sizeof got;
+    ::getsockopt(pair[0], SOL_SOCKET, option, &got, &len);
+    check(got.tv_sec == 0 && got.tv_usec == 0,
+          std::string("clear_socket_timeouts clears ") +
+              (option == SO_RCVTIMEO ? "SO_RCVTIMEO" : "SO_SNDTIMEO"));
+  }
+  clear_socket_timeouts(-1);  // ignored failure, must not crash
+
+  const auto copy = duplicate_handle(pair[0]);
+  if (check(std::holds_alternative<int>(copy), "duplicate_handle succeeds")) {
+    const int dup_fd = std::get<int>(copy);
+    struct stat a {};
+    struct stat b {};
+    ::fstat(pair[0], &a);
+    ::fstat(dup_fd, &b);
+    check(dup_fd != pair[0] && a.st_ino == b.st_ino, "duplicate refers to the same socket");
+    check((::fcntl(dup_fd, F_GETFD) & FD_CLOEXEC) != 0, "duplicate is close-on-exec");
+    close_handle(dup_fd);
+    check(!fd_is_open(dup_fd), "close_handle closes");
+    check(fd_is_open(pair[0]), "closing the duplicate leaves the original open");
+  }
+  const auto bad = duplicate_handle(-1);
+  check(std::holds_alternative<OsFailure>(bad) && std::get<OsFailure>(bad).err == EBADF,
+        "duplicate_handle(-1) reports EBADF");
+  close_handle(pair[0]);
+  close_handle(pair[1]);
+}
+
+// Runs with SIGPIPE at its default action: a send without MSG_NOSIGNAL would kill the test.
+void test_send_all() {
+  int pair[2];
+  ::socketpair(AF_UNIX, SOCK_STREAM, 0, pair);
+  std::string payload(3 << 20, '\0');
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 131 + (i >> 9));
+  std::string received;
+  std::thread drain([&] {
+    received = read_all_fd(pair[1]);
+  });
+  const auto big = send_all(pair[0], payload.data(), payload.size());
+  check(big.outcome == SendOutcome::Ok, "send_all of 3 MiB reports Ok");
+  ::shutdown(pair[0], SHUT_WR);
+  drain.join();
+  check(received == payload, "send_all delivers every byte in order");
+
+  const auto empty = send_all(pair[0], "", 0);
+  check(empty.outcome == SendOutcome::Ok, "send_all of nothing is Ok");
+
+  ::close(pair[1]);
+  const auto broken = send_all(pair[0], "after close", 11);
+  check(broken.outcome == SendOutcome::Failed && broken.err == EPIPE,
+        "send_all to a closed peer fails with EPIPE and no signal");
+  ::close(pair[0]);
+
+  const auto invalid = send_all(-1, "x", 1);
+  check(invalid.outcome == SendOutcome::Failed && invalid.err == EBADF,
+        "send_all on a bad descriptor fails with EBADF");
+
+  // Interrupted sends continue where they stopped.
+  ::socketpair(AF_UNIX, SOCK_STREAM, 0, pair);
+  InterruptingHandler handler;
+  g_signals = 0;
+  std::atomic<bool> done{false};
+  const pthread_t self = pthread_self();
+  std::thread pest([&] {
+    while (!done) {
+      pthread_kill(self, SIGUSR1);
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+  });
+  std::thread slow_drain([&] {
+    std::string got;
+    char buf[4096];
+    for (;;) {
+      const ssize_t n = ::recv(pair[1], buf, sizeof buf, 0);
+      if (n > 0) {
+        got.append(buf, static_cast<std::size_t>(n));
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      } else if (n == 0 || errno != EINTR) {
+        break;
+      }
+    }
+    received = std::move(got);
+  });
+  const auto interrupted = send_all(pair[0], payload.data(), 1 << 20);
+  done = true;
+  pest.join();
+  ::shutdown(pair[0], SHUT_WR);
+  slow_drain.join();
+  check(interrupted.outcome == SendOutcome::Ok, "send_all under signals reports Ok");
+  check(received == payload.substr(0, 1 << 20), "send_all under signals delivers every byte");
+  check(g_signals.load() > 0, "signals did arrive during the interrupted send");
+  ::close(pair[0]);
+  ::close(pair[1]);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Output
+
+void test_output() {
+  {
+    StdoutCapture capture;
+    const int rc1 = write_stdout_line("first line\n");
+    const int rc2 = write_stdout_line(std::string_view("nul\0inside\n", 11));
+    const int rc3 = write_stdout_line("");
+    const std::string got = capture.contents();
+    check(rc1 == 0 && rc2 == 0 && rc3 == 0, "write_stdout_line reports success");
+    check_eq(got, std::string_view("first line\nnul\0inside\n", 22), "write_stdout_line output");
+  }
+
+  // fd 1 closed: the text is absorbed and that counts as success.
+  std::fflush(stdout);
+  int saved = ::dup(STDOUT_FILENO);
+  ::close(STDOUT_FILENO);
+  const int closed_rc = write_stdout_line("into the void\n");
+  ::dup2(saved, STDOUT_FILENO);
+  ::close(saved);
+  check_eq(closed_rc, 0, "write_stdout_line with fd 1 closed succeeds");
+
+  // Nobody reading: the errno comes back (SIGPIPE is ignored, as in the Python host).
+  int pipe_fds[2];
+  ::pipe2(pipe_fds, O_CLOEXEC);
+  ::close(pipe_fds[0]);
+  saved = ::dup(STDOUT_FILENO);
+  ::dup2(pipe_fds[1], STDOUT_FILENO);
+  const int broken_rc = write_stdout_line("nobody listens\n");
+  ::dup2(saved, STDOUT_FILENO);
+  ::close(saved);
+  ::close(pipe_fds[1]);
+  check_eq(broken_rc, EPIPE, "write_stdout_line to a pipe without reader returns EPIPE");
+
+  // Several threads writing lines larger than the pipe buffer: no line may be torn.
+  ::pipe2(pipe_fds, O_CLOEXEC);
+  saved = ::dup(STDOUT_FILENO);
+  std::fflush(stdout);
+  ::dup2(pipe_fds[1], STDOUT_FILENO);
+  ::close(pipe_fds[1]);
+  std::string collected;
+  std::thread drain([&] { collected = read_all_fd(pipe_fds[0]); });
+  constexpr int kThreads = 4;
+  constexpr int kLines = 30;
+  constexpr std::size_t kLength = 100000;
+  std::atomic<int> write_errors{0};
+  {
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+      writers.emplace_back([t, &write_errors] {
+        std::string line(kLength, static_cast<char>('A' + t));
+        line.back() = '\n';
+        for (int i = 0; i < kLines; ++i) {
+          if (write_stdout_line(line) != 0) write_errors.fetch_add(1);
+        }
+      });
+    }
+    for (auto& w : writers) w.join();
+  }
+  ::dup2(saved, STDOUT_FILENO);  // closes the last write end, so the drain sees the end
+  ::close(saved);
+  drain.join();
+  ::close(pipe_fds[0]);
+  check_eq(write_errors.load(), 0, "concurrent write_stdout_line calls succeed");
+  int torn = 0;
+  int per_thread[kThreads] = {};
+  std::size_t at = 0;
+  while (at < collected.size()) {
+    const std::size_t end = collected.find('\n', at);
+    if (end == std::string::npos) {
+      ++torn;
+      break;
+    }
+    const std::string_view line = std::string_view(collected).substr(at, end - at);
+    const char c = line.empty() ? '?' : line[0];
+    if (line.size() != kLength - 1 || c < 'A' || c >= 'A' + kThreads ||
+        line.find_first_not_of(c) != std::string_view::npos) {
+      ++torn;
+    } else {
+      ++per_thread[c - 'A'];
+    }
+    at = end + 1;
+  }
+  check_eq(torn, 0, "lines from concurrent writers are never interleaved");
+  for (int t = 0; t < kThreads; ++t) {
+    check_eq(per_thread[t], kLines, "every line of writer " + std::to_string(t) + " arrived");
+  }
+
+  // Partial writes (a signal arriving mid-write) are continued to the end of the line.
+  ::pipe2(pipe_fds, O_CLOEXEC);
+  saved = ::dup(STDOUT_FILENO);
+  ::dup2(pipe_fds[1], STDOUT_FILENO);
+  ::close(pipe_fds[1]);
+  InterruptingHandler handler;
+  g_signals = 0;
+  std::atomic<bool> done{false};
+  const pthread_t self = pthread_self();
+  std::thread pest([&] {
+    while (!done) {
+      pthread_kill(self, SIGUSR1);
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+  });
+  std::string slow;
+  std::thread slow_drain([&] {
+    char buf[4096];
+    for (;;) {
+      const ssize_t n = ::read(pipe_fds[0], buf, sizeof buf);
+      if (n > 0) {
+        slow.append(buf, static_cast<std::size_t>(n));
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      } else if (n == 0 || errno != EINTR) {
+        break;
+      }
+    }
+  });
+  std::string big(1 << 20, 'q');
+  big.back() = '\n';
+  const int big_rc = write_stdout_line(big);
+  done = true;
+  pest.join();
+  ::dup2(saved, STDOUT_FILENO);
+  ::close(saved);
+  slow_drain.join();
+  ::close(pipe_fds[0]);
+  check_eq(big_rc, 0, "write_stdout_line under signals succeeds");
+  check(slow == big, "write_stdout_line under signals writes the whole line once");
+  check(g_signals.load() > 0, "signals did arrive during the interrupted write");
+}
+
+// ---------------------------------------------------------------------------------------------
+// The reader loop
+
+// Sends `input` from the far end of a socket pair, closes it, runs the reader on the near end
+// and returns what the reader printed. Inputs that fit in the socket buffer are sent before
+// the reader starts, so each recv() returns a full 8192-byte block and line and character
+// boundaries fall where the case puts them.
+std::string run_reader_on(std::string_view input, bool* fd_closed = nullptr) {
+  int pair[2];
+  ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair);
+  int buffer_size = 1 << 20;
+  ::setsockopt(pair[0], SOL_SOCKET, SO_RCVBUF, &buffer_size, sizeof buffer_size);
+  ::setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &buffer_size, sizeof buffer_size);
+  std::thread writer;
+  if (input.size() <= 65536) {
+    write_all_fd(pair[1], input);
+    ::close(pair[1]);
+  } else {
+    writer = std::thread([&] {
+      write_all_fd(pair[1], input);
+      ::close(pair[1]);
+    });
+  }
+  StdoutCapture capture;
+  run_reader(pair[0]);
+  std::string out = capture.contents();
+  if (writer.joinable()) writer.join();
+  if (fd_closed != nullptr) *fd_closed = !fd_is_open(pair[0]);
+  return out;
+}
+
+std::string received_lines(std::initializer_list<std::string> texts) {
+  std::string out;
+  for (const auto& t : texts) out += "Received: " + t + "\n";
+  return out;
+}
+
+void test_reader_cases() {
+  const std::string a8191(8191, 'a');
+  const std::string b8192(8192, 'b');
+  const std::string c20000(20000, 'c');
+  struct Case {
+    std::string name;
+    std::string input;
+    std::string expected;
+  };
+  const std::string closed = "Connection closed.\n";
+  const std::vector<Case> cases = {
+      {"empty stream", "", closed},
+      {"two lines, last unterminated", "hello\nworld",
+       received_lines({"hello", "world"}) + closed},
+      {"CRLF endings", "a\r\nb\r\n", received_lines({"a", "b"}) + closed},
+      {"empty line", "\n", received_lines({""}) + closed},
+      {"empty lines between", "x\n\n\ny\n", received_lines({"x", "", "", "y"}) + closed},
+      {"0xFF replaced, reading goes on", "x\xffy\nnext\n",
+       received_lines({"x\xef\xbf\xbdy", "next"}) + closed},
+      {"lone 0xFF line", "\xff\nafter", received_lines({"\xef\xbf\xbd", "after"}) + closed},
+      {"truncated sequence before newline", "\xe2\x82\nz\n",
+       received_lines({"\xef\xbf\xbd", "z"}) + closed},
+      {"truncated sequence at end of stream", "abc\xe2\x82",
+       received_lines({"abc\xef\xbf\xbd"}) + closed},
+      {"surrounding blanks stripped", "  padded \t\n\t\v\f x y \r\n",
+       received_lines({"padded", "x y"}) + closed},
+      {"Unicode blanks stripped", "\xc2\xa0nbsp\xe3\x80\x80\n\xe2\x80\x83\n",
+       received_lines({"nbsp", ""}) + closed},
+      {"blank unterminated rest still reported", "x\n   ", received_lines({"x", ""}) + closed},
+      {"NUL kept", std::string("a\0b\n", 4), received_lines({std::string("a\0b", 3)}) + closed},
+      {"character split by the 8192-byte block", a8191 + "\xc3\xa9" + "b\n",
+       received_lines({a8191 + "\xc3\xa9" + "b"}) + closed},
+      {"invalid byte at the block edge", a8191 + "\xc3" + "b\n",
+       received_lines({a8191 + "\xef\xbf\xbd" + "b"}) + closed},
+      {"newline exactly at the block edge", a8191 + "\nrest",
+       received_lines({a8191, "rest"}) + closed},
+      {"line of exactly one block", b8192 + "\n", received_lines({b8192}) + closed},
+      {"long lines", c20000 + "\n" + b8192 + "\nshort\n" + c20000,
+       received_lines({c20000, b8192, "short", c20000}) + closed},
+  };
+  for (const auto& c : cases) {
+    bool fd_closed = false;
+    check_eq(run_reader_on(c.input, &fd_closed), c.expected, "reader: " + c.name);
+    check(fd_closed, "reader closes its descriptor: " + c.name);
+  }
+
+  // A stream larger than the socket buffer, sent while the reader runs.
+  std::string many;
+  std::string want;
+  for (int i = 0; i < 50000; ++i) {
+    const std::string text = "line " + std::to_string(i) + (i % 1000 == 0 ? " \xe2\x82\xac" : "");
+    many += text + (i % 3 == 0 ? "\r\n" : "\n");
+    want += "Received: " + text + "\n";
+  }
+  many += std::string(300000, 'L');
+  want += "Received: " + std::string(300000, 'L') + "\n" + closed;
+  check_eq(run_reader_on(many), want, "reader: 50000 lines and a 300000-byte tail");
+}
+
+// A connection reset: complete lines are printed, the unfinished one is dropped, and the
+// reader ends as if the connection had closed.
+void test_reader_reset() {
+  Listener listener(AF_INET);
+  const auto connected = connect_tcp(*parse_ip_address("127.0.0.1"), listener.port);
+  if (!check(std::holds_alternative<int>(connected), "reset test connects")) return;
+  const int fd = std::get<int>(connected);
+  const int peer = ::accept(listener.fd, nullptr, nullptr);
+  write_all_fd(peer, "one\npartial");
+  pollfd ready{fd, POLLIN, 0};
+  ::poll(&ready, 1, 5000);
+  linger abort_close{1, 0};
+  ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
+  ::close(peer);  // sends RST
+  std::this_thread::sleep_for(milliseconds(50));
+  StdoutCapture capture;
+  run_reader(fd);
+  check_eq(capture.contents(), "Received: one\nConnection closed.\n", "reader after a reset");
+  check(!fd_is_open(fd), "reader closes its descriptor after a reset");
+}
+
+// Runs the reader on its own thread with fd 1 replaced by `stdout_fd` (-1: closed), the peer
+// kept open. Returns whether the reader finished by itself within `limit`.
+bool reader_finishes_alone(int stdout_fd, std::string_view input, milliseconds limit,
+                           bool close_peer_first, bool* fd_closed) {
+  int pair[2];
+  ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair);
+  write_all_fd(pair[1], input);
+  if (close_peer_first) ::close(pair[1]);
+  std::fflush(stdout);
+  const int saved = ::dup(STDOUT_FILENO);
+  if (stdout_fd >= 0) {
+    ::dup2(stdout_fd, STDOUT_FILENO);
+  } else {
+    ::close(STDOUT_FILENO);
+  }
+  std::atomic<bool> finished{false};
+  std::thread reader([&] {
+    run_reader(pair[0]);
+    finished = true;
+  });
+  const auto deadline = steady_clock::now() + limit;
+  while (!finished && steady_clock::now() < deadline) std::this_thread::sleep_for(milliseconds(5));
+  const bool alone = finished;
+  if (!close_peer_first) ::close(pair[1]);  // releases a reader that is still waiting
+  reader.join();
+  *fd_closed = !fd_is_open(pair[0]);
+  ::dup2(saved, STDOUT_FILENO);
+  ::close(saved);
+  return alone;
+}
+
+void test_reader_output_failures() {
+  // Output broken (no reader on the pipe): the reader stops at the first line even though
+  // the connection stays open.
+  int pipe_fds[2];
+  ::pipe2(pipe_fds, O_CLOEXEC);
+  ::close(pipe_fds[0]);
+  bool fd_closed = false;
+  const bool stopped = reader_finishes_alone(pipe_fds[1], "a\nb\n", milliseconds(3000), false,
+                                             &fd_closed);
+  ::close(pipe_fds[1]);
+  check(stopped, "reader stops at once when output fails");
+  check(fd_closed, "reader closes its descriptor when output fails");
+
+  // fd 1 closed: output counts as delivered, so the reader reads on until the end of stream.
+  std::string input;
+  for (int i = 0; i < 1000; ++i) input += "line\n";
+  fd_closed = false;
+  const bool ended = reader_finishes_alone(-1, input, milliseconds(3000), true, &fd_closed);
+  check(ended, "reader with fd 1 closed reads to the end of the stream");
+  check(fd_closed, "reader with fd 1 closed closes its descriptor");
+}
+
+std::set<std::string> thread_ids() {
+  std::set<std::string> ids;
+  if (DIR* dir = ::opendir("/proc/self/task")) {
+    while (const dirent* entry = ::readdir(dir)) {
+      if (entry->d_name[0] != '.') ids.insert(entry->d_name);
+    }
+    ::closedir(dir);
+  }
+  return ids;
+}
+
+std::optional<unsigned long long> blocked_signals(const std::string& tid) {
+  FILE* status = std::fopen(("/proc/self/task/" + tid + "/status").c_str(), "re");
+  if (status == nullptr) return std::nullopt;
+  char line[256];
+  std::optional<unsigned long long> mask;
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::strncmp(line, "SigBlk:", 7) == 0) mask = std::strtoull(line + 7, nullptr, 16);
+  }
+  std::fclose(status);
+  return mask;
+}
+
+void test_reader_thread() {
+  sigset_t before;
+  sigset_t after;
+  pthread_sigmask(SIG_SETMASK, nullptr, &before);
+  const std::set<std::string> old_threads = thread_ids();
+
+  int pair[2];
+  ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair);
+  StdoutCapture capture;
+  const auto started = start_reader_thread(pair[0]);
+  pthread_sigmask(SIG_SETMASK, nullptr, &after);
+  if (!check(std::holds_alternative<std::monostate>(started), "start_reader_thread succeeds")) {
+    ::close(pair[0]);
+    ::close(pair[1]);
+    return;
+  }
+  bool same_mask = true;
+  for (int sig = 1; sig < NSIG; ++sig) {
+    same_mask = same_mask && sigismember(&before, sig) == sigismember(&after, sig);
+  }
+  check(same_mask, "start_reader_thread restores the caller's signal mask");
+
+  std::vector<std::string> fresh;
+  for (const auto& id : thread_ids()) {
+    if (old_threads.count(id) == 0) fresh.push_back(id);
+  }
+  if (check_eq(static_cast<long long>(fresh.size()), 1, "one new thread is running")) {
+    const auto mask = blocked_signals(fresh[0]);
+    bool all_blocked = mask.has_value();
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, SIGCHLD, SIGPIPE,
+                          SIGWINCH, SIGQUIT}) {
+      all_blocked = all_blocked && ((*mask >> (sig - 1)) & 1ULL) != 0;
+    }
+    check(all_blocked, "the reader thread blocks signals");
+  }
+
+  write_all_fd(pair[1], "from thread\r\nsecond \xff\n");
+  ::close(pair[1]);
+  const std::string want = "Received: from thread\nReceived: second \xef\xbf\xbd\nConnection closed.\n";
+  const auto deadline = steady_clock::now() + milliseconds(5000);
+  while (capture.peek() != want && steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(milliseconds(5));
+  }
+  // A detached thread leaves the task list on its own once it returns.
+  bool gone = false;
+  while (!gone && steady_clock::now() < deadline) {
+    gone = !fresh.empty() && thread_ids().count(fresh[0]) == 0;
+    if (!gone) std::this_thread::sleep_for(milliseconds(5));
+  }
+  check_eq(capture.contents(), want, "reader thread output");
+  check(gone, "reader thread exits by itself after the end of stream");
+  check(!fd_is_open(pair[0]), "reader thread closes its descriptor");
+}
+
+}  // namespace
+
+int main() {
+  // SIGPIPE keeps its default action here: MSG_NOSIGNAL must prevent it.
+  test_send_all();
+  // The Python host ignores SIGPIPE; so do the remaining tests.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  test_ip_parse_tables();
+  test_ip_parse_against_libc();
+  test_ip_format();
+  test_os_error_text();
+  test_decode_table();
+  test_decode_positions();
+  test_strip();
+  test_line_assembler();
+  test_connect();
+  test_connect_interrupted();
+  test_socket_helpers();
+  test_output();
+  test_reader_cases();
+  test_reader_reset();
+  test_reader_output_failures();
+  test_reader_thread();
+
+  std::printf("%d passed, %d failed\n", g_passed, g_failed);
+  return g_failed == 0 ? 0 : 1;
+}

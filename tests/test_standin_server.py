@@ -1,0 +1,358 @@
+"""The stand-in server itself, driven with plain sockets."""
+
+from __future__ import annotations
+
+import os
+import re
+import signal
+import socket
+import threading
+import time
+
+import pytest
+
+from standin_server.harness import StandInError, StandInServer, StandInTimeout
+
+IO_TIMEOUT = 5.0
+
+# Written out here rather than imported, so a word dropped from the server's
+# table shows up as a failure.
+COMMAND_WORDS = """
+ProtocolVersion GetVersion Login Logout Quit ResourceCreateFrontEnd ResourceCreatePlayer
+ResourceCreateRecorder ResourceCreateTransportChannel ResourceCreateRtpChannel
+ResourceCreateSoundDevice ResourceCreateFax ResourceCreateDocument ResourceDelete
+ResourceGetStatus CallMake CallAnswer CallClear CallTransferConsultation CallTransferBlind
+CallHold CallRetrieve CallSendDTMF CallStopActivity CallT38Relay CallsSetAlertingType
+CallsSetAccepting PlayFile PlayStream PlayTone PlayStop RecorderStartToFile
+RecorderStartToStream RecorderStop RtpChannelStartReceiving RtpChannelStartSending
+RtpChannelStop RtpChannelSendDTMF SoundDeviceStart SoundDeviceStop FaxReceive FaxSend
+FaxAbort DocumentAddFile DocumentPrepare DocumentSave DocumentClear AudioSend AudioCancel
+AudioLevelNotificationSend AudioLevelNotificationCancel InBandSignalingDetectionEnable
+InBandSignalingDetectionDisable GetRtpStatistics
+""".split()
+
+
+class LineClient:
+    def __init__(self, address: tuple[str, int]):
+        self.sock = socket.create_connection(address, timeout=IO_TIMEOUT)
+        self.buf = b""
+
+    def send(self, data: bytes) -> None:
+        self.sock.sendall(data)
+
+    def readline(self) -> bytes:
+        while b"\n" not in self.buf:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise EOFError(f"connection closed; unterminated tail {self.buf!r}")
+            self.buf += chunk
+        line, _, self.buf = self.buf.partition(b"\n")
+        return line
+
+    def read_until_eof(self) -> bytes:
+        while True:
+            chunk = self.sock.recv(1 << 20)
+            if not chunk:
+                data, self.buf = self.buf, b""
+                return data
+            self.buf += chunk
+
+    def close(self) -> None:
+        self.sock.close()
+
+
+@pytest.fixture
+def connect(server):
+    clients: list[LineClient] = []
+
+    def make(srv: StandInServer = server) -> LineClient:
+        c = LineClient(srv.address)
+        clients.append(c)
+        return c
+
+    yield make
+    for c in clients:
+        c.close()
+
+
+def test_every_command_word_is_answered_with_its_tag(connect):
+    c = connect()
+    words = [w for w in COMMAND_WORDS if w != "Quit"]
+    c.send(b"".join(b"%s 1 x=2 COMMANDTAG=%d\n" % (w.encode(), 100 + i) for i, w in enumerate(words)))
+    for i, w in enumerate(words):
+        line = c.readline().decode()
+        assert line.startswith(f"OK {w} ") and line.endswith(f" COMMANDTAG={100 + i}"), line
+
+
+@pytest.mark.parametrize(
+    "sent, answer",
+    [
+        (b"CallMake 7 1001 TimeOut=30000 Privacy=0 Screen=1 COMMANDTAG=4\n", b"OK CallMake COMMANDTAG=4"),
+        (b"Login user pw COMMANDTAG=8\r\n", b"OK Login COMMANDTAG=8"),
+        (b"GetVersion COMMANDTAG=0\n", b"OK GetVersion Version=standin-1.0 COMMANDTAG=0"),
+        (b"\n\r\nLogout COMMANDTAG=17\n", b"OK Logout COMMANDTAG=17"),  # blank lines draw no answer
+        (b"CallMake 7 1001\n", b"ERROR cannot parse line: CallMake 7 1001"),
+        (b"CallMake 7 COMMANDTAG=\n", b"ERROR cannot parse line: CallMake 7 COMMANDTAG="),
+        (b"CallMake 7 COMMANDTAG=4x\n", b"ERROR cannot parse line: CallMake 7 COMMANDTAG=4x"),
+        (b"CallMake COMMANDTAG=4 7\n", b"ERROR cannot parse line: CallMake COMMANDTAG=4 7"),
+        (b" CallMake 7 COMMANDTAG=4\n", b"ERROR cannot parse line:  CallMake 7 COMMANDTAG=4"),
+        (b"COMMANDTAG=4\n", b"ERROR cannot parse line: COMMANDTAG=4"),
+        (b"Bogus 1 2 COMMANDTAG=12\n", b"ERROR unknown command Bogus COMMANDTAG=12"),
+        (b"callmake 1 COMMANDTAG=5\n", b"ERROR unknown command callmake COMMANDTAG=5"),
+    ],
+)
+def test_answer_line(connect, sent, answer):
+    c = connect()
+    # Byte-at-a-time delivery must still read as one line; the valid command
+    # after it proves the connection survives errors and the answers stay in order.
+    for i in range(len(sent)):
+        c.send(sent[i : i + 1])
+    c.send(b"Login COMMANDTAG=99\n")
+    assert c.readline() == answer
+    assert c.readline() == b"OK Login COMMANDTAG=99"
+
+
+def test_resource_ids_count_up_across_connections(server, connect):
+    a, b = connect(), connect()
+    answers = []
+    for client, word, tag in [
+        (a, b"ResourceCreatePlayer", 1),
+        (b, b"ResourceCreateFrontEnd", 1),
+        (a, b"ResourceDelete 1", 2),
+        (a, b"ResourceCreateFax", 3),
+    ]:
+        client.send(b"%s COMMANDTAG=%d\n" % (word, tag))
+        answers.append(client.readline())
+    assert answers == [
+        b"OK ResourceCreatePlayer ResourceId=1 COMMANDTAG=1",
+        b"OK ResourceCreateFrontEnd ResourceId=2 COMMANDTAG=1",
+        b"OK ResourceDelete COMMANDTAG=2",
+        b"OK ResourceCreateFax ResourceId=3 COMMANDTAG=3",
+    ]
+
+
+def test_quit_answers_then_closes(server, connect):
+    c = connect()
+    c.send(b"Quit COMMANDTAG=3\nLogin COMMANDTAG=4\n")
+    assert c.read_until_eof() == b"OK Quit COMMANDTAG=3\n"
+    c.close()
+    assert server.wait_closed(0) is True
+
+
+def test_silent_mode_answers_nothing_and_quit_stays_open(server, connect):
+    c = connect()
+    server.set_silent(True)
+    c.send(b"Quit COMMANDTAG=1\nCallMake 1 COMMANDTAG=2\nnonsense\n")
+    server.wait_received(b"nonsense\n")
+    server.set_silent(False)
+    c.send(b"Login COMMANDTAG=3\n")
+    assert c.readline() == b"OK Login COMMANDTAG=3"
+
+
+def test_received_is_exact_per_connection(server, connect):
+    a, b = connect(), connect()
+    pieces = [b"CallMake 1 COMMANDTAG=1\r\n", b"\x00\xff bin", b"ary\n", b"partial, no newline"]
+    for p in pieces:
+        a.send(p)
+    b.send(b"Login COMMANDTAG=1\n")
+    assert server.wait_received(b"newline", conn=0) == b"".join(pieces)
+    assert server.wait_received(1, conn=1) == b"Login COMMANDTAG=1\n"
+    assert server.connections() == 2
+
+
+@pytest.mark.parametrize("line", [b"EVENT 5 State=Idle\n", b"EVENT 5 State=Idle"])
+def test_flood_sends_exact_count(server, connect, line):
+    c = connect()
+    server.wait_connections(1)
+    count = 250_001  # not a multiple of any chunk size
+    flood = server.flood(line, count, conn=0, wait=False)
+    # Lines go out faster than the socket buffers hold, so read while it runs.
+    data = bytearray()
+    while data.count(b"\n") < count:
+        chunk = c.sock.recv(1 << 20)
+        assert chunk, f"EOF after {len(data)} bytes"
+        data += chunk
+    flood.result()
+    server.close(0)
+    data += c.read_until_eof()
+    lines = bytes(data).split(b"\n")
+    assert lines[-1] == b""
+    assert len(lines) - 1 == count
+    assert set(lines[:-1]) == {line.rstrip(b"\n")}
+
+
+@pytest.mark.parametrize("conn", [None, 1])
+def test_send_reaches_chosen_connections(server, connect, conn):
+    a, b = connect(), connect()
+    server.wait_connections(2)
+    server.send(b"EVENT one\n", conn=conn)
+    server.send(b"EVENT two\n", conn=1)
+    assert b.readline() == b"EVENT one"
+    assert b.readline() == b"EVENT two"
+    a.sock.settimeout(0.3)
+    if conn is None:
+        assert a.readline() == b"EVENT one"
+    else:
+        with pytest.raises(TimeoutError):
+            a.readline()
+
+
+def _send_until_blocked(sock: socket.socket, chunk: bytes, limit: int) -> int:
+    """Send until a send times out; return bytes accepted.  Fails if limit passes first."""
+    sent = 0
+    view = memoryview(chunk)
+    while sent < limit:
+        try:
+            sent += sock.send(view)
+        except TimeoutError:
+            return sent
+    pytest.fail(f"{sent} bytes went out and send never blocked")
+
+
+def _buffer_limit() -> int:
+    # The kernel's largest buffers bound how much can vanish into a stalled
+    # connection; anything past that without blocking means stall is broken.
+    total = 0
+    for name in ("tcp_rmem", "tcp_wmem"):
+        try:
+            with open(f"/proc/sys/net/ipv4/{name}") as f:
+                total += int(f.read().split()[2])
+        except (OSError, ValueError, IndexError):
+            return 256 << 20
+    return total + (8 << 20)
+
+
+@pytest.mark.parametrize("before_connect", [False, True])
+def test_stall_blocks_sender_until_resume(server, before_connect):
+    if before_connect:
+        server.stall()  # also applies to connections accepted later
+    sock = socket.create_connection(server.address, timeout=IO_TIMEOUT)
+    try:
+        server.wait_connections(1)
+        if not before_connect:
+            server.stall(0)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 65536)
+        sock.settimeout(0.5)
+        chunk = b"x" * 65536  # no newline: nothing to answer, so only the stall can block
+        sent = _send_until_blocked(sock, chunk, _buffer_limit())
+        assert len(server.received(0)) < sent
+        server.resume(None if before_connect else 0)
+        sock.settimeout(IO_TIMEOUT)
+        sock.sendall(chunk)
+        sent += len(chunk)
+        got = server.wait_received(lambda d: len(d) >= sent, timeout=10.0)
+        assert got == b"x" * sent
+    finally:
+        sock.close()
+
+
+@pytest.mark.parametrize("conn", [None, 0])
+def test_close_mid_line_delivers_partial_then_eof(server, connect, conn):
+    c = connect()
+    server.wait_connections(1)
+    server.send(b"EVENT whole\n")
+    server.close_mid_line(b"EVENT half", conn=conn)
+    assert c.read_until_eof() == b"EVENT whole\nEVENT half"
+
+
+def test_close_sends_fin_after_pending_output(server, connect):
+    c = connect()
+    server.wait_connections(1)
+    server.send(b"EVENT last\n", conn=0)
+    server.close(0)
+    assert c.read_until_eof() == b"EVENT last\n"
+
+
+def test_close_with_reset(server, connect):
+    c = connect()
+    server.wait_connections(1)
+    server.close(0, reset=True)
+    with pytest.raises(ConnectionResetError):
+        c.read_until_eof()
+    assert server.wait_closed(0) is False
+
+
+@pytest.mark.parametrize(
+    "wait",
+    [
+        lambda s: s.wait_received(1, timeout=0.2),
+        lambda s: s.wait_received(b"never", timeout=0.2),
+        lambda s: s.wait_connections(2, timeout=0.2),
+        lambda s: s.wait_closed(0, timeout=0.2),
+    ],
+    ids=["lines", "bytes", "connections", "closed"],
+)
+def test_waits_time_out(server, connect, wait):
+    connect().send(b"no newline yet")
+    server.wait_received(b"yet")
+    start = time.monotonic()
+    with pytest.raises(StandInTimeout):
+        wait(server)
+    assert time.monotonic() - start < 3.0
+
+
+def test_wait_received_fails_fast_when_connection_ended(server, connect):
+    c = connect()
+    c.send(b"only this")
+    c.close()
+    with pytest.raises(StandInError, match="ended without"):
+        server.wait_received(b"more", timeout=30.0)
+
+
+def test_ipv6_loopback(make_server):
+    if not socket.has_ipv6:
+        pytest.skip("no IPv6 support")
+    try:
+        socket.socket(socket.AF_INET6).bind(("::1", 0))
+    except OSError:
+        pytest.skip("::1 unavailable")
+    srv = make_server(host="::1")
+    c = LineClient(srv.address)
+    try:
+        c.send(b"GetVersion COMMANDTAG=2\n")
+        assert re.fullmatch(rb"OK GetVersion Version=\S+ COMMANDTAG=2", c.readline())
+    finally:
+        c.close()
+
+
+def test_refuses_non_loopback_host():
+    with pytest.raises(StandInError, match="loopback"):
+        StandInServer(host="0.0.0.0").start()
+
+
+def test_stop_kills_a_hung_server(make_server):
+    srv = make_server()
+    pid = srv.pid
+    os.kill(pid, signal.SIGSTOP)
+    start = time.monotonic()
+    srv.stop()
+    assert time.monotonic() - start < 10.0
+    with pytest.raises(ProcessLookupError):
+        os.kill(pid, 0)
+
+
+def test_fd1_waits_for_output_written_later_by_another_thread(fd1):
+    release = threading.Event()
+
+    def writer():
+        release.wait(IO_TIMEOUT)
+        os.write(1, b"Received: OK Login COMMANDTAG=1\n")
+        os.write(1, b"Connection closed.\n")
+
+    t = threading.Thread(target=writer)
+    t.start()
+    try:
+        with pytest.raises(TimeoutError, match="Connection closed"):
+            fd1.wait_for("Connection closed.", timeout=0.1)
+        release.set()
+        text = fd1.wait_for(lambda t: t.count("\n") >= 2)
+    finally:
+        release.set()
+        t.join()
+    assert text == "Received: OK Login COMMANDTAG=1\nConnection closed.\n"
+    assert fd1.text == text
+
+
+def test_free_port_refuses_connections(free_port):
+    with pytest.raises(ConnectionRefusedError):
+        socket.create_connection(("127.0.0.1", free_port), timeout=IO_TIMEOUT).close()
