@@ -1,0 +1,27 @@
+"""Runs a client script against a fresh stand-in server: python -m standin_server.run_demo SCRIPT.
+
+The server listens on an ephemeral loopback port; the script gets host and port as its two
+arguments. The server is stopped when the script ends, whatever its outcome.
+"""
+
+from __future__ import annotations
+
+import subprocess
+import sys
+
+from .harness import StandInServer
+
+
+def main(argv: list[str]) -> int:
+    if len(argv) != 1:
+        print("usage: python -m standin_server.run_demo SCRIPT", file=sys.stderr)
+        return 2
+    with StandInServer() as server:
+        print(f"stand-in server listening on {server.host}:{server.port}", flush=True)
+        return subprocess.run(
+            [sys.executable, argv[0], server.host, str(server.port)], timeout=60
+        ).returncode
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
