@@ -2,7 +2,12 @@
 
 from __future__ import annotations
 
+import contextlib
+import fcntl
+import os
+import select
 import socket
+import threading
 import time
 from collections.abc import Callable, Iterator
 
@@ -81,6 +86,120 @@ class Fd1:
 @pytest.fixture
 def fd1(capfd: pytest.CaptureFixture[str]) -> Fd1:
     return Fd1(capfd)
+
+
+class RawFd1:
+    """fd 1 redirected into a pipe for one test, kept as the exact bytes written.
+
+    capfd empties its capture file by truncating it, so text a background thread writes
+    at that moment is lost or turns into NULs; a pipe drained into memory loses nothing.
+    The bytes are decoded with surrogateescape, so output that is not UTF-8 shows up as
+    such instead of being repaired on the way.
+    """
+
+    def __init__(self) -> None:
+        self._buf = bytearray()
+        self._decoded = ""
+        self._decoded_len = 0
+        self._lock = threading.Lock()
+        self._r, self._w = os.pipe()
+        os.set_blocking(self._r, False)
+        with contextlib.suppress(OSError):
+            fcntl.fcntl(self._w, fcntl.F_SETPIPE_SZ, 1 << 20)  # fewer wake-ups under a flood
+        self._saved: int | None = None
+        self._pump = threading.Thread(target=self._run, name="raw-fd1", daemon=True)
+        self._pump.start()
+
+    def attach(self) -> None:
+        self._saved = os.dup(1)
+        os.dup2(self._w, 1)
+
+    def detach(self) -> None:
+        if self._saved is not None:
+            os.dup2(self._saved, 1)
+            os.close(self._saved)
+            self._saved = None
+
+    def _drain(self) -> bool:
+        """Move what the pipe holds into the buffer; False once every writer is gone."""
+        with self._lock:
+            while True:
+                try:
+                    chunk = os.read(self._r, 1 << 16)
+                except BlockingIOError:
+                    return True
+                if not chunk:
+                    return False
+                self._buf += chunk
+
+    def _run(self) -> None:
+        # Drains even while the test waits on something else, so a writer never stalls
+        # on a full pipe.
+        poller = select.poll()
+        poller.register(self._r, select.POLLIN)
+        while True:
+            poller.poll()
+            if not self._drain():
+                return
+
+    def close(self) -> None:
+        self.detach()
+        os.close(self._w)
+        self._pump.join(timeout=5.0)
+        if not self._pump.is_alive():
+            os.close(self._r)
+
+    @property
+    def data(self) -> bytes:
+        """Every byte written to fd 1 since the test started."""
+        self._drain()
+        with self._lock:
+            return bytes(self._buf)
+
+    @property
+    def text(self) -> str:
+        data = self.data
+        if len(data) != self._decoded_len:
+            self._decoded = data.decode("utf-8", "surrogateescape")
+            self._decoded_len = len(data)
+        return self._decoded
+
+    def wait_for(self, what: str | Callable[[str], bool], timeout: float = 5.0) -> str:
+        """Like Fd1.wait_for."""
+        pred = (lambda t: what in t) if isinstance(what, str) else what
+        deadline = time.monotonic() + timeout
+        while True:
+            text = self.text
+            if pred(text):
+                return text
+            if time.monotonic() >= deadline:
+                desc = repr(what) if isinstance(what, str) else getattr(what, "__name__", "predicate")
+                tail = text[-2000:]
+                raise TimeoutError(f"fd 1 did not show {desc} within {timeout}s; it ends with:\n{tail}")
+            time.sleep(0.005)
+
+
+@pytest.fixture
+def raw_fd1() -> Iterator[RawFd1]:
+    out = RawFd1()
+    try:
+        yield out
+    finally:
+        out.close()
+
+
+@pytest.hookimpl(wrapper=True, trylast=True)
+def pytest_runtest_call(item: pytest.Item):
+    # Output capture points fd 1 at its own file again at the start of every test phase,
+    # so the pipe goes in here, inside that, for the test body only.
+    out = getattr(item, "funcargs", {}).get("raw_fd1")
+    if out is None:
+        return (yield)
+    out.attach()
+    try:
+        return (yield)
+    finally:
+        out.detach()
 
 
 @pytest.fixture
