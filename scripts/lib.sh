@@ -44,4 +44,4 @@ build_into() {
     --no-deps -Cbuild-dir="$build_dir" "${defines[@]}" .
 }
 
-TEST_PACKAGES=("pytest>=8" "numpy>=2" "hypothesis>=6")
+TEST_PACKAGES=("pytest>=8" "numpy>=2" "hypothesis>=6" "mypy>=1.15")

@@ -16,17 +16,32 @@ import pytest
 from standin_server.harness import StandInServer
 
 
+def _thread_count() -> int:
+    return len(os.listdir("/proc/self/task"))
+
+
+def _wait_for_readers_to_end(baseline: int, timeout: float = 3.0) -> None:
+    """Once the server side is gone the client's reader threads finish; waiting for them
+    keeps their last lines inside this test's captured output."""
+    deadline = time.monotonic() + timeout
+    while _thread_count() > baseline and time.monotonic() < deadline:
+        time.sleep(0.005)
+
+
 @pytest.fixture
 def server() -> Iterator[StandInServer]:
     """A started stand-in server (its own process), stopped after the test."""
+    baseline = _thread_count()
     with StandInServer() as srv:
         yield srv
+    _wait_for_readers_to_end(baseline)
 
 
 @pytest.fixture
 def make_server() -> Iterator[Callable[..., StandInServer]]:
     """Factory for extra or differently configured servers, e.g. make_server(rcvbuf=4096)."""
     started: list[StandInServer] = []
+    baseline = _thread_count()
 
     def make(**kwargs) -> StandInServer:
         srv = StandInServer(**kwargs).start()
@@ -36,6 +51,7 @@ def make_server() -> Iterator[Callable[..., StandInServer]]:
     yield make
     for srv in started:
         srv.stop()
+    _wait_for_readers_to_end(baseline)
 
 
 class Fd1:

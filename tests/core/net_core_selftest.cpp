@@ -31,6 +31,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "client/core/ip_address.hpp"
@@ -1543,6 +1544,49 @@ std::optional<unsigned long long> blocked_signals(const std::string& tid) {
   return mask;
 }
 
+struct Mapping {
+  unsigned long long begin;
+  unsigned long long end;
+  std::string perms;
+  bool operator<(const Mapping& other) const {
+    return std::tie(begin, end, perms) < std::tie(other.begin, other.end, other.perms);
+  }
+};
+
+std::set<Mapping> memory_maps() {
+  std::set<Mapping> maps;
+  FILE* file = std::fopen("/proc/self/maps", "re");
+  if (file == nullptr) return maps;
+  char line[4096];
+  while (std::fgets(line, sizeof line, file) != nullptr) {
+    Mapping m;
+    char perms[8] = {};
+    if (std::sscanf(line, "%llx-%llx %7s", &m.begin, &m.end, perms) == 3) {
+      m.perms = perms;
+      maps.insert(m);
+    }
+  }
+  std::fclose(file);
+  return maps;
+}
+
+// Size of a thread stack that appeared between two snapshots: a new writable mapping right
+// above a new inaccessible guard page.
+std::optional<unsigned long long> new_stack_size(const std::set<Mapping>& before,
+                                                 const std::set<Mapping>& after) {
+  std::vector<Mapping> fresh;
+  for (const auto& m : after) {
+    if (before.count(m) == 0) fresh.push_back(m);
+  }
+  for (const auto& guard : fresh) {
+    if (guard.perms != "---p") continue;
+    for (const auto& stack : fresh) {
+      if (stack.begin == guard.end && stack.perms == "rw-p") return stack.end - stack.begin;
+    }
+  }
+  return std::nullopt;
+}
+
 void test_reader_thread() {
   sigset_t before;
   sigset_t after;
@@ -1552,7 +1596,11 @@ void test_reader_thread() {
   int pair[2];
   setup(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0, "socketpair");
   StdoutCapture capture;
+  // This is the first thread asking for a small stack, so the C library has none cached
+  // and maps a fresh one.
+  const auto maps_before = memory_maps();
   const auto started = start_reader_thread(pair[0]);
+  const auto maps_after = memory_maps();
   pthread_sigmask(SIG_SETMASK, nullptr, &after);
   if (!check(std::holds_alternative<std::monostate>(started), "start_reader_thread succeeds")) {
     ::close(pair[0]);
@@ -1569,9 +1617,27 @@ void test_reader_thread() {
   for (const auto& id : thread_ids()) {
     if (old_threads.count(id) == 0) fresh.push_back(id);
   }
+  const auto stack = new_stack_size(maps_before, maps_after);
+#if defined(__SANITIZE_THREAD__)
+  (void)stack;
+  skip("reader thread stack size: ThreadSanitizer enlarges thread stacks");
+#else
+  check(stack.has_value() && *stack >= 64 * 1024 && *stack <= 128 * 1024,
+        "reader thread stack is small (" +
+            (stack ? std::to_string(*stack) + " bytes" : std::string("no new stack mapped")) + ")");
+#endif
+
   if (check_eq(static_cast<long long>(fresh.size()), 1, "one new thread is running")) {
-    const auto mask = blocked_signals(fresh[0]);
-    bool all_blocked = mask.has_value();
+    // While the C library starts a thread, the thread has every signal blocked, including
+    // the library's own (signal 32); wait for the mask the thread really runs with.
+    std::optional<unsigned long long> mask;
+    const auto settle = steady_clock::now() + milliseconds(3000);
+    do {
+      mask = blocked_signals(fresh[0]);
+      if (mask && ((*mask >> 31) & 1ULL) == 0) break;
+      std::this_thread::sleep_for(milliseconds(1));
+    } while (steady_clock::now() < settle);
+    bool all_blocked = mask.has_value() && ((*mask >> 31) & 1ULL) == 0;
     for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, SIGCHLD, SIGPIPE,
                           SIGWINCH, SIGQUIT}) {
       all_blocked = all_blocked && ((*mask >> (sig - 1)) & 1ULL) != 0;
@@ -1595,6 +1661,40 @@ void test_reader_thread() {
   check_eq(capture.contents(), want, "reader thread output");
   check(gone, "reader thread exits by itself after the end of stream");
   check(!fd_is_open(pair[0]), "reader thread closes its descriptor");
+}
+
+// Detached reader threads give their resources back when they end: one after another, many
+// of them leave the memory map about as it was (an unjoined joinable thread keeps its stack).
+void test_reader_threads_reclaimed() {
+  constexpr int kThreads = 100;
+  StdoutCapture capture;
+  const std::set<std::string> baseline = thread_ids();
+  const std::size_t maps_before = memory_maps().size();
+  int started = 0;
+  for (int i = 0; i < kThreads; ++i) {
+    int pair[2];
+    setup(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0, "socketpair");
+    write_all_fd(pair[1], "n\n");
+    ::close(pair[1]);
+    if (!std::holds_alternative<std::monostate>(start_reader_thread(pair[0]))) {
+      ::close(pair[0]);
+      break;
+    }
+    ++started;
+    // Wait until the thread is gone, so its stack can be reused by the next one.
+    const auto deadline = steady_clock::now() + milliseconds(3000);
+    while (thread_ids() != baseline && steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(milliseconds(1));
+    }
+  }
+  const std::size_t maps_after = memory_maps().size();
+  std::string want;
+  for (int i = 0; i < kThreads; ++i) want += "Received: n\nConnection closed.\n";
+  check_eq(started, kThreads, "reader threads started one after another");
+  check_eq(capture.contents(), want, "output of the reader threads started one after another");
+  check(maps_after < maps_before + kThreads,
+        "ended reader threads release their stacks (mappings " + std::to_string(maps_before) +
+            " -> " + std::to_string(maps_after) + ")");
 }
 
 }  // namespace
@@ -1621,6 +1721,7 @@ int main() {
   test_reader_reset();
   test_reader_output_failures();
   test_reader_thread();
+  test_reader_threads_reclaimed();
 
   std::printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;

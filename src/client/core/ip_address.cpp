@@ -25,6 +25,7 @@ bool parse_dotted_quad(std::string_view text, std::uint8_t* out) {
     }
     const std::size_t first = i;
     unsigned value = 0;
+    // At most three digits; a fourth is then neither '.' nor the end, so it is refused.
     while (i < text.size() && is_digit(text[i]) && i - first < 3) {
       value = value * 10 + static_cast<unsigned>(text[i] - '0');
       ++i;
@@ -32,8 +33,6 @@ bool parse_dotted_quad(std::string_view text, std::uint8_t* out) {
     const std::size_t digits = i - first;
     if (digits == 0 || value > 255) return false;
     if (digits > 1 && text[first] == '0') return false;
-    // A fourth digit would have stopped the loop above; refuse it here.
-    if (i < text.size() && is_digit(text[i])) return false;
     out[octet] = static_cast<std::uint8_t>(value);
   }
   return i == text.size();

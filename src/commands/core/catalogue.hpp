@@ -68,13 +68,11 @@ struct Variant {
   }
 };
 
-inline constexpr std::size_t kVariantCount = 54;
-
 namespace detail {
-constexpr std::array<Variant, kVariantCount> build_catalogue() {
+constexpr auto build_catalogue() {
   using enum Kind;
   using enum OnSendFailure;
-  return {{
+  return std::to_array<Variant>({
       // Connection
       {"ProtocolVersion", "protocol_version", PanicTodo, {}, "get_protocol_version"},
       {"GetVersion", "get_version", PanicTodo, {}},
@@ -222,11 +220,13 @@ constexpr std::array<Variant, kVariantCount> build_catalogue() {
       {"InBandSignalingDetectionDisable", "in_band_signaling_detection_disable", Raise,
        {arg("resource_id", U32)}},
       {"GetRtpStatistics", "get_rtp_statistics", Raise, {arg("resource_id", U32)}},
-  }};
+  });
 }
 }  // namespace detail
 
-inline constexpr std::array<Variant, kVariantCount> kCatalogue = detail::build_catalogue();
+inline constexpr auto kCatalogue = detail::build_catalogue();
+inline constexpr std::size_t kVariantCount = kCatalogue.size();
+static_assert(kVariantCount <= 256, "a command's variant is stored in one byte");
 
 // Client methods are registered get_version first, then get_protocol_version, then the rest in
 // catalogue order.
