@@ -38,30 +38,8 @@ void report_send_failure(std::size_t variant) {
   }
 }
 
-PyObject* call_method(PyObject* self, std::size_t variant, PyObject* const* args,
-                      Py_ssize_t nargs, PyObject* kwnames) {
-  auto* client = reinterpret_cast<ClientObject*>(self);
-  const Signature& sig = g_methods[variant].signature;
-  PyObject* scratch[kMaxParams];
-  PyObject* const* bound = nullptr;
-  if (takes_arguments(variant)) {
-    bound = bind_arguments(sig, args, nargs, kwnames, scratch);
-    if (!bound) return nullptr;
-  }
-  ExclusiveUse use(client);
-  if (!use) return nullptr;
-
-  Arg converted[kMaxFields];
-  if (kCatalogue[variant].method_args == MethodArgs::Credentials) {
-    converted[0].present = converted[1].present = true;
-    converted[0].text = client->username;
-    converted[1].text = client->password;
-  } else {
-    for (std::size_t i = 0; i < sig.params.size(); ++i)
-      if (!convert_argument(sig.params[i], bound[i], converted[i])) return nullptr;
-  }
-  Command command(variant);
-  fill_command(command, converted);
+// Renders the prepared command and sends it; the method's failure rule applies.
+PyObject* send_command_line(ClientObject* client, std::size_t variant, const Command& command) {
   client->line.clear();
   append_line(command, client->line);
   std::uint64_t tag = 0;
@@ -75,12 +53,31 @@ PyObject* call_method(PyObject* self, std::size_t variant, PyObject* const* args
 template <std::size_t V>
 PyObject* method_with_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return call_method(self, V, args, nargs, kwnames);
+  auto* client = reinterpret_cast<ClientObject*>(self);
+  const Signature& sig = g_methods[V].signature;
+  PyObject* scratch[kMaxParams];
+  PyObject* const* bound = bind_arguments(sig, args, nargs, kwnames, scratch);
+  if (!bound) return nullptr;
+  ExclusiveUse use(client);
+  if (!use) return nullptr;
+  Command command(V);
+  if (!convert_fields<V>(sig, bound, command)) return nullptr;
+  return send_command_line(client, V, command);
 }
 
 template <std::size_t V>
 PyObject* method_without_args(PyObject* self, PyObject*) {
-  return call_method(self, V, nullptr, 0, nullptr);
+  auto* client = reinterpret_cast<ClientObject*>(self);
+  ExclusiveUse use(client);
+  if (!use) return nullptr;
+  Command command(V);
+  if constexpr (kCatalogue[V].method_args == MethodArgs::Credentials) {
+    // The stored user name and password fill the first two fields; the rest take defaults.
+    command.set_text(0, client->username);
+    command.set_text(1, client->password);
+    for (std::size_t i = 2; i < kCatalogue[V].field_count; ++i) store_field(command, i, Arg{});
+  }
+  return send_command_line(client, V, command);
 }
 
 PyMethodDef method_def(std::size_t variant, PyCFunction with, PyCFunction without) {

@@ -39,32 +39,21 @@ Signature field_signature(std::size_t variant, const std::string& owner, std::st
   return sig;
 }
 
-void fill_command(Command& command, const Arg* args) {
-  const Variant& spec = command.spec();
-  std::size_t text_bytes = 0;
-  for (std::size_t i = 0; i < spec.field_count; ++i) {
-    if (!args[i].present || !holds_text(spec.fields[i].kind)) continue;
-    text_bytes += spec.fields[i].kind == Kind::Text ? args[i].text.size()
-                                                    : value_wire_text(args[i].object).size();
+void store_field(Command& command, std::size_t field, const Arg& arg) {
+  const Field& f = command.spec().fields[field];
+  if (!arg.present) {
+    if (f.has_default) command.set_number(field, f.default_value);
+    return;
   }
-  command.reserve_text(text_bytes);
-  for (std::size_t i = 0; i < spec.field_count; ++i) {
-    const Field& f = spec.fields[i];
-    const Arg& a = args[i];
-    if (!a.present) {
-      if (f.has_default) command.set_number(i, f.default_value);
-      continue;
-    }
-    switch (f.kind) {
-      case Kind::Text: command.set_text(i, a.text); break;
-      case Kind::AudioFormatType:
-      case Kind::PayloadType:
-      case Kind::ToneType:
-      case Kind::ConstantWithDescription: command.set_text(i, value_wire_text(a.object)); break;
-      case Kind::Ecm:
-      case Kind::Channels: command.set_number(i, value_number(a.object)); break;
-      default: command.set_number(i, a.number); break;
-    }
+  switch (f.kind) {
+    case Kind::Text: command.set_text(field, arg.text); break;
+    case Kind::AudioFormatType:
+    case Kind::PayloadType:
+    case Kind::ToneType:
+    case Kind::ConstantWithDescription: command.set_text(field, value_wire_text(arg.object)); break;
+    case Kind::Ecm:
+    case Kind::Channels: command.set_number(field, value_number(arg.object)); break;
+    default: command.set_number(field, arg.number); break;
   }
 }
 

@@ -2,6 +2,8 @@
 // From converted Python arguments to a command value, for every variant alike: the factories
 // and the client's per-command methods both come through here.
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "commands/core/command.hpp"
@@ -16,9 +18,76 @@ std::vector<Param> field_params(std::size_t variant);
 // A signature named "<owner>.<name>()" with the variant's field parameters.
 Signature field_signature(std::size_t variant, const std::string& owner, std::string_view name);
 
-// Stores the converted arguments into `command` (all fields, in order), applying the
-// catalogue's default where an argument was None.
-void fill_command(Command& command, const Arg* args);
+// Stores one converted argument into field `field`, applying the catalogue's default where
+// the argument was None.
+void store_field(Command& command, std::size_t field, const Arg& arg);
+
+namespace detail {
+
+constexpr bool is_integer_kind(Kind k) {
+  return k == Kind::U8 || k == Kind::U16 || k == Kind::U32 || k == Kind::I16 || k == Kind::I64;
+}
+
+// Field `I` of variant `V`. The field's kind is known at compile time, so the commonest
+// arguments (None, a small int, an ASCII str) are stored without the general conversion;
+// everything else, including every refusal, goes through convert_argument.
+template <std::size_t V, std::size_t I>
+inline bool convert_field(const Param& param, PyObject* value, Command& command) {
+  constexpr Field f = kCatalogue[V].fields[I];
+  if constexpr (f.optional) {
+    if (value == Py_None) {
+      if constexpr (f.has_default) command.set_number(I, f.default_value);
+      return true;
+    }
+  }
+  if constexpr (is_integer_kind(f.kind)) {
+    if (PyLong_CheckExact(value) &&
+        PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+      const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
+      constexpr Py_ssize_t lo = f.kind == Kind::I16 ? -0x8000
+                                : f.kind == Kind::I64 ? PY_SSIZE_T_MIN
+                                                      : 0;
+      constexpr Py_ssize_t hi = f.kind == Kind::U8    ? 0xff
+                                : f.kind == Kind::U16 ? 0xffff
+                                : f.kind == Kind::U32 ? 0xffffffff
+                                : f.kind == Kind::I16 ? 0x7fff
+                                                      : PY_SSIZE_T_MAX;
+      if (v >= lo && v <= hi) {
+        command.set_number(I, v);
+        return true;
+      }
+    }
+  } else if constexpr (f.kind == Kind::Text) {
+    if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
+      const std::string_view text(static_cast<const char*>(PyUnicode_DATA(value)),
+                                  static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
+      if (!holds_line_break(text)) {
+        command.set_text(I, text);
+        return true;
+      }
+    }
+  }
+  Arg arg;
+  if (!convert_argument(param, value, arg)) return false;
+  store_field(command, I, arg);
+  return true;
+}
+
+template <std::size_t V, std::size_t... I>
+inline bool convert_fields(const Signature& sig, PyObject* const* bound, Command& command,
+                           std::index_sequence<I...>) {
+  return (convert_field<V, I>(sig.params[I], bound[I], command) && ...);
+}
+
+}  // namespace detail
+
+// Converts bound arguments (in parameter order) straight into the fields of `command`, a
+// command of variant V; false with the error set at the first failure.
+template <std::size_t V>
+bool convert_fields(const Signature& sig, PyObject* const* bound, Command& command) {
+  return detail::convert_fields<V>(sig, bound, command,
+                                   std::make_index_sequence<kCatalogue[V].field_count>{});
+}
 
 // The docstring "<name>(<a>, <b>)\n--\n\n" (with "$self, " first for methods).
 std::string text_signature(std::size_t variant, std::string_view name, bool method);

@@ -39,8 +39,37 @@ Param g_index_param;  // the subscript's `idx`
 
 Command& value_of(PyObject* obj) { return reinterpret_cast<ValueObject*>(obj)->value; }
 
+// Recently freed instances are reused (under the interpreter lock): allocating and freeing
+// the object is otherwise a large share of a factory call. Sanitized builds skip the reuse
+// so that every use after free is caught.
+class FreeBlocks {
+ public:
+  void* take() {
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    if (count_ > 0) return blocks_[--count_];
+#endif
+    return PyObject_Malloc(sizeof(ValueObject));
+  }
+  void give(void* block) {
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    if (count_ < kCapacity) {
+      blocks_[count_++] = block;
+      return;
+    }
+#endif
+    PyObject_Free(block);
+  }
+
+ private:
+  static constexpr int kCapacity = 64;
+  void* blocks_[kCapacity];
+  int count_ = 0;
+};
+
+FreeBlocks g_free_blocks;
+
 PyObject* new_value_object(PyTypeObject* type, Command&& value) {
-  void* memory = PyObject_Malloc(sizeof(ValueObject));
+  void* memory = g_free_blocks.take();
   if (!memory) return PyErr_NoMemory();
   PyObject* obj = PyObject_Init(static_cast<PyObject*>(memory), type);
   std::construct_at(&value_of(obj), std::move(value));
@@ -50,7 +79,7 @@ PyObject* new_value_object(PyTypeObject* type, Command&& value) {
 void Value_dealloc(PyObject* self) {
   std::destroy_at(&value_of(self));
   PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
+  g_free_blocks.give(self);
   Py_DECREF(type);
 }
 
@@ -121,19 +150,16 @@ PyObject* Command_str(PyObject* self) {
 
 // ---- factories ---------------------------------------------------------------------------
 
-PyObject* build_from_call(std::size_t variant, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-  Arg converted[kMaxFields];
-  if (!bind_and_convert(g_variants[variant].factory, args, nargs, kwnames, converted))
-    return nullptr;
-  Command value(variant);
-  fill_command(value, converted);
-  return wrap_command(std::move(value));
-}
-
 template <std::size_t V>
 PyObject* factory_with_args(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return build_from_call(V, args, nargs, kwnames);
+  const Signature& sig = g_variants[V].factory;
+  PyObject* scratch[kMaxParams];
+  PyObject* const* bound = bind_arguments(sig, args, nargs, kwnames, scratch);
+  if (!bound) return nullptr;
+  // Built in place inside the new object: no second copy of the value.
+  Ref object = Ref::steal(new_value_object(g_variants[V].type, Command(V)));
+  if (!object || !convert_fields<V>(sig, bound, value_of(object.get()))) return nullptr;
+  return object.release();
 }
 
 template <std::size_t V>

@@ -6,6 +6,12 @@
 
 namespace qv::py {
 
+bool holds_line_break(std::string_view text) {
+  bool found = false;
+  for (const char c : text) found |= (c == '\r') | (c == '\n');
+  return found;
+}
+
 Param make_param(std::string_view name, Conv conv, bool optional, PyTypeObject* cls) {
   Param p;
   p.name = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
@@ -165,7 +171,7 @@ bool convert_text(const Param& param, PyObject* value, Arg& out) {
   const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
   if (!utf8) return false;  // no UTF-8 form (lone surrogates): the interpreter's error stands
   out.text = std::string_view(utf8, static_cast<std::size_t>(size));
-  if (param.conv == Conv::Text && out.text.find_first_of("\r\n") != std::string_view::npos) {
+  if (param.conv == Conv::Text && holds_line_break(out.text)) {
     set_error(PyExc_ValueError, "argument '" + param.text_name +
                                     "': text must not contain a carriage return or line feed");
     return false;

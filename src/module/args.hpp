@@ -54,11 +54,12 @@ PyObject* const* bind_tuple_arguments(const Signature& sig, PyObject* args, PyOb
                                       PyObject** scratch);
 
 // A converted argument. `text` borrows the str's cached UTF-8; `object` is borrowed.
+// Only the member the parameter's conversion fills is meaningful.
 struct Arg {
   bool present = false;
-  std::int64_t number = 0;  // U64 stored bit for bit
+  std::int64_t number;  // U64 stored bit for bit
   std::string_view text;
-  PyObject* object = nullptr;
+  PyObject* object;
 };
 
 // Converts one bound argument. On failure returns false with the error set; a TypeError is
@@ -68,6 +69,9 @@ bool convert_argument(const Param& param, PyObject* value, Arg& out);
 // Binds and converts in one go; false with the error set on the first failure.
 bool bind_and_convert(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, Arg* out);
+
+// Whether a text holds a carriage return or line feed (which would end a protocol line).
+bool holds_line_break(std::string_view text);
 
 // The qualified name of an object's type, for messages ("int", "NoneType", "CallAnswer").
 std::string type_qualname(PyObject* obj);
