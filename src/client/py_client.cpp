@@ -122,37 +122,39 @@ PyObject* Client_disconnect(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
-PyObject* Client_send_raw_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
+// send_raw_command and send_command: one argument, a line built from it, the tag returned.
+template <void (*kMakeLine)(const Arg&, std::string&)>
+PyObject* send_line_method(PyObject* self, const Signature& sig, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames) {
   ClientObject* c = as_client(self);
   PyObject* scratch[kMaxParams];
-  PyObject* const* bound = bind_arguments(g_send_raw_command, args, nargs, kwnames, scratch);
+  PyObject* const* bound = bind_arguments(sig, args, nargs, kwnames, scratch);
   if (!bound) return nullptr;
   ExclusiveUse use(c);
   if (!use) return nullptr;
-  Arg message;
-  if (!convert_argument(g_send_raw_command.params[0], bound[0], message)) return nullptr;
-  c->line.assign(message.text);
+  Arg arg;
+  if (!convert_argument(sig.params[0], bound[0], arg)) return nullptr;
+  c->line.clear();
+  kMakeLine(arg, c->line);
   std::uint64_t tag = 0;
   if (!send_tagged(c, tag)) return nullptr;
   return PyLong_FromUnsignedLongLong(tag);
 }
 
+void raw_text_line(const Arg& message, std::string& line) { line.assign(message.text); }
+
+void command_line(const Arg& command, std::string& line) {
+  append_line(command_value(command.object), line);
+}
+
+PyObject* Client_send_raw_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return send_line_method<raw_text_line>(self, g_send_raw_command, args, nargs, kwnames);
+}
+
 PyObject* Client_send_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-  ClientObject* c = as_client(self);
-  PyObject* scratch[kMaxParams];
-  PyObject* const* bound = bind_arguments(g_send_command, args, nargs, kwnames, scratch);
-  if (!bound) return nullptr;
-  ExclusiveUse use(c);
-  if (!use) return nullptr;
-  Arg command;
-  if (!convert_argument(g_send_command.params[0], bound[0], command)) return nullptr;
-  c->line.clear();
-  append_line(command_value(command.object), c->line);
-  std::uint64_t tag = 0;
-  if (!send_tagged(c, tag)) return nullptr;
-  return PyLong_FromUnsignedLongLong(tag);
+  return send_line_method<command_line>(self, g_send_command, args, nargs, kwnames);
 }
 
 PyObject* Client_print_details(PyObject* self, PyObject*) {
