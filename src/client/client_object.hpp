@@ -5,6 +5,7 @@
 #include <string>
 
 #include "client/core/ip_address.hpp"
+#include "client/core/line_buffer.hpp"
 #include "module/ref.hpp"
 
 namespace qv::py {
@@ -18,7 +19,7 @@ struct ClientObject {
   std::uint16_t transport_channel_port;
   int connection;            // -1: not connected
   std::uint64_t command_tag;  // the tag the next successful send carries
-  std::string line;          // reused buffer for the line being sent
+  LineBuffer line;           // reused buffer for the line being sent
   int borrow;                // 0 free, >0 shared readers, -1 exclusive
 };
 

@@ -41,7 +41,7 @@ void report_send_failure(std::size_t variant) {
 // Renders the prepared command and sends it; the method's failure rule applies.
 PyObject* send_command_line(ClientObject* client, std::size_t variant, const Command& command) {
   client->line.clear();
-  append_line(command, client->line);
+  client->line.commit(render_into(command, client->line.prepare(max_line_size(command))));
   std::uint64_t tag = 0;
   if (!send_tagged(client, tag)) {
     report_send_failure(variant);

@@ -57,7 +57,6 @@ PyObject* Client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::construct_at(&c->username, a[3].present ? std::string(a[3].text) : kDefaultUsername);
   std::construct_at(&c->password, a[4].present ? std::string(a[4].text) : default_password());
   std::construct_at(&c->line);
-  c->line.reserve(256);
   c->server = *server;
   c->control_port =
       a[1].present ? static_cast<std::uint16_t>(a[1].number) : kDefaultControlPort;
@@ -123,7 +122,7 @@ PyObject* Client_disconnect(PyObject* self, PyObject*) {
 }
 
 // send_raw_command and send_command: one argument, a line built from it, the tag returned.
-template <void (*kMakeLine)(const Arg&, std::string&)>
+template <void (*kMakeLine)(const Arg&, LineBuffer&)>
 PyObject* send_line_method(PyObject* self, const Signature& sig, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames) {
   ClientObject* c = as_client(self);
@@ -141,10 +140,11 @@ PyObject* send_line_method(PyObject* self, const Signature& sig, PyObject* const
   return PyLong_FromUnsignedLongLong(tag);
 }
 
-void raw_text_line(const Arg& message, std::string& line) { line.assign(message.text); }
+void raw_text_line(const Arg& message, LineBuffer& line) { line.assign(message.text); }
 
-void command_line(const Arg& command, std::string& line) {
-  append_line(command_value(command.object), line);
+void command_line(const Arg& command, LineBuffer& line) {
+  const Command& value = command_value(command.object);
+  line.commit(render_into(value, line.prepare(max_line_size(value))));
 }
 
 PyObject* Client_send_raw_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -2,21 +2,26 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstring>
+#include <new>
 #include <string_view>
 
 namespace qv {
 
-SendResult send_tagged_line(int fd, std::string& line, std::uint64_t tag) noexcept {
+SendResult send_tagged_line(int fd, LineBuffer& line, std::uint64_t tag) noexcept {
   static constexpr std::string_view kTagKey = " COMMANDTAG=";
-  char digits[24];
-  const auto end = std::to_chars(digits, digits + sizeof digits, tag).ptr;
+  static constexpr std::size_t kMaxSuffix = kTagKey.size() + 20 + 1;
+  char* at;
   try {
-    line.append(kTagKey);
-    line.append(digits, end);
-    line.push_back('\n');
-  } catch (...) {
+    at = line.prepare(kMaxSuffix);
+  } catch (const std::bad_alloc&) {
     return {SendOutcome::Failed, ENOMEM};
   }
+  char* const start = at;
+  std::memcpy(at, kTagKey.data(), kTagKey.size());
+  at = std::to_chars(at + kTagKey.size(), at + kMaxSuffix, tag).ptr;
+  *at++ = '\n';
+  line.commit(static_cast<std::size_t>(at - start));
   return send_all(fd, line.data(), line.size());
 }
 

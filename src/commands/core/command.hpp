@@ -40,6 +40,8 @@ class Command {
     present_ |= static_cast<std::uint16_t>(1u << field);
   }
   void reserve_text(std::size_t bytes) { texts_.reserve(bytes); }
+  // The length of all texts together.
+  std::size_t text_bytes() const noexcept { return texts_.size(); }
 
  private:
   std::string texts_;

@@ -2,19 +2,10 @@
 
 namespace qv {
 
-namespace {
-struct StringSink {
-  std::string& out;
-  bool append(std::string_view piece) {
-    out.append(piece);
-    return true;
-  }
-};
-}  // namespace
-
 void append_line(const Command& command, std::string& out) {
-  StringSink sink{out};
-  render(command, sink);
+  const std::size_t old_size = out.size();
+  out.resize(old_size + max_line_size(command));
+  out.resize(old_size + render_into(command, out.data() + old_size));
 }
 
 std::string to_string(const Command& command) {
