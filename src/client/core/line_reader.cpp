@@ -9,6 +9,13 @@ namespace {
 using Byte = unsigned char;
 
 constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
+constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+
+std::uint64_t load_word(const Byte* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return word;
+}
 
 // Length of the well-formed sequence starting at p[0] (true), or of its maximal ill-formed
 // subpart (false): the lead byte plus every following byte that could still have continued
@@ -70,8 +77,8 @@ std::size_t leading_space_length(const Byte* p, std::size_t n) {
   }
 }
 
-// Byte length of the White_Space character ending p[0..n), or 0. In valid UTF-8 a lead byte
-// never doubles as a continuation byte, so matching the tail bytes is unambiguous.
+// Byte length of the White_Space character ending p[0..n), or 0. A lead byte can never be
+// read as a continuation byte, so a matching tail is that character even in invalid input.
 std::size_t trailing_space_length(const Byte* p, std::size_t n) {
   if (is_ascii_space(p[n - 1])) return 1;
   if (n >= 2 && p[n - 2] == 0xC2 && (p[n - 1] == 0x85 || p[n - 1] == 0xA0)) return 2;
@@ -84,18 +91,37 @@ std::size_t trailing_space_length(const Byte* p, std::size_t n) {
 void decode_utf8_lossy(std::string_view bytes, std::string& out) {
   const auto* s = reinterpret_cast<const Byte*>(bytes.data());
   const std::size_t n = bytes.size();
-  std::size_t i = 0;
+
+  // Lines are mostly ASCII: establish that a word at a time and copy them in one piece.
+  std::size_t i = 0;  // everything before i is ASCII
+  bool ascii = true;
+  while (n - i >= 32) {
+    if ((load_word(s + i) | load_word(s + i + 8) | load_word(s + i + 16) |
+         load_word(s + i + 24)) & kHighBits) {
+      ascii = false;
+      break;
+    }
+    i += 32;
+  }
+  if (ascii) {
+    std::uint64_t high = 0;
+    if (n >= 8) {
+      for (std::size_t k = i; n - k >= 8; k += 8) high |= load_word(s + k);
+      high |= load_word(s + n - 8);  // overlapping the last word covers the tail
+    } else {
+      for (std::size_t k = 0; k < n; ++k) high |= s[k];
+    }
+    if ((high & kHighBits) == 0) {
+      out.append(bytes);
+      return;
+    }
+  }
+
   std::size_t run_start = 0;  // valid bytes from here on are copied in one piece
   while (i < n) {
     if (s[i] < 0x80) {
       ++i;
-      // Lines are mostly ASCII: skip eight bytes per step while no high bit is set.
-      while (n - i >= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, s + i, 8);
-        if (word & 0x8080808080808080ULL) break;
-        i += 8;
-      }
+      while (n - i >= 8 && (load_word(s + i) & kHighBits) == 0) i += 8;
       continue;
     }
     std::size_t length;
@@ -143,7 +169,7 @@ void LineAssembler::feed(const char* data, std::size_t size) {
   pending_.append(data, size);
 }
 
-bool LineAssembler::next_line(std::string& line) {
+bool LineAssembler::take_line(std::size_t& begin, std::size_t& length) {
   const char* base = pending_.data();
   const void* newline = std::memchr(base + scanned_, '\n', pending_.size() - scanned_);
   if (newline == nullptr) {
@@ -152,9 +178,26 @@ bool LineAssembler::next_line(std::string& line) {
     return false;
   }
   const auto end = static_cast<std::size_t>(static_cast<const char*>(newline) - base);
-  line.assign(base + start_, end - start_);
+  begin = start_;
+  length = end - start_;
   start_ = end + 1;
   scanned_ = start_;
+  return true;
+}
+
+bool LineAssembler::next_line(std::string& line) {
+  std::size_t begin;
+  std::size_t length;
+  if (!take_line(begin, length)) return false;
+  line.assign(pending_, begin, length);
+  return true;
+}
+
+bool LineAssembler::next_line_view(std::string_view& line) {
+  std::size_t begin;
+  std::size_t length;
+  if (!take_line(begin, length)) return false;
+  line = std::string_view(pending_).substr(begin, length);
   return true;
 }
 
