@@ -5,7 +5,7 @@
 
 namespace qv {
 
-// Writes `line` (which should end in '\n') to fd 1 under the output lock.
+// Writes `line` (one or more whole lines, each ending in '\n') to fd 1 under the output lock.
 // Returns 0, or the errno of the failed write. A closed or invalid descriptor (EBADF)
 // absorbs the text and counts as success.
 int write_stdout_line(std::string_view line) noexcept;

@@ -24,14 +24,27 @@ constexpr std::string_view kClosed = "Connection closed.\n";
 // live on the heap), so ask for far less than the 8 MiB default.
 constexpr std::size_t kReaderStackSize = 64 * 1024;
 
-// Writes "Received: <decoded, stripped line>\n" with one output call, building it in
-// `message` so that steady-state reading allocates nothing. False when output failed.
-bool report_line(std::string_view raw, std::string& message) {
+// Output is written once per received block rather than once per line: every complete line
+// of the block goes out in one write under the output lock, so lines still never interleave
+// and none waits for later data, but a flood costs one lock and one system call per block.
+// A very long run of lines is written in pieces of about this size.
+constexpr std::size_t kOutputBatch = 64 * 1024;
+
+// Appends "Received: <decoded, stripped line>\n" to `out`.
+void append_report(std::string_view raw, std::string& out) {
+  out.append(kPrefix);
   // Stripping the raw bytes first gives the same text and saves moving decoded bytes.
-  message.resize(kPrefix.size());
-  decode_utf8_lossy(strip_white_space(raw), message);
-  message.push_back('\n');
-  return write_stdout_line(message) == 0;
+  decode_utf8_lossy(strip_white_space(raw), out);
+  out.push_back('\n');
+}
+
+// Writes what `out` holds and empties it. False when output failed: nobody can see the
+// output any more, so the reader stops at once.
+bool flush(std::string& out) {
+  if (out.empty()) return true;
+  const bool written = write_stdout_line(out) == 0;
+  out.clear();
+  return written;
 }
 
 void read_until_closed(int fd) {
@@ -39,7 +52,7 @@ void read_until_closed(int fd) {
   LineAssembler lines;
   std::string_view line;
   std::string rest;
-  std::string message(kPrefix);
+  std::string out;
   for (;;) {
     const ssize_t received = ::recv(fd, buffer.get(), kReceiveBufferSize, 0);
     if (received < 0) {
@@ -47,16 +60,18 @@ void read_until_closed(int fd) {
       break;  // a broken connection ends like a closed one
     }
     if (received == 0) {
-      if (lines.finish(rest) && !report_line(rest, message)) return;
+      if (lines.finish(rest)) append_report(rest, out);
       break;
     }
     lines.feed(buffer.get(), static_cast<std::size_t>(received));
     while (lines.next_line_view(line)) {
-      // Nobody can see the output any more: stop at once.
-      if (!report_line(line, message)) return;
+      append_report(line, out);
+      if (out.size() >= kOutputBatch && !flush(out)) return;
     }
+    if (!flush(out)) return;
   }
-  (void)write_stdout_line(kClosed);
+  out.append(kClosed);
+  (void)flush(out);
 }
 
 void* reader_entry(void* arg) {
