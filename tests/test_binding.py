@@ -104,7 +104,7 @@ def test_zero_parameter_factories_refuse_arguments():
             for args, kwargs in [((None,), {}), ((1, 2), {}), ((), {"x": 1})]:
                 with pytest.raises(TypeError) as e:
                     f(*args, **kwargs)
-                assert str(e.value).startswith(f"Command.{cmd.factory}() takes "), str(e.value)
+                assert f"{cmd.factory}() takes no " in str(e.value), str(e.value)
 
 
 # --- conversion, every parameter of every command ----------------------------

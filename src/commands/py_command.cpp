@@ -168,16 +168,30 @@ PyObject* factory_without_args(PyObject*, PyObject*) {
 }
 
 template <std::size_t... I>
-std::array<PyMethodDef, kVariantCount + 1> factory_table(std::index_sequence<I...>) {
+std::array<PyMethodDef, kVariantCount> factory_table(std::index_sequence<I...>) {
   auto entry = [](std::size_t v, PyCFunction with, PyCFunction without) {
     const bool no_args = kCatalogue[v].field_count == 0;
     return PyMethodDef{kCatalogue[v].factory.data(), no_args ? without : with,
-                       METH_STATIC | (no_args ? METH_NOARGS : METH_FASTCALL | METH_KEYWORDS),
+                       no_args ? METH_NOARGS : METH_FASTCALL | METH_KEYWORDS,
                        g_variants[v].factory_doc.c_str()};
   };
   return {entry(I, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(factory_with_args<I>)),
-                factory_without_args<I>)...,
-          PyMethodDef{nullptr, nullptr, 0, nullptr}};
+                factory_without_args<I>)...};
+}
+
+// The factories are static methods in behaviour: no implicit first argument, callable on the
+// class, a variant class or an instance. They sit in the class dictionary as plain built-in
+// functions rather than wrapped in staticmethod: a built-in function does not bind, so the
+// behaviour is the same, and the interpreter can then specialise `Command.call_make(...)`
+// (it cannot for a staticmethod wrapper, and that lookup was a third of a factory call).
+bool add_factories(PyTypeObject* command) {
+  static std::array<PyMethodDef, kVariantCount> factories =
+      factory_table(std::make_index_sequence<kVariantCount>{});
+  for (PyMethodDef& def : factories) {
+    Ref function = Ref::steal(PyCFunction_NewEx(&def, nullptr, nullptr));
+    if (!function || !set_type_attribute(command, def.ml_name, function.get())) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -208,20 +222,17 @@ PyTypeObject* init_command_classes() {
     if (!vc.constructor.params[0].name) return nullptr;
   }
 
-  static std::array<PyMethodDef, kVariantCount + 1> factories =
-      factory_table(std::make_index_sequence<kVariantCount>{});
   static PyType_Slot base_slots[] = {
       {Py_tp_new, reinterpret_cast<void*>(no_constructor_new)},
       {Py_tp_dealloc, reinterpret_cast<void*>(Value_dealloc)},
       {Py_tp_str, reinterpret_cast<void*>(Command_str)},
-      {Py_tp_methods, factories.data()},
       {0, nullptr},
   };
   PyType_Spec base_spec = {"builtins.Command", sizeof(ValueObject), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
                            base_slots};
   Ref base = Ref::steal(PyType_FromSpec(&base_spec));
-  if (!base) return nullptr;
+  if (!base || !add_factories(reinterpret_cast<PyTypeObject*>(base.get()))) return nullptr;
 
   Ref match_args = Ref::steal(Py_BuildValue("(s)", "_0"));
   if (!match_args) return nullptr;
