@@ -1,10 +1,11 @@
 #include "client/core/tagged_send.hpp"
 
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <new>
 #include <string_view>
+
+#include "commands/core/decimal.hpp"
 
 namespace qv {
 
@@ -19,7 +20,7 @@ SendResult send_tagged_line(int fd, LineBuffer& line, std::uint64_t tag) noexcep
   }
   char* const start = at;
   std::memcpy(at, kTagKey.data(), kTagKey.size());
-  at = std::to_chars(at + kTagKey.size(), at + kMaxSuffix, tag).ptr;
+  at = write_decimal(at + kTagKey.size(), tag);
   *at++ = '\n';
   line.commit(static_cast<std::size_t>(at - start));
   return send_all(fd, line.data(), line.size());

@@ -6,7 +6,6 @@
 // a variant's fields are compile-time constants there, so writing a line is a handful of
 // fixed-size copies instead of a loop over field descriptors.
 #include <array>
-#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -15,13 +14,11 @@
 #include <utility>
 
 #include "commands/core/command.hpp"
+#include "commands/core/decimal.hpp"
 
 namespace qv {
 
 namespace detail {
-
-// Room for any integer a field holds, sign included.
-inline constexpr std::size_t kMaxNumberDigits = 20;
 
 template <std::size_t V, std::size_t I, class Sink>
 inline bool render_field(const Command& command, Sink& sink) {
@@ -33,8 +30,8 @@ inline bool render_field(const Command& command, Sink& sink) {
   } else if constexpr (f.kind == Kind::Bool) {
     return sink.append(command.number(I) ? std::string_view("1") : std::string_view("0"));
   } else {
-    char digits[kMaxNumberDigits];
-    const auto end = std::to_chars(digits, digits + sizeof digits, command.number(I)).ptr;
+    char digits[kMaxDecimalDigits];
+    const char* end = write_decimal(digits, command.number(I));
     return sink.append(std::string_view(digits, static_cast<std::size_t>(end - digits)));
   }
 }
@@ -64,7 +61,7 @@ constexpr std::size_t longest_without_texts() {
   std::size_t size = kCatalogue[V].name.size();
   for (std::size_t i = 0; i < kCatalogue[V].field_count; ++i) {
     const Field& f = kCatalogue[V].fields[i];
-    size += f.prefix.size() + (holds_text(f.kind) ? 0 : kMaxNumberDigits);
+    size += f.prefix.size() + (holds_text(f.kind) ? 0 : kMaxDecimalDigits);
   }
   return size;
 }
