@@ -45,3 +45,31 @@ build_into() {
 }
 
 TEST_PACKAGES=("pytest>=8" "numpy>=2" "hypothesis>=6" "mypy>=1.15")
+
+# fuzzing_clang: prints a clang++ that links libFuzzer (CLANGXX if given), installing
+# Debian's clang and its runtime libraries with apt-get when there is none.
+fuzzing_clang() {
+  local cxx probe attempt
+  probe=$(mktemp -d)
+  printf 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }\n' \
+    >"$probe/probe.cpp"
+  for attempt in 1 2; do
+    for cxx in ${CLANGXX:-} clang++ clang++-19 clang++-18 clang++-17 clang++-16 clang++-15 clang++-14; do
+      if command -v "$cxx" >/dev/null 2>&1 &&
+        "$cxx" -fsanitize=fuzzer,address,undefined "$probe/probe.cpp" -o "$probe/probe" >/dev/null 2>&1; then
+        rm -rf "$probe"
+        echo "$cxx"
+        return
+      fi
+    done
+    if [ "$attempt" = 1 ]; then
+      echo "fuzzing_clang: no clang++ with libFuzzer; installing clang" >&2
+      { apt-get update -qq &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+          clang libclang-rt-dev; } >&2 || break
+    fi
+  done
+  rm -rf "$probe"
+  echo "fuzzing_clang: no clang++ able to link libFuzzer" >&2
+  return 1
+}

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the module and runs the whole test suite, checks the type stubs, then runs the same
-# suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
-# CI runs exactly this.
+# suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, the reader and
+# output tests under ThreadSanitizer, and a short run of every fuzz target (20 s each).
+# Arguments go to the two full pytest runs. CI runs exactly this.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -13,3 +14,7 @@ build_into .venv build/release
 scripts/check-stubs.sh
 
 scripts/test-sanitizers.sh "$@"
+
+scripts/test-tsan.sh
+
+scripts/fuzz.sh 20

@@ -7,6 +7,9 @@ import fcntl
 import os
 import select
 import socket
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 from collections.abc import Callable, Iterator
@@ -224,3 +227,72 @@ def free_port() -> int:
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+# -- client code in a child process ---------------------------------------------------------
+
+class ClientProcess:
+    """Client code in a child Python: it may hold its GIL while blocked, the test may not."""
+
+    def __init__(self, code: str):
+        self.proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.out, self.err = bytearray(), bytearray()  # fd 1 (reader output) and fd 2 (markers)
+        self._pumps = [threading.Thread(target=self._pump, args=pair, daemon=True)
+                       for pair in ((self.proc.stdout, self.out), (self.proc.stderr, self.err))]
+        for pump in self._pumps:
+            pump.start()
+
+    @staticmethod
+    def _pump(stream, buf: bytearray) -> None:
+        for chunk in iter(lambda: stream.read1(1 << 16), b""):
+            buf += chunk
+
+    def shows(self, buf: bytearray, text: str, timeout: float = 10.0) -> bool:
+        """Whether text shows up in buf within timeout."""
+        deadline = time.monotonic() + timeout
+        while text.encode() not in buf:
+            if time.monotonic() >= deadline:
+                return False
+            time.sleep(0.005)
+        return True
+
+    def finish(self, timeout: float = 10.0) -> int:
+        self.proc.stdin.close()
+        rc = self.proc.wait(timeout)
+        for pump in self._pumps:
+            pump.join(timeout)
+        return rc
+
+
+@pytest.fixture
+def spawn():
+    children: list[ClientProcess] = []
+    yield lambda code: children.append(ClientProcess(code)) or children[-1]
+    for child in children:
+        if child.proc.poll() is None:
+            child.proc.kill()
+            child.proc.wait()
+
+
+SYS_WRITE = 1  # x86-64 system call numbers, as /proc/<pid>/task/<tid>/syscall shows them
+SYS_SENDTO = 44
+SYS_RECVFROM = 45
+
+
+def blocked_in_syscall(pid: int, number: int, first_arg: int | None = None, timeout: float = 10.0) -> bool:
+    """Whether some thread of process pid comes to sit in system call `number` (on descriptor
+    first_arg, if given) within timeout: the way to know a send or write is blocked, rather
+    than guessing from how long it has not returned."""
+    deadline = time.monotonic() + timeout
+    while True:
+        for tid in os.listdir(f"/proc/{pid}/task"):
+            with contextlib.suppress(OSError):
+                with open(f"/proc/{pid}/task/{tid}/syscall") as f:
+                    fields = f.read().split()
+                if (fields and fields[0] == str(number)
+                        and (first_arg is None or int(fields[1], 16) == first_arg)):
+                    return True
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(0.005)

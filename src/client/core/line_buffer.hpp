@@ -20,10 +20,10 @@ class LineBuffer {
   void clear() noexcept { size_ = 0; }
   void assign(std::string_view text) {
     clear();
-    std::memcpy(prepare(text.size()), text.data(), text.size());
-    commit(text.size());
+    append(text);
   }
   void append(std::string_view text) {
+    if (text.empty()) return;  // a buffer never grown has no memory: memcpy(nullptr, ...) is UB
     std::memcpy(prepare(text.size()), text.data(), text.size());
     commit(text.size());
   }

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# ThreadSanitizer run of everything that starts reader threads or writes through the output
+# lock: the C++ stress of the core (many readers and direct writers at once), then the
+# reader, flood, output and fault tests against a TSan build of the module. The interpreter
+# is not instrumented, so the TSan runtime is preloaded; its lock and thread interceptors
+# still see the GIL, so only the module's own accesses are checked.
+# Arguments, if given, replace the default pytest selection (files and -k expression).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/lib.sh
+
+CXX=${CXX:-g++}
+BUILD=build/tsan
+# Thread leaks are not reported: the stand-in server (also run under the preloaded runtime)
+# leaves its daemon threads at exit, and the reader threads are detached.
+export TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:second_deadlock_stack=1:report_signal_unsafe=0:report_thread_leaks=0"
+
+mkdir -p "$BUILD"
+echo "== core stress under ThreadSanitizer"
+"$CXX" -std=c++20 -O1 -g -fsanitize=thread -fno-omit-frame-pointer -Isrc \
+  tests/core/reader_stress.cpp src/client/core/*.cpp -pthread -o "$BUILD/reader_stress"
+"$BUILD/reader_stress"
+
+echo "== module tests under ThreadSanitizer"
+ensure_venv .venv-tsan "${TEST_PACKAGES[@]}"
+build_into .venv-tsan "$BUILD/module" "QUELVANT_SANITIZE=thread" "CMAKE_BUILD_TYPE=RelWithDebInfo"
+tsan_runtime=$("$CXX" -print-file-name=libtsan.so)
+selection=(tests/test_client.py tests/test_faults.py -k "reader or flood or output or reset or stdout or pipe or connect")
+if [ "$#" -gt 0 ]; then selection=("$@"); fi
+# Reports go to files: pytest's capture would swallow them when a test process aborts.
+rm -f "$BUILD"/report.*
+status=0
+LD_PRELOAD="$tsan_runtime" TSAN_OPTIONS="$TSAN_OPTIONS:log_path=$PWD/$BUILD/report" \
+  .venv-tsan/bin/python -m pytest -q -p no:cacheprovider "${selection[@]}" || status=$?
+if compgen -G "$BUILD/report.*" >/dev/null; then
+  echo "== ThreadSanitizer reports"
+  cat "$BUILD"/report.*
+  status=1
+fi
+exit "$status"
