@@ -35,11 +35,11 @@ def main() -> None:
     c.get_rtp_statistics(5)
     # A malformed line, to show what the server answers to it.
     c.send_raw_command("NoSuchCommand 1")
-    tag = c.command_tag
     c.logout()
-    print(f"sent {tag + 1} tagged lines", flush=True)
+    c.quit()  # the server answers, then closes the connection
+    print(f"sent {c.command_tag} tagged lines", flush=True)
 
-    time.sleep(0.5)  # let the reader print the last answers
+    time.sleep(0.5)  # let the reader print the last answers and "Connection closed."
     c.disconnect()
 
 
