@@ -90,7 +90,6 @@ PyObject* Client_connect(PyObject* self, PyObject*) {
   }
   const int fd = std::get<int>(connected);
   clear_socket_timeouts(fd);
-  disable_send_coalescing(fd);
   const auto duplicated = duplicate_handle(fd);
   if (const auto* failure = std::get_if<OsFailure>(&duplicated)) {
     close_handle(fd);

@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -88,11 +87,6 @@ void clear_socket_timeouts(int fd) {
   const timeval none{};
   (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
   (void)::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
-}
-
-void disable_send_coalescing(int fd) {
-  const int on = 1;
-  (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 std::variant<int, OsFailure> duplicate_handle(int fd) {

@@ -19,11 +19,6 @@ std::variant<int, OsFailure> connect_tcp(const IpAddress& address, std::uint16_t
 // Sets receive and send timeouts to "none"; failures are deliberately ignored.
 void clear_socket_timeouts(int fd);
 
-// Sends each line at once (TCP_NODELAY) instead of holding a small write back until the
-// previous one is acknowledged, which delays the second line of a burst by a round trip
-// (and by the peer's delayed acknowledgement when it answers late). Failures are ignored.
-void disable_send_coalescing(int fd);
-
 // A second close-on-exec descriptor for the same socket.
 std::variant<int, OsFailure> duplicate_handle(int fd);
 
