@@ -26,14 +26,14 @@ bool takes_arguments(std::size_t variant) {
 
 // Replaces the pending send error with the internal failure this method reports instead.
 void report_send_failure(std::size_t variant) {
-  const Variant& spec = kCatalogue[variant];
-  switch (spec.on_failure) {
+  const Variant& entry = kCatalogue[variant];
+  switch (entry.on_failure) {
     case OnSendFailure::Raise: return;
     case OnSendFailure::PanicTodo:
       raise_panic("TODO: panic message: " + describe_current_exception());
       return;
     case OnSendFailure::PanicNamed:
-      raise_panic(std::string(spec.method) + " failed: " + describe_current_exception());
+      raise_panic(std::string(entry.method) + " failed: " + describe_current_exception());
       return;
   }
 }

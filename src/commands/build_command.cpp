@@ -22,11 +22,11 @@ Conv conv_for(Kind kind) {
 }  // namespace
 
 std::vector<Param> field_params(std::size_t variant) {
-  const Variant& spec = kCatalogue[variant];
+  const Variant& entry = kCatalogue[variant];
   std::vector<Param> params;
-  params.reserve(spec.field_count);
-  for (std::size_t i = 0; i < spec.field_count; ++i) {
-    const Field& f = spec.fields[i];
+  params.reserve(entry.field_count);
+  for (std::size_t i = 0; i < entry.field_count; ++i) {
+    const Field& f = entry.fields[i];
     params.push_back(make_param(f.name, conv_for(f.kind), f.optional, value_class(f.kind)));
   }
   return params;
@@ -40,7 +40,7 @@ Signature field_signature(std::size_t variant, const std::string& owner, std::st
 }
 
 void store_field(Command& command, std::size_t field, const Arg& arg) {
-  const Field& f = command.spec().fields[field];
+  const Field& f = command.entry().fields[field];
   if (!arg.present) {
     if (f.has_default) command.set_number(field, f.default_value);
     return;
@@ -58,12 +58,12 @@ void store_field(Command& command, std::size_t field, const Arg& arg) {
 }
 
 std::string text_signature(std::size_t variant, std::string_view name, bool method) {
-  const Variant& spec = kCatalogue[variant];
+  const Variant& entry = kCatalogue[variant];
   std::string doc(name);
   doc += method ? "($self" : "(";
-  for (std::size_t i = 0; i < spec.field_count; ++i) {
+  for (std::size_t i = 0; i < entry.field_count; ++i) {
     if (i > 0 || method) doc += ", ";
-    doc += spec.fields[i].name;
+    doc += entry.fields[i].name;
   }
   doc += ")\n--\n\n";
   return doc;

@@ -19,7 +19,7 @@ class Command {
   }
 
   std::size_t variant() const noexcept { return variant_; }
-  const Variant& spec() const noexcept { return kCatalogue[variant_]; }
+  const Variant& entry() const noexcept { return kCatalogue[variant_]; }
 
   bool present(std::size_t field) const noexcept { return (present_ >> field) & 1u; }
   std::int64_t number(std::size_t field) const noexcept { return slots_[field]; }
