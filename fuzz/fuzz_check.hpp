@@ -6,22 +6,12 @@
 #include <string>
 #include <string_view>
 
+#include "../tests/core/escaped_bytes.hpp"
+
 namespace qv_fuzz {
 
 inline std::string escaped(std::string_view bytes, std::size_t limit = 200) {
-  std::string out;
-  for (std::size_t i = 0; i < bytes.size() && i < limit; ++i) {
-    const auto c = static_cast<unsigned char>(bytes[i]);
-    if (c >= 0x20 && c < 0x7f && c != '\\') {
-      out.push_back(static_cast<char>(c));
-    } else {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\x%02x", c);
-      out += esc;
-    }
-  }
-  if (bytes.size() > limit) out += "...(" + std::to_string(bytes.size()) + " bytes)";
-  return out;
+  return escaped_bytes(bytes, limit);
 }
 
 [[noreturn]] inline void fail(const char* what, std::string_view got = {},

@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "client/core/ip_address.hpp"
+#include "escaped_bytes.hpp"
 #include "client/core/line_reader.hpp"
 #include "client/core/os_error.hpp"
 #include "client/core/output.hpp"
@@ -54,19 +55,7 @@ int g_passed = 0;
 int g_failed = 0;
 
 std::string printable(std::string_view bytes, std::size_t limit = 120) {
-  std::string out;
-  for (std::size_t i = 0; i < bytes.size() && i < limit; ++i) {
-    const auto c = static_cast<unsigned char>(bytes[i]);
-    if (c >= 0x20 && c < 0x7f && c != '\\') {
-      out.push_back(static_cast<char>(c));
-    } else {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\x%02x", c);
-      out += esc;
-    }
-  }
-  if (bytes.size() > limit) out += "...(" + std::to_string(bytes.size()) + " bytes)";
-  return out;
+  return escaped_bytes(bytes, limit);
 }
 
 // Failure messages go to stderr: fd 1 is redirected by several tests.
