@@ -1,4 +1,7 @@
-"""Command line: python -m standin_server --port N [--host ADDR] [--control-stdio]."""
+"""Command line: python -m standin_server --port N [--host ADDR] [--control-stdio] [options].
+
+Every option is described in standin_server/README.md.
+"""
 
 from __future__ import annotations
 
@@ -8,6 +11,13 @@ import sys
 import threading
 
 from .server import StandInTcpServer
+
+
+def _ms(text: str) -> float:
+    value = float(text)
+    if not value >= 0:
+        raise argparse.ArgumentTypeError(f"need a number of milliseconds, 0 or more, got {text!r}")
+    return value
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -20,12 +30,26 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument(
         "--control-stdio", action="store_true", help="take JSON-lines control requests on stdin, reply on stdout"
     )
+    parser.add_argument(
+        "--call-events",
+        action="store_true",
+        help="announce call progress (CallConnected, CallCleared) and finished commands (PlayFinished, ...)",
+    )
+    parser.add_argument(
+        "--event-delay-ms", type=_ms, default=None, help="how long after its answer a call event follows (20)"
+    )
+    parser.add_argument(
+        "--finish-delay-ms", type=_ms, default=None, help="how long after its answer a finished line follows (50)"
+    )
+    parser.add_argument("--refuse-login", action="store_true", help="answer every Login with ERROR")
     args = parser.parse_args(argv)
     try:
         server = StandInTcpServer(args.host, args.port, args.rcvbuf)
     except (ValueError, OSError) as exc:
         print(f"standin_server: {exc}", file=sys.stderr)
         return 2
+    server.set_call_events(args.call_events, args.event_delay_ms, args.finish_delay_ms)
+    server.refuse_login = args.refuse_login
     server.start()
     print(server.listen_text(), flush=True)
 

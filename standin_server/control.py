@@ -1,6 +1,7 @@
 """JSON-lines control channel on stdin/stdout, used by the test harness.
 
-Each request is one JSON object on a line: {"id": N, "op": NAME, ...args}.
+Each request is one JSON object on a line: {"id": N, "op": NAME, ...args};
+the ops and their arguments are listed in README.md.
 Each reply is one JSON object on a line: {"id": N, "ok": true, "result": ...}
 or {"id": N, "ok": false, "error": TEXT}.  Byte strings travel base64-encoded.
 Requests run on their own threads, so a slow one (a flood into a client that
@@ -28,6 +29,16 @@ def _b64(data: bytes) -> str:
 
 def _unb64(text: str) -> bytes:
     return base64.b64decode(text.encode("ascii"), validate=True)
+
+
+def _ms(value) -> float | None:
+    return None if value is None else float(value)
+
+
+def _word(value) -> str:
+    if not isinstance(value, str) or not value or any(ch.isspace() for ch in value):
+        raise ValueError(f"a command word is one non-blank token, got {value!r}")
+    return value
 
 
 class ControlChannel:
@@ -77,6 +88,25 @@ class ControlChannel:
         if op == "set_silent":
             s.silent = bool(req["on"])
             return None
+        if op == "set_call_events":
+            return s.set_call_events(bool(req["on"]), _ms(req.get("event_delay_ms")), _ms(req.get("finish_delay_ms")))
+        if op == "set_refuse_login":
+            s.refuse_login = bool(req["on"])
+            return None
+        if op == "delay":
+            return s.set_delay(None if req.get("word") is None else _word(req["word"]), float(req["ms"]))
+        if op == "mute":
+            return s.set_muted(_word(req.get("word")), bool(req.get("on", True)))
+        if op == "drop_on":
+            return s.set_drop(_word(req.get("word")), bool(req.get("reset", False)))
+        if op == "event":
+            return s.event(
+                _unb64(req["line"]),
+                conn,
+                float(req.get("after_ms", 0)),
+                _ms(req.get("every_ms")),
+                int(req.get("count", 1)),
+            )
         raise ValueError(f"unknown control op {op!r}")
 
     def _handle(self, req: dict) -> None:

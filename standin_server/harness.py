@@ -72,11 +72,24 @@ class StandInServer:
         host: str = "127.0.0.1",
         *,
         rcvbuf: int | None = None,
+        call_events: bool = False,
+        event_delay_ms: float | None = None,
+        finish_delay_ms: float | None = None,
+        refuse_login: bool = False,
         startup_timeout: float = 10.0,
         call_timeout: float = 10.0,
     ):
         self._host = host
         self._rcvbuf = rcvbuf
+        self._options: list[str] = []
+        if call_events:
+            self._options.append("--call-events")
+        if event_delay_ms is not None:
+            self._options += ["--event-delay-ms", str(event_delay_ms)]
+        if finish_delay_ms is not None:
+            self._options += ["--finish-delay-ms", str(finish_delay_ms)]
+        if refuse_login:
+            self._options.append("--refuse-login")
         self._startup_timeout = startup_timeout
         self._call_timeout = call_timeout
         self._proc: subprocess.Popen | None = None
@@ -99,6 +112,7 @@ class StandInServer:
         cmd = [sys.executable, "-m", "standin_server", "--port", "0", "--host", self._host, "--control-stdio"]
         if self._rcvbuf:
             cmd += ["--rcvbuf", str(self._rcvbuf)]
+        cmd += self._options
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join(p for p in (_PACKAGE_PARENT, env.get("PYTHONPATH")) if p)
         self._stderr = tempfile.TemporaryFile()
@@ -364,3 +378,49 @@ class StandInServer:
     def set_silent(self, on: bool = True) -> None:
         """While silent the server answers nothing and Quit does not close."""
         self._call("set_silent", on=on)
+
+    # -- protocol behaviour ------------------------------------------------------
+    # Each of these returns once the server applies the setting to every line
+    # it reads from then on.
+
+    def set_call_events(
+        self, on: bool = True, event_delay_ms: float | None = None, finish_delay_ms: float | None = None
+    ) -> None:
+        """Switch call events and finished lines on or off; a delay of None keeps the current one."""
+        self._call("set_call_events", on=on, event_delay_ms=event_delay_ms, finish_delay_ms=finish_delay_ms)
+
+    def set_refuse_login(self, on: bool = True) -> None:
+        """While on, Login is answered ERROR Login refused."""
+        self._call("set_refuse_login", on=on)
+
+    def delay(self, word: str | None, ms: float) -> None:
+        """Answer lines with this command word (every word when None) ms later; 0 answers at once."""
+        self._call("delay", word=word, ms=ms)
+
+    def mute(self, word: str, on: bool = True) -> None:
+        """While on, lines with this command word get no answer and no events."""
+        self._call("mute", word=word, on=on)
+
+    def event(
+        self,
+        line: bytes | str,
+        conn: int | None = None,
+        after_ms: float = 0,
+        every_ms: float | None = None,
+        count: int = 1,
+    ) -> None:
+        """Send line ("\\n" added) to conn (every open one when None) after_ms from now, then
+        every every_ms until count lines went out.  With after_ms 0 the first line is
+        written before this returns."""
+        self._call(
+            "event",
+            conn=conn,
+            line=base64.b64encode(_as_bytes(line)).decode("ascii"),
+            after_ms=after_ms,
+            every_ms=every_ms,
+            count=count,
+        )
+
+    def drop_on(self, word: str, reset: bool = False) -> None:
+        """Close the connection the next line with this word arrives on, unanswered: FIN, or RST."""
+        self._call("drop_on", word=word, reset=reset)

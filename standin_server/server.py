@@ -5,6 +5,11 @@ ever closes a connection's socket; other threads ask for a close by setting a
 flag and waking it.  Closing from elsewhere would free the descriptor number
 while a sender may still use it, and the next accept could reuse that number,
 so a late send would land on a different client.
+
+Answers normally go out from the reader thread as each line is handled.  A
+delayed answer, and every event or finished line, goes out from the server's
+one scheduler thread instead (see ``scheduler.py``); whole lines never mix,
+since every message is written under the connection's msg_lock.
 """
 
 from __future__ import annotations
@@ -15,6 +20,9 @@ import socket
 import struct
 import threading
 import time
+from functools import partial
+
+from .scheduler import Scheduler
 
 VERSION_TEXT = "standin-1.0"
 
@@ -43,10 +51,27 @@ KNOWN_COMMANDS = frozenset(
 
 RESOURCE_CREATORS = frozenset(w for w in KNOWN_COMMANDS if w.startswith("ResourceCreate"))
 
+# With call events on: the line sent event_delay_ms after the answer.
+CALL_EVENTS = {"CallMake": b"CallConnected", "CallAnswer": b"CallConnected", "CallClear": b"CallCleared"}
+# With call events on: the line, carrying the command's tag, sent
+# finish_delay_ms after the answer to a command that runs for a while.
+FINISHED_EVENTS = {
+    "PlayFile": b"PlayFinished",
+    "PlayStream": b"PlayFinished",
+    "PlayTone": b"PlayFinished",
+    "RecorderStartToFile": b"RecorderFinished",
+    "RecorderStartToStream": b"RecorderFinished",
+    "FaxSend": b"FaxFinished",
+    "FaxReceive": b"FaxFinished",
+}
+DEFAULT_EVENT_DELAY_MS = 20.0
+DEFAULT_FINISH_DELAY_MS = 50.0
+
 # Word, optional arguments, then the tag as the very last token.  Deliberately
 # strict (no leading blanks, nothing after the tag) so a client that formats
 # lines sloppily is caught rather than forgiven.
 _COMMAND_RE = re.compile(rb"^(\S+)(?:[ \t]+\S.*?)?[ \t]+COMMANDTAG=([0-9]+)$", re.DOTALL)
+_BLANKS_RE = re.compile(rb"[ \t]+")
 
 # Short socket timeouts keep every blocking call bounded, so flags such as
 # "closing" or "stalled" are noticed promptly without any extra wake-up pipe.
@@ -83,13 +108,15 @@ class Connection:
         self.write_shut = False  # FIN sent; nothing more may be written
         self.closing = False  # close asked for: reader must close at once
         self.draining = False  # graceful close: keep reading until EOF
+        self.ignoring = False  # a delayed Quit is pending: record, answer nothing more
         self.drain_deadline = 0.0
         self.resume_event = threading.Event()
         if not stalled:
             self.resume_event.set()
         # msg_lock keeps one whole message (an answer, a flood chunk) together;
         # io_lock is held for each single syscall so the reader can close safely.
-        self.msg_lock = threading.Lock()
+        # Reentrant so an answer can hold it while its events are queued.
+        self.msg_lock = threading.RLock()
         self.io_lock = threading.Lock()
         self._pending = bytearray()  # start of a line not yet complete
         self.thread = threading.Thread(target=self._run, name=f"conn-{index}", daemon=True)
@@ -122,6 +149,28 @@ class Connection:
             self.send_all(line + b"\n")
         except ConnectionGone:
             pass
+
+    def send_line(self, line: bytes) -> bool:
+        """Send line plus "\\n"; False if the connection has gone meanwhile."""
+        try:
+            self.send_all(line + b"\n")
+        except ConnectionGone:
+            return False
+        return True
+
+    def _deliver(self, reply: bytes, events: list[tuple[float, bytes]], quit: bool) -> None:
+        # Events count from the moment their answer goes out, however late that
+        # is.  They are queued before the answer is written, under msg_lock, so
+        # one due at once still waits for the answer, and by the time a client
+        # sees the answer its events are already in the queue: anything
+        # scheduled later for a later moment comes out after them.
+        with self.msg_lock:
+            for delay_ms, line in events:
+                self.server.scheduler.after(delay_ms, partial(self.send_line, line))
+            if not self.send_line(reply):
+                return
+        if quit:
+            self.shutdown_write()
 
     # -- control actions ---------------------------------------------------
     def stall(self) -> None:
@@ -189,7 +238,7 @@ class Connection:
                     self.peer_closed = True
                     self.server.cond.notify_all()
                 return
-            if self.draining:
+            if self.draining or self.ignoring:
                 self._record(chunk)
                 continue
             self._feed(chunk)
@@ -231,30 +280,69 @@ class Connection:
         """Answer one line; return True once the connection is being closed."""
         if not line.strip():
             return False  # blank lines are keep-alives, not commands
+        srv = self.server
         match = _COMMAND_RE.match(line)
         if match is None:
-            self.answer(b"ERROR cannot parse line: " + line)
-            return False
+            return self._reply(None, b"ERROR cannot parse line: " + line)
         word, tag = match.group(1), match.group(2)
         tag_part = b"COMMANDTAG=" + tag
         try:
             name = word.decode("ascii")
         except UnicodeDecodeError:
             name = ""
-        if name not in KNOWN_COMMANDS:
-            self.answer(b"ERROR unknown command " + word + b" " + tag_part)
-            return False
-        if name in RESOURCE_CREATORS:
-            rid = self.server.next_resource_id()
-            self.answer(b"OK %s ResourceId=%d %s" % (word, rid, tag_part))
-        elif name == "GetVersion":
-            self.answer(b"OK GetVersion Version=%s %s" % (VERSION_TEXT.encode(), tag_part))
-        else:
-            self.answer(b"OK " + word + b" " + tag_part)
-        if name == "Quit" and not self.server.silent:
-            self.shutdown_write()
+        reset = srv.take_drop(name)
+        if reset is not None:
+            if reset:
+                self.reset()
+            else:
+                self.shutdown_write()
             return True
-        return False
+        if srv.is_muted(name):
+            return False
+        if name not in KNOWN_COMMANDS:
+            return self._reply(name, b"ERROR unknown command " + word + b" " + tag_part)
+        if name in RESOURCE_CREATORS:
+            rid = srv.next_resource_id()
+            reply = b"OK %s ResourceId=%d %s" % (word, rid, tag_part)
+        elif name == "GetVersion":
+            reply = b"OK GetVersion Version=%s %s" % (VERSION_TEXT.encode(), tag_part)
+        elif name == "Login" and srv.refuse_login:
+            reply = b"ERROR Login refused " + tag_part
+        else:
+            reply = b"OK " + word + b" " + tag_part
+        events = self._events_for(name, line, tag_part) if srv.call_events else []
+        return self._reply(name, reply, events, quit=name == "Quit")
+
+    def _events_for(self, name: str, line: bytes, tag_part: bytes) -> list[tuple[float, bytes]]:
+        tokens = _BLANKS_RE.split(line)
+        if len(tokens) < 3:
+            return []  # no resource argument, so nothing to announce about
+        rid = b"ResourceId=" + tokens[1]
+        if name in CALL_EVENTS:
+            return [(self.server.event_delay_ms, CALL_EVENTS[name] + b" " + rid)]
+        if name in FINISHED_EVENTS:
+            return [(self.server.finish_delay_ms, FINISHED_EVENTS[name] + b" " + rid + b" " + tag_part)]
+        return []
+
+    def _reply(self, name: str | None, reply: bytes, events=(), quit: bool = False) -> bool:
+        srv = self.server
+        delay_ms = srv.reply_delay(name)
+        if delay_ms <= 0 and not events:
+            self.answer(reply)
+            if quit and not srv.silent:
+                self.shutdown_write()
+                return True
+            return False
+        if srv.silent:
+            return False  # no answer, so nothing follows it either
+        if delay_ms <= 0:
+            self._deliver(reply, list(events), quit)
+            return quit
+        srv.scheduler.after(delay_ms, partial(self._deliver, reply, list(events), quit))
+        if quit:
+            # Lines after a Quit are never answered, however long its answer takes.
+            self.ignoring = True
+        return quit
 
     def _close_socket(self) -> None:
         with self.io_lock:
@@ -278,6 +366,16 @@ class StandInTcpServer:
         self.connections: list[Connection] = []
         self.silent = False
         self.stall_new = False
+        self.call_events = False
+        self.event_delay_ms = DEFAULT_EVENT_DELAY_MS
+        self.finish_delay_ms = DEFAULT_FINISH_DELAY_MS
+        self.refuse_login = False
+        # Keyed by command word; the key None holds the delay for every other word.
+        self._delays: dict[str | None, float] = {}
+        self._muted: set[str] = set()
+        self._drops: dict[str, bool] = {}  # word -> reset; one-shot
+        self._settings_lock = threading.Lock()
+        self.scheduler = Scheduler()
         self._next_rid = 1
         self._rid_lock = threading.Lock()
         self._stopping = False
@@ -294,6 +392,7 @@ class StandInTcpServer:
         self._accept_thread = threading.Thread(target=self._accept_loop, name="accept", daemon=True)
 
     def start(self) -> None:
+        self.scheduler.start()
         self._accept_thread.start()
 
     def listen_text(self) -> str:
@@ -323,6 +422,59 @@ class StandInTcpServer:
                 self.connections.append(conn)
                 self.cond.notify_all()
             conn.thread.start()
+
+    # -- per-word behaviour ------------------------------------------------
+    def set_delay(self, word: str | None, ms: float) -> None:
+        if ms < 0:
+            raise ValueError(f"delay must not be negative, got {ms}")
+        with self._settings_lock:
+            if ms == 0 and word is None:
+                self._delays.pop(None, None)
+            else:
+                # A word's own 0 stays stored: it overrides a delay for every word.
+                self._delays[word] = float(ms)
+
+    def reply_delay(self, word: str | None) -> float:
+        if not self._delays:
+            return 0.0
+        with self._settings_lock:
+            if word is not None and word in self._delays:
+                return self._delays[word]
+            return self._delays.get(None, 0.0)
+
+    def set_muted(self, word: str, on: bool) -> None:
+        with self._settings_lock:
+            if on:
+                self._muted.add(word)
+            else:
+                self._muted.discard(word)
+
+    def is_muted(self, word: str) -> bool:
+        if not self._muted:
+            return False
+        with self._settings_lock:
+            return word in self._muted
+
+    def set_drop(self, word: str, reset: bool) -> None:
+        with self._settings_lock:
+            self._drops[word] = reset
+
+    def take_drop(self, word: str) -> bool | None:
+        """None, or (once per drop_on) whether the line with word closes with RST."""
+        if not self._drops:
+            return None
+        with self._settings_lock:
+            return self._drops.pop(word, None)
+
+    def set_call_events(self, on: bool, event_delay_ms: float | None, finish_delay_ms: float | None) -> None:
+        for ms in (event_delay_ms, finish_delay_ms):
+            if ms is not None and ms < 0:
+                raise ValueError(f"delay must not be negative, got {ms}")
+        if event_delay_ms is not None:
+            self.event_delay_ms = float(event_delay_ms)
+        if finish_delay_ms is not None:
+            self.finish_delay_ms = float(finish_delay_ms)
+        self.call_events = on
 
     # -- selection ---------------------------------------------------------
     def select(self, conn: int | None) -> list[Connection]:
@@ -377,6 +529,39 @@ class StandInTcpServer:
                 c.reset()
             else:
                 c.shutdown_write()
+
+    def event(self, line: bytes, conn: int | None, after_ms: float, every_ms: float | None, count: int) -> None:
+        """Send line (plus "\\n") after_ms from now, then every every_ms, count times in all."""
+        if b"\n" in line:
+            raise ValueError("an event is one line: it must not hold a newline")
+        if count < 1:
+            raise ValueError(f"count must be at least 1, got {count}")
+        if count > 1 and every_ms is None:
+            raise ValueError("count above 1 needs every_ms")
+        if after_ms < 0 or (every_ms is not None and every_ms < 0):
+            raise ValueError("after_ms and every_ms must not be negative")
+        self.select(conn)  # a wrong index fails now, not silently later
+        start = time.monotonic() + after_ms / 1000.0
+        interval = 0.0 if every_ms is None else every_ms / 1000.0
+
+        def fire(k: int) -> None:
+            # Targets are looked up at each firing: None reaches whoever is open then.
+            for c in self.select(conn):
+                if c.open:
+                    c.send_line(line)
+            if k + 1 < count:
+                # Due times step from the first one, so a late firing does not
+                # push back every later line.
+                self.scheduler.at(start + (k + 1) * interval, partial(fire, k + 1))
+
+        if after_ms <= 0:
+            # At once, on this thread: the line is on the wire when the request returns.
+            targets = [c for c in self.select(conn) if c.open]
+            if conn is not None and not targets:
+                raise ConnectionGone(f"connection {conn} is closed")
+            fire(0)
+        else:
+            self.scheduler.at(start, partial(fire, 0))
 
     def close_mid_line(self, data: bytes, conn: int | None) -> None:
         targets = [c for c in self.select(conn) if c.open]
@@ -437,6 +622,7 @@ class StandInTcpServer:
 
     def stop(self) -> None:
         self._stopping = True
+        self.scheduler.stop()
         try:
             self.listener.close()
         except OSError:

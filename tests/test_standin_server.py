@@ -2,15 +2,18 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
 import signal
 import socket
 import threading
 import time
+from types import SimpleNamespace
 
 import pytest
 
+from standin_server import failed
 from standin_server.harness import StandInError, StandInServer, StandInTimeout
 
 IO_TIMEOUT = 5.0
@@ -356,3 +359,171 @@ def test_fd1_waits_for_output_written_later_by_another_thread(fd1):
 def test_free_port_refuses_connections(free_port):
     with pytest.raises(ConnectionRefusedError):
         socket.create_connection(("127.0.0.1", free_port), timeout=IO_TIMEOUT).close()
+
+
+# -- call events, delays, withheld answers, scripted events and drops ---------------------
+
+def _marker_after(server: StandInServer, ms: float = 1) -> bytes:
+    """Schedule a marker line; anything the server scheduled earlier for sooner goes out first."""
+    server.event(b"marker", after_ms=ms)
+    return b"marker"
+
+
+@pytest.mark.parametrize(
+    "sent, event",
+    [
+        (b"CallMake 7 1001 TimeOut=30000 COMMANDTAG=4", b"CallConnected ResourceId=7"),
+        (b"CallAnswer 3 COMMANDTAG=5", b"CallConnected ResourceId=3"),
+        (b"CallClear 7 16 COMMANDTAG=6", b"CallCleared ResourceId=7"),
+        (b"PlayFile 2 greeting.wav PCM COMMANDTAG=7", b"PlayFinished ResourceId=2 COMMANDTAG=7"),
+        (b"PlayStream 2 9 COMMANDTAG=8", b"PlayFinished ResourceId=2 COMMANDTAG=8"),
+        (b"PlayTone 12\t440 COMMANDTAG=9", b"PlayFinished ResourceId=12 COMMANDTAG=9"),
+        (b"RecorderStartToFile 5 out.wav COMMANDTAG=10", b"RecorderFinished ResourceId=5 COMMANDTAG=10"),
+        (b"RecorderStartToStream 5 9 COMMANDTAG=11", b"RecorderFinished ResourceId=5 COMMANDTAG=11"),
+        (b"FaxSend 3 1 4 COMMANDTAG=12", b"FaxFinished ResourceId=3 COMMANDTAG=12"),
+        (b"FaxReceive 3 4 COMMANDTAG=13", b"FaxFinished ResourceId=3 COMMANDTAG=13"),
+        (b"CallHold 7 COMMANDTAG=14", None),
+        (b"PlayStop 2 COMMANDTAG=15", None),
+        (b"CallMake COMMANDTAG=16", None),  # no resource to announce
+    ],
+)
+def test_call_event_follows_its_answer(server, connect, sent, event):
+    server.set_call_events(True, event_delay_ms=0, finish_delay_ms=0)
+    c = connect()
+    c.send(sent + b"\n")
+    tokens = sent.split()
+    assert c.readline() == b"OK %s %s" % (tokens[0], tokens[-1])
+    marker = _marker_after(server)
+    if event is not None:
+        assert c.readline() == event
+    assert c.readline() == marker
+
+
+@pytest.mark.parametrize(
+    "options, first, second",
+    [
+        ({"call_events": True}, b"CallConnected ResourceId=7", b"PlayFinished ResourceId=2 COMMANDTAG=2"),
+        ({"event_delay_ms": 300, "finish_delay_ms": 0}, b"PlayFinished ResourceId=2 COMMANDTAG=2",
+         b"CallConnected ResourceId=7"),
+    ],
+    ids=["option-default-delays", "op-set-delays"],
+)
+def test_call_event_delays_order_events(make_server, options, first, second):
+    srv = make_server(**options)
+    if not options.get("call_events"):
+        srv.set_call_events(True)
+    with contextlib.closing(LineClient(srv.address)) as c:
+        c.send(b"CallMake 7 COMMANDTAG=1\nPlayFile 2 a.wav COMMANDTAG=2\n")
+        got = [c.readline() for _ in range(4)]
+    assert got == [b"OK CallMake COMMANDTAG=1", b"OK PlayFile COMMANDTAG=2", first, second]
+
+
+def test_call_events_off_sends_none(server, connect):
+    server.set_call_events(True, event_delay_ms=0, finish_delay_ms=0)
+    server.set_call_events(False)
+    c = connect()
+    c.send(b"CallMake 7 COMMANDTAG=1\nPlayFile 2 a.wav COMMANDTAG=2\n")
+    assert c.readline() == b"OK CallMake COMMANDTAG=1"
+    assert c.readline() == b"OK PlayFile COMMANDTAG=2"
+    marker = _marker_after(server)
+    assert c.readline() == marker
+
+
+@pytest.mark.parametrize(
+    "delays, sent, expected",
+    [
+        ([("Login", 500)], b"Login a b COMMANDTAG=1\nLogout COMMANDTAG=2\n",
+         [b"OK Logout COMMANDTAG=2", b"OK Login COMMANDTAG=1"]),
+        ([(None, 500), ("Logout", 0)], b"Bogus COMMANDTAG=1\nnonsense\nLogout COMMANDTAG=2\n",
+         [b"OK Logout COMMANDTAG=2", b"ERROR unknown command Bogus COMMANDTAG=1",
+          b"ERROR cannot parse line: nonsense"]),
+        ([("Login", 500), ("Login", 0)], b"Login COMMANDTAG=1\nLogout COMMANDTAG=2\n",
+         [b"OK Login COMMANDTAG=1", b"OK Logout COMMANDTAG=2"]),
+        # Events count from the delayed answer, so they still follow it.
+        ([("CallMake", 500)], b"CallMake 7 COMMANDTAG=1\nLogout COMMANDTAG=2\n",
+         [b"OK Logout COMMANDTAG=2", b"OK CallMake COMMANDTAG=1", b"CallConnected ResourceId=7"]),
+    ],
+    ids=["one-word", "every-word-but-one", "zero-removes", "events-follow"],
+)
+def test_delayed_answers_go_out_after_later_ones(server, connect, delays, sent, expected):
+    server.set_call_events(True, event_delay_ms=0)
+    for word, ms in delays:
+        server.delay(word, ms)
+    c = connect()
+    c.send(sent)
+    assert [c.readline() for _ in expected] == expected
+
+
+def test_delayed_quit_answers_then_closes_and_answers_nothing_after(server, connect):
+    server.delay("Quit", 300)
+    c = connect()
+    c.send(b"Quit COMMANDTAG=1\nLogin COMMANDTAG=2\n")
+    server.wait_received(b"Login COMMANDTAG=2\n")
+    c.send(b"Logout COMMANDTAG=3\n")
+    assert c.read_until_eof() == b"OK Quit COMMANDTAG=1\n"
+
+
+def test_muted_word_gets_no_answer_and_no_event(server, connect):
+    server.set_call_events(True, event_delay_ms=0)
+    server.mute("CallMake")
+    c = connect()
+    c.send(b"CallMake 7 COMMANDTAG=1\nLogin COMMANDTAG=2\n")
+    assert c.readline() == b"OK Login COMMANDTAG=2"
+    marker = _marker_after(server)
+    assert c.readline() == marker
+    server.mute("CallMake", on=False)
+    c.send(b"CallMake 7 COMMANDTAG=3\n")
+    assert c.readline() == b"OK CallMake COMMANDTAG=3"
+
+
+@pytest.mark.parametrize("conn", [None, 1])
+@pytest.mark.parametrize("after_ms, every_ms, count", [(0, None, 1), (0, 20, 3), (30, 10, 4)])
+def test_event_sends_count_lines(server, connect, conn, after_ms, every_ms, count):
+    a, b = connect(), connect()
+    server.wait_connections(2)
+    line = b"CallIncoming ResourceId=3 CallerNumber=2002"
+    server.event(line, conn=conn, after_ms=after_ms, every_ms=every_ms, count=count)
+    assert [b.readline() for _ in range(count)] == [line] * count
+    # Due well after a further line would have been: it shows there was none.
+    marker = _marker_after(server, 200)
+    assert b.readline() == marker
+    assert [a.readline() for _ in range(count if conn is None else 0)] == [line] * (count if conn is None else 0)
+    assert a.readline() == marker
+
+
+@pytest.mark.parametrize("reset", [False, True])
+def test_drop_on_closes_unanswered_once(server, connect, reset):
+    server.drop_on("CallMake", reset=reset)
+    a = connect()
+    a.send(b"CallMake 7 COMMANDTAG=1\nLogin COMMANDTAG=2\n")
+    if reset:
+        with pytest.raises(ConnectionResetError):
+            a.read_until_eof()
+    else:
+        assert a.read_until_eof() == b""
+    a.close()
+    assert server.wait_closed(0) is not reset  # FIN waits for the peer's; RST does not
+    b = connect()
+    b.send(b"CallMake 7 COMMANDTAG=3\n")
+    assert b.readline() == b"OK CallMake COMMANDTAG=3"
+
+
+@pytest.mark.parametrize("via_option", [True, False])
+def test_refused_login(make_server, via_option):
+    srv = make_server(refuse_login=via_option)
+    if not via_option:
+        srv.set_refuse_login(True)
+    with contextlib.closing(LineClient(srv.address)) as c:
+        c.send(b"Login user pw COMMANDTAG=8\nLogout COMMANDTAG=9\n")
+        assert [c.readline(), c.readline()] == [b"ERROR Login refused COMMANDTAG=8", b"OK Logout COMMANDTAG=9"]
+        srv.set_refuse_login(False)
+        c.send(b"Login user pw COMMANDTAG=10\n")
+        assert c.readline() == b"OK Login COMMANDTAG=10"
+
+
+@pytest.mark.parametrize(
+    "line, expected",
+    [("ERROR Login refused COMMANDTAG=1", True), ("OK Login COMMANDTAG=1", False), ("ERRORS x", False), ("", False)],
+)
+def test_failed_predicate(line, expected):
+    assert failed(SimpleNamespace(line=line, words=line.split())) is expected
