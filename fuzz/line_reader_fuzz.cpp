@@ -2,8 +2,9 @@
 // arbitrary byte streams in arbitrary chunkings and checked against plain models written
 // here from the Unicode tables rather than from the code under test.
 //
-// Input layout: byte 0 holds option bits, bytes 1..8 seed the chunk sizes, the rest is the
-// stream the server sends.
+// Input layout: byte 0 holds option bits (chunk sizes, how often lines are taken, the state
+// of fd 1, a small line limit), bytes 1..8 seed the chunk sizes (and the limit), the rest is
+// the stream the server sends.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -184,7 +185,8 @@ constexpr std::size_t kPrewriteLimit = 32768;
 
 // Runs the real reader loop on one end of a socket pair, the stream written to the other end
 // and then closed. Returns what reached fd 1.
-std::string run_reader_over_socketpair(std::string_view stream, Stdout mode) {
+std::string run_reader_over_socketpair(std::string_view stream, Stdout mode,
+                                       std::size_t max_line) {
   int pair[2];
   check(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0, "socketpair");
   const int buffer_size = 1 << 18;
@@ -207,7 +209,7 @@ std::string run_reader_over_socketpair(std::string_view stream, Stdout mode) {
   std::thread writer;
   if (stream.size() <= kPrewriteLimit) write_and_close();
   else writer = std::thread(write_and_close);
-  qv::run_reader(pair[0]);
+  qv::run_reader(pair[0], max_line);
   if (writer.joinable()) writer.join();
   check(!fd_is_open(pair[0]), "run_reader closes its socket");
   if (pipe_fds[1] >= 0) ::close(pipe_fds[1]);
@@ -237,39 +239,66 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Chunker chunker{seed | 1, kMaxChunk[options & 3]};
   const unsigned drain_every = 1 + ((options >> 2) & 3);  // lines taken after every k-th feed
 
-  // Model: the stream split at '\n'; a non-empty unterminated rest is one more line.
-  std::vector<std::string_view> want_lines;
+  // Some runs take a small line limit, so that lines over it are common.
+  const std::size_t max_line =
+      (options & 0x40) != 0 ? 1 + static_cast<std::size_t>(seed >> 58) : qv::kMaxLineBytes;
+
+  // Model: the stream split at '\n'; a non-empty unterminated rest is one more line. A line
+  // over the limit keeps its first max_line bytes, less a multi-byte character that would
+  // run past them, and counts the rest.
+  struct WantLine {
+    std::string_view bytes;
+    std::uint64_t cut;
+  };
+  auto cut_to_limit = [max_line](std::string_view raw) {
+    if (raw.size() <= max_line) return WantLine{raw, 0};
+    std::size_t kept = max_line;
+    std::size_t j = max_line;
+    while (j > 0 && max_line - j < 3 && (static_cast<unsigned char>(raw[j - 1]) & 0xC0) == 0x80)
+      --j;
+    if (j > 0 && max_line - j < 3) {
+      const auto lead = static_cast<unsigned char>(raw[j - 1]);
+      const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+      if (j - 1 + length > max_line) kept = j - 1;
+    }
+    return WantLine{raw.substr(0, kept), raw.size() - kept};
+  };
+  std::vector<WantLine> want_lines;
   std::size_t start = 0;
   for (std::size_t i = 0; i < stream.size(); ++i) {
     if (stream[i] == '\n') {
-      want_lines.push_back(stream.substr(start, i - start));
+      want_lines.push_back(cut_to_limit(stream.substr(start, i - start)));
       start = i + 1;
     }
   }
   const bool has_rest = start < stream.size();
-  if (has_rest) want_lines.push_back(stream.substr(start));
+  if (has_rest) want_lines.push_back(cut_to_limit(stream.substr(start)));
 
-  qv::LineAssembler assembler;
-  std::vector<std::string> got_lines;
-  std::string line = "stale";
+  qv::LineAssembler assembler(max_line);
+  std::vector<std::pair<std::string, std::uint64_t>> got_lines;
+  qv::Line line;
   unsigned feeds = 0;
+  auto take = [&] { got_lines.emplace_back(std::string(line.bytes), line.cut); };
   for (std::size_t at = 0; at < stream.size();) {
     const std::size_t n = std::min(chunker.next(), stream.size() - at);
     assembler.feed(stream.data() + at, n);
     at += n;
     if (++feeds % drain_every == 0)
-      while (assembler.next_line(line)) got_lines.push_back(line);
+      while (assembler.next_line(line)) take();
   }
-  while (assembler.next_line(line)) got_lines.push_back(line);
-  if (assembler.finish(line)) got_lines.push_back(line);
+  while (assembler.next_line(line)) take();
+  if (assembler.finish(line)) take();
   check(!assembler.next_line(line) && !assembler.finish(line), "assembler empty after finish");
   if (got_lines.size() != want_lines.size())
     fail("line count", std::to_string(got_lines.size()), std::to_string(want_lines.size()));
-  for (std::size_t i = 0; i < want_lines.size(); ++i)
-    check_eq(got_lines[i], want_lines[i], "assembled line");
+  for (std::size_t i = 0; i < want_lines.size(); ++i) {
+    check_eq(got_lines[i].first, want_lines[i].bytes, "assembled line");
+    check_eq(std::to_string(got_lines[i].second), std::to_string(want_lines[i].cut),
+             "bytes cut from a line");
+  }
 
   std::string want_output;
-  for (const std::string_view raw : want_lines) {
+  for (const auto& [raw, cut] : want_lines) {
     const std::string want_decoded = reference_decode(raw);
     std::string decoded = "prefix";  // decoding appends
     qv::decode_utf8_lossy(raw, decoded);
@@ -288,6 +317,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_eq(decoded_after_strip, reference_strip(want_decoded), "strip before decoding");
     want_output += "Received: ";
     want_output += reference_strip(want_decoded);
+    if (cut != 0) want_output += " [... " + std::to_string(cut) + " bytes cut]";
     want_output += "\n";
   }
   want_output += "Connection closed.\n";
@@ -296,7 +326,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Stdout mode = (options & 0x30) == 0x10 ? Stdout::Closed
                       : (options & 0x30) == 0x20 ? Stdout::Broken
                                                  : Stdout::File;
-  const std::string printed = run_reader_over_socketpair(stream, mode);
+  const std::string printed = run_reader_over_socketpair(stream, mode, max_line);
   if (mode == Stdout::File) check_eq(printed, want_output, "run_reader output");
   return 0;
 }

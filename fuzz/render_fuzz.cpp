@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int t = 0; t < times; ++t) {
       if (qv::holds_text(field.kind)) {
         value = in.ConsumeRandomLengthString(48);
-        command.set_text(i, value);
+        check(command.set_text(i, value), "a short text fits");
       } else {
         const auto number = in.ConsumeIntegral<std::int64_t>();
         command.set_number(i, number);

@@ -277,20 +277,25 @@ def spawn():
 
 SYS_WRITE = 1  # x86-64 system call numbers, as /proc/<pid>/task/<tid>/syscall shows them
 SYS_SENDTO = 44
+SYS_SENDMSG = 46
+SYS_CONNECT = 42
+SYS_SEND = (SYS_SENDTO, SYS_SENDMSG)  # a send, by whichever of the two calls it is made
 SYS_RECVFROM = 45
 
 
-def blocked_in_syscall(pid: int, number: int, first_arg: int | None = None, timeout: float = 10.0) -> bool:
-    """Whether some thread of process pid comes to sit in system call `number` (on descriptor
-    first_arg, if given) within timeout: the way to know a send or write is blocked, rather
-    than guessing from how long it has not returned."""
+def blocked_in_syscall(pid: int, number: int | tuple[int, ...], first_arg: int | None = None,
+                       timeout: float = 10.0) -> bool:
+    """Whether some thread of process pid comes to sit in system call `number` (or one of
+    several numbers; on descriptor first_arg, if given) within timeout: the way to know a send
+    or write is blocked, rather than guessing from how long it has not returned."""
+    numbers = {str(n) for n in (number if isinstance(number, tuple) else (number,))}
     deadline = time.monotonic() + timeout
     while True:
         for tid in os.listdir(f"/proc/{pid}/task"):
             with contextlib.suppress(OSError):
                 with open(f"/proc/{pid}/task/{tid}/syscall") as f:
                     fields = f.read().split()
-                if (fields and fields[0] == str(number)
+                if (fields and fields[0] in numbers
                         and (first_arg is None or int(fields[1], 16) == first_arg)):
                     return True
         if time.monotonic() >= deadline:

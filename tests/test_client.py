@@ -14,7 +14,7 @@ import time
 from collections import Counter
 
 import pytest
-from conftest import SYS_SENDTO, blocked_in_syscall
+from conftest import SYS_SEND, blocked_in_syscall
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from quelvant_rs import client, commands
@@ -426,7 +426,7 @@ def test_send_blocks_while_server_stalled(make_server, spawn):
         sys.stdin.readline()
     """)
     assert child.shows(child.err, "sending\n")
-    assert blocked_in_syscall(child.proc.pid, SYS_SENDTO)
+    assert blocked_in_syscall(child.proc.pid, SYS_SEND)
     assert b"sent" not in child.err
     assert srv.received(0) == b""
     srv.resume()

@@ -20,7 +20,7 @@ import textwrap
 import time
 from concurrent.futures import ThreadPoolExecutor
 
-from conftest import SYS_RECVFROM, SYS_SENDTO, SYS_WRITE, blocked_in_syscall
+from conftest import SYS_RECVFROM, SYS_SEND, SYS_WRITE, blocked_in_syscall
 from quelvant_rs import client
 
 QuelvantClient = client.QuelvantClient
@@ -56,7 +56,7 @@ def test_reset_during_a_large_send(make_server, spawn):
         sys.stdin.readline()
     """)
     assert child.shows(child.err, "sending\n")
-    assert blocked_in_syscall(child.proc.pid, SYS_SENDTO)
+    assert blocked_in_syscall(child.proc.pid, SYS_SEND)
     srv.close(conn=0, reset=True)
     assert child.shows(child.err, "done\n"), child.err
     report = child.err.decode().splitlines()

@@ -32,12 +32,15 @@ SharedUse::~SharedUse() {
   if (client_) --client_->borrow;
 }
 
-bool send_tagged(ClientObject* client, std::uint64_t& sent_tag) {
-  if (client->connection < 0) {
-    PyErr_SetString(PyExc_RuntimeError, "No active connection to send message");
-    return false;
-  }
-  const SendResult result = send_tagged_line(client->connection, client->line, client->command_tag);
+namespace {
+
+bool signal_handlers_ran_quietly(void*) { return PyErr_CheckSignals() == 0; }
+
+// The outcome of a tagged send as the caller sees it.
+bool finish_send(ClientObject* client, const SendResult& result, std::uint64_t& sent_tag) {
+  // A long line made the buffer large: give the memory back rather than keep it for the
+  // client's life.
+  client->line.release_if_large();
   switch (result.outcome) {
     case SendOutcome::Ok:
       sent_tag = client->command_tag++;  // wraps modulo 2^64
@@ -45,11 +48,37 @@ bool send_tagged(ClientObject* client, std::uint64_t& sent_tag) {
     case SendOutcome::ZeroWritten:
       set_error(PyExc_OSError, "Failed to send message: failed to write whole buffer");
       return false;
+    case SendOutcome::Interrupted:
+      return false;  // the signal handler's exception is set
     case SendOutcome::Failed:
       break;
   }
   set_error(PyExc_OSError, "Failed to send message: " + os_error_text(result.err));
   return false;
+}
+
+bool refuse_unconnected(const ClientObject* client) {
+  if (client->connection >= 0) return false;
+  PyErr_SetString(PyExc_RuntimeError, "No active connection to send message");
+  return true;
+}
+
+}  // namespace
+
+const InterruptCheck kRunSignalHandlers{signal_handlers_ran_quietly, nullptr};
+
+bool send_tagged(ClientObject* client, std::uint64_t& sent_tag) {
+  if (refuse_unconnected(client)) return false;
+  const SendResult result =
+      send_tagged_line(client->connection, client->line, client->command_tag, kRunSignalHandlers);
+  return finish_send(client, result, sent_tag);
+}
+
+bool send_tagged_text(ClientObject* client, std::string_view text, std::uint64_t& sent_tag) {
+  if (refuse_unconnected(client)) return false;
+  const SendResult result =
+      qv::send_tagged_text(client->connection, text, client->command_tag, kRunSignalHandlers);
+  return finish_send(client, result, sent_tag);
 }
 
 }  // namespace qv::py

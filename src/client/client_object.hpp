@@ -3,9 +3,11 @@
 // cannot run while another call on the same client is in progress.
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "client/core/ip_address.hpp"
 #include "client/core/line_buffer.hpp"
+#include "client/core/socket.hpp"
 #include "module/ref.hpp"
 
 namespace qv::py {
@@ -50,7 +52,15 @@ class SharedUse {
 };
 
 // The tagged send of the command text in `client->line`: the tag it carried, or false with
-// RuntimeError/OSError set (tag unchanged).
+// RuntimeError/OSError set (tag unchanged), or with the exception a signal handler raised
+// while the send was blocked.
 bool send_tagged(ClientObject* client, std::uint64_t& sent_tag);
+
+// The same for a text sent as it is, without copying it into `client->line`.
+bool send_tagged_text(ClientObject* client, std::string_view text, std::uint64_t& sent_tag);
+
+// Runs the interpreter's signal handlers when a blocking call is interrupted, and says to
+// give up if one raised (its exception is then set), as Python's own socket calls do.
+extern const InterruptCheck kRunSignalHandlers;
 
 }  // namespace qv::py

@@ -4,8 +4,9 @@
 #include <utility>
 
 #include "client/client_object.hpp"
+#include "client/core/tagged_send.hpp"
 #include "commands/build_command.hpp"
-#include "commands/core/render.hpp"
+#include "module/boundary.hpp"
 #include "module/errors.hpp"
 
 namespace qv::py {
@@ -41,7 +42,7 @@ void report_send_failure(std::size_t variant) {
 // Renders the prepared command and sends it; the method's failure rule applies.
 PyObject* send_command_line(ClientObject* client, std::size_t variant, const Command& command) {
   client->line.clear();
-  client->line.commit(render_into(command, client->line.prepare(max_line_size(command))));
+  append_command_text(client->line, command);
   std::uint64_t tag = 0;
   if (!send_tagged(client, tag)) {
     report_send_failure(variant);
@@ -73,9 +74,9 @@ PyObject* method_without_args(PyObject* self, PyObject*) {
   Command command(V);
   if constexpr (kCatalogue[V].method_args == MethodArgs::Credentials) {
     // The stored user name and password fill the first two fields; the rest take defaults.
-    command.set_text(0, client->username);
-    command.set_text(1, client->password);
-    for (std::size_t i = 2; i < kCatalogue[V].field_count; ++i) store_field(command, i, Arg{});
+    if (!store_text(command, 0, client->username) || !store_text(command, 1, client->password))
+      return nullptr;
+    for (std::size_t i = 2; i < kCatalogue[V].field_count; ++i) (void)store_field(command, i, Arg{});
   }
   return send_command_line(client, V, command);
 }
@@ -89,8 +90,7 @@ PyMethodDef method_def(std::size_t variant, PyCFunction with, PyCFunction withou
 
 template <std::size_t... I>
 std::array<PyMethodDef, kVariantCount> by_variant(std::index_sequence<I...>) {
-  return {method_def(I, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_with_args<I>)),
-                     method_without_args<I>)...};
+  return {method_def(I, method_entry<method_with_args<I>>(), method_entry<method_without_args<I>>())...};
 }
 
 }  // namespace

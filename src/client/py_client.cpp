@@ -13,9 +13,11 @@
 #include "client/core/output.hpp"
 #include "client/core/reader_thread.hpp"
 #include "client/core/socket.hpp"
+#include "client/core/tagged_send.hpp"
 #include "commands/core/render.hpp"
 #include "commands/py_command.hpp"
 #include "module/args.hpp"
+#include "module/boundary.hpp"
 #include "module/errors.hpp"
 
 namespace qv::py {
@@ -68,7 +70,7 @@ PyObject* Client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return self;
 }
 
-void Client_dealloc(PyObject* self) {
+void Client_dealloc(PyObject* self) noexcept {
   ClientObject* c = as_client(self);
   if (c->connection >= 0) close_handle(c->connection);  // the reader keeps its own handle
   std::destroy_at(&c->username);
@@ -83,9 +85,11 @@ PyObject* Client_connect(PyObject* self, PyObject*) {
   ClientObject* c = as_client(self);
   ExclusiveUse use(c);
   if (!use) return nullptr;
-  const auto connected = connect_tcp(c->server, c->control_port);
+  const auto connected = connect_tcp(c->server, c->control_port, kRunSignalHandlers);
   if (const auto* failure = std::get_if<OsFailure>(&connected)) {
-    set_error(PyExc_OSError, "Failed to connect: " + os_error_text(failure->err));
+    // Interrupted: the signal handler's exception is already set.
+    if (!failure->interrupted)
+      set_error(PyExc_OSError, "Failed to connect: " + os_error_text(failure->err));
     return nullptr;
   }
   const int fd = std::get<int>(connected);
@@ -121,8 +125,8 @@ PyObject* Client_disconnect(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
-// send_raw_command and send_command: one argument, a line built from it, the tag returned.
-template <void (*kMakeLine)(const Arg&, LineBuffer&)>
+// send_raw_command and send_command: one argument, one line sent, the tag returned.
+template <bool (*kSend)(ClientObject*, const Arg&, std::uint64_t&)>
 PyObject* send_line_method(PyObject* self, const Signature& sig, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames) {
   ClientObject* c = as_client(self);
@@ -133,28 +137,30 @@ PyObject* send_line_method(PyObject* self, const Signature& sig, PyObject* const
   if (!use) return nullptr;
   Arg arg;
   if (!convert_argument(sig.params[0], bound[0], arg)) return nullptr;
-  c->line.clear();
-  kMakeLine(arg, c->line);
   std::uint64_t tag = 0;
-  if (!send_tagged(c, tag)) return nullptr;
+  if (!kSend(c, arg, tag)) return nullptr;
   return PyLong_FromUnsignedLongLong(tag);
 }
 
-void raw_text_line(const Arg& message, LineBuffer& line) { line.assign(message.text); }
+// The text goes to the socket from the str's own UTF-8, uncopied.
+bool send_raw_text(ClientObject* c, const Arg& message, std::uint64_t& tag) {
+  return send_tagged_text(c, message.text, tag);
+}
 
-void command_line(const Arg& command, LineBuffer& line) {
-  const Command& value = command_value(command.object);
-  line.commit(render_into(value, line.prepare(max_line_size(value))));
+bool send_rendered(ClientObject* c, const Arg& command, std::uint64_t& tag) {
+  c->line.clear();
+  append_command_text(c->line, command_value(command.object));
+  return send_tagged(c, tag);
 }
 
 PyObject* Client_send_raw_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-  return send_line_method<raw_text_line>(self, g_send_raw_command, args, nargs, kwnames);
+  return send_line_method<send_raw_text>(self, g_send_raw_command, args, nargs, kwnames);
 }
 
 PyObject* Client_send_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-  return send_line_method<command_line>(self, g_send_command, args, nargs, kwnames);
+  return send_line_method<send_rendered>(self, g_send_command, args, nargs, kwnames);
 }
 
 PyObject* Client_print_details(PyObject* self, PyObject*) {
@@ -178,10 +184,6 @@ PyObject* Client_get_command_tag(PyObject* self, void*) {
   SharedUse use(c);
   if (!use) return nullptr;
   return PyLong_FromUnsignedLongLong(c->command_tag);
-}
-
-PyCFunction fastcall(PyCFunctionFastWithKeywords f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 }  // namespace
@@ -210,24 +212,26 @@ PyTypeObject* init_client_class() {
   if (!per_command) return nullptr;
   static std::vector<PyMethodDef> methods;
   methods.clear();
-  methods.push_back({"connect", Client_connect, METH_NOARGS, "connect($self)\n--\n\n"});
-  methods.push_back({"disconnect", Client_disconnect, METH_NOARGS, "disconnect($self)\n--\n\n"});
-  methods.push_back({"send_raw_command", fastcall(Client_send_raw_command),
+  methods.push_back({"connect", method_entry<Client_connect>(), METH_NOARGS,
+                     "connect($self)\n--\n\n"});
+  methods.push_back({"disconnect", method_entry<Client_disconnect>(), METH_NOARGS,
+                     "disconnect($self)\n--\n\n"});
+  methods.push_back({"send_raw_command", method_entry<Client_send_raw_command>(),
                      METH_FASTCALL | METH_KEYWORDS, "send_raw_command($self, message)\n--\n\n"});
-  methods.push_back({"send_command", fastcall(Client_send_command), METH_FASTCALL | METH_KEYWORDS,
-                     "send_command($self, command)\n--\n\n"});
+  methods.push_back({"send_command", method_entry<Client_send_command>(),
+                     METH_FASTCALL | METH_KEYWORDS, "send_command($self, command)\n--\n\n"});
   methods.insert(methods.end(), per_command->begin(), per_command->end());
-  methods.push_back(
-      {"print_details", Client_print_details, METH_NOARGS, "print_details($self)\n--\n\n"});
+  methods.push_back({"print_details", method_entry<Client_print_details>(), METH_NOARGS,
+                     "print_details($self)\n--\n\n"});
   methods.push_back({nullptr, nullptr, 0, nullptr});
 
   static PyGetSetDef getset[] = {
-      {"command_tag", Client_get_command_tag, nullptr, nullptr, nullptr},
+      {"command_tag", entry<Client_get_command_tag>, nullptr, nullptr, nullptr},
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
   static PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(Client_new)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(Client_dealloc)},
+      {Py_tp_new, slot_entry<Client_new>()},
+      {Py_tp_dealloc, dealloc_slot<Client_dealloc>()},
       {Py_tp_methods, nullptr},
       {Py_tp_getset, getset},
       {Py_tp_doc, const_cast<char*>(

@@ -1,6 +1,7 @@
 #include "commands/build_command.hpp"
 
 #include "commands/py_values.hpp"
+#include "module/errors.hpp"
 
 namespace qv::py {
 
@@ -39,21 +40,30 @@ Signature field_signature(std::size_t variant, const std::string& owner, std::st
   return sig;
 }
 
-void store_field(Command& command, std::size_t field, const Arg& arg) {
+bool store_text(Command& command, std::size_t field, std::string_view text) {
+  if (command.set_text(field, text)) return true;
+  set_error(PyExc_OverflowError, "argument '" + std::string(command.entry().fields[field].name) +
+                                     "': the texts of one command must not exceed " +
+                                     std::to_string(Command::kMaxTextBytes) + " bytes in all");
+  return false;
+}
+
+bool store_field(Command& command, std::size_t field, const Arg& arg) {
   const Field& f = command.entry().fields[field];
   if (!arg.present) {
     if (f.has_default) command.set_number(field, f.default_value);
-    return;
+    return true;
   }
   switch (f.kind) {
-    case Kind::Text: command.set_text(field, arg.text); break;
+    case Kind::Text: return store_text(command, field, arg.text);
     case Kind::AudioFormatType:
     case Kind::PayloadType:
     case Kind::ToneType:
-    case Kind::ConstantWithDescription: command.set_text(field, value_wire_text(arg.object)); break;
+    case Kind::ConstantWithDescription:
+      return store_text(command, field, value_wire_text(arg.object));
     case Kind::Ecm:
-    case Kind::Channels: command.set_number(field, value_number(arg.object)); break;
-    default: command.set_number(field, arg.number); break;
+    case Kind::Channels: command.set_number(field, value_number(arg.object)); return true;
+    default: command.set_number(field, arg.number); return true;
   }
 }
 

@@ -19,8 +19,12 @@ std::vector<Param> field_params(std::size_t variant);
 Signature field_signature(std::size_t variant, const std::string& owner, std::string_view name);
 
 // Stores one converted argument into field `field`, applying the catalogue's default where
-// the argument was None.
-void store_field(Command& command, std::size_t field, const Arg& arg);
+// the argument was None. False with OverflowError set when the command's texts together
+// would be too long to represent (the error names the field's argument).
+bool store_field(Command& command, std::size_t field, const Arg& arg);
+
+// Stores a text into field `field`; false with the OverflowError of store_field.
+bool store_text(Command& command, std::size_t field, std::string_view text);
 
 namespace detail {
 
@@ -61,16 +65,11 @@ inline bool convert_field(const Param& param, PyObject* value, Command& command)
     if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
       const std::string_view text(static_cast<const char*>(PyUnicode_DATA(value)),
                                   static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
-      if (!holds_line_break(text)) {
-        command.set_text(I, text);
-        return true;
-      }
+      if (!holds_line_break(text)) return store_text(command, I, text);
     }
   }
   Arg arg;
-  if (!convert_argument(param, value, arg)) return false;
-  store_field(command, I, arg);
-  return true;
+  return convert_argument(param, value, arg) && store_field(command, I, arg);
 }
 
 template <std::size_t V, std::size_t... I>

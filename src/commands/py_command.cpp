@@ -6,9 +6,12 @@
 #include <string>
 #include <utility>
 
+#include "client/core/line_buffer.hpp"
+#include "client/core/tagged_send.hpp"
 #include "commands/build_command.hpp"
 #include "commands/core/render.hpp"
 #include "module/args.hpp"
+#include "module/boundary.hpp"
 #include "module/errors.hpp"
 #include "module/type_support.hpp"
 
@@ -76,7 +79,7 @@ PyObject* new_value_object(PyTypeObject* type, Command&& value) {
   return obj;
 }
 
-void Value_dealloc(PyObject* self) {
+void Value_dealloc(PyObject* self) noexcept {
   std::destroy_at(&value_of(self));
   PyTypeObject* type = Py_TYPE(self);
   g_free_blocks.give(self);
@@ -89,8 +92,8 @@ PyTypeObject* record_type(std::size_t variant) {
   VariantClass& vc = g_variants[variant];
   if (vc.record_type) return vc.record_type;
   static PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(no_constructor_new)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(Value_dealloc)},
+      {Py_tp_new, slot_entry<no_constructor_new>()},
+      {Py_tp_dealloc, dealloc_slot<Value_dealloc>()},
       {0, nullptr},
   };
   vc.record_type_name = "builtins." + std::string(kCatalogue[variant].name);
@@ -142,10 +145,12 @@ PyObject* Variant_subscript(PyObject* self, PyObject* key) {
 }
 
 PyObject* Command_str(PyObject* self) {
-  static std::string line;  // reused under the interpreter lock
+  static LineBuffer line;  // reused under the interpreter lock
   line.clear();
-  append_line(value_of(self), line);
-  return PyUnicode_FromStringAndSize(line.data(), static_cast<Py_ssize_t>(line.size()));
+  append_command_text(line, value_of(self));
+  PyObject* text = PyUnicode_FromStringAndSize(line.data(), static_cast<Py_ssize_t>(line.size()));
+  line.release_if_large();  // one huge command must not keep its size for the process's life
+  return text;
 }
 
 // ---- factories ---------------------------------------------------------------------------
@@ -175,8 +180,7 @@ std::array<PyMethodDef, kVariantCount> factory_table(std::index_sequence<I...>) 
                        no_args ? METH_NOARGS : METH_FASTCALL | METH_KEYWORDS,
                        g_variants[v].factory_doc.c_str()};
   };
-  return {entry(I, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(factory_with_args<I>)),
-                factory_without_args<I>)...};
+  return {entry(I, method_entry<factory_with_args<I>>(), method_entry<factory_without_args<I>>())...};
 }
 
 // The factories are static methods in behaviour: no implicit first argument, callable on the
@@ -223,9 +227,9 @@ PyTypeObject* init_command_classes() {
   }
 
   static PyType_Slot base_slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(no_constructor_new)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(Value_dealloc)},
-      {Py_tp_str, reinterpret_cast<void*>(Command_str)},
+      {Py_tp_new, slot_entry<no_constructor_new>()},
+      {Py_tp_dealloc, dealloc_slot<Value_dealloc>()},
+      {Py_tp_str, slot_entry<Command_str>()},
       {0, nullptr},
   };
   PyType_Spec base_spec = {"builtins.Command", sizeof(ValueObject), 0,
@@ -237,17 +241,17 @@ PyTypeObject* init_command_classes() {
   Ref match_args = Ref::steal(Py_BuildValue("(s)", "_0"));
   if (!match_args) return nullptr;
   static PyGetSetDef getset[] = {
-      {"_0", Variant_get_0, nullptr, nullptr, nullptr},
+      {"_0", entry<Variant_get_0>, nullptr, nullptr, nullptr},
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
   for (std::size_t v = 0; v < kVariantCount; ++v) {
     VariantClass& vc = g_variants[v];
     PyType_Slot slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(Variant_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(Value_dealloc)},
+        {Py_tp_new, slot_entry<Variant_new>()},
+        {Py_tp_dealloc, dealloc_slot<Value_dealloc>()},
         {Py_tp_getset, getset},
-        {Py_mp_length, reinterpret_cast<void*>(Variant_length)},
-        {Py_mp_subscript, reinterpret_cast<void*>(Variant_subscript)},
+        {Py_mp_length, slot_entry<Variant_length>()},
+        {Py_mp_subscript, slot_entry<Variant_subscript>()},
         {Py_tp_doc, const_cast<char*>(vc.variant_doc.c_str())},
         {0, nullptr},
     };

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "module/args.hpp"
+#include "module/boundary.hpp"
 #include "module/errors.hpp"
 #include "module/type_support.hpp"
 
@@ -48,7 +49,7 @@ PyObject* Enum_int(PyObject* self) {
   return PyLong_FromLongLong(reinterpret_cast<EnumObject*>(self)->number);
 }
 
-void Enum_dealloc(PyObject* self) {
+void Enum_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
@@ -56,10 +57,10 @@ void Enum_dealloc(PyObject* self) {
 
 PyTypeObject* make_enum(const char* qualified_name, std::initializer_list<EnumMember> members) {
   static PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(no_constructor_new)},
-      {Py_tp_repr, reinterpret_cast<void*>(Enum_repr)},
-      {Py_nb_int, reinterpret_cast<void*>(Enum_int)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(Enum_dealloc)},
+      {Py_tp_new, slot_entry<no_constructor_new>()},
+      {Py_tp_repr, slot_entry<Enum_repr>()},
+      {Py_nb_int, slot_entry<Enum_int>()},
+      {Py_tp_dealloc, dealloc_slot<Enum_dealloc>()},
       {0, nullptr},
   };
   PyType_Spec spec = {qualified_name, sizeof(EnumObject), 0,
@@ -108,7 +109,7 @@ PyObject* TextValue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return self;
 }
 
-void TextValue_dealloc(PyObject* self) {
+void TextValue_dealloc(PyObject* self) noexcept {
   auto* obj = reinterpret_cast<TextValueObject*>(self);
   std::destroy_at(&obj->wire_text);
   std::destroy_at(&obj->description);
@@ -119,8 +120,8 @@ void TextValue_dealloc(PyObject* self) {
 
 PyTypeObject* make_text_value(const char* qualified_name) {
   static PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(TextValue_new)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(TextValue_dealloc)},
+      {Py_tp_new, slot_entry<TextValue_new>()},
+      {Py_tp_dealloc, dealloc_slot<TextValue_dealloc>()},
       {0, nullptr},
   };
   PyType_Spec spec = {qualified_name, sizeof(TextValueObject), 0,

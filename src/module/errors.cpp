@@ -3,8 +3,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
+#include <stdexcept>
 
 #include "client/core/os_error.hpp"
+#include "module/boundary.hpp"
 
 namespace qv::py {
 
@@ -26,17 +29,43 @@ PyObject* panic_exception_type() {
   return type;
 }
 
-void raise_panic(const std::string& message) {
-  const std::string report = "quelvant_rs: internal failure: " + message + "\n";
+namespace {
+
+void write_stderr(std::string_view text) noexcept {
   std::size_t done = 0;
-  while (done < report.size()) {
-    const ssize_t n = ::write(STDERR_FILENO, report.data() + done, report.size() - done);
+  while (done < text.size()) {
+    const ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;  // nowhere to report; the exception still carries the message
     done += static_cast<std::size_t>(n);
   }
+}
+
+}  // namespace
+
+void raise_panic(const std::string& message) {
+  write_stderr("quelvant_rs: internal failure: " + message + "\n");
   PyObject* type = panic_exception_type();
   if (type) set_error(type, message);
+}
+
+void set_error_from_cpp_exception() noexcept {
+  // Messages here are fixed texts: building one could fail for the same lack of memory.
+  const char* what = "unexpected C++ exception";
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return;
+  } catch (const std::length_error&) {  // a size std::string cannot hold
+    PyErr_NoMemory();
+    return;
+  } catch (...) {
+  }
+  write_stderr("quelvant_rs: internal failure: ");
+  write_stderr(what);
+  write_stderr("\n");
+  if (PyObject* type = panic_exception_type()) PyErr_SetString(type, what);
 }
 
 void raise_os_error_kind(int err) {

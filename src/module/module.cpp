@@ -12,6 +12,7 @@
 #include "commands/py_command.hpp"
 #include "commands/py_values.hpp"
 #include "module/args.hpp"
+#include "module/boundary.hpp"
 #include "module/errors.hpp"
 #include "module/ref.hpp"
 
@@ -36,7 +37,7 @@ PyObject* sum_as_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 PyMethodDef g_sum_def = {
     "sum_as_string",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sum_as_string)),
+    method_entry<sum_as_string>(),
     METH_FASTCALL | METH_KEYWORDS,
     "sum_as_string(a, b)\n--\n\n",
 };
@@ -141,4 +142,4 @@ PyObject* module_entry() {
 
 }  // namespace qv::py
 
-PyMODINIT_FUNC PyInit_quelvant_rs() { return qv::py::module_entry(); }
+PyMODINIT_FUNC PyInit_quelvant_rs() { return qv::py::entry<qv::py::module_entry>(); }

@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -43,6 +44,7 @@
 #include "client/core/output.hpp"
 #include "client/core/reader_thread.hpp"
 #include "client/core/socket.hpp"
+#include "commands/core/command.hpp"
 
 using namespace qv;
 using namespace std::string_view_literals;
@@ -606,31 +608,33 @@ void test_strip() {
 // Line assembly
 
 struct Assembled {
-  std::vector<std::string> lines;
+  std::vector<std::string> lines;  // a cut line as "<kept>|cut <n>"
   std::optional<std::string> rest;
 };
 
+std::string shown(const Line& line) {
+  std::string text(line.bytes);
+  if (line.cut != 0) text += "|cut " + std::to_string(line.cut);
+  return text;
+}
+
 // Feeds `chunks` one after another. With `drain_each` lines are taken after every feed,
-// otherwise only once at the end, so bytes pile up across feeds.
-// With `use_view` lines are taken through next_line_view and copied before the next feed.
-Assembled assemble(const std::vector<std::string_view>& chunks, bool drain_each, bool use_view) {
-  LineAssembler assembler;
+// otherwise only once at the end, so bytes pile up across feeds (and a long line is noticed
+// late, which must not change what comes out).
+Assembled assemble(const std::vector<std::string_view>& chunks, bool drain_each,
+                   std::size_t max_line = kMaxLineBytes) {
+  LineAssembler assembler(max_line);
   Assembled result;
-  std::string line = "stale";
-  std::string_view view;
+  Line line;
   auto drain = [&] {
-    if (use_view) {
-      while (assembler.next_line_view(view)) result.lines.emplace_back(view);
-    } else {
-      while (assembler.next_line(line)) result.lines.push_back(line);
-    }
+    while (assembler.next_line(line)) result.lines.push_back(shown(line));
   };
   for (const auto chunk : chunks) {
     assembler.feed(chunk.data(), chunk.size());
     if (drain_each) drain();
   }
   drain();
-  if (assembler.finish(line)) result.rest = line;
+  if (assembler.finish(line)) result.rest = shown(line);
   // After finish the assembler is empty.
   if (assembler.finish(line) || assembler.next_line(line)) result.lines.push_back("<left over>");
   return result;
@@ -649,6 +653,7 @@ void test_line_assembler() {
     std::string_view input;
     std::vector<std::string> lines;
     std::optional<std::string> rest;
+    std::size_t max_line = kMaxLineBytes;
   };
   const std::vector<Case> cases = {
       {"", {}, std::nullopt},
@@ -662,6 +667,18 @@ void test_line_assembler() {
       {"x\0y\nz\0"sv, {std::string("x\0y", 3)}, std::string("z\0", 2)},
       {"\xff\xfe\n\xe2\x82", {"\xff\xfe"}, "\xe2\x82"},
       {"   ", {}, "   "},
+      // Lines longer than the limit keep their start and count the rest.
+      {"abcdefgh\nabcdefghij\nk\n", {"abcdefgh", "abcdefgh|cut 2", "k"}, std::nullopt, 8},
+      {"abcdefghijklmnopqrstuvwxyz\n\nz", {"abcdefgh|cut 18", ""}, "z", 8},
+      {"ab\nabcdefghi", {"ab"}, "abcdefgh|cut 1", 8},
+      {"abcdefghij\nABCDEFGHIJ", {"abcdefgh|cut 2"}, "ABCDEFGH|cut 2", 8},
+      // A character across the limit is left out whole: 2-, 3- and 4-byte sequences.
+      {"abcdefg\xc3\xa9xyz\n", {"abcdefg|cut 5"}, std::nullopt, 8},
+      {"abcdef\xe2\x82\xac\n", {"abcdef|cut 3"}, std::nullopt, 8},
+      {"abcde\xf0\x9f\x98\x80\n", {"abcde|cut 4"}, std::nullopt, 8},
+      {"abcdef\xc3\xa9\xc3\xa9\n", {"abcdef\xc3\xa9|cut 2"}, std::nullopt, 8},
+      // Invalid bytes at the limit are not a character to keep whole.
+      {"abcdefg\x80\x80\x80\x80\n", {"abcdefg\x80|cut 3"}, std::nullopt, 8},
   };
   int wrong = 0;
   for (const auto& c : cases) {
@@ -669,14 +686,11 @@ void test_line_assembler() {
     const std::size_t n = c.input.size();
     auto try_chunks = [&](const std::vector<std::string_view>& chunks, const std::string& how) {
       for (const bool drain_each : {false, true}) {
-        for (const bool use_view : {false, true}) {
-          const std::string got = describe(assemble(chunks, drain_each, use_view));
-          if (got != want && ++wrong <= 10) {
-            check_eq(got, want,
-                     "assemble \"" + printable(c.input) + "\" " + how +
-                         (drain_each ? ", drained after each feed" : ", drained at the end") +
-                         (use_view ? ", as views" : ", as copies"));
-          }
+        const std::string got = describe(assemble(chunks, drain_each, c.max_line));
+        if (got != want && ++wrong <= 10) {
+          check_eq(got, want,
+                   "assemble \"" + printable(c.input) + "\" " + how +
+                       (drain_each ? ", drained after each feed" : ", drained at the end"));
         }
       }
     };
@@ -700,18 +714,47 @@ void test_line_assembler() {
   for (int i = 0; i < 100000; ++i) long_line.push_back(static_cast<char>('a' + i % 26));
   const std::string stream = long_line + "\nshort\n" + long_line + "\ntail";
   std::vector<std::string> lines;
-  std::string line;
+  Line line;
   for (std::size_t at = 0; at < stream.size(); at += 7) {
     const std::string_view piece = std::string_view(stream).substr(at, 7);
     assembler.feed(piece.data(), piece.size());
-    while (assembler.next_line(line)) lines.push_back(line);
+    while (assembler.next_line(line)) lines.push_back(shown(line));
   }
   check_eq(static_cast<long long>(lines.size()), 3, "long lines in 7-byte pieces: line count");
   if (lines.size() == 3) {
     check(lines[0] == long_line && lines[2] == long_line, "long lines in 7-byte pieces intact");
     check_eq(lines[1], "short", "short line between long ones");
   }
-  check(assembler.finish(line) && line == "tail", "long-line stream keeps its tail");
+  check(assembler.finish(line) && shown(line) == "tail", "long-line stream keeps its tail");
+
+  // The text shown for a cut line: stripped, decoded, and the count of what was left out.
+  std::string text;
+  append_line_text(Line{"  head \xff ", 123456789}, text);
+  check_eq(text, "head \xef\xbf\xbd [... 123456789 bytes cut]", "text of a cut line");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Command texts
+
+// A command keeps each text as a 32-bit offset and length: texts that would not fit are
+// refused, never wrapped into another field's bytes. The sizes are only claimed, never read,
+// so no big allocation is needed.
+void test_command_texts() {
+  constexpr std::uint64_t four_gib = std::uint64_t{1} << 32;
+  check(Command::text_fits(0, four_gib - 1) && Command::text_fits(four_gib - 1, 0),
+        "texts up to 4 GiB - 1 in all fit");
+  check(!Command::text_fits(0, four_gib) && !Command::text_fits(1, four_gib - 1) &&
+            !Command::text_fits(3u << 30, 3u << 30) && !Command::text_fits(four_gib, 0),
+        "texts past 4 GiB - 1 in all do not fit");
+  Command command(15);  // CallMake: resource_id, address, ...
+  const char bytes[] = "1001";
+  check(!command.set_text(1, std::string_view(bytes, four_gib + 16)),
+        "a text of 4 GiB + 16 bytes is refused");
+  check(!command.present(1) && command.text_bytes() == 0, "a refused text changes nothing");
+  check(command.set_text(1, "1001") && command.text(1) == "1001", "a short text is kept");
+  check(!command.set_text(3, std::string_view(bytes, four_gib - 4)),
+        "a text that would end past 4 GiB - 1 after another is refused");
+  check(command.text(1) == "1001" && !command.present(3), "the earlier text is unchanged");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -912,6 +955,29 @@ void test_connect_interrupted() {
     check(send_all(fd, "x", 1).outcome == SendOutcome::Ok, "interrupted connect is usable");
   }
   if (std::holds_alternative<int>(second)) ::close(std::get<int>(second));
+
+  // A check that says to give up ends the connect at the first signal, closing its socket.
+  const int free_before = lowest_free_fd();
+  int asked = 0;
+  auto give_up = [](void* count) {
+    ++*static_cast<int*>(count);
+    return false;
+  };
+  std::thread pest([&] {
+    std::this_thread::sleep_for(milliseconds(200));
+    pthread_kill(self, SIGUSR1);
+  });
+  const auto stopped = connect_tcp(loopback, listener.port, InterruptCheck{give_up, &asked});
+  pest.join();
+  if (std::holds_alternative<int>(stopped)) {
+    skip("interrupted connect with a giving-up check: the connect completed first");
+    ::close(std::get<int>(stopped));
+  } else {
+    const OsFailure failure = std::get<OsFailure>(stopped);
+    check(failure.interrupted && failure.err == EINTR && asked == 1,
+          "connect gives up when the check says so");
+    check_eq(lowest_free_fd(), free_before, "a given-up connect leaves no descriptor open");
+  }
   ::close(std::get<int>(first));
 }
 
@@ -1011,6 +1077,42 @@ void test_send_all() {
   check(interrupted.outcome == SendOutcome::Ok, "send_all under signals reports Ok");
   check(received == payload.substr(0, 1 << 19), "send_all under signals delivers every byte");
   check(signals_during > 0, "signals did arrive during the interrupted send");
+  ::close(pair[0]);
+  ::close(pair[1]);
+
+  // Several pieces, empty ones among them, arrive as one stream in order.
+  setup(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) == 0, "socketpair");
+  std::thread gather([&] { received = read_all_fd(pair[1]); });
+  iovec pieces[] = {{nullptr, 0},
+                    {payload.data(), 1 << 20},
+                    {nullptr, 0},
+                    {payload.data() + (1 << 20), 5},
+                    {payload.data() + (1 << 20) + 5, (2 << 20) - 5}};
+  const auto vectored = send_all(pair[0], pieces, std::size(pieces));
+  ::shutdown(pair[0], SHUT_WR);
+  gather.join();
+  check(vectored.outcome == SendOutcome::Ok && vectored.written == (3u << 20),
+        "send_all of pieces reports every byte written");
+  check(received == payload, "send_all of pieces delivers them in order");
+  ::close(pair[0]);
+  ::close(pair[1]);
+
+  // A check that gives up ends a blocked send at the first signal, reporting what was
+  // written: exactly what the peer then reads.
+  setup(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) == 0, "socketpair");
+  const pthread_t sender = pthread_self();
+  std::thread interrupter([&] {
+    std::this_thread::sleep_for(milliseconds(100));
+    pthread_kill(sender, SIGUSR1);
+  });
+  auto give_up = [](void*) { return false; };
+  const auto stopped = send_all(pair[0], payload.data(), payload.size(), InterruptCheck{give_up});
+  interrupter.join();
+  ::shutdown(pair[0], SHUT_WR);
+  const std::string arrived = read_all_fd(pair[1]);
+  check(stopped.outcome == SendOutcome::Interrupted, "a blocked send gives up at a signal");
+  check(stopped.written == arrived.size() && arrived == payload.substr(0, arrived.size()),
+        "an interrupted send reports the bytes the peer received");
   ::close(pair[0]);
   ::close(pair[1]);
 }
@@ -1216,6 +1318,12 @@ void test_reader_cases() {
       {"line of exactly one block", b8192 + "\n", received_lines({b8192}) + closed},
       {"long lines", c20000 + "\n" + b8192 + "\nshort\n" + c20000,
        received_lines({c20000, b8192, "short", c20000}) + closed},
+      {"line over the limit, reading goes on", std::string(3 << 20, 'L') + "\nafter\n",
+       received_lines({std::string(kMaxLineBytes, 'L') + " [... " +
+                           std::to_string((3 << 20) - kMaxLineBytes) + " bytes cut]",
+                       "after"}) + closed},
+      {"unterminated line over the limit at the end", "x\n" + std::string(kMaxLineBytes + 9, 'E'),
+       received_lines({"x", std::string(kMaxLineBytes, 'E') + " [... 9 bytes cut]"}) + closed},
   };
   for (const auto& c : cases) {
     bool fd_closed = false;
@@ -1262,25 +1370,44 @@ void test_reader_interrupted() {
   check(signals_during > 0, "signals did arrive while the reader waited");
 }
 
-// A connection reset: complete lines are printed, the unfinished one is dropped, and the
-// reader ends as if the connection had closed.
+// A connection reset: the reader prints what arrived, the unfinished line included, and ends
+// as if the connection had closed. Once with the reset arriving behind the data, once after
+// the reader has taken the data in.
 void test_reader_reset() {
-  Listener listener(AF_INET);
-  const auto connected = connect_tcp(*parse_ip_address("127.0.0.1"), listener.port);
-  if (!check(std::holds_alternative<int>(connected), "reset test connects")) return;
-  const int fd = std::get<int>(connected);
-  const int peer = ::accept(listener.fd, nullptr, nullptr);
-  write_all_fd(peer, "one\npartial");
-  pollfd ready{fd, POLLIN, 0};
-  ::poll(&ready, 1, 5000);
-  linger abort_close{1, 0};
-  ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
-  ::close(peer);  // sends RST
-  std::this_thread::sleep_for(milliseconds(50));
-  StdoutCapture capture;
-  run_reader(fd);
-  check_eq(capture.contents(), "Received: one\nConnection closed.\n", "reader after a reset");
-  check(!fd_is_open(fd), "reader closes its descriptor after a reset");
+  for (const bool read_first : {false, true}) {
+    const std::string when = read_first ? " (data read before the reset)" : " (data queued)";
+    Listener listener(AF_INET);
+    const auto connected = connect_tcp(*parse_ip_address("127.0.0.1"), listener.port);
+    if (!check(std::holds_alternative<int>(connected), "reset test connects")) return;
+    const int fd = std::get<int>(connected);
+    const int peer = ::accept(listener.fd, nullptr, nullptr);
+    linger abort_close{1, 0};
+    ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
+    write_all_fd(peer, "one\npartial");
+    StdoutCapture capture;
+    std::thread reader;
+    if (read_first) {
+      reader = std::thread([fd] { run_reader(fd); });
+      // Until the reader has taken every byte out of the socket.
+      pollfd ready{fd, POLLIN, 0};
+      ::poll(&ready, 1, 5000);
+      int queued = 1;
+      const auto deadline = steady_clock::now() + milliseconds(5000);
+      while (::ioctl(fd, FIONREAD, &queued) == 0 && queued > 0 && steady_clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(1));
+      ::close(peer);  // sends RST
+      reader.join();
+    } else {
+      pollfd ready{fd, POLLIN, 0};
+      ::poll(&ready, 1, 5000);
+      ::close(peer);  // sends RST
+      std::this_thread::sleep_for(milliseconds(50));
+      run_reader(fd);
+    }
+    check_eq(capture.contents(), "Received: one\nReceived: partial\nConnection closed.\n",
+             "reader after a reset" + when);
+    check(!fd_is_open(fd), "reader closes its descriptor after a reset" + when);
+  }
 }
 
 // Runs the reader on its own thread with fd 1 replaced by `stdout_fd` (-1: closed), the peer
@@ -1517,6 +1644,7 @@ void test_reader_threads_reclaimed() {
 int main() {
   // SIGPIPE keeps its default action here: MSG_NOSIGNAL must prevent it.
   test_send_all();
+  test_command_texts();
   // The Python host ignores SIGPIPE; so do the remaining tests.
   ::signal(SIGPIPE, SIG_IGN);
 

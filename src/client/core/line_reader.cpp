@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "commands/core/decimal.hpp"
+
 namespace qv {
 namespace {
 
@@ -154,19 +156,90 @@ std::string_view strip_white_space(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
+namespace {
+
+// Memory an assembler keeps between lines; a long line's buffer is given back above this.
+constexpr std::size_t kKeptCapacity = std::size_t{64} << 10;
+
+void release_if_large(std::string& buffer) noexcept {
+  if (buffer.empty() && buffer.capacity() > kKeptCapacity) std::string().swap(buffer);
+}
+
+// How many of the first `n` bytes to keep so that no character is split: a sequence whose
+// lead byte is among the last three and that runs past `n` is left out whole.
+std::size_t whole_characters(const Byte* p, std::size_t n) {
+  for (std::size_t back = 1; back <= 3 && back <= n; ++back) {
+    const Byte b = p[n - back];
+    if (b < 0x80) return n;
+    if (b >= 0xC0) {
+      const std::size_t length = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
+      return length > back ? n - back : n;
+    }
+  }
+  return n;
+}
+
+}  // namespace
+
+void append_line_text(const Line& line, std::string& out) {
+  // Stripping the raw bytes first gives the same text and saves moving decoded bytes.
+  decode_utf8_lossy(strip_white_space(line.bytes), out);
+  if (line.cut == 0) return;
+  char digits[kMaxDecimalDigits];
+  out.append(" [... ");
+  out.append(digits, static_cast<std::size_t>(write_decimal(digits, line.cut) - digits));
+  out.append(" bytes cut]");
+}
+
+LineAssembler::LineAssembler(std::size_t max_line) noexcept
+    : max_line_(max_line > 0 ? max_line : 1) {}
+
 void LineAssembler::feed(const char* data, std::size_t size) {
+  if (cut_state_ == Cut::HandedOut) {
+    cut_state_ = Cut::None;
+    head_.clear();
+    cut_ = 0;
+    release_if_large(head_);
+  }
   if (start_ == pending_.size()) {
     // Everything handed out already: reuse the buffer from its start.
     pending_.clear();
     start_ = 0;
     scanned_ = 0;
+    release_if_large(pending_);
   } else if (start_ > 0) {
     // Keep only the unfinished line so the buffer does not grow with the stream.
     pending_.erase(0, start_);
     scanned_ -= start_;
     start_ = 0;
   }
+  if (cut_state_ == Cut::Open) {
+    // The rest of a line that is too long passes uncopied up to its '\n'.
+    const void* newline = std::memchr(data, '\n', size);
+    if (newline == nullptr) {
+      cut_ += size;
+      return;
+    }
+    const auto before = static_cast<std::size_t>(static_cast<const char*>(newline) - data);
+    cut_ += before;
+    cut_state_ = Cut::Ended;
+    data += before + 1;
+    size -= before + 1;
+  }
   pending_.append(data, size);
+}
+
+void LineAssembler::start_cutting() {
+  const auto* line = reinterpret_cast<const Byte*>(pending_.data() + start_);
+  const std::size_t available = pending_.size() - start_;
+  const std::size_t kept = whole_characters(line, max_line_);
+  head_.assign(reinterpret_cast<const char*>(line), kept);
+  cut_ = available - kept;
+  cut_state_ = Cut::Open;
+  pending_.clear();
+  start_ = 0;
+  scanned_ = 0;
+  release_if_large(pending_);
 }
 
 bool LineAssembler::take_line(std::size_t& begin, std::size_t& length) {
@@ -185,28 +258,52 @@ bool LineAssembler::take_line(std::size_t& begin, std::size_t& length) {
   return true;
 }
 
-bool LineAssembler::next_line(std::string& line) {
+bool LineAssembler::next_line(Line& line) {
+  if (cut_state_ == Cut::Ended) {
+    line = {head_, cut_};
+    cut_state_ = Cut::HandedOut;
+    return true;
+  }
   std::size_t begin;
   std::size_t length;
-  if (!take_line(begin, length)) return false;
-  line.assign(pending_, begin, length);
-  return true;
+  if (take_line(begin, length)) {
+    // A whole line can be over the limit too, when it came in few pieces: it is cut the
+    // same way, so how the bytes arrived never changes what comes out.
+    const std::size_t kept =
+        length > max_line_
+            ? whole_characters(reinterpret_cast<const Byte*>(pending_.data() + begin), max_line_)
+            : length;
+    line = {std::string_view(pending_).substr(begin, kept), length - kept};
+    return true;
+  }
+  // No '\n' in what is left: once that is more than a line may hold, the line is cut. (Not
+  // while a cut line handed out still points into head_: the next feed comes back here.)
+  if (pending_.size() - start_ > max_line_ && cut_state_ == Cut::None) start_cutting();
+  return false;
 }
 
-bool LineAssembler::next_line_view(std::string_view& line) {
-  std::size_t begin;
-  std::size_t length;
-  if (!take_line(begin, length)) return false;
-  line = std::string_view(pending_).substr(begin, length);
-  return true;
-}
-
-bool LineAssembler::finish(std::string& line) {
-  const bool has_rest = start_ < pending_.size();
-  if (has_rest) line.assign(pending_, start_, std::string::npos);
+bool LineAssembler::finish(Line& line) {
+  bool has_rest = cut_state_ == Cut::Open;
+  if (!has_rest && start_ < pending_.size()) {
+    const std::size_t length = pending_.size() - start_;
+    const std::size_t kept =
+        length > max_line_
+            ? whole_characters(reinterpret_cast<const Byte*>(pending_.data() + start_), max_line_)
+            : length;
+    head_.assign(pending_, start_, kept);
+    cut_ = length - kept;
+    has_rest = true;
+  }
+  if (has_rest) {
+    line = {head_, cut_};
+    cut_state_ = Cut::HandedOut;
+  } else {
+    cut_state_ = Cut::None;
+  }
   pending_.clear();
   start_ = 0;
   scanned_ = 0;
+  release_if_large(pending_);
   return has_rest;
 }
 

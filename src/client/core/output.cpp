@@ -1,5 +1,6 @@
 #include "client/core/output.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +11,15 @@ namespace {
 
 // Constant-initialised, so it is usable before any dynamic initialiser or thread runs.
 constinit std::mutex output_lock;
+
+// A fork() while a reader thread holds the lock would leave the child a lock nobody can
+// release (the reader does not exist there). So fork waits for the line being written, and
+// both sides come out of it with the lock free.
+void lock_before_fork() noexcept { output_lock.lock(); }
+void unlock_after_fork() noexcept { output_lock.unlock(); }
+
+[[maybe_unused]] const int fork_handlers_registered =
+    pthread_atfork(lock_before_fork, unlock_after_fork, unlock_after_fork);
 
 }  // namespace
 

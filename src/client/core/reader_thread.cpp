@@ -31,10 +31,9 @@ constexpr std::size_t kReaderStackSize = 64 * 1024;
 constexpr std::size_t kOutputBatch = 64 * 1024;
 
 // Appends "Received: <decoded, stripped line>\n" to `out`.
-void append_report(std::string_view raw, std::string& out) {
+void append_report(const Line& line, std::string& out) {
   out.append(kPrefix);
-  // Stripping the raw bytes first gives the same text and saves moving decoded bytes.
-  decode_utf8_lossy(strip_white_space(raw), out);
+  append_line_text(line, out);
   out.push_back('\n');
 }
 
@@ -44,27 +43,26 @@ bool flush(std::string& out) {
   if (out.empty()) return true;
   const bool written = write_stdout_line(out) == 0;
   out.clear();
+  // A long line made the batch large: do not keep that memory for the connection's life.
+  if (out.capacity() > 2 * kOutputBatch) std::string().swap(out);
   return written;
 }
 
-void read_until_closed(int fd) {
+void read_until_closed(int fd, std::size_t max_line) {
   const auto buffer = std::make_unique_for_overwrite<char[]>(kReceiveBufferSize);
-  LineAssembler lines;
-  std::string_view line;
-  std::string rest;
+  LineAssembler lines(max_line);
+  Line line;
   std::string out;
   for (;;) {
     const ssize_t received = ::recv(fd, buffer.get(), kReceiveBufferSize, 0);
-    if (received < 0) {
-      if (errno == EINTR) continue;
-      break;  // a broken connection ends like a closed one
-    }
-    if (received == 0) {
-      if (lines.finish(rest)) append_report(rest, out);
+    if (received < 0 && errno == EINTR) continue;
+    if (received <= 0) {
+      // Closed or broken (a reset, say): what arrived of an unfinished line is still shown.
+      if (lines.finish(line)) append_report(line, out);
       break;
     }
     lines.feed(buffer.get(), static_cast<std::size_t>(received));
-    while (lines.next_line_view(line)) {
+    while (lines.next_line(line)) {
       append_report(line, out);
       if (out.size() >= kOutputBatch && !flush(out)) return;
     }
@@ -81,11 +79,13 @@ void* reader_entry(void* arg) {
 
 }  // namespace
 
-void run_reader(int fd) {
+void run_reader(int fd, std::size_t max_line) {
   try {
-    read_until_closed(fd);
+    read_until_closed(fd, max_line);
   } catch (...) {
-    // Only allocation can fail; the thread has nobody to report to, so it just ends.
+    // Only allocation can fail. The reader ends as it would on a broken connection, with a
+    // text that needs no memory of its own, rather than vanish without a word.
+    (void)write_stdout_line(kClosed);
   }
   close_handle(fd);
 }

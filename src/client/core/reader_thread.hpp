@@ -3,6 +3,7 @@
 // "Received: <line>" and "Connection closed." at the end. Never touches Python.
 #include <variant>
 
+#include "client/core/line_reader.hpp"
 #include "client/core/socket.hpp"
 
 namespace qv {
@@ -13,7 +14,8 @@ inline constexpr std::size_t kReceiveBufferSize = 8192;
 // On failure the descriptor is NOT closed and the pthread error is returned.
 std::variant<std::monostate, OsFailure> start_reader_thread(int fd);
 
-// The loop itself, run on the calling thread; exposed for tests and fuzzing.
-void run_reader(int fd);
+// The loop itself, run on the calling thread; exposed for tests and fuzzing, which may give
+// a smaller line limit.
+void run_reader(int fd, std::size_t max_line = kMaxLineBytes);
 
 }  // namespace qv

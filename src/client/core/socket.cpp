@@ -17,8 +17,9 @@ namespace qv {
 namespace {
 
 // A connect() interrupted by a signal keeps going in the kernel; calling connect() again
-// would only report EALREADY, so wait for the outcome and collect it from SO_ERROR.
-int finish_interrupted_connect(int fd) {
+// would only report EALREADY, so wait for the outcome and collect it from SO_ERROR. Every
+// further interruption asks `check` again. Returns an errno, or -1 when `check` gave up.
+int finish_interrupted_connect(int fd, const InterruptCheck& check) {
   pollfd entry{};
   entry.fd = fd;
   entry.events = POLLOUT;
@@ -26,6 +27,7 @@ int finish_interrupted_connect(int fd) {
     const int ready = ::poll(&entry, 1, -1);
     if (ready > 0) break;
     if (ready < 0 && errno != EINTR) return errno;
+    if (ready < 0 && !check()) return -1;
   }
   int err = 0;
   socklen_t len = sizeof err;
@@ -46,7 +48,8 @@ int move_above_standard_streams(int fd) {
 
 }  // namespace
 
-std::variant<int, OsFailure> connect_tcp(const IpAddress& address, std::uint16_t port) {
+std::variant<int, OsFailure> connect_tcp(const IpAddress& address, std::uint16_t port,
+                                         const InterruptCheck& check) {
   sockaddr_storage storage{};
   socklen_t length = 0;
   int family = AF_INET;
@@ -74,11 +77,11 @@ std::variant<int, OsFailure> connect_tcp(const IpAddress& address, std::uint16_t
   int err = 0;
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&storage), length) != 0) {
     err = errno;
-    if (err == EINTR) err = finish_interrupted_connect(fd);
+    if (err == EINTR) err = check() ? finish_interrupted_connect(fd, check) : -1;
   }
   if (err != 0) {
     ::close(fd);
-    return OsFailure{err};
+    return err < 0 ? OsFailure{EINTR, true} : OsFailure{err};
   }
   return fd;
 }
@@ -98,22 +101,57 @@ std::variant<int, OsFailure> duplicate_handle(int fd) {
 
 void close_handle(int fd) noexcept { (void)::close(fd); }
 
-SendResult send_all(int fd, const char* data, std::size_t size) noexcept {
-  while (size > 0) {
-    const std::size_t chunk = size < static_cast<std::size_t>(INT_MAX) ? size : INT_MAX;
-    // The system call itself: glibc's send() is a cancellation point, and in a process with
-    // threads it pays for cancellation bookkeeping that nothing here uses.
-    const long sent = ::syscall(SYS_sendto, fd, data, chunk, MSG_NOSIGNAL, nullptr, 0);
-    if (sent > 0) {
-      data += sent;
-      size -= static_cast<std::size_t>(sent);
-    } else if (sent == 0) {
-      return {SendOutcome::ZeroWritten, 0};
-    } else if (errno != EINTR) {
-      return {SendOutcome::Failed, errno};
+SendResult send_all(int fd, iovec* pieces, std::size_t count,
+                    const InterruptCheck& check) noexcept {
+  std::size_t first = 0;
+  while (first < count && pieces[first].iov_len == 0) ++first;
+  SendResult result{SendOutcome::Ok};
+  while (first < count) {
+    // At most INT_MAX bytes per call: the piece that crosses the budget is shortened for the
+    // call and restored after it.
+    std::size_t budget = INT_MAX;
+    std::size_t end = first;
+    std::size_t cut_piece_len = 0;
+    while (end < count && budget > 0) {
+      if (pieces[end].iov_len > budget) {
+        cut_piece_len = pieces[end].iov_len;
+        pieces[end++].iov_len = budget;
+        break;
+      }
+      budget -= pieces[end++].iov_len;
+    }
+    msghdr message{};
+    message.msg_iov = pieces + first;
+    message.msg_iovlen = end - first;
+    // The system call itself: glibc's sendmsg() is a cancellation point, and in a process
+    // with threads it pays for cancellation bookkeeping that nothing here uses.
+    const long sent = ::syscall(SYS_sendmsg, fd, &message, MSG_NOSIGNAL);
+    const int err = errno;
+    if (cut_piece_len != 0) pieces[end - 1].iov_len = cut_piece_len;
+    if (sent == 0) return {SendOutcome::ZeroWritten, 0, result.written};
+    if (sent < 0) {
+      if (err != EINTR) return {SendOutcome::Failed, err, result.written};
+      if (!check()) return {SendOutcome::Interrupted, EINTR, result.written};
+      continue;
+    }
+    auto done = static_cast<std::size_t>(sent);
+    result.written += done;
+    while (first < count && done >= pieces[first].iov_len) done -= pieces[first++].iov_len;
+    if (first < count) {
+      pieces[first].iov_base = static_cast<char*>(pieces[first].iov_base) + done;
+      pieces[first].iov_len -= done;
+      // A blocking send returns early, with bytes left, when a signal interrupts it after
+      // it wrote something: the only sign of that signal is the short count.
+      if (!check()) return {SendOutcome::Interrupted, EINTR, result.written};
     }
   }
-  return {SendOutcome::Ok, 0};
+  return result;
+}
+
+SendResult send_all(int fd, const char* data, std::size_t size,
+                    const InterruptCheck& check) noexcept {
+  iovec piece{const_cast<char*>(data), size};
+  return send_all(fd, &piece, 1, check);
 }
 
 }  // namespace qv

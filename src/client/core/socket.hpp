@@ -1,6 +1,8 @@
 #pragma once
 // Blocking TCP primitives over raw file descriptors. Every function reports failure through
 // an errno value instead of throwing, so callers decide how it reaches Python.
+#include <sys/uio.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <variant>
@@ -11,10 +13,22 @@ namespace qv {
 
 struct OsFailure {
   int err;
+  bool interrupted = false;  // a signal arrived and the InterruptCheck said to give up
+};
+
+// Asked whether to go on after a system call was interrupted by a signal (and, for a send,
+// after one that returned early with bytes left, which is how a signal shows there). The
+// Python layer runs the interpreter's signal handlers here and gives up if one raised, as
+// Python's own socket calls do; without a callback the call is simply retried.
+struct InterruptCheck {
+  bool (*keep_going)(void* context) = nullptr;
+  void* context = nullptr;
+  bool operator()() const { return keep_going == nullptr || keep_going(context); }
 };
 
 // Opens a blocking TCP connection (close-on-exec) with the system's default connect timeout.
-std::variant<int, OsFailure> connect_tcp(const IpAddress& address, std::uint16_t port);
+std::variant<int, OsFailure> connect_tcp(const IpAddress& address, std::uint16_t port,
+                                         const InterruptCheck& check = {});
 
 // Sets receive and send timeouts to "none"; failures are deliberately ignored.
 void clear_socket_timeouts(int fd);
@@ -24,13 +38,19 @@ std::variant<int, OsFailure> duplicate_handle(int fd);
 
 void close_handle(int fd) noexcept;
 
-enum class SendOutcome : std::uint8_t { Ok, Failed, ZeroWritten };
+enum class SendOutcome : std::uint8_t { Ok, Failed, ZeroWritten, Interrupted };
 struct SendResult {
   SendOutcome outcome;
-  int err;  // meaningful for Failed
+  int err = 0;              // meaningful for Failed
+  std::size_t written = 0;  // bytes that reached the socket, also when the send failed
 };
 
-// Writes every byte (MSG_NOSIGNAL, EINTR retried, at most INT_MAX bytes per call).
-SendResult send_all(int fd, const char* data, std::size_t size) noexcept;
+// Writes every byte of the pieces, in order (MSG_NOSIGNAL, at most INT_MAX bytes per call),
+// advancing the caller's piece list past what was written. Interrupted calls are retried
+// while `check` says so.
+SendResult send_all(int fd, iovec* pieces, std::size_t count,
+                    const InterruptCheck& check = {}) noexcept;
+SendResult send_all(int fd, const char* data, std::size_t size,
+                    const InterruptCheck& check = {}) noexcept;
 
 }  // namespace qv

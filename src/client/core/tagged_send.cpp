@@ -1,29 +1,40 @@
 #include "client/core/tagged_send.hpp"
 
-#include <cerrno>
 #include <cstring>
-#include <new>
-#include <string_view>
 
 #include "commands/core/decimal.hpp"
+#include "commands/core/render.hpp"
 
 namespace qv {
 
-SendResult send_tagged_line(int fd, LineBuffer& line, std::uint64_t tag) noexcept {
+std::size_t write_tag_suffix(char* out, std::uint64_t tag) noexcept {
   static constexpr std::string_view kTagKey = " COMMANDTAG=";
-  static constexpr std::size_t kMaxSuffix = kTagKey.size() + 20 + 1;
-  char* at;
-  try {
-    at = line.prepare(kMaxSuffix);
-  } catch (const std::bad_alloc&) {
-    return {SendOutcome::Failed, ENOMEM};
-  }
-  char* const start = at;
-  std::memcpy(at, kTagKey.data(), kTagKey.size());
-  at = write_decimal(at + kTagKey.size(), tag);
+  std::memcpy(out, kTagKey.data(), kTagKey.size());
+  char* at = write_decimal(out + kTagKey.size(), tag);
   *at++ = '\n';
-  line.commit(static_cast<std::size_t>(at - start));
-  return send_all(fd, line.data(), line.size());
+  return static_cast<std::size_t>(at - out);
+}
+
+void append_command_text(LineBuffer& line, const Command& command) {
+  line.commit(render_into(command, line.prepare(max_line_size(command))));
+}
+
+void append_tag_suffix(LineBuffer& line, std::uint64_t tag) {
+  line.commit(write_tag_suffix(line.prepare(kMaxTagSuffix), tag));
+}
+
+SendResult send_tagged_line(int fd, LineBuffer& line, std::uint64_t tag,
+                            const InterruptCheck& check) {
+  append_tag_suffix(line, tag);
+  return send_all(fd, line.data(), line.size(), check);
+}
+
+SendResult send_tagged_text(int fd, std::string_view text, std::uint64_t tag,
+                            const InterruptCheck& check) noexcept {
+  char suffix[kMaxTagSuffix];
+  iovec pieces[2] = {{const_cast<char*>(text.data()), text.size()},
+                     {suffix, write_tag_suffix(suffix, tag)}};
+  return send_all(fd, pieces, 2, check);
 }
 
 }  // namespace qv

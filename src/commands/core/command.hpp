@@ -32,14 +32,21 @@ class Command {
     slots_[field] = value;
     present_ |= static_cast<std::uint16_t>(1u << field);
   }
-  // Texts must be shorter than 4 GiB each (lines that long are not a protocol concern).
-  void set_text(std::size_t field, std::string_view value) {
+  // A text field is an offset and a length into the shared buffer, 32 bits each, so the
+  // texts of one command may hold at most kMaxTextBytes bytes together. Returns false, and
+  // changes nothing, for a text that would go past that. Throws std::bad_alloc.
+  static constexpr std::uint64_t kMaxTextBytes = 0xffffffffu;
+  static constexpr bool text_fits(std::uint64_t offset, std::uint64_t size) noexcept {
+    return size <= kMaxTextBytes && offset <= kMaxTextBytes - size;
+  }
+  [[nodiscard]] bool set_text(std::size_t field, std::string_view value) {
     const std::uint64_t offset = texts_.size();
+    if (!text_fits(offset, value.size())) return false;
     texts_.append(value);
     slots_[field] = static_cast<std::int64_t>((offset << 32) | value.size());
     present_ |= static_cast<std::uint16_t>(1u << field);
+    return true;
   }
-  void reserve_text(std::size_t bytes) { texts_.reserve(bytes); }
   // The length of all texts together.
   std::size_t text_bytes() const noexcept { return texts_.size(); }
 
