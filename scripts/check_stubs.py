@@ -44,6 +44,7 @@ SAMPLES: dict[str, tuple[object, object]] = {
     "ToneType": (values.ToneType("Busy"), "Busy"),
     "ConstantWithDescription": (values.ConstantWithDescription("A4", "paper"), "A4"),
     "Command": (commands.Command.call_hold(1), "CallHold 1"),
+    "Iterable[Command | str]": ([commands.Command.call_hold(1), "x"], 5),
 }
 
 
@@ -198,6 +199,8 @@ def check_commands(tree: ast.Module) -> None:
         fail(f"{len(factories)} factories but {len(aliases)} variant aliases")
     for factory in factories:
         where = f"Command.{factory.name}"
+        if not isinstance(vars(commands.Command).get(factory.name), staticmethod):
+            fail(f"{where} is no staticmethod in Command's dictionary at runtime")
         signature = params(factory)
         cmd = check_arguments(where, getattr(commands.Command, factory.name), signature)
         if cmd is None:
@@ -245,7 +248,7 @@ def check_client(tree: ast.Module) -> None:
                         fail(f"{where} is not an int property")
                     continue
                 result = check_arguments(where, getattr(c, method.name), params(method))
-                expected = {"None": type(None), "int": int}.get(returns(method))
+                expected = {"None": type(None), "int": int, "list[int]": list}.get(returns(method))
                 if expected is None or not isinstance(result, expected):
                     fail(f"{where} returned {result!r}, the stub says {returns(method)}")
         finally:

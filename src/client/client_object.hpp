@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "client/core/ip_address.hpp"
 #include "client/core/line_buffer.hpp"
@@ -58,6 +59,11 @@ bool send_tagged(ClientObject* client, std::uint64_t& sent_tag);
 
 // The same for a text sent as it is, without copying it into `client->line`.
 bool send_tagged_text(ClientObject* client, std::string_view text, std::uint64_t& sent_tag);
+
+// Several wire lines already in `client->line` (each tagged, from command_tag on), ending at
+// `line_ends`, in one send: command_tag moves past every line that was written whole, also
+// when the send then fails (RuntimeError/OSError or a signal handler's exception set).
+bool send_tagged_lines(ClientObject* client, const std::vector<std::size_t>& line_ends);
 
 // Runs the interpreter's signal handlers when a blocking call is interrupted, and says to
 // give up if one raised (its exception is then set), as Python's own socket calls do.

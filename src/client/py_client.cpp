@@ -38,6 +38,7 @@ std::string default_password() {
 Signature g_constructor;
 Signature g_send_raw_command;
 Signature g_send_command;
+Signature g_send_batch;
 
 ClientObject* as_client(PyObject* self) { return reinterpret_cast<ClientObject*>(self); }
 
@@ -94,6 +95,7 @@ PyObject* Client_connect(PyObject* self, PyObject*) {
   }
   const int fd = std::get<int>(connected);
   clear_socket_timeouts(fd);
+  set_no_delay(fd);
   const auto duplicated = duplicate_handle(fd);
   if (const auto* failure = std::get_if<OsFailure>(&duplicated)) {
     close_handle(fd);
@@ -163,6 +165,83 @@ PyObject* Client_send_command(PyObject* self, PyObject* const* args, Py_ssize_t 
   return send_line_method<send_rendered>(self, g_send_command, args, nargs, kwnames);
 }
 
+// Checks one element of a batch: a Command, or a text sent as it is. False with the error
+// set, naming the element.
+bool check_batch_element(PyObject* item, Py_ssize_t index, std::string_view& text) {
+  if (PyObject_TypeCheck(item, command_class())) return true;
+  if (!PyUnicode_Check(item)) {
+    set_error(PyExc_TypeError, "argument 'commands': element " + std::to_string(index) + ": '" +
+                                   type_qualname(item) +
+                                   "' object cannot be converted to 'Command' or 'PyString'");
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+  if (!utf8) {
+    // No UTF-8 form (lone surrogates): the interpreter's error, told which element it was.
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref note = Ref::steal(PyUnicode_FromFormat("element %zd of argument 'commands'", index));
+    if (note && exc) {
+      Ref added = Ref::steal(PyObject_CallMethod(exc.get(), "add_note", "O", note.get()));
+      if (!added) return false;
+    }
+    PyErr_SetRaisedException(exc.release());
+    return false;
+  }
+  text = std::string_view(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+PyObject* Client_send_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  ClientObject* c = as_client(self);
+  PyObject* scratch[kMaxParams];
+  PyObject* const* bound = bind_arguments(g_send_batch, args, nargs, kwnames, scratch);
+  if (!bound) return nullptr;
+  ExclusiveUse use(c);
+  if (!use) return nullptr;
+  // Held as a list, so every element lives until the send is over.
+  Ref items = Ref::steal(PySequence_List(bound[0]));
+  if (!items) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      set_error(PyExc_TypeError,
+                "argument 'commands': '" + type_qualname(bound[0]) + "' object is not iterable");
+    }
+    return nullptr;
+  }
+  const Py_ssize_t count = PyList_GET_SIZE(items.get());
+  std::vector<std::string_view> texts(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i)
+    if (!check_batch_element(PyList_GET_ITEM(items.get(), i), i, texts[i])) return nullptr;
+  if (c->connection < 0) {
+    PyErr_SetString(PyExc_RuntimeError, "No active connection to send message");
+    return nullptr;
+  }
+  const std::uint64_t first_tag = c->command_tag;
+  std::vector<std::size_t> line_ends;
+  line_ends.reserve(static_cast<std::size_t>(count));
+  c->line.clear();
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PyList_GET_ITEM(items.get(), i);
+    if (PyUnicode_Check(item))
+      c->line.append(texts[i]);
+    else
+      append_command_text(c->line, command_value(item));
+    append_tag_suffix(c->line, first_tag + static_cast<std::uint64_t>(i));
+    line_ends.push_back(c->line.size());
+  }
+  if (!send_tagged_lines(c, line_ends)) return nullptr;
+  Ref tags = Ref::steal(PyList_New(count));
+  if (!tags) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* tag = PyLong_FromUnsignedLongLong(first_tag + static_cast<std::uint64_t>(i));
+    if (!tag) return nullptr;
+    PyList_SET_ITEM(tags.get(), i, tag);
+  }
+  return tags.release();
+}
+
 PyObject* Client_print_details(PyObject* self, PyObject*) {
   ClientObject* c = as_client(self);
   SharedUse use(c);
@@ -204,7 +283,10 @@ PyTypeObject* init_client_class() {
   g_send_command.full_name = "QuelvantClient.send_command()";
   g_send_command.params.clear();
   g_send_command.params.push_back(make_param("command", Conv::Instance, false, command_class()));
-  for (const Signature* sig : {&g_constructor, &g_send_raw_command, &g_send_command})
+  g_send_batch.full_name = "QuelvantClient.send_batch()";
+  g_send_batch.params.clear();
+  g_send_batch.params.push_back(make_param("commands", Conv::Object));
+  for (const Signature* sig : {&g_constructor, &g_send_raw_command, &g_send_command, &g_send_batch})
     for (const Param& p : sig->params)
       if (!p.name) return nullptr;
 
@@ -223,6 +305,9 @@ PyTypeObject* init_client_class() {
   methods.insert(methods.end(), per_command->begin(), per_command->end());
   methods.push_back({"print_details", method_entry<Client_print_details>(), METH_NOARGS,
                      "print_details($self)\n--\n\n"});
+  // Last: the per-command methods and print_details keep the order they always had.
+  methods.push_back({"send_batch", method_entry<Client_send_batch>(),
+                     METH_FASTCALL | METH_KEYWORDS, "send_batch($self, commands)\n--\n\n"});
   methods.push_back({nullptr, nullptr, 0, nullptr});
 
   static PyGetSetDef getset[] = {

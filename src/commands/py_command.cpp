@@ -183,17 +183,19 @@ std::array<PyMethodDef, kVariantCount> factory_table(std::index_sequence<I...>) 
   return {entry(I, method_entry<factory_with_args<I>>(), method_entry<factory_without_args<I>>())...};
 }
 
-// The factories are static methods in behaviour: no implicit first argument, callable on the
-// class, a variant class or an instance. They sit in the class dictionary as plain built-in
-// functions rather than wrapped in staticmethod: a built-in function does not bind, so the
-// behaviour is the same, and the interpreter can then specialise `Command.call_make(...)`
-// (it cannot for a staticmethod wrapper, and that lookup was a third of a factory call).
+// The factories are static methods of Command, as the interpreter itself registers a
+// METH_STATIC method: a built-in function whose __self__ is the class (so its __qualname__
+// is "Command.call_make"), wrapped in staticmethod (so documentation tools and help() see
+// that no implicit first argument is taken).
 bool add_factories(PyTypeObject* command) {
   static std::array<PyMethodDef, kVariantCount> factories =
       factory_table(std::make_index_sequence<kVariantCount>{});
   for (PyMethodDef& def : factories) {
-    Ref function = Ref::steal(PyCFunction_NewEx(&def, nullptr, nullptr));
-    if (!function || !set_type_attribute(command, def.ml_name, function.get())) return false;
+    Ref function = Ref::steal(
+        PyCFunction_NewEx(&def, reinterpret_cast<PyObject*>(command), nullptr));
+    if (!function) return false;
+    Ref method = Ref::steal(PyStaticMethod_New(function.get()));
+    if (!method || !set_type_attribute(command, def.ml_name, method.get())) return false;
   }
   return true;
 }

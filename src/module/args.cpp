@@ -291,6 +291,7 @@ bool convert_present(const Param& param, PyObject* value, Arg& out) {
     case Conv::I64: return convert_i64(value, out);
     case Conv::Bool: return convert_bool(value, out);
     case Conv::Instance: return convert_instance(param, value, out);
+    case Conv::Object: out.object = value; return true;
   }
   return false;
 }

@@ -21,6 +21,7 @@ enum class Conv : std::uint8_t {
   I64,
   Bool,      // True/False or a NumPy boolean
   Instance,  // an instance of `cls`
+  Object,    // any object, taken as it is (the callable checks it itself)
 };
 
 struct Param {

@@ -51,6 +51,7 @@ def drive(c: client.QuelvantClient) -> None:
     c.calls_set_accepting(1, True)
     assert_type(c.send_command(Command.call_hold(7)), int)
     assert_type(c.send_raw_command("GetVersion"), int)
+    assert_type(c.send_batch([Command.call_hold(7), "GetVersion"]), list[int])
     c.get_protocol_version()
     c.disconnect()
 

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -90,6 +91,11 @@ void clear_socket_timeouts(int fd) {
   const timeval none{};
   (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
   (void)::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
+}
+
+void set_no_delay(int fd) {
+  const int on = 1;
+  (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 std::variant<int, OsFailure> duplicate_handle(int fd) {

@@ -33,6 +33,11 @@ std::variant<int, OsFailure> connect_tcp(const IpAddress& address, std::uint16_t
 // Sets receive and send timeouts to "none"; failures are deliberately ignored.
 void clear_socket_timeouts(int fd);
 
+// Turns off send coalescing (Nagle's algorithm): a control line leaves at once instead of
+// waiting for the acknowledgement of the line before it. A failure is ignored, as the
+// timeouts' are.
+void set_no_delay(int fd);
+
 // A second close-on-exec descriptor for the same socket.
 std::variant<int, OsFailure> duplicate_handle(int fd);
 
