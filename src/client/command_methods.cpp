@@ -74,9 +74,7 @@ PyObject* method_without_args(PyObject* self, PyObject*) {
   Command command(V);
   if constexpr (kCatalogue[V].method_args == MethodArgs::Credentials) {
     // The stored user name and password fill the first two fields; the rest take defaults.
-    if (!store_text(command, 0, client->username) || !store_text(command, 1, client->password))
-      return nullptr;
-    for (std::size_t i = 2; i < kCatalogue[V].field_count; ++i) (void)store_field(command, i, Arg{});
+    if (!build_login(command, client->username, client->password)) return nullptr;
   }
   return send_command_line(client, V, command);
 }

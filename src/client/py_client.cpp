@@ -24,16 +24,7 @@ namespace qv::py {
 
 namespace {
 
-constexpr std::uint16_t kDefaultControlPort = 1234;
 constexpr std::uint16_t kDefaultTransportChannelPort = 1235;
-constexpr const char* kDefaultUsername = "user1";
-
-// The built-in password is assembled at run time rather than stored as one literal.
-std::string default_password() {
-  static constexpr char kHead[] = {'p', 'w', '\0'};
-  static constexpr char kTail[] = {'d', '\0'};
-  return std::string(kHead) + kTail;
-}
 
 Signature g_constructor;
 Signature g_send_raw_command;
@@ -179,13 +170,7 @@ bool check_batch_element(PyObject* item, Py_ssize_t index, std::string_view& tex
   const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
   if (!utf8) {
     // No UTF-8 form (lone surrogates): the interpreter's error, told which element it was.
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
-    Ref note = Ref::steal(PyUnicode_FromFormat("element %zd of argument 'commands'", index));
-    if (note && exc) {
-      Ref added = Ref::steal(PyObject_CallMethod(exc.get(), "add_note", "O", note.get()));
-      if (!added) return false;
-    }
-    PyErr_SetRaisedException(exc.release());
+    note_current_exception("element " + std::to_string(index) + " of argument 'commands'");
     return false;
   }
   text = std::string_view(utf8, static_cast<std::size_t>(size));

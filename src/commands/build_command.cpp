@@ -67,6 +67,12 @@ bool store_field(Command& command, std::size_t field, const Arg& arg) {
   }
 }
 
+bool build_login(Command& login, std::string_view username, std::string_view password) {
+  if (!store_text(login, 0, username) || !store_text(login, 1, password)) return false;
+  for (std::size_t i = 2; i < login.entry().field_count; ++i) (void)store_field(login, i, Arg{});
+  return true;
+}
+
 std::string text_signature(std::size_t variant, std::string_view name, bool method) {
   const Variant& entry = kCatalogue[variant];
   std::string doc(name);

@@ -26,6 +26,10 @@ bool store_field(Command& command, std::size_t field, const Arg& arg);
 // Stores a text into field `field`; false with the OverflowError of store_field.
 bool store_text(Command& command, std::size_t field, std::string_view text);
 
+// The Login a client sends for itself: its user name and password, the factory's defaults for
+// the rest. False with the error of store_text.
+bool build_login(Command& login, std::string_view username, std::string_view password);
+
 namespace detail {
 
 constexpr bool is_integer_kind(Kind k) {

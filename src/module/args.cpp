@@ -36,6 +36,12 @@ Param make_param(std::string_view name, Conv conv, bool optional, PyTypeObject* 
   return p;
 }
 
+Param make_defaulted_param(std::string_view name, Conv conv, bool optional) {
+  Param p = make_param(name, conv, optional);
+  p.has_default = true;
+  return p;
+}
+
 std::string type_qualname(PyObject* obj) {
   Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
   const char* utf8 = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
@@ -91,13 +97,45 @@ std::string key_text(PyObject* key) {
 
 }  // namespace
 
+namespace {
+
+std::string plural(Py_ssize_t n, const char* word) {
+  return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+// "<name> takes <n> positional arguments but <m> were given", as Python words it.
+void too_many_positional(const Signature& sig, Py_ssize_t allowed, Py_ssize_t given,
+                         Py_ssize_t keyword_only_given) {
+  Py_ssize_t defaults = 0;
+  for (Py_ssize_t i = 0; i < allowed; ++i) defaults += sig.params[i].has_default;
+  std::string takes = defaults > 0 ? "from " + std::to_string(allowed - defaults) + " to " +
+                                         std::to_string(allowed)
+                                   : std::to_string(allowed);
+  const bool many = !sig.python_wording || defaults > 0 || allowed != 1;
+  std::string message =
+      sig.full_name + " takes " + takes + " positional argument" + (many ? "s" : "") + " but " +
+      std::to_string(given);
+  if (keyword_only_given > 0) {
+    message += std::string(" positional argument") + (given == 1 ? "" : "s") + " (and " +
+               plural(keyword_only_given, "keyword-only argument") + ") were given";
+  } else {
+    message += given == 1 ? " was given" : " were given";
+  }
+  set_error(PyExc_TypeError, message);
+}
+
+}  // namespace
+
 PyObject* const* bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames, PyObject** scratch) {
   const auto n = static_cast<Py_ssize_t>(sig.params.size());
+  const auto positional =
+      static_cast<Py_ssize_t>(sig.positional < sig.params.size() ? sig.positional : sig.params.size());
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  if (nkw == 0 && nargs == n) return args;  // the common case: everything by position
+  if (nkw == 0 && nargs == n && positional == n) return args;  // the common case
 
-  for (Py_ssize_t i = 0; i < n; ++i) scratch[i] = i < nargs ? args[i] : nullptr;
+  for (Py_ssize_t i = 0; i < n; ++i) scratch[i] = i < nargs && i < positional ? args[i] : nullptr;
+  Py_ssize_t keyword_only_given = 0;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     const std::ptrdiff_t index = find_keyword(sig, key);
@@ -106,23 +144,22 @@ PyObject* const* bind_arguments(const Signature& sig, PyObject* const* args, Py_
                 sig.full_name + " got an unexpected keyword argument '" + key_text(key) + "'");
       return nullptr;
     }
-    if (scratch[index]) {
+    if (scratch[index] || (index < nargs && index < positional)) {
       set_error(PyExc_TypeError, sig.full_name + " got multiple values for argument '" +
                                      sig.params[index].text_name + "'");
       return nullptr;
     }
     scratch[index] = args[nargs + k];
+    keyword_only_given += index >= positional;
   }
   // Checked after the keywords, in the order a Python function reports them.
-  if (nargs > n) {
-    set_error(PyExc_TypeError, sig.full_name + " takes " + std::to_string(n) +
-                                   " positional arguments but " + std::to_string(nargs) +
-                                   (nargs == 1 ? " was given" : " were given"));
+  if (nargs > positional) {
+    too_many_positional(sig, positional, nargs, keyword_only_given);
     return nullptr;
   }
   std::vector<const std::string*> missing;
   for (Py_ssize_t i = 0; i < n; ++i)
-    if (!scratch[i]) missing.push_back(&sig.params[i].text_name);
+    if (!scratch[i] && !sig.params[i].has_default) missing.push_back(&sig.params[i].text_name);
   if (!missing.empty()) {
     set_error(PyExc_TypeError, sig.full_name + " missing " + std::to_string(missing.size()) +
                                    " required positional argument" +
@@ -279,6 +316,19 @@ bool convert_instance(const Param& param, PyObject* value, Arg& out) {
   return true;
 }
 
+bool convert_seconds(const Param& param, PyObject* value, Arg& out) {
+  if (!PyFloat_Check(value) && !PyLong_Check(value)) return refuse_type(value, "PyFloat");
+  const double seconds = PyFloat_AsDouble(value);
+  if (seconds == -1.0 && PyErr_Occurred()) return false;
+  if (!(seconds >= 0)) {  // negative, or NaN
+    set_error(PyExc_ValueError, "argument '" + param.text_name +
+                                    "': must be a number of seconds, not negative");
+    return false;
+  }
+  out.seconds = seconds;
+  return true;
+}
+
 bool convert_present(const Param& param, PyObject* value, Arg& out) {
   switch (param.conv) {
     case Conv::Text:
@@ -292,6 +342,7 @@ bool convert_present(const Param& param, PyObject* value, Arg& out) {
     case Conv::Bool: return convert_bool(value, out);
     case Conv::Instance: return convert_instance(param, value, out);
     case Conv::Object: out.object = value; return true;
+    case Conv::Seconds: return convert_seconds(param, value, out);
   }
   return false;
 }

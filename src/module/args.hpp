@@ -1,6 +1,7 @@
 #pragma once
 // The one way every Python-callable of the module binds its arguments to its parameters and
 // converts each to a typed value, with CPython's own wording for binding errors.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -22,6 +23,7 @@ enum class Conv : std::uint8_t {
   Bool,      // True/False or a NumPy boolean
   Instance,  // an instance of `cls`
   Object,    // any object, taken as it is (the callable checks it itself)
+  Seconds,   // an int or float, not negative and not NaN: a length of time
 };
 
 struct Param {
@@ -32,21 +34,31 @@ struct Param {
   Conv conv = Conv::Text;
   bool optional = false;
   PyTypeObject* cls = nullptr;  // Conv::Instance; lives as long as the process
+  bool has_default = false;     // may be left out: its bound argument is then null
 };
 
 struct Signature {
   std::string full_name;  // "Command.call_make()", used to start binding errors
   std::vector<Param> params;
+  // Parameters from this one on are keyword-only (only callables beyond the protocol's have
+  // them).
+  std::size_t positional = SIZE_MAX;
+  // Python's own wording in every message, a singular "argument" included; the protocol's
+  // callables keep "arguments" always.
+  bool python_wording = false;
 };
 
 Param make_param(std::string_view name, Conv conv, bool optional = false,
                  PyTypeObject* cls = nullptr);
+// A parameter that may be left out (the callable applies its default).
+Param make_defaulted_param(std::string_view name, Conv conv, bool optional = false);
 
-// Upper bound on parameters of any callable (command fields plus none extra).
-inline constexpr std::size_t kMaxParams = 10;
+// Upper bound on parameters of any callable (a session's constructor has the most).
+inline constexpr std::size_t kMaxParams = 12;
 
 // Binds a fast call to `sig`. Returns the arguments in parameter order (either `args` itself
-// or `scratch`, which must hold kMaxParams entries), or nullptr with TypeError set.
+// or `scratch`, which must hold kMaxParams entries), or nullptr with TypeError set. A
+// parameter left out (one with a default) is bound to null.
 PyObject* const* bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames, PyObject** scratch);
 
@@ -61,6 +73,7 @@ struct Arg {
   std::int64_t number;  // U64 stored bit for bit
   std::string_view text;
   PyObject* object;
+  double seconds;
 };
 
 // Converts one bound argument. On failure returns false with the error set; a TypeError is

@@ -68,25 +68,36 @@ void set_error_from_cpp_exception() noexcept {
   if (PyObject* type = panic_exception_type()) PyErr_SetString(type, what);
 }
 
-void raise_os_error_kind(int err) {
-  PyObject* type = PyExc_OSError;
+PyObject* os_error_type(int err) {
   switch (err) {
-    case ECONNREFUSED: type = PyExc_ConnectionRefusedError; break;
-    case ECONNRESET: type = PyExc_ConnectionResetError; break;
-    case ECONNABORTED: type = PyExc_ConnectionAbortedError; break;
-    case EPIPE: type = PyExc_BrokenPipeError; break;
-    case EINTR: type = PyExc_InterruptedError; break;
-    case ENOENT: type = PyExc_FileNotFoundError; break;
+    case ECONNREFUSED: return PyExc_ConnectionRefusedError;
+    case ECONNRESET: return PyExc_ConnectionResetError;
+    case ECONNABORTED: return PyExc_ConnectionAbortedError;
+    case EPIPE: return PyExc_BrokenPipeError;
+    case EINTR: return PyExc_InterruptedError;
+    case ENOENT: return PyExc_FileNotFoundError;
     case EACCES:
-    case EPERM: type = PyExc_PermissionError; break;
-    case EEXIST: type = PyExc_FileExistsError; break;
-    case EAGAIN: type = PyExc_BlockingIOError; break;
-    case ETIMEDOUT: type = PyExc_TimeoutError; break;
-    case EISDIR: type = PyExc_IsADirectoryError; break;
-    case ENOTDIR: type = PyExc_NotADirectoryError; break;
-    default: break;
+    case EPERM: return PyExc_PermissionError;
+    case EEXIST: return PyExc_FileExistsError;
+    case EAGAIN: return PyExc_BlockingIOError;
+    case ETIMEDOUT: return PyExc_TimeoutError;
+    case EISDIR: return PyExc_IsADirectoryError;
+    case ENOTDIR: return PyExc_NotADirectoryError;
+    default: return PyExc_OSError;
   }
-  set_error(type, os_error_text(err));
+}
+
+void raise_os_error_kind(int err) { set_error(os_error_type(err), os_error_text(err)); }
+
+void note_current_exception(std::string_view note) {
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  if (!exc) return;
+  Ref text = Ref::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+  if (text) {
+    Ref added = Ref::steal(PyObject_CallMethod(exc.get(), "add_note", "O", text.get()));
+    if (!added) return;  // that failure is the error now
+  }
+  PyErr_SetRaisedException(exc.release());
 }
 
 std::string describe_current_exception() {

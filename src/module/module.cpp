@@ -3,6 +3,8 @@
 //   client: QuelvantClient, sum_as_string
 //   commands: Command
 //   values: ECM, Channels, AudioFormatType, PayloadType, ToneType, ConstantWithDescription
+//   session: Session, AsyncSession, Reply, Event, ServerError, EventsDropped (also outside
+//   __all__)
 #include <atomic>
 #include <charconv>
 #include <cstdint>
@@ -15,6 +17,9 @@
 #include "module/boundary.hpp"
 #include "module/errors.hpp"
 #include "module/ref.hpp"
+#include "session/py_async_session.hpp"
+#include "session/py_received.hpp"
+#include "session/py_session.hpp"
 
 namespace qv::py {
 
@@ -115,7 +120,17 @@ bool initialise(PyObject* top) {
   for (Kind kind : kValueKinds)
     if (!add_type(values.get(), value_class(kind))) return false;
   // Reachable as an attribute only: the top-level __all__ stays as it was.
-  return PyObject_SetAttrString(top, "values", values.get()) == 0;
+  if (PyObject_SetAttrString(top, "values", values.get()) < 0) return false;
+
+  Ref session = Ref::steal(PyModule_New("session"));
+  if (!session || !add_type(session.get(), init_session_class()) ||
+      !add_type(session.get(), init_async_session_class()))
+    return false;
+  for (PyTypeObject* type : {reply_class(), event_class()})
+    if (!add_type(session.get(), type)) return false;
+  for (PyObject* exc : {server_error_class(), events_dropped_class()})
+    if (!add_type(session.get(), reinterpret_cast<PyTypeObject*>(exc))) return false;
+  return PyObject_SetAttrString(top, "session", session.get()) == 0;
 }
 
 PyObject* module_entry() {

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,32 +48,39 @@ int move_above_standard_streams(int fd) {
   return moved;
 }
 
-}  // namespace
-
-std::variant<int, OsFailure> connect_tcp(const IpAddress& address, std::uint16_t port,
-                                         const InterruptCheck& check) {
-  sockaddr_storage storage{};
-  socklen_t length = 0;
-  int family = AF_INET;
+// The socket address of `address` and `port` (IPv6: flow information and scope 0).
+socklen_t socket_address(const IpAddress& address, std::uint16_t port, sockaddr_storage& storage) {
+  storage = {};
   if (address.family == IpAddress::Family::V4) {
     auto* sin = reinterpret_cast<sockaddr_in*>(&storage);
     sin->sin_family = AF_INET;
     sin->sin_port = htons(port);
     std::memcpy(&sin->sin_addr, address.bytes.data(), 4);
-    length = sizeof(sockaddr_in);
-  } else {
-    family = AF_INET6;
-    auto* sin6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    sin6->sin6_family = AF_INET6;
-    sin6->sin6_port = htons(port);
-    sin6->sin6_flowinfo = 0;
-    std::memcpy(&sin6->sin6_addr, address.bytes.data(), 16);
-    sin6->sin6_scope_id = 0;
-    length = sizeof(sockaddr_in6);
+    return sizeof(sockaddr_in);
   }
+  auto* sin6 = reinterpret_cast<sockaddr_in6*>(&storage);
+  sin6->sin6_family = AF_INET6;
+  sin6->sin6_port = htons(port);
+  sin6->sin6_flowinfo = 0;
+  std::memcpy(&sin6->sin6_addr, address.bytes.data(), 16);
+  sin6->sin6_scope_id = 0;
+  return sizeof(sockaddr_in6);
+}
 
-  int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd >= 0) fd = move_above_standard_streams(fd);
+// A new TCP socket for `address`, off descriptors 0..2; -1 with errno set.
+int new_tcp_socket(const IpAddress& address, int flags) {
+  const int family = address.family == IpAddress::Family::V4 ? AF_INET : AF_INET6;
+  const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+  return fd >= 0 ? move_above_standard_streams(fd) : fd;
+}
+
+}  // namespace
+
+std::variant<int, OsFailure> connect_tcp(const IpAddress& address, std::uint16_t port,
+                                         const InterruptCheck& check) {
+  sockaddr_storage storage;
+  const socklen_t length = socket_address(address, port, storage);
+  const int fd = new_tcp_socket(address, 0);
   if (fd < 0) return OsFailure{errno};
 
   int err = 0;
@@ -85,6 +93,66 @@ std::variant<int, OsFailure> connect_tcp(const IpAddress& address, std::uint16_t
     return err < 0 ? OsFailure{EINTR, true} : OsFailure{err};
   }
   return fd;
+}
+
+std::variant<ConnectStart, OsFailure> start_connect(const IpAddress& address,
+                                                    std::uint16_t port) {
+  sockaddr_storage storage;
+  const socklen_t length = socket_address(address, port, storage);
+  const int fd = new_tcp_socket(address, SOCK_NONBLOCK);
+  if (fd < 0) return OsFailure{errno};
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&storage), length) == 0) {
+    (void)connect_outcome(fd);  // back to blocking
+    return ConnectStart{fd, false};
+  }
+  const int err = errno;
+  if (err == EINPROGRESS || err == EINTR) return ConnectStart{fd, true};
+  ::close(fd);
+  return OsFailure{err};
+}
+
+int connect_outcome(int fd) {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+  if (err == 0) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return errno;
+  }
+  return err;
+}
+
+std::variant<int, OsFailure> connect_tcp_within(const IpAddress& address, std::uint16_t port,
+                                                int timeout_ms, const InterruptCheck& check) {
+  const auto started = start_connect(address, port);
+  if (const auto* failure = std::get_if<OsFailure>(&started)) return *failure;
+  const ConnectStart start = std::get<ConnectStart>(started);
+  if (!start.in_progress) return start.fd;
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  const long long deadline_ms =
+      timeout_ms < 0 ? -1 : now.tv_sec * 1000LL + now.tv_nsec / 1000000 + timeout_ms;
+  for (;;) {
+    int wait_ms = -1;
+    if (deadline_ms >= 0) {
+      ::clock_gettime(CLOCK_MONOTONIC, &now);
+      const long long left = deadline_ms - (now.tv_sec * 1000LL + now.tv_nsec / 1000000);
+      wait_ms = left > 0 ? static_cast<int>(left < INT_MAX ? left : INT_MAX) : 0;
+    }
+    pollfd entry{start.fd, POLLOUT, 0};
+    const int ready = ::poll(&entry, 1, wait_ms);
+    if (ready > 0) break;
+    const int err = ready == 0 ? ETIMEDOUT : errno;
+    if (err == EINTR && check()) continue;
+    ::close(start.fd);
+    return OsFailure{err, err == EINTR};
+  }
+  const int err = connect_outcome(start.fd);
+  if (err != 0) {
+    ::close(start.fd);
+    return OsFailure{err};
+  }
+  return start.fd;
 }
 
 void clear_socket_timeouts(int fd) {

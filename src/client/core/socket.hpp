@@ -30,6 +30,21 @@ struct InterruptCheck {
 std::variant<int, OsFailure> connect_tcp(const IpAddress& address, std::uint16_t port,
                                          const InterruptCheck& check = {});
 
+// A TCP connection started without waiting for it, for callers that wait their own way (an
+// event loop, a deadline): once the socket is writable, connect_outcome() says how it went.
+struct ConnectStart {
+  int fd;
+  bool in_progress;  // false: connected already
+};
+std::variant<ConnectStart, OsFailure> start_connect(const IpAddress& address, std::uint16_t port);
+// 0 once the connection started by start_connect is made, else its errno. The socket is then
+// blocking again (every later call that must not wait says so itself).
+int connect_outcome(int fd);
+
+// connect_tcp with a limit: gives up with ETIMEDOUT after `timeout_ms` (negative: no limit).
+std::variant<int, OsFailure> connect_tcp_within(const IpAddress& address, std::uint16_t port,
+                                                int timeout_ms, const InterruptCheck& check = {});
+
 // Sets receive and send timeouts to "none"; failures are deliberately ignored.
 void clear_socket_timeouts(int fd);
 

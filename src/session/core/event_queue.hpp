@@ -1,0 +1,77 @@
+#pragma once
+// Events received and not yet taken by the program, bounded. When the program holds `limit`
+// events it has not taken, a further one is dropped and counted at that point of the stream
+// (one Dropped mark however many follow), so the loss is seen where it happened, and reading
+// goes on: a reply can never wait behind events nobody takes.
+//
+// `Entry` is an aggregate whose first two members are the Incoming and its place in the
+// stream (a number that only grows); it may carry more (the Python layer keeps the event's
+// object beside it).
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <utility>
+
+#include "session/core/incoming.hpp"
+
+namespace qv {
+
+template <class Entry>
+class EventQueue {
+ public:
+  explicit EventQueue(std::size_t limit) : limit_(limit) {}
+
+  // A line, or a mark (marks are never dropped). `held`: events taken out earlier and not
+  // yet consumed, which count against the limit too.
+  void push(Incoming&& in, std::size_t held = 0) {
+    if (in.kind == Incoming::Kind::Line) {
+      if (lines_ + held >= limit_) {
+        in = Incoming{Incoming::Kind::Dropped, std::nullopt, {}, 1};
+      } else {
+        ++lines_;
+      }
+    }
+    if (in.kind == Incoming::Kind::Dropped && !queue_.empty() &&
+        queue_.back().in.kind == Incoming::Kind::Dropped) {
+      queue_.back().in.count += in.count;
+      return;
+    }
+    queue_.push_back(Entry{std::move(in), next_seq_++});
+  }
+
+  void mark(Incoming::Kind kind) { push(Incoming{kind, std::nullopt, {}, 0}); }
+
+  bool empty() const noexcept { return queue_.empty(); }
+  std::size_t lines() const noexcept { return lines_; }
+
+  // In order, marks among them. Erase through erase() only, so the count stays right.
+  std::deque<Entry>& entries() noexcept { return queue_; }
+  typename std::deque<Entry>::iterator erase(typename std::deque<Entry>::iterator at) {
+    if (at->in.kind == Incoming::Kind::Line) --lines_;
+    return queue_.erase(at);
+  }
+  void clear() noexcept {
+    queue_.clear();
+    lines_ = 0;
+  }
+
+  // Everything queued, in order; the queue is left empty.
+  std::deque<Entry> take_all() noexcept {
+    lines_ = 0;
+    return std::exchange(queue_, {});
+  }
+
+ private:
+  std::deque<Entry> queue_;
+  std::size_t limit_;
+  std::size_t lines_ = 0;  // Line entries in queue_ (marks do not count)
+  std::uint64_t next_seq_ = 0;
+};
+
+// The entry the connection's own queue keeps.
+struct QueuedEvent {
+  Incoming in;
+  std::uint64_t seq;
+};
+
+}  // namespace qv

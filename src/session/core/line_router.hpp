@@ -1,0 +1,42 @@
+#pragma once
+// The one way a session turns received bytes into lines, whoever drives it (a waiting
+// thread or an event loop): the reader's line assembly, its line text (stripping, lossy
+// decoding, the cut marker of an over-long line), and the tag each line carries.
+#include <cstddef>
+
+#include "client/core/line_reader.hpp"
+#include "session/core/incoming.hpp"
+
+namespace qv {
+
+class LineRouter {
+ public:
+  explicit LineRouter(std::size_t max_line) : assembler_(max_line) {}
+
+  // Calls `route(Incoming&&)` for every line the bytes complete. Throws std::bad_alloc.
+  template <class Route>
+  void feed(const char* data, std::size_t size, Route&& route) {
+    assembler_.feed(data, size);
+    Line line;
+    while (assembler_.next_line(line)) route(incoming(line));
+  }
+
+  // At the end of the stream: the unterminated rest, if any, as a last line.
+  template <class Route>
+  void finish(Route&& route) {
+    Line line;
+    if (assembler_.finish(line)) route(incoming(line));
+  }
+
+ private:
+  static Incoming incoming(const Line& line) {
+    Incoming in;
+    append_line_text(line, in.text);
+    in.tag = find_command_tag(in.text);
+    return in;
+  }
+
+  LineAssembler assembler_;
+};
+
+}  // namespace qv

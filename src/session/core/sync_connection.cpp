@@ -1,0 +1,280 @@
+#include "session/core/sync_connection.hpp"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <utility>
+
+namespace qv {
+namespace {
+
+// A flood of events is read in large pieces; one line costs no system call of its own.
+constexpr std::size_t kReceiveBytes = 64 * 1024;
+
+// Milliseconds for poll() until `until` (rounded up, so a wait never ends early): -1 for no
+// deadline, 0 when it has passed.
+int poll_timeout(SteadyTime until) {
+  if (until == kNoDeadline) return -1;
+  const SteadyTime now = SteadyClock::now();
+  if (until <= now) return 0;  // compared first: until - now could overflow
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+  return ms < INT_MAX ? static_cast<int>(ms) : INT_MAX;
+}
+
+}  // namespace
+
+SyncConnection::SyncConnection(std::size_t max_line, std::size_t max_events)
+    : router_(max_line), max_line_(max_line), events_(max_events) {}
+
+SyncConnection::~SyncConnection() {
+  // Nobody waits any more (each waiting thread holds the session alive).
+  if (fd_ >= 0) ::close(fd_);
+  if (closing_fd_ >= 0) ::close(closing_fd_);
+}
+
+// ---- connection ---------------------------------------------------------------------------
+
+bool SyncConnection::begin_connect() {
+  std::unique_lock lock(mutex_);
+  if (!connecting_) {
+    connecting_ = true;
+    return true;
+  }
+  changed_.wait(lock, [&] { return !connecting_; });
+  return false;
+}
+
+void SyncConnection::attach(int fd) {
+  std::unique_lock lock(mutex_);
+  lose_locked(false);
+  // The socket before it may still be shut down around a last user; the two never overlap.
+  changed_.wait(lock, [&] { return closing_fd_ < 0; });
+  fd_ = fd;
+  router_ = LineRouter(max_line_);
+}
+
+void SyncConnection::end_connect() {
+  const std::lock_guard lock(mutex_);
+  connecting_ = false;
+  changed_.notify_all();
+}
+
+bool SyncConnection::connected() {
+  const std::lock_guard lock(mutex_);
+  return fd_ >= 0 && !connecting_;
+}
+
+void SyncConnection::disconnect(bool mark) {
+  const std::lock_guard lock(mutex_);
+  lose_locked(mark);
+}
+
+void SyncConnection::lose_locked(bool mark) {
+  if (fd_ < 0) return;
+  // An unterminated last line is still a line: it may even be a reply.
+  try {
+    router_.finish([&](Incoming&& in) { route_locked_one(in); });
+  } catch (...) {
+    // Out of memory for the last line's text: it is lost with the connection.
+  }
+  for (auto& [tag, reply] : pending_) reply->state = PendingReply::State::Lost;
+  pending_.clear();
+  if (mark) events_.mark(Incoming::Kind::Lost);
+  // Wakes a reader blocked in poll() and a sender blocked on a full socket; the descriptor
+  // itself is closed once neither uses it, so its number cannot be reused under them.
+  ::shutdown(fd_, SHUT_RDWR);
+  closing_fd_ = fd_;
+  fd_ = -1;
+  if (users_ == 0) {
+    ::close(closing_fd_);
+    closing_fd_ = -1;
+  }
+  changed_.notify_all();
+}
+
+int SyncConnection::use_locked() {
+  if (fd_ < 0) return -1;
+  ++users_;
+  return fd_;
+}
+
+void SyncConnection::release_locked() {
+  if (--users_ == 0 && closing_fd_ >= 0) {
+    ::close(closing_fd_);
+    closing_fd_ = -1;
+    changed_.notify_all();
+  }
+}
+
+// ---- requests -----------------------------------------------------------------------------
+
+bool SyncConnection::add(PendingReply& reply) {
+  const std::lock_guard lock(mutex_);
+  if (fd_ < 0) return false;
+  reply.state = PendingReply::State::Waiting;
+  pending_[reply.tag] = &reply;
+  return true;
+}
+
+void SyncConnection::remove(PendingReply& reply) {
+  const std::lock_guard lock(mutex_);
+  const auto found = pending_.find(reply.tag);
+  if (found != pending_.end() && found->second == &reply) pending_.erase(found);
+}
+
+WaitOutcome SyncConnection::wait_reply(PendingReply& reply, SteadyTime until) {
+  return wait([&] { return reply.state != PendingReply::State::Waiting; }, until);
+}
+
+// ---- events -------------------------------------------------------------------------------
+
+WaitOutcome SyncConnection::wait_event(SteadyTime until) {
+  return wait([&] { return !events_.empty(); }, until);
+}
+
+void SyncConnection::read_arrived() {
+  std::unique_lock lock(mutex_);
+  if (reading_ || fd_ < 0) return;
+  const int fd = use_locked();
+  reading_ = true;
+  lock.unlock();
+  const Read read = read_once(fd, SteadyTime::min());
+  lock.lock();
+  reading_ = false;
+  release_locked();
+  if (read == Read::Ended) lose_locked(true);
+  changed_.notify_all();
+}
+
+std::deque<QueuedEvent> SyncConnection::take_events() {
+  const std::lock_guard lock(mutex_);
+  held_ += events_.lines();
+  return events_.take_all();
+}
+
+void SyncConnection::consumed(std::size_t lines) {
+  const std::lock_guard lock(mutex_);
+  held_ = lines < held_ ? held_ - lines : 0;
+}
+
+void SyncConnection::mark(Incoming::Kind kind) {
+  const std::lock_guard lock(mutex_);
+  events_.mark(kind);
+  changed_.notify_all();
+}
+
+// ---- reading ------------------------------------------------------------------------------
+
+template <class Ready>
+WaitOutcome SyncConnection::wait(Ready ready, SteadyTime until) {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (ready()) return WaitOutcome::Ready;
+    if (fd_ < 0) return WaitOutcome::Disconnected;
+    if (until != kNoDeadline && SteadyClock::now() >= until) return WaitOutcome::Slice;
+    if (reading_) {
+      // Someone else reads; whatever it routes, or its handing on the role, wakes us.
+      if (until == kNoDeadline)
+        changed_.wait(lock);
+      else
+        changed_.wait_until(lock, until);
+      continue;
+    }
+    reading_ = true;
+    const int fd = use_locked();
+    lock.unlock();
+    const Read read = read_once(fd, until);
+    lock.lock();
+    reading_ = false;
+    release_locked();
+    if (read == Read::Ended) lose_locked(true);
+    changed_.notify_all();  // replies routed, or the role is free for another waiter
+    if (read == Read::Interrupted) return WaitOutcome::Interrupted;
+  }
+}
+
+SyncConnection::Read SyncConnection::read_once(int fd, SteadyTime until) {
+  if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(kReceiveBytes);
+  pollfd entry{fd, POLLIN, 0};
+  const int ready = ::poll(&entry, 1, poll_timeout(until));
+  if (ready == 0) return Read::Nothing;
+  if (ready < 0) return errno == EINTR ? Read::Interrupted : Read::Ended;
+  const ssize_t received = ::recv(fd, buffer_.get(), kReceiveBytes, MSG_DONTWAIT);
+  if (received < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return Read::Nothing;
+    if (errno == EINTR) return Read::Interrupted;
+  }
+  if (received <= 0) return Read::Ended;  // closed, or broken (a reset, say)
+  const std::lock_guard lock(mutex_);
+  route_locked(buffer_.get(), static_cast<std::size_t>(received));
+  return Read::Data;
+}
+
+void SyncConnection::route_locked(const char* data, std::size_t size) {
+  router_.feed(data, size, [&](Incoming&& in) { route_locked_one(in); });
+}
+
+void SyncConnection::route_locked_one(Incoming& in) {
+  if (in.tag) {
+    const auto found = pending_.find(*in.tag);
+    if (found != pending_.end()) {
+      PendingReply* reply = found->second;
+      pending_.erase(found);
+      reply->text = std::move(in.text);
+      reply->state = PendingReply::State::Replied;
+      return;
+    }
+  }
+  // Events, and lines carrying a tag nobody waits for (a later stage of a long command, a
+  // late reply after a timeout).
+  events_.push(std::move(in), held_);
+}
+
+// ---- sending ------------------------------------------------------------------------------
+
+SendStep SyncConnection::send(const char* data, std::size_t size, std::size_t& written,
+                              SteadyTime until) {
+  std::unique_lock lock(mutex_);
+  const int fd = use_locked();
+  if (fd < 0) return {SendStep::State::Failed, ENOTCONN};
+  lock.unlock();
+  SendStep step{SendStep::State::Done};
+  while (written < size) {
+    const std::size_t left = size - written;
+    const long sent = ::syscall(SYS_sendto, fd, data + written, left < INT_MAX ? left : INT_MAX,
+                                MSG_NOSIGNAL | MSG_DONTWAIT, nullptr, 0);
+    if (sent > 0) {
+      written += static_cast<std::size_t>(sent);
+      continue;
+    }
+    const int err = sent == 0 ? EIO : errno;
+    if (err == EINTR) {
+      step = {SendStep::State::Interrupted};
+      break;
+    }
+    if (err != EAGAIN && err != EWOULDBLOCK) {
+      step = {SendStep::State::Failed, err};
+      break;
+    }
+    // The server does not read: wait for room, as long as allowed.
+    pollfd entry{fd, POLLOUT, 0};
+    const int ready = ::poll(&entry, 1, poll_timeout(until));
+    if (ready == 0) {
+      step = {SendStep::State::Slice};
+      break;
+    }
+    if (ready < 0 && errno == EINTR) {
+      step = {SendStep::State::Interrupted};
+      break;
+    }
+  }
+  lock.lock();
+  release_locked();
+  return step;
+}
+
+}  // namespace qv

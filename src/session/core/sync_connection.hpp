@@ -1,0 +1,128 @@
+#pragma once
+// One session's connection as threads share it. There is no reader thread: whoever waits
+// reads. Of the threads waiting (for their replies, or for events), one at a time takes the
+// reader's role: it waits on the socket, routes every line it reads (a reply to the waiter
+// registered with its tag, anything else to the events), and hands the role on when its own
+// wait is over. A reply so costs no thread hand-off when one thread waits, and nothing is
+// read while nobody waits: unread events stay in the socket, which holds the server back.
+// Never touches Python: the Python layer calls in with the interpreter lock released.
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "client/core/socket.hpp"
+#include "session/core/event_queue.hpp"
+#include "session/core/line_router.hpp"
+
+namespace qv {
+
+using SteadyClock = std::chrono::steady_clock;
+using SteadyTime = SteadyClock::time_point;
+inline constexpr SteadyTime kNoDeadline = SteadyTime::max();
+
+// One request waiting for its reply; lives on the waiting thread's stack.
+struct PendingReply {
+  enum class State : std::uint8_t { Waiting, Replied, Lost };
+  std::uint64_t tag = 0;
+  State state = State::Waiting;
+  std::string text;  // the reply's line, once Replied
+};
+
+enum class WaitOutcome : std::uint8_t {
+  Ready,         // what was waited for is there (or the request was lost)
+  Slice,         // the deadline given passed first
+  Interrupted,   // a signal interrupted the wait
+  Disconnected,  // no connection to wait on
+};
+
+// Sending on the connection's socket, for the bytes of whole lines.
+struct SendStep {
+  enum class State : std::uint8_t { Done, Slice, Interrupted, Failed };
+  State state;
+  int err = 0;  // Failed: the errno
+};
+
+class SyncConnection {
+ public:
+  SyncConnection(std::size_t max_line, std::size_t max_events);
+  ~SyncConnection();
+  SyncConnection(const SyncConnection&) = delete;
+  SyncConnection& operator=(const SyncConnection&) = delete;
+
+  // -- connection ---------------------------------------------------------------------------
+  // One thread at a time connects: true when the caller is to (then end_connect() after),
+  // false when another thread was connecting meanwhile and has finished.
+  bool begin_connect();
+  // The new socket, taken over. Requests can be registered and sent on it at once (the
+  // login), while connected() says false to other threads until end_connect().
+  void attach(int fd);
+  void end_connect();
+  // Connected, and not in the middle of connecting.
+  bool connected();
+  // Ends the connection. Every request waiting is lost; when `mark`, the events record the
+  // point where the connection was lost. Threads blocked on the socket wake at once.
+  void disconnect(bool mark);
+
+  // -- requests ---------------------------------------------------------------------------
+  // Registered before its line is sent, so that even an immediate reply finds it. False when
+  // not connected.
+  bool add(PendingReply& reply);
+  // Unregisters a request that is given up; a reply coming later is an event.
+  void remove(PendingReply& reply);
+  // Until `reply` is answered or lost, or until `until`; reads when nobody else does.
+  WaitOutcome wait_reply(PendingReply& reply, SteadyTime until);
+
+  // -- events -----------------------------------------------------------------------------
+  // Until an event or mark is queued, or until `until`.
+  WaitOutcome wait_event(SteadyTime until);
+  // Reads what has arrived, without waiting, if nobody else is reading: a connection the
+  // server closed while nobody waited shows as lost here.
+  void read_arrived();
+  // The queued events and marks, in order; their lines count as held by the program until
+  // consumed() says it took them.
+  std::deque<QueuedEvent> take_events();
+  void consumed(std::size_t lines);
+  void mark(Incoming::Kind kind);
+
+  // -- sending ----------------------------------------------------------------------------
+  // Held by the one thread sending; lines never interleave.
+  std::mutex& send_mutex() noexcept { return send_mutex_; }
+  // Writes data[written, size) (written is advanced), waiting for room until `until` (with
+  // `until` in the past: not waiting at all). Call with send_mutex held.
+  SendStep send(const char* data, std::size_t size, std::size_t& written, SteadyTime until);
+
+ private:
+  template <class Ready>
+  WaitOutcome wait(Ready ready, SteadyTime until);
+  // Waits for data until `until` and routes what it reads; called by the reader, unlocked.
+  enum class Read : std::uint8_t { Data, Nothing, Interrupted, Ended };
+  Read read_once(int fd, SteadyTime until);
+  void route_locked(const char* data, std::size_t size);
+  void route_locked_one(Incoming& in);
+  void lose_locked(bool mark);
+  void release_locked();  // one user of the socket is done with it
+  int use_locked();       // the socket for one more user, or -1
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int fd_ = -1;
+  int closing_fd_ = -1;  // shut down, closed when its last user is done
+  int users_ = 0;        // threads using the socket (the reader, a sender)
+  bool reading_ = false;
+  bool connecting_ = false;
+  LineRouter router_;
+  std::size_t max_line_;
+  std::unordered_map<std::uint64_t, PendingReply*> pending_;
+  EventQueue<QueuedEvent> events_;
+  std::size_t held_ = 0;
+  std::unique_ptr<char[]> buffer_;  // the reader's receive buffer
+  std::mutex send_mutex_;
+};
+
+}  // namespace qv

@@ -1,0 +1,48 @@
+#pragma once
+// The events a session holds for the program, with each one's Python object made when it is
+// first needed, and the two ways the program takes them: the first in line (events()), or
+// the first that a predicate accepts, leaving the others where they are (wait_for()). A mark
+// in the stream is taken as the error it stands for, once.
+#include <cstddef>
+#include <cstdint>
+
+#include "module/ref.hpp"
+#include "session/core/event_queue.hpp"
+
+namespace qv::py {
+
+struct HeldEvent {
+  Incoming in;
+  std::uint64_t seq;
+  Ref event;
+};
+
+class HeldEvents {
+ public:
+  explicit HeldEvents(std::size_t limit) : queue_(limit) {}
+
+  void push(Incoming&& in) { queue_.push(std::move(in)); }
+  bool empty() const noexcept { return queue_.empty(); }
+  void clear() noexcept { queue_.clear(); }
+
+  // What the program takes, with `lines` counting the server lines among it.
+  struct Taken {
+    Ref event;  // null: the error is set (a mark, or no memory for the event's object)
+    std::size_t lines = 0;
+  };
+
+  // The first entry; the holder must not be empty.
+  Taken take_first();
+
+  // The first entry placed at or after `from` that is a mark, or an event `predicate`
+  // accepts; `from` moves past what was looked at. `found` is false when none was, and the
+  // result then holds no error unless the predicate raised one.
+  Taken take_match(PyObject* predicate, std::uint64_t& from, bool& found);
+
+ private:
+  using Queue = EventQueue<HeldEvent>;
+  Taken take(std::deque<HeldEvent>::iterator at);
+  Queue queue_;
+};
+
+}  // namespace qv::py

@@ -1,0 +1,228 @@
+#include "session/py_received.hpp"
+
+#include <string>
+
+#include "module/boundary.hpp"
+#include "module/errors.hpp"
+#include "module/type_support.hpp"
+
+namespace qv::py {
+
+namespace {
+
+enum class EventKind : std::uint8_t { Line, Reconnected };
+
+// Reply and Event alike: immutable, their attributes computed from the line when read.
+struct ReceivedObject {
+  PyObject_HEAD
+  PyObject* line;  // str
+  std::uint64_t tag;
+  bool has_tag;
+  EventKind kind;
+};
+
+PyTypeObject* g_reply = nullptr;
+PyTypeObject* g_event = nullptr;
+PyObject* g_server_error = nullptr;
+PyObject* g_events_dropped = nullptr;
+
+ReceivedObject* as_received(PyObject* self) { return reinterpret_cast<ReceivedObject*>(self); }
+
+PyObject* Received_tag(PyObject* self, void*) {
+  const ReceivedObject* r = as_received(self);
+  if (!r->has_tag) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLongLong(r->tag);
+}
+
+PyObject* Received_line(PyObject* self, void*) { return Py_NewRef(as_received(self)->line); }
+
+std::string_view utf8_of(PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  return data ? std::string_view(data, static_cast<std::size_t>(size)) : std::string_view();
+}
+
+// A new list or dict each time: the object itself stays unchanged whatever the caller does.
+PyObject* Received_words(PyObject* self, void*) {
+  Ref words = Ref::steal(PyList_New(0));
+  if (!words) return nullptr;
+  bool ok = true;
+  for_each_token(utf8_of(as_received(self)->line), [&](std::string_view token) {
+    if (!ok) return;
+    Ref word = Ref::steal(
+        PyUnicode_FromStringAndSize(token.data(), static_cast<Py_ssize_t>(token.size())));
+    ok = word && PyList_Append(words.get(), word.get()) == 0;
+  });
+  return ok ? words.release() : nullptr;
+}
+
+PyObject* Received_fields(PyObject* self, void*) {
+  Ref fields = Ref::steal(PyDict_New());
+  if (!fields) return nullptr;
+  bool ok = true;
+  for_each_token(utf8_of(as_received(self)->line), [&](std::string_view token) {
+    const std::size_t equals = token.find('=');
+    if (!ok || equals == 0 || equals == std::string_view::npos) return;
+    Ref key = Ref::steal(PyUnicode_FromStringAndSize(token.data(), static_cast<Py_ssize_t>(equals)));
+    const std::string_view rest = token.substr(equals + 1);
+    Ref value = Ref::steal(
+        PyUnicode_FromStringAndSize(rest.data(), static_cast<Py_ssize_t>(rest.size())));
+    ok = key && value && PyDict_SetItem(fields.get(), key.get(), value.get()) == 0;
+  });
+  return ok ? fields.release() : nullptr;
+}
+
+PyObject* Event_kind(PyObject* self, void*) {
+  return PyUnicode_FromString(as_received(self)->kind == EventKind::Line ? "line" : "reconnected");
+}
+
+PyObject* Received_repr(PyObject* self) {
+  const ReceivedObject* r = as_received(self);
+  Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
+  if (!name) return nullptr;
+  if (r->kind == EventKind::Reconnected) return PyUnicode_FromFormat("%U(kind='reconnected')", name.get());
+  Ref tag = Ref::steal(Received_tag(self, nullptr));
+  if (!tag) return nullptr;
+  return PyUnicode_FromFormat("%U(tag=%R, line=%R)", name.get(), tag.get(), r->line);
+}
+
+void Received_dealloc(PyObject* self) noexcept {
+  Py_XDECREF(as_received(self)->line);
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyGetSetDef g_reply_getset[] = {
+    {"tag", entry<Received_tag>, nullptr, "The tag of the request it answers.", nullptr},
+    {"line", entry<Received_line>, nullptr, "The line as received, decoded and stripped.", nullptr},
+    {"words", entry<Received_words>, nullptr, "The line's space-separated tokens.", nullptr},
+    {"fields", entry<Received_fields>, nullptr, "The line's Key=Value tokens.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyGetSetDef g_event_getset[] = {
+    {"tag", entry<Received_tag>, nullptr, "The tag the line carries, or None.", nullptr},
+    {"line", entry<Received_line>, nullptr, "The line as received, decoded and stripped.", nullptr},
+    {"words", entry<Received_words>, nullptr, "The line's space-separated tokens.", nullptr},
+    {"fields", entry<Received_fields>, nullptr, "The line's Key=Value tokens.", nullptr},
+    {"kind", entry<Event_kind>, nullptr,
+     "\"line\" for a server line; \"reconnected\" marks a new connection, before which lines "
+     "may have been missed.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject* make_received_class(const char* name, PyGetSetDef* getset, const char* doc) {
+  PyType_Slot slots[] = {
+      {Py_tp_new, slot_entry<no_constructor_new>()},
+      {Py_tp_dealloc, dealloc_slot<Received_dealloc>()},
+      {Py_tp_repr, slot_entry<Received_repr>()},
+      {Py_tp_getset, getset},
+      {Py_tp_doc, const_cast<char*>(doc)},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {name, sizeof(ReceivedObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  Ref type = Ref::steal(PyType_FromSpec(&spec));
+  if (!type) return nullptr;
+  Ref match_args = Ref::steal(Py_BuildValue("(ss)", "tag", "line"));
+  if (!match_args ||
+      !set_type_attribute(reinterpret_cast<PyTypeObject*>(type.get()), "__match_args__",
+                          match_args.get()))
+    return nullptr;
+  return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+Ref new_received(PyTypeObject* type, std::optional<std::uint64_t> tag, std::string_view text,
+                 EventKind kind) {
+  Ref line = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  if (!line) return {};
+  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  if (!self) return {};
+  ReceivedObject* r = as_received(self.get());
+  r->line = line.release();
+  r->tag = tag.value_or(0);
+  r->has_tag = tag.has_value();
+  r->kind = kind;
+  return self;
+}
+
+}  // namespace
+
+bool init_received_classes() {
+  if (g_reply) return true;
+  g_event = make_received_class(
+      "builtins.Event", g_event_getset,
+      "A line from the server that answers no waiting request: an event, a later line of a "
+      "long command (it carries that command's tag), or a reply that came after its request "
+      "timed out. Also the mark of a reconnect (kind \"reconnected\").");
+  if (!g_event) return false;
+  g_reply = make_received_class("builtins.Reply", g_reply_getset,
+                                "The line from the server that answered a request.");
+  if (!g_reply) return false;
+  g_server_error = PyErr_NewExceptionWithDoc(
+      "builtins.ServerError",
+      "The server's reply says the request failed (by the session's is_failure setting). "
+      "The reply is the attribute `reply`.",
+      PyExc_Exception, nullptr);
+  if (!g_server_error) return false;
+  g_events_dropped = PyErr_NewExceptionWithDoc(
+      "builtins.EventsDropped",
+      "Events were left out at this point of the stream, because the session held as many "
+      "events as it may (its max_events setting) and the program had not taken them. The "
+      "number is the attribute `count`.",
+      PyExc_Exception, nullptr);
+  return g_events_dropped != nullptr;
+}
+
+PyTypeObject* reply_class() { return g_reply; }
+PyTypeObject* event_class() { return g_event; }
+PyObject* server_error_class() { return g_server_error; }
+PyObject* events_dropped_class() { return g_events_dropped; }
+
+Ref make_reply(std::optional<std::uint64_t> tag, std::string_view text) {
+  return new_received(g_reply, tag, text, EventKind::Line);
+}
+
+Ref make_event(const Incoming& incoming) {
+  const bool reconnected = incoming.kind == Incoming::Kind::Reconnected;
+  return new_received(g_event, incoming.tag, incoming.text,
+                      reconnected ? EventKind::Reconnected : EventKind::Line);
+}
+
+std::uint64_t reply_tag(PyObject* reply) { return as_received(reply)->tag; }
+PyObject* reply_line(PyObject* reply) { return as_received(reply)->line; }
+
+namespace {
+
+// Raises `type(message)` with one attribute set on the exception.
+void raise_with_attribute(PyObject* type, const std::string& message, const char* name,
+                          PyObject* value) {
+  Ref text = Ref::steal(
+      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!text) return;
+  Ref exc = Ref::steal(PyObject_CallOneArg(type, text.get()));
+  if (!exc || PyObject_SetAttrString(exc.get(), name, value) < 0) return;
+  PyErr_SetObject(type, exc.get());
+}
+
+}  // namespace
+
+void raise_server_error(std::string_view word, PyObject* reply) {
+  const std::string message = std::string(word) + " (tag " + std::to_string(reply_tag(reply)) +
+                              ") failed: " + std::string(utf8_of(reply_line(reply)));
+  raise_with_attribute(g_server_error, message, "reply", reply);
+}
+
+void raise_events_dropped(std::uint64_t count) {
+  Ref number = Ref::steal(PyLong_FromUnsignedLongLong(count));
+  if (!number) return;
+  raise_with_attribute(g_events_dropped,
+                       std::to_string(count) +
+                           " events were dropped here: the session held as many events as "
+                           "max_events allows, and none had been taken",
+                       "count", number.get());
+}
+
+}  // namespace qv::py

@@ -1,0 +1,36 @@
+#pragma once
+// What a session hands the program: Reply (the line that answered a request) and Event (any
+// other line, or the mark of a reconnect), and the exceptions for a failed reply and for
+// dropped events.
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "module/ref.hpp"
+#include "session/core/incoming.hpp"
+
+namespace qv::py {
+
+// Creates the classes and exceptions (once per process); false with the error set.
+bool init_received_classes();
+
+PyTypeObject* reply_class();
+PyTypeObject* event_class();
+PyObject* server_error_class();
+PyObject* events_dropped_class();
+
+// A new Reply for a line (valid UTF-8) and its tag.
+Ref make_reply(std::optional<std::uint64_t> tag, std::string_view text);
+// A new Event for an incoming line, or for the mark of a reconnect.
+Ref make_event(const Incoming& incoming);
+
+// The reply's tag and line, read back (for messages).
+std::uint64_t reply_tag(PyObject* reply);
+PyObject* reply_line(PyObject* reply);  // borrowed
+
+// Raises ServerError for `reply` to the command `word`.
+void raise_server_error(std::string_view word, PyObject* reply);
+// Raises EventsDropped for `count` events left out.
+void raise_events_dropped(std::uint64_t count);
+
+}  // namespace qv::py

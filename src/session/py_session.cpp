@@ -1,0 +1,720 @@
+// Session: a connection that hears the server, for threads. Each request waits for its reply
+// with the interpreter lock released; whoever waits reads (see SyncConnection).
+#include "session/py_session.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "client/core/os_error.hpp"
+#include "client/core/tagged_send.hpp"
+#include "commands/build_command.hpp"
+#include "module/boundary.hpp"
+#include "module/errors.hpp"
+#include "module/type_support.hpp"
+#include "session/core/fork_generation.hpp"
+#include "session/core/sync_connection.hpp"
+#include "session/held_events.hpp"
+#include "session/py_received.hpp"
+#include "session/requests.hpp"
+#include "session/session_methods.hpp"
+
+namespace qv::py {
+
+namespace {
+
+// Waits give the interpreter back this often, so that a signal (Ctrl-C) is handled promptly
+// even when it arrived just before the wait began.
+constexpr auto kSignalSlice = std::chrono::milliseconds(50);
+
+struct SessionObject {
+  PyObject_HEAD
+  SessionSettings settings;
+  std::unique_ptr<SyncConnection> connection;
+  std::uint64_t next_tag;  // unique for the session's life, across reconnects
+  HeldEvents held;         // taken from the connection (which bounds them), not yet by the program
+  std::uint64_t fork_generation;
+  bool closed;
+  bool ever_connected;
+};
+
+SessionObject* as_session(PyObject* self) { return reinterpret_cast<SessionObject*>(self); }
+
+Signature g_constructor;
+Signature g_request;
+Signature g_request_batch;
+Signature g_events;
+Signature g_wait_for;
+Param g_timeout_param;
+
+// The interpreter lock released for the lifetime of the object.
+class WithoutInterpreter {
+ public:
+  WithoutInterpreter() noexcept : state_(PyEval_SaveThread()) {}
+  ~WithoutInterpreter() { PyEval_RestoreThread(state_); }
+  WithoutInterpreter(const WithoutInterpreter&) = delete;
+  WithoutInterpreter& operator=(const WithoutInterpreter&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+SteadyTime deadline_after(std::optional<double> limit) {
+  if (!limit) return kNoDeadline;
+  const auto span = std::chrono::duration_cast<SteadyClock::duration>(
+      std::chrono::duration<double>(std::min(*limit, 1e9)));
+  return SteadyClock::now() + span;
+}
+
+// Refuses calls on a closed session, and in a child process after fork().
+bool usable(const SessionObject* s) {
+  if (s->fork_generation != fork_generation()) {
+    raise_forked();
+    return false;
+  }
+  if (s->closed) {
+    raise_closed();
+    return false;
+  }
+  return true;
+}
+
+enum class Waited : std::uint8_t { Ready, Timeout, Error, Disconnected };
+
+// Runs `wait(until)` with the interpreter lock released until it is Ready or `deadline`
+// passes, giving the lock back every slice to run signal handlers.
+template <class Wait>
+Waited wait_released(Wait wait, SteadyTime deadline) {
+  for (;;) {
+    const SteadyTime now = SteadyClock::now();
+    const SteadyTime slice = deadline - now > kSignalSlice ? now + kSignalSlice : deadline;
+    WaitOutcome outcome;
+    {
+      WithoutInterpreter released;
+      outcome = wait(slice);
+    }
+    if (outcome == WaitOutcome::Ready) return Waited::Ready;
+    if (outcome == WaitOutcome::Disconnected) return Waited::Disconnected;
+    if (PyErr_CheckSignals() < 0) return Waited::Error;
+    if (SteadyClock::now() >= deadline) return Waited::Timeout;
+  }
+}
+
+// Sleeps with the interpreter lock released, answering signals; false with the error set.
+bool sleep_released(SteadyTime until) {
+  for (;;) {
+    const SteadyTime now = SteadyClock::now();
+    if (now >= until) return true;
+    {
+      WithoutInterpreter released;
+      std::this_thread::sleep_for(std::min<SteadyClock::duration>(until - now, kSignalSlice));
+    }
+    if (PyErr_CheckSignals() < 0) return false;
+  }
+}
+
+// ---- sending and waiting ------------------------------------------------------------------
+
+// Writes the wire line in `line`. A line cut short (a signal, a timeout) would run into the
+// next one, so its connection is given up. False with the error set.
+bool send_line(SessionObject* s, const LineBuffer& line, std::string_view word, std::uint64_t tag,
+               SteadyTime deadline) {
+  SyncConnection& connection = *s->connection;
+  std::unique_lock lock(connection.send_mutex(), std::try_to_lock);
+  if (!lock) {
+    WithoutInterpreter released;  // another thread is sending: wait for it without the lock
+    lock.lock();
+  }
+  std::size_t written = 0;
+  // First without waiting and without giving up the interpreter: this is the common case.
+  SendStep step = connection.send(line.data(), line.size(), written, SteadyTime::min());
+  bool waited = false;
+  while (step.state != SendStep::State::Done) {
+    if (step.state == SendStep::State::Failed) {
+      connection.disconnect(true);
+      set_error(PyExc_ConnectionError, "the connection was lost while sending " +
+                                           std::string(word) + " (tag " + std::to_string(tag) +
+                                           "): " + os_error_text(step.err));
+      return false;
+    }
+    if (waited && PyErr_CheckSignals() < 0) break;
+    if (waited && SteadyClock::now() >= deadline) {
+      set_error(PyExc_TimeoutError, "could not send " + std::string(word) + " (tag " +
+                                        std::to_string(tag) + "): the server does not read");
+      break;
+    }
+    waited = true;
+    const SteadyTime now = SteadyClock::now();
+    const SteadyTime slice = deadline - now > kSignalSlice ? now + kSignalSlice : deadline;
+    WithoutInterpreter released;
+    step = connection.send(line.data(), line.size(), written, slice);
+  }
+  if (step.state == SendStep::State::Done) return true;
+  if (written > 0) connection.disconnect(true);
+  return false;
+}
+
+// A request registered with the connection until it is answered, lost or given up.
+class Registered {
+ public:
+  Registered(SyncConnection& connection, PendingReply& reply) : c_(connection), reply_(reply) {}
+  ~Registered() {
+    if (reply_.state == PendingReply::State::Waiting) c_.remove(reply_);
+  }
+  Registered(const Registered&) = delete;
+  Registered& operator=(const Registered&) = delete;
+
+ private:
+  SyncConnection& c_;
+  PendingReply& reply_;
+};
+
+// The outcome of one waited request as the caller sees it: the Reply, or null with the error.
+Ref outcome(SessionObject* s, PendingReply& reply, Waited waited, std::string_view word,
+            std::optional<double> limit) {
+  switch (waited) {
+    case Waited::Error: return {};
+    case Waited::Timeout:
+      if (reply.state == PendingReply::State::Waiting) {
+        raise_timeout(word, reply.tag, limit);
+        return {};
+      }
+      break;
+    case Waited::Ready:
+    case Waited::Disconnected: break;
+  }
+  if (reply.state != PendingReply::State::Replied) {
+    raise_lost(word, reply.tag, s->closed);
+    return {};
+  }
+  return checked_reply(s->settings, word, make_reply(reply.tag, reply.text));
+}
+
+// Sends the command text in `line` tagged and waits for its reply, on the connection as it
+// is (connecting is the caller's affair).
+Ref exchange_connected(SessionObject* s, LineBuffer& line, std::string_view word,
+                       std::optional<double> limit) {
+  const SteadyTime deadline = deadline_after(limit);
+  PendingReply reply;
+  reply.tag = s->next_tag++;
+  append_tag_suffix(line, reply.tag);
+  SyncConnection& connection = *s->connection;
+  Registered registered(connection, reply);
+  if (!connection.add(reply)) {
+    raise_lost(word, reply.tag, s->closed);
+    return {};
+  }
+  const bool sent = send_line(s, line, word, reply.tag, deadline);
+  line.release_if_large();
+  if (!sent) return {};
+  const Waited waited = wait_released(
+      [&](SteadyTime until) { return connection.wait_reply(reply, until); }, deadline);
+  return outcome(s, reply, waited, word, limit);
+}
+
+// ---- connecting ---------------------------------------------------------------------------
+
+// One attempt: connect and log in. False with the error set.
+bool connect_once(SessionObject* s, int& last_err) {
+  const auto timeout_ms =
+      s->settings.timeout ? static_cast<int>(std::min(*s->settings.timeout * 1000.0, 2e9)) : -1;
+  std::variant<int, OsFailure> connected;
+  for (;;) {
+    {
+      WithoutInterpreter released;
+      auto give_up = [](void*) { return false; };  // signals are handled with the lock, below
+      connected = connect_tcp_within(s->settings.server, s->settings.port, timeout_ms,
+                                     InterruptCheck{give_up});
+    }
+    const auto* failure = std::get_if<OsFailure>(&connected);
+    if (!failure || !failure->interrupted) break;
+    if (PyErr_CheckSignals() < 0) return false;
+  }
+  if (const auto* failure = std::get_if<OsFailure>(&connected)) {
+    last_err = failure->err;
+    return true;  // not connected; the caller decides what to raise
+  }
+  const int fd = std::get<int>(connected);
+  set_no_delay(fd);
+  {
+    WithoutInterpreter released;
+    s->connection->attach(fd);
+  }
+  last_err = 0;
+  Command login(2);
+  if (!build_login(login, s->settings.username, s->settings.password)) return false;
+  LineBuffer line;  // not the request buffer: the request that made us connect is in there
+  build_command_line(login, line);
+  Ref reply = exchange_connected(s, line, "Login", s->settings.timeout);
+  if (!reply) {
+    s->connection->disconnect(false);  // refused or unanswered: this connection is no use
+    return false;
+  }
+  return true;
+}
+
+// Makes sure there is a logged-in connection: on the first use, or after one was lost (when
+// reconnecting is on: bounded attempts, exponential backoff with full jitter). The first
+// reconnect is marked in the events. False with the error set.
+bool ensure_connected(SessionObject* s) {
+  SyncConnection& connection = *s->connection;
+  if (connection.connected()) return true;
+  const bool reconnecting = s->ever_connected;
+  if (reconnecting && s->settings.reconnect_attempts == 0) {
+    PyErr_SetString(PyExc_ConnectionError,
+                    "the connection was lost, and the session does not reconnect "
+                    "(reconnect_attempts is 0)");
+    return false;
+  }
+  bool mine;
+  {
+    WithoutInterpreter released;
+    mine = connection.begin_connect();
+  }
+  if (!mine) {
+    if (connection.connected()) return true;
+    PyErr_SetString(PyExc_ConnectionError, "the connection was lost, and reconnecting failed");
+    return false;
+  }
+  struct EndConnect {
+    SyncConnection& c;
+    ~EndConnect() { c.end_connect(); }
+  } end{connection};
+
+  const std::uint32_t attempts = reconnecting ? s->settings.reconnect_attempts : 1;
+  thread_local std::minstd_rand jitter{std::random_device{}()};
+  double backoff = s->settings.reconnect_delay;
+  int last_err = 0;
+  for (std::uint32_t attempt = 0; attempt < attempts; ++attempt) {
+    if (attempt > 0) {
+      const double pause = std::uniform_real_distribution<double>(
+          0.0, std::min(backoff, s->settings.reconnect_max_delay))(jitter);
+      backoff *= 2;
+      if (!sleep_released(deadline_after(pause))) return false;
+      if (s->closed) {
+        raise_closed();
+        return false;
+      }
+    }
+    if (!connect_once(s, last_err)) return false;
+    if (last_err == 0 && s->closed) {  // closed by another thread meanwhile
+      connection.disconnect(false);
+      raise_closed();
+      return false;
+    }
+    if (last_err == 0) {
+      if (reconnecting) connection.mark(Incoming::Kind::Reconnected);
+      s->ever_connected = true;
+      return true;
+    }
+  }
+  const std::string text = "Failed to connect: " + os_error_text(last_err);
+  if (!reconnecting) {
+    set_error(os_error_type(last_err), text);  // ConnectionRefusedError and the like
+    return false;
+  }
+  set_error(PyExc_ConnectionError, "the connection was lost, and " + std::to_string(attempts) +
+                                       " attempts to reconnect failed: " + text);
+  return false;
+}
+
+Ref exchange(SessionObject* s, LineBuffer& line, std::string_view word,
+             std::optional<double> limit) {
+  if (!usable(s) || !ensure_connected(s)) return {};
+  // A connection the server closed while nobody was waiting shows here, before the line is
+  // sent into it.
+  {
+    WithoutInterpreter released;
+    s->connection->read_arrived();
+  }
+  if (!ensure_connected(s)) return {};
+  return exchange_connected(s, line, word, limit);
+}
+
+// ---- events -------------------------------------------------------------------------------
+
+void collect(SessionObject* s) {
+  for (QueuedEvent& e : s->connection->take_events()) s->held.push(std::move(e.in));
+}
+
+Ref taken(SessionObject* s, HeldEvents::Taken&& taken) {
+  if (taken.lines) s->connection->consumed(taken.lines);
+  return std::move(taken.event);
+}
+
+// The next event, waiting up to `limit`; null without an error when none came in time (or
+// the session was closed meanwhile).
+Ref next_event(SessionObject* s, std::optional<double> limit) {
+  if (!usable(s)) return {};
+  SteadyTime deadline = kNoDeadline;
+  bool waiting = false;
+  for (;;) {
+    collect(s);
+    if (!s->held.empty()) return taken(s, s->held.take_first());
+    if (s->closed) return {};
+    if (!waiting) {
+      if (!ensure_connected(s)) return {};
+      deadline = deadline_after(limit);
+      waiting = true;
+    }
+    SyncConnection& connection = *s->connection;
+    const Waited waited =
+        wait_released([&](SteadyTime until) { return connection.wait_event(until); }, deadline);
+    if (waited == Waited::Error || waited == Waited::Timeout) return {};
+    if (waited == Waited::Disconnected) {
+      collect(s);
+      if (s->held.empty() && !s->closed) {  // gone without a mark: no waiting on it
+        raise_events_lost();
+        return {};
+      }
+    }
+  }
+}
+
+// The first event the predicate accepts, leaving the others where they are.
+Ref wait_for_event(SessionObject* s, PyObject* predicate, std::optional<double> limit) {
+  if (!usable(s) || !ensure_connected(s)) return {};
+  const SteadyTime deadline = deadline_after(limit);
+  std::uint64_t from = 0;
+  for (bool disconnected = false;; ) {
+    collect(s);
+    bool found = false;
+    Ref event = taken(s, s->held.take_match(predicate, from, found));
+    if (found || PyErr_Occurred()) return event;
+    if (s->closed) {
+      raise_closed();
+      return {};
+    }
+    if (disconnected) {  // gone without a mark: no waiting on it
+      raise_events_lost();
+      return {};
+    }
+    SyncConnection& connection = *s->connection;
+    const Waited waited =
+        wait_released([&](SteadyTime until) { return connection.wait_event(until); }, deadline);
+    if (waited == Waited::Error) return {};
+    if (waited == Waited::Timeout) {
+      raise_no_event(limit);
+      return {};
+    }
+    disconnected = waited == Waited::Disconnected;
+  }
+}
+
+// ---- Python methods -----------------------------------------------------------------------
+
+PyObject* Session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  SessionSettings settings;
+  if (!read_settings(g_constructor, args, kwargs, settings)) return nullptr;
+  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  SessionObject* s = as_session(self.get());
+  std::construct_at(&s->settings, std::move(settings));
+  // The connection bounds the events; what it hands over is held however many there are.
+  std::construct_at(&s->held, SIZE_MAX);
+  std::construct_at(&s->connection,
+                    std::make_unique<SyncConnection>(s->settings.max_line, s->settings.max_events));
+  s->next_tag = 0;
+  s->fork_generation = fork_generation();
+  s->closed = false;
+  s->ever_connected = false;
+  if (!ensure_connected(s)) return nullptr;
+  return self.release();
+}
+
+void Session_dealloc(PyObject* self) noexcept {
+  SessionObject* s = as_session(self);
+  if (s->connection) {
+    if (s->fork_generation == fork_generation()) {
+      s->connection->disconnect(false);
+    } else {
+      // In a child after fork(): its locks may be held by threads that are not here, and a
+      // shutdown would end the parent's connection too. Left as it is.
+      (void)s->connection.release();
+    }
+  }
+  std::destroy_at(&s->connection);
+  std::destroy_at(&s->held);
+  std::destroy_at(&s->settings);
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* submit_command(PyObject* self, const Command& command) {
+  SessionObject* s = as_session(self);
+  LineBuffer& line = request_buffer();
+  build_command_line(command, line);
+  return exchange(s, line, command.entry().name, s->settings.timeout).release();
+}
+
+PyObject* Session_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  SessionObject* s = as_session(self);
+  PyObject* scratch[kMaxParams];
+  PyObject* const* bound = bind_arguments(g_request, args, nargs, kwnames, scratch);
+  if (!bound) return nullptr;
+  std::optional<double> limit;
+  if (!wait_limit(s->settings, bound[1], g_timeout_param, limit)) return nullptr;
+  LineBuffer& line = request_buffer();
+  std::string word;
+  if (!build_request_line(bound[0], "argument 'command'", line, word)) return nullptr;
+  return exchange(s, line, word, limit).release();
+}
+
+PyObject* Session_request_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  SessionObject* s = as_session(self);
+  PyObject* scratch[kMaxParams];
+  PyObject* const* bound = bind_arguments(g_request_batch, args, nargs, kwnames, scratch);
+  if (!bound) return nullptr;
+  std::optional<double> limit;
+  if (!wait_limit(s->settings, bound[1], g_timeout_param, limit)) return nullptr;
+  Ref items = Ref::steal(PySequence_List(bound[0]));
+  if (!items) return nullptr;
+  const Py_ssize_t count = PyList_GET_SIZE(items.get());
+  // Every element converted before anything is sent.
+  LineBuffer& batch = request_buffer();
+  LineBuffer one;
+  std::vector<std::string> words(static_cast<std::size_t>(count));
+  std::vector<std::size_t> ends;
+  batch.clear();
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    const std::string what = "argument 'commands': element " + std::to_string(i);
+    if (!build_request_line(PyList_GET_ITEM(items.get(), i), what, one, words[i])) return nullptr;
+    batch.append(one.view());
+    ends.push_back(batch.size());
+  }
+  if (!usable(s) || !ensure_connected(s)) return nullptr;
+  {
+    WithoutInterpreter released;
+    s->connection->read_arrived();
+  }
+  if (!ensure_connected(s)) return nullptr;
+  // The tags go in after the texts: rebuild the buffer as wire lines.
+  LineBuffer wire;
+  std::vector<PendingReply> replies(static_cast<std::size_t>(count));
+  std::size_t start = 0;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    replies[i].tag = s->next_tag++;
+    wire.append(batch.view().substr(start, ends[i] - start));
+    append_tag_suffix(wire, replies[i].tag);
+    start = ends[i];
+  }
+  batch.release_if_large();
+  SyncConnection& connection = *s->connection;
+  struct Unregister {
+    SyncConnection& c;
+    std::vector<PendingReply>& replies;
+    ~Unregister() {
+      for (PendingReply& r : replies)
+        if (r.state == PendingReply::State::Waiting) c.remove(r);
+    }
+  } unregister{connection, replies};
+  for (PendingReply& r : replies) {
+    if (!connection.add(r)) {
+      raise_lost("the batch", r.tag, s->closed);
+      return nullptr;
+    }
+  }
+  const SteadyTime deadline = deadline_after(limit);
+  if (count > 0 && !send_line(s, wire, words[0], replies[0].tag, deadline)) return nullptr;
+  // Every reply is collected before any failure is raised.
+  Ref results = Ref::steal(PyList_New(count));
+  if (!results) return nullptr;
+  Ref first_failure;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PendingReply& reply = replies[i];
+    const Waited waited = wait_released(
+        [&](SteadyTime until) { return connection.wait_reply(reply, until); }, deadline);
+    Ref r = outcome(s, reply, waited, words[i], limit);
+    if (!r) {
+      if (!PyErr_ExceptionMatches(server_error_class())) return nullptr;
+      Ref failure = Ref::steal(PyErr_GetRaisedException());
+      if (!first_failure) first_failure = std::move(failure);
+      continue;
+    }
+    PyList_SET_ITEM(results.get(), i, r.release());
+  }
+  if (first_failure) {
+    PyErr_SetRaisedException(first_failure.release());
+    return nullptr;
+  }
+  return results.release();
+}
+
+// events() and its iterator: the next event each time, ending after `timeout` without one.
+struct EventsObject {
+  PyObject_HEAD
+  PyObject* session;
+  std::optional<double> limit;
+};
+
+PyTypeObject* g_events_type = nullptr;
+
+PyObject* Session_events(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  SessionObject* s = as_session(self);
+  PyObject* scratch[kMaxParams];
+  PyObject* const* bound = bind_arguments(g_events, args, nargs, kwnames, scratch);
+  if (!bound) return nullptr;
+  std::optional<double> limit;
+  if (!wait_limit(s->settings, bound[0], g_timeout_param, limit)) return nullptr;
+  if (!usable(s)) return nullptr;
+  PyObject* it = g_events_type->tp_alloc(g_events_type, 0);
+  if (!it) return nullptr;
+  auto* e = reinterpret_cast<EventsObject*>(it);
+  e->session = Py_NewRef(self);
+  std::construct_at(&e->limit, limit);
+  return it;
+}
+
+PyObject* Events_next(PyObject* self) {
+  auto* e = reinterpret_cast<EventsObject*>(self);
+  return next_event(as_session(e->session), e->limit).release();
+}
+
+void Events_dealloc(PyObject* self) noexcept {
+  auto* e = reinterpret_cast<EventsObject*>(self);
+  Py_XDECREF(e->session);
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* Session_wait_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  SessionObject* s = as_session(self);
+  PyObject* scratch[kMaxParams];
+  PyObject* const* bound = bind_arguments(g_wait_for, args, nargs, kwnames, scratch);
+  if (!bound) return nullptr;
+  if (!PyCallable_Check(bound[0])) {
+    set_error(PyExc_TypeError,
+              "argument 'predicate': '" + type_qualname(bound[0]) + "' object is not callable");
+    return nullptr;
+  }
+  std::optional<double> limit;
+  if (!wait_limit(s->settings, bound[1], g_timeout_param, limit)) return nullptr;
+  return wait_for_event(s, bound[0], limit).release();
+}
+
+PyObject* Session_close(PyObject* self, PyObject*) {
+  SessionObject* s = as_session(self);
+  if (s->fork_generation != fork_generation()) {
+    raise_forked();
+    return nullptr;
+  }
+  if (!s->closed) {
+    s->closed = true;
+    WithoutInterpreter released;
+    s->connection->disconnect(false);
+  }
+  s->held.clear();
+  Py_RETURN_NONE;
+}
+
+PyObject* Session_enter(PyObject* self, PyObject*) {
+  if (!usable(as_session(self))) return nullptr;
+  return Py_NewRef(self);
+}
+
+PyObject* Session_exit(PyObject* self, PyObject* const*, Py_ssize_t) {
+  Ref done = Ref::steal(Session_close(self, nullptr));
+  if (!done) return nullptr;
+  Py_RETURN_FALSE;
+}
+
+PyObject* Session_get_closed(PyObject* self, void*) {
+  return PyBool_FromLong(as_session(self)->closed);
+}
+
+}  // namespace
+
+PyTypeObject* init_session_class() {
+  static PyTypeObject* type = nullptr;
+  if (type) return type;
+  if (!init_received_classes()) return nullptr;
+  if (!make_settings_signature(g_constructor, "Session")) return nullptr;
+  g_timeout_param = make_param("timeout", Conv::Seconds, true);
+  g_request = {"Session.request()", {make_param("command", Conv::Object),
+                                     make_defaulted_param("timeout", Conv::Object)},
+               SIZE_MAX, true};
+  g_request_batch = {"Session.request_batch()", {make_param("commands", Conv::Object),
+                                                 make_defaulted_param("timeout", Conv::Object)},
+                     SIZE_MAX, true};
+  g_events = {"Session.events()", {make_defaulted_param("timeout", Conv::Object)}, SIZE_MAX, true};
+  g_wait_for = {"Session.wait_for()", {make_param("predicate", Conv::Object),
+                                       make_defaulted_param("timeout", Conv::Object)},
+                SIZE_MAX, true};
+  for (const Signature* sig : {&g_request, &g_request_batch, &g_events, &g_wait_for})
+    for (const Param& p : sig->params)
+      if (!p.name) return nullptr;
+  if (!g_timeout_param.name) return nullptr;
+
+  static PyType_Slot event_slots[] = {
+      {Py_tp_dealloc, dealloc_slot<Events_dealloc>()},
+      {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+      {Py_tp_iternext, slot_entry<Events_next>()},
+      {Py_tp_new, slot_entry<no_constructor_new>()},
+      {0, nullptr},
+  };
+  PyType_Spec event_spec = {"builtins.SessionEvents", sizeof(EventsObject), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, event_slots};
+  g_events_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&event_spec));
+  if (!g_events_type) return nullptr;
+
+  const auto* per_command =
+      SessionMethods<submit_command>::table("Session", "Send {} and wait for its reply.");
+  if (!per_command) return nullptr;
+  static std::vector<PyMethodDef> methods;
+  methods = {
+      {"request", method_entry<Session_request>(), METH_FASTCALL | METH_KEYWORDS,
+       "request($self, /, command, timeout=<session timeout>)\n--\n\n"
+       "Send a Command, or a text as it is, and wait for its reply."},
+      {"request_batch", method_entry<Session_request_batch>(), METH_FASTCALL | METH_KEYWORDS,
+       "request_batch($self, /, commands, timeout=<session timeout>)\n--\n\n"
+       "Send many requests in one write and wait for every reply."},
+      {"events", method_entry<Session_events>(), METH_FASTCALL | METH_KEYWORDS,
+       "events($self, /, timeout=<session timeout>)\n--\n\n"
+       "Iterate over the lines that answer no request, until none comes within timeout."},
+      {"wait_for", method_entry<Session_wait_for>(), METH_FASTCALL | METH_KEYWORDS,
+       "wait_for($self, /, predicate, timeout=<session timeout>)\n--\n\n"
+       "Wait for the first event the predicate accepts; other events stay queued."},
+      {"close", method_entry<Session_close>(), METH_NOARGS,
+       "close($self, /)\n--\n\nEnd the connection; waiting calls end at once."},
+      {"__enter__", method_entry<Session_enter>(), METH_NOARGS, nullptr},
+      {"__exit__", method_entry<Session_exit>(), METH_FASTCALL, nullptr},
+  };
+  methods.insert(methods.end(), per_command->begin(), per_command->end());
+  methods.push_back({nullptr, nullptr, 0, nullptr});
+
+  static PyGetSetDef getset[] = {
+      {"closed", entry<Session_get_closed>, nullptr, "Whether close() was called.", nullptr},
+      {nullptr, nullptr, nullptr, nullptr, nullptr},
+  };
+  static const std::string doc = settings_text_signature("Session") +
+                                 "A connection to the control server that hears it: each "
+                                 "request returns its reply; other lines are events.";
+  static PyType_Slot slots[] = {
+      {Py_tp_new, slot_entry<Session_new>()},
+      {Py_tp_dealloc, dealloc_slot<Session_dealloc>()},
+      {Py_tp_methods, nullptr},
+      {Py_tp_getset, getset},
+      {Py_tp_doc, nullptr},
+      {0, nullptr},
+  };
+  slots[2].pfunc = methods.data();
+  slots[4].pfunc = const_cast<char*>(doc.c_str());
+  PyType_Spec spec = {"builtins.Session", sizeof(SessionObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  return type;
+}
+
+}  // namespace qv::py

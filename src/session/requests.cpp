@@ -1,0 +1,126 @@
+#include "session/requests.hpp"
+
+#include "client/core/tagged_send.hpp"
+#include "commands/py_command.hpp"
+#include "module/args.hpp"
+#include "module/errors.hpp"
+#include "session/py_received.hpp"
+
+namespace qv::py {
+
+namespace {
+
+std::string seconds_text(double seconds) {
+  char* text = PyOS_double_to_string(seconds, 'r', 0, 0, nullptr);
+  if (!text) {
+    PyErr_Clear();
+    return std::to_string(seconds);
+  }
+  std::string out(text);
+  PyMem_Free(text);
+  return out;
+}
+
+std::string within(std::optional<double> limit) {
+  return limit ? " within " + seconds_text(*limit) + " s" : "";
+}
+
+}  // namespace
+
+LineBuffer& request_buffer() {
+  thread_local LineBuffer line;
+  return line;
+}
+
+void build_command_line(const Command& command, LineBuffer& line) {
+  line.clear();
+  append_command_text(line, command);
+}
+
+bool build_request_line(PyObject* command, const std::string& what, LineBuffer& line,
+                        std::string& word) {
+  if (PyObject_TypeCheck(command, command_class())) {
+    const Command& value = command_value(command);
+    build_command_line(value, line);
+    word = value.entry().name;
+    return true;
+  }
+  if (!PyUnicode_Check(command)) {
+    set_error(PyExc_TypeError, what + ": '" + type_qualname(command) +
+                                   "' object cannot be converted to 'Command' or 'PyString'");
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(command, &size);
+  if (!utf8) {
+    // No UTF-8 form (lone surrogates): the interpreter's error, told which argument it was.
+    note_current_exception(what);
+    return false;
+  }
+  const std::string_view text(utf8, static_cast<std::size_t>(size));
+  // A line break would send lines nobody waits for, and a reply could not be matched.
+  if (holds_line_break(text)) {
+    set_error(PyExc_ValueError, what + ": text must not contain a carriage return or line feed");
+    return false;
+  }
+  line.assign(text);
+  word.clear();
+  for_each_token(text, [&](std::string_view token) {
+    if (word.empty()) word = token;
+  });
+  return true;
+}
+
+Ref checked_reply(const SessionSettings& settings, std::string_view word, Ref reply) {
+  if (!reply || !settings.is_failure) return reply;
+  Ref verdict = Ref::steal(PyObject_CallOneArg(settings.is_failure.get(), reply.get()));
+  if (!verdict) return {};
+  const int failed = PyObject_IsTrue(verdict.get());
+  if (failed < 0) return {};
+  if (failed) {
+    raise_server_error(word, reply.get());
+    return {};
+  }
+  return reply;
+}
+
+bool wait_limit(const SessionSettings& settings, PyObject* timeout_arg, const Param& param,
+                std::optional<double>& limit) {
+  limit = settings.timeout;
+  if (!timeout_arg) return true;
+  Arg arg;
+  if (!convert_argument(param, timeout_arg, arg)) return false;
+  limit = arg.present ? std::optional<double>(arg.seconds) : std::nullopt;
+  return true;
+}
+
+void raise_timeout(std::string_view word, std::uint64_t tag, std::optional<double> limit) {
+  set_error(PyExc_TimeoutError, "no reply to " + std::string(word) + " (tag " +
+                                    std::to_string(tag) + ")" + within(limit));
+}
+
+void raise_lost(std::string_view word, std::uint64_t tag, bool closed_by_program) {
+  set_error(PyExc_ConnectionError,
+            std::string(closed_by_program ? "the session was closed" : "the connection was lost") +
+                " while waiting for the reply to " + std::string(word) + " (tag " +
+                std::to_string(tag) + ")");
+}
+
+void raise_closed() { PyErr_SetString(PyExc_RuntimeError, "the session is closed"); }
+
+void raise_forked() {
+  PyErr_SetString(PyExc_RuntimeError,
+                  "the session belongs to the process that made it: after fork(), make a new "
+                  "one in the child");
+}
+
+void raise_events_lost() {
+  PyErr_SetString(PyExc_ConnectionError,
+                  "the connection was lost: lines the server sent from here on may be missing");
+}
+
+void raise_no_event(std::optional<double> limit) {
+  set_error(PyExc_TimeoutError, "no event matched" + within(limit));
+}
+
+}  // namespace qv::py

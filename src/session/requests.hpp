@@ -1,0 +1,45 @@
+#pragma once
+// What the two session classes share about one request: reading the command a caller gives,
+// the tagged line, the reply and its failure rule, and the texts of the errors a wait raises.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "client/core/line_buffer.hpp"
+#include "commands/core/command.hpp"
+#include "module/ref.hpp"
+#include "session/settings.hpp"
+
+namespace qv::py {
+
+// The line a request sends, in the calling thread's own buffer (a session may send from
+// several threads at once, each with the interpreter lock released).
+LineBuffer& request_buffer();
+
+// A request's line, without its tag: `command` is a Command, or a text sent as it is (one
+// line: a carriage return or line feed is refused). The command word (for messages) goes to
+// `word`. False with the error set; `what` names the argument in it ("argument 'command'").
+bool build_request_line(PyObject* command, const std::string& what, LineBuffer& line,
+                        std::string& word);
+void build_command_line(const Command& command, LineBuffer& line);
+
+// The reply to a request, after the failure rule: the reply, or null with ServerError (or the
+// predicate's own exception) set.
+Ref checked_reply(const SessionSettings& settings, std::string_view word, Ref reply);
+
+// The limit of one wait: the call's own `timeout` argument when given (None: forever), else
+// the session's. False with the error set.
+bool wait_limit(const SessionSettings& settings, PyObject* timeout_arg, const Param& param,
+                std::optional<double>& limit);
+
+void raise_timeout(std::string_view word, std::uint64_t tag, std::optional<double> limit);
+void raise_lost(std::string_view word, std::uint64_t tag, bool closed_by_program);
+void raise_closed();
+void raise_forked();
+// At the point of the stream where the connection was lost.
+void raise_events_lost();
+// wait_for: nothing matched in time.
+void raise_no_event(std::optional<double> limit);
+
+}  // namespace qv::py
