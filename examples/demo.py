@@ -1,46 +1,98 @@
-"""A short call flow against a control server: log in, set up resources, call, play, fax.
+"""A call flow that hears the server: resources from replies, a call, a prompt, a fax.
 
 Usage: python examples/demo.py [HOST] [PORT]
-Every line the server sends back is printed by the client's reader as "Received: ...".
+The first part uses a Session (each request returns its reply; events are waited for), then
+the same in asyncio with many requests in flight, and last the printing QuelvantClient,
+whose reader shows every line the server sends as "Received: ...".
 """
+import asyncio
+import os
 import sys
 import time
 
-from quelvant_rs import client, values
+from quelvant_rs import client, commands, session, values
+
+Command = commands.Command
+
+
+def failed(reply: session.Reply) -> bool:
+    """The stand-in server's failure replies start with ERROR."""
+    return reply.words[:1] == ["ERROR"]
+
+
+def resource(reply: session.Reply) -> int:
+    return int(reply.fields["ResourceId"])
+
+
+def call_flow(host: str, port: int) -> None:
+    with session.Session(host, port, "demo", "secret", is_failure=failed) as s:
+        print("logged in; version:", s.get_version().fields["Version"])
+        front = resource(s.resource_create_frontend(None, None, None, True))
+        player = resource(s.resource_create_player())
+        print(f"front end {front}, player {player}")
+
+        s.call_make(front, "1001", None, "2002", "Front desk", None, None)
+        connected = s.wait_for(lambda e: e.words[:1] == ["CallConnected"], timeout=5)
+        print("event:", connected.line)
+
+        prompt = s.play_file(player, "greeting.wav", values.AudioFormatType("PCM"), 8000,
+                             values.Channels.Mono, None, None)
+        finished = s.wait_for(lambda e: e.tag == prompt.tag, timeout=5)
+        print(f"prompt (tag {prompt.tag}) finished:", finished.line)
+        s.call_send_dtmf(front, "123#", None, None, None)
+
+        # Fax: a document with one file, prepared and sent with error correction.
+        fax = resource(s.resource_create_fax())
+        document = resource(s.resource_create_document())
+        s.document_add_file(document, "invoice.tif", None)
+        s.document_prepare(document, values.ConstantWithDescription("A4", "ISO A4 paper"), None)
+        sent = s.fax_send(fax, front, document, None, values.ECM.ECM256, "Daily report", None)
+        done = s.wait_for(lambda e: e.tag == sent.tag, timeout=5)
+        print("fax:", done.line)
+
+        statuses = s.request_batch([Command.resource_get_status(r) for r in (front, player, fax)])
+        print("statuses in one write:", [r.tag for r in statuses])
+        try:
+            s.request("NoSuchCommand 1")
+        except session.ServerError as exc:
+            print("refused:", exc)
+        s.call_clear(front, None)
+        cleared = s.wait_for(lambda e: e.words[:1] == ["CallCleared"], timeout=5)
+        print("event:", cleared.line)
+
+
+async def many_in_flight(host: str, port: int) -> None:
+    async with session.AsyncSession(host, port, "demo", "secret", is_failure=failed) as s:
+        ids = [resource(r) for r in await asyncio.gather(
+            *(s.resource_create_recorder() for _ in range(5)))]
+        statuses = await asyncio.gather(*(s.resource_get_status(i) for i in ids))
+        print("asyncio: recorders", ids, "statuses", [r.tag for r in statuses])
+
+
+def printing_client(host: str, port: int) -> None:
+    sys.stdout.flush()  # the reader writes to fd 1 itself, beside Python's buffer
+    threads = len(os.listdir("/proc/self/task"))
+    c = client.QuelvantClient(host, port, None, "demo", "secret")
+    c.print_details()
+    c.connect()
+    c.login()
+    c.get_version()
+    c.send_raw_command("NoSuchCommand 1")
+    c.quit()  # the server answers, then closes the connection
+    # The reader ends after printing "Connection closed."; wait for that, not for a time.
+    deadline = time.monotonic() + 5
+    while len(os.listdir("/proc/self/task")) > threads and time.monotonic() < deadline:
+        time.sleep(0.01)
+    print(f"sent {c.command_tag} tagged lines", flush=True)
+    c.disconnect()
 
 
 def main() -> None:
     host = sys.argv[1] if len(sys.argv) > 1 else "127.0.0.1"
     port = int(sys.argv[2]) if len(sys.argv) > 2 else 1234
-
-    c = client.QuelvantClient(host, port, None, "demo", "secret")
-    c.print_details()
-    c.connect()
-
-    c.login()
-    c.resource_create_frontend(None, None, None, True)
-    c.resource_create_player()
-    c.call_make(1, "1001", None, "2002", "Front desk", None, None)
-    c.play_file(2, "greeting.wav", values.AudioFormatType("PCM"), 8000,
-                values.Channels.Mono, None, None)
-    c.call_send_dtmf(1, "123#", None, None, None)
-
-    # Fax: a document with one file, prepared and sent with error correction.
-    c.resource_create_fax()
-    c.resource_create_document()
-    c.document_add_file(4, "invoice.tif", None)
-    c.document_prepare(4, values.ConstantWithDescription("A4", "ISO A4 paper"), None)
-    c.fax_send(3, 1, 4, None, values.ECM.ECM256, "Daily report", None)
-
-    c.get_rtp_statistics(5)
-    # A malformed line, to show what the server answers to it.
-    c.send_raw_command("NoSuchCommand 1")
-    c.logout()
-    c.quit()  # the server answers, then closes the connection
-    print(f"sent {c.command_tag} tagged lines", flush=True)
-
-    time.sleep(0.5)  # let the reader print the last answers and "Connection closed."
-    c.disconnect()
+    call_flow(host, port)
+    asyncio.run(many_in_flight(host, port))
+    printing_client(host, port)
 
 
 if __name__ == "__main__":

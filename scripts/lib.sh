@@ -44,7 +44,7 @@ build_into() {
     --no-deps -Cbuild-dir="$build_dir" "${defines[@]}" .
 }
 
-TEST_PACKAGES=("pytest>=8" "numpy>=2" "hypothesis>=6" "mypy>=1.15")
+TEST_PACKAGES=("pytest>=8" "numpy>=2" "hypothesis>=6" "mypy>=1.15" "uvloop>=0.19")
 
 # fuzzing_clang: prints a clang++ that links libFuzzer (CLANGXX if given), installing
 # Debian's clang and its runtime libraries with apt-get when there is none.

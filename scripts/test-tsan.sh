@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # ThreadSanitizer run of everything that starts reader threads or writes through the output
 # lock: the C++ stress of the core (many readers and direct writers at once), then the
-# reader, flood, output and fault tests against a TSan build of the module. The interpreter
+# reader, flood, output and fault tests, and the session tests where threads share one
+# connection, against a TSan build of the module. The interpreter
 # is not instrumented, so the TSan runtime is preloaded; its lock and thread interceptors
 # still see the GIL, so only the module's own accesses are checked.
 # Arguments, if given, replace the default pytest selection (files and -k expression).
@@ -25,7 +26,8 @@ echo "== module tests under ThreadSanitizer"
 ensure_venv .venv-tsan "${TEST_PACKAGES[@]}"
 build_into .venv-tsan "$BUILD/module" "QUELVANT_SANITIZE=thread" "CMAKE_BUILD_TYPE=RelWithDebInfo"
 tsan_runtime=$("$CXX" -print-file-name=libtsan.so)
-selection=(tests/test_client.py tests/test_faults.py -k "reader or flood or output or reset or stdout or pipe or connect")
+selection=(tests/test_client.py tests/test_faults.py tests/test_session.py tests/test_async_session.py
+  -k "reader or flood or output or reset or stdout or pipe or connect or thread or loss or blocked or close_wakes")
 if [ "$#" -gt 0 ]; then selection=("$@"); fi
 # Reports go to files: pytest's capture would swallow them when a test process aborts.
 rm -f "$BUILD"/report.*

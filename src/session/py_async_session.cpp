@@ -411,7 +411,6 @@ bool connected(PyObject* self) {
   s->link = Link::LoggingIn;
   Command login(2);
   if (!build_login(login, s->settings.username, s->settings.password)) return false;
-  s->login_tag = s->next_tag++;
   s->out.clear();
   s->out_sent = 0;
   append_command_text(s->out, login);
@@ -428,10 +427,8 @@ bool logged_in(PyObject* self, Ref reply) {
     s->connect_timer = {};
   }
   if (!checked_reply(s->settings, "Login", std::move(reply))) {
-    Ref refusal = Ref::steal(PyErr_GetRaisedException());
-    if (!lose(self, false)) return false;
-    PyErr_SetRaisedException(refusal.release());
-    return connect_failed(self);
+    // Everyone waiting for this connection gets the refusal; then it is given up.
+    return connect_failed(self) && lose(self, false);
   }
   s->link = Link::Up;
   if (s->ever_connected) s->held.push(Incoming{Incoming::Kind::Reconnected, std::nullopt, {}, 0});
@@ -467,6 +464,8 @@ bool start_connecting(PyObject* self) {
   s->link = Link::Connecting;
   s->attempt = 0;
   s->backoff = s->settings.reconnect_delay;
+  // Taken now, so that the login's tag comes before those of the requests that wait for it.
+  s->login_tag = s->next_tag++;
   return try_connect(self);
 }
 
@@ -1045,17 +1044,17 @@ PyTypeObject* init_async_session_class() {
        "connect($self, /)\n--\n\nConnect and log in; await the result. Requests made before "
        "wait for it."},
       {"request", method_entry<AsyncSession_request>(), METH_FASTCALL | METH_KEYWORDS,
-       "request($self, /, command, timeout=<session timeout>)\n--\n\n"
+       "request($self, /, command, timeout=...)\n--\n\n"
        "Send a Command, or a text as it is; await the result for its reply."},
       {"request_batch", method_entry<AsyncSession_request_batch>(), METH_FASTCALL | METH_KEYWORDS,
-       "request_batch($self, /, commands, timeout=<session timeout>)\n--\n\n"
+       "request_batch($self, /, commands, timeout=...)\n--\n\n"
        "Send many requests in one write; await the result for every reply."},
       {"events", method_entry<AsyncSession_events>(), METH_FASTCALL | METH_KEYWORDS,
-       "events($self, /, timeout=<session timeout>)\n--\n\n"
+       "events($self, /, timeout=...)\n--\n\n"
        "Iterate (async for) over the lines that answer no request, until none comes within "
        "timeout."},
       {"wait_for", method_entry<AsyncSession_wait_for>(), METH_FASTCALL | METH_KEYWORDS,
-       "wait_for($self, /, predicate, timeout=<session timeout>)\n--\n\n"
+       "wait_for($self, /, predicate, timeout=...)\n--\n\n"
        "Await the first event the predicate accepts; other events stay queued."},
       {"close", method_entry<AsyncSession_close>(), METH_NOARGS,
        "close($self, /)\n--\n\nEnd the connection at once; waiting calls end. Awaitable."},

@@ -675,16 +675,16 @@ PyTypeObject* init_session_class() {
   static std::vector<PyMethodDef> methods;
   methods = {
       {"request", method_entry<Session_request>(), METH_FASTCALL | METH_KEYWORDS,
-       "request($self, /, command, timeout=<session timeout>)\n--\n\n"
+       "request($self, /, command, timeout=...)\n--\n\n"
        "Send a Command, or a text as it is, and wait for its reply."},
       {"request_batch", method_entry<Session_request_batch>(), METH_FASTCALL | METH_KEYWORDS,
-       "request_batch($self, /, commands, timeout=<session timeout>)\n--\n\n"
+       "request_batch($self, /, commands, timeout=...)\n--\n\n"
        "Send many requests in one write and wait for every reply."},
       {"events", method_entry<Session_events>(), METH_FASTCALL | METH_KEYWORDS,
-       "events($self, /, timeout=<session timeout>)\n--\n\n"
+       "events($self, /, timeout=...)\n--\n\n"
        "Iterate over the lines that answer no request, until none comes within timeout."},
       {"wait_for", method_entry<Session_wait_for>(), METH_FASTCALL | METH_KEYWORDS,
-       "wait_for($self, /, predicate, timeout=<session timeout>)\n--\n\n"
+       "wait_for($self, /, predicate, timeout=...)\n--\n\n"
        "Wait for the first event the predicate accepts; other events stay queued."},
       {"close", method_entry<Session_close>(), METH_NOARGS,
        "close($self, /)\n--\n\nEnd the connection; waiting calls end at once."},

@@ -87,7 +87,8 @@ Ref checked_reply(const SessionSettings& settings, std::string_view word, Ref re
 bool wait_limit(const SessionSettings& settings, PyObject* timeout_arg, const Param& param,
                 std::optional<double>& limit) {
   limit = settings.timeout;
-  if (!timeout_arg) return true;
+  // Left out, or given as ... (what the signature shows): the session's own.
+  if (!timeout_arg || timeout_arg == Py_Ellipsis) return true;
   Arg arg;
   if (!convert_argument(param, timeout_arg, arg)) return false;
   limit = arg.present ? std::optional<double>(arg.seconds) : std::nullopt;

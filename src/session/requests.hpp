@@ -29,7 +29,7 @@ void build_command_line(const Command& command, LineBuffer& line);
 Ref checked_reply(const SessionSettings& settings, std::string_view word, Ref reply);
 
 // The limit of one wait: the call's own `timeout` argument when given (None: forever), else
-// the session's. False with the error set.
+// (left out, or ...) the session's. False with the error set.
 bool wait_limit(const SessionSettings& settings, PyObject* timeout_arg, const Param& param,
                 std::optional<double>& limit);
 

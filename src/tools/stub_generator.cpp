@@ -128,6 +128,38 @@ void record_classes(std::ostream& out, std::string_view indent) {
   }
 }
 
+// A method with a one-line docstring.
+void write_documented_def(std::ostream& out, std::string_view indent, std::string_view name,
+                          const std::vector<std::string>& params, std::string_view ret,
+                          std::string_view doc) {
+  std::ostringstream head;
+  write_def(head, indent, name, params, ret);
+  std::string text = head.str();
+  text.erase(text.size() - 5);  // " ...\n"
+  out << text << '\n' << indent << "    \"\"\"" << doc << "\"\"\"\n";
+}
+
+// A session's per-command methods take the factory's parameters, login's included, under the
+// client's method names, in the client's order.
+void session_methods_returning(std::ostream& out, std::string_view indent, std::string_view ret,
+                               std::string_view doc_before, std::string_view doc_after) {
+  for (std::size_t index : qv::kClientMethodOrder) {
+    const Variant& v = qv::kCatalogue[index];
+    std::vector<std::string> params{"self"};
+    for (std::string& p : factory_params(v)) params.push_back(std::move(p));
+    const std::string doc = std::string(doc_before) + std::string(v.name) + std::string(doc_after);
+    write_documented_def(out, indent, v.method, params, ret, doc);
+  }
+}
+
+void session_methods(std::ostream& out, std::string_view indent) {
+  session_methods_returning(out, indent, "Reply", "Send ", " and wait for its reply.");
+}
+
+void async_session_methods(std::ostream& out, std::string_view indent) {
+  session_methods_returning(out, indent, "Pending[Reply]", "Send ", "; await the result for its reply.");
+}
+
 // In the order the client registers them.
 void client_methods(std::ostream& out, std::string_view indent) {
   for (std::size_t index : qv::kClientMethodOrder) {
@@ -149,6 +181,8 @@ constexpr Block kBlocks[] = {
     {"variant_aliases", variant_aliases}, {"factories", factories},
     {"variant_classes", variant_classes}, {"record_classes", record_classes},
     {"client_methods", client_methods},
+    {"session_methods", session_methods},
+    {"async_session_methods", async_session_methods},
 };
 
 // Expands one template; false (with a message) on a marker it does not know.

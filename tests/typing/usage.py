@@ -8,7 +8,7 @@ With warn_unused_ignores (part of --strict), a stub that stops rejecting one fai
 from collections.abc import Callable
 from typing import assert_type
 
-from quelvant_rs import client, commands, sum_as_string, values
+from quelvant_rs import client, commands, session, sum_as_string, values
 
 Command = commands.Command
 
@@ -56,6 +56,27 @@ def drive(c: client.QuelvantClient) -> None:
     c.disconnect()
 
 
+def converse(s: session.Session) -> None:
+    """Needs a server; only type-checked."""
+    front = s.resource_create_frontend(None, None, None, True)
+    assert_type(front, session.Reply)
+    assert_type(front.fields, dict[str, str])
+    ev = s.wait_for(lambda e: e.words[:1] == ["CallConnected"], timeout=30)
+    assert_type(ev.tag, int | None)
+    for e in s.events(timeout=None):
+        assert_type(e, session.Event)
+    assert_type(s.request_batch([Command.call_hold(7), "GetVersion"]), list[session.Reply])
+
+
+async def converse_async(s: session.AsyncSession) -> None:
+    """Needs a server and a loop; only type-checked."""
+    async with s:
+        assert_type(await s.call_make(7, "1001", None, None, None, None, None), session.Reply)
+        assert_type(await s.request("GetVersion", timeout=None), session.Reply)
+        async for e in s.events():
+            assert_type(e, session.Event)
+
+
 def main() -> None:
     make = Command.call_make(7, "1001", None, "2002", "Front desk", None, None)
     assert_type(make, Command.CallMake)
@@ -89,6 +110,8 @@ def main() -> None:
     refused(lambda: c.login("user1", "secret"))  # type: ignore[call-arg]
     refused(lambda: c.get_version(1))  # type: ignore[call-arg]
     refused(lambda: values.AudioFormatType(8))  # type: ignore[arg-type]
+    refused(lambda: session.Session("127.0.0.1", 1, None, None, 5))  # type: ignore[call-arg]
+    refused(lambda: session.Session("127.0.0.1", 1, None, None, timeout="1"))  # type: ignore[arg-type]
     try:
         c.command_tag = 5  # type: ignore[misc]
     except AttributeError:
