@@ -35,6 +35,7 @@
 #include "session/py_pending.hpp"
 #include "session/py_received.hpp"
 #include "session/requests.hpp"
+#include "session/session_class.hpp"
 #include "session/session_methods.hpp"
 
 namespace qv::py {
@@ -120,12 +121,7 @@ struct AsyncSessionObject {
 
 AsyncSessionObject* as_async(PyObject* self) { return reinterpret_cast<AsyncSessionObject*>(self); }
 
-Signature g_constructor;
-Signature g_request;
-Signature g_request_batch;
-Signature g_events;
-Signature g_wait_for;
-Param g_timeout_param;
+SessionSignatures g_sigs;
 
 // ---- callbacks for the loop ---------------------------------------------------------------
 
@@ -719,10 +715,10 @@ PyObject* AsyncSession_request(PyObject* self, PyObject* const* args, Py_ssize_t
                                PyObject* kwnames) {
   AsyncSessionObject* s = as_async(self);
   PyObject* scratch[kMaxParams];
-  PyObject* const* bound = bind_arguments(g_request, args, nargs, kwnames, scratch);
+  PyObject* const* bound = bind_arguments(g_sigs.request, args, nargs, kwnames, scratch);
   if (!bound) return nullptr;
   std::optional<double> limit;
-  if (!wait_limit(s->settings, bound[1], g_timeout_param, limit)) return nullptr;
+  if (!wait_limit(s->settings, bound[1], g_sigs.timeout, limit)) return nullptr;
   LineBuffer& line = request_buffer();
   std::string word;
   if (!build_request_line(bound[0], "argument 'command'", line, word)) return nullptr;
@@ -733,10 +729,10 @@ PyObject* AsyncSession_request_batch(PyObject* self, PyObject* const* args, Py_s
                                      PyObject* kwnames) {
   AsyncSessionObject* s = as_async(self);
   PyObject* scratch[kMaxParams];
-  PyObject* const* bound = bind_arguments(g_request_batch, args, nargs, kwnames, scratch);
+  PyObject* const* bound = bind_arguments(g_sigs.request_batch, args, nargs, kwnames, scratch);
   if (!bound) return nullptr;
   std::optional<double> limit;
-  if (!wait_limit(s->settings, bound[1], g_timeout_param, limit)) return nullptr;
+  if (!wait_limit(s->settings, bound[1], g_sigs.timeout, limit)) return nullptr;
   Ref items = Ref::steal(PySequence_List(bound[0]));
   if (!items) return nullptr;
   const Py_ssize_t count = PyList_GET_SIZE(items.get());
@@ -815,7 +811,7 @@ PyObject* AsyncSession_wait_for(PyObject* self, PyObject* const* args, Py_ssize_
                                 PyObject* kwnames) {
   AsyncSessionObject* s = as_async(self);
   PyObject* scratch[kMaxParams];
-  PyObject* const* bound = bind_arguments(g_wait_for, args, nargs, kwnames, scratch);
+  PyObject* const* bound = bind_arguments(g_sigs.wait_for, args, nargs, kwnames, scratch);
   if (!bound) return nullptr;
   if (!PyCallable_Check(bound[0])) {
     set_error(PyExc_TypeError,
@@ -823,7 +819,7 @@ PyObject* AsyncSession_wait_for(PyObject* self, PyObject* const* args, Py_ssize_
     return nullptr;
   }
   std::optional<double> limit;
-  if (!wait_limit(s->settings, bound[1], g_timeout_param, limit)) return nullptr;
+  if (!wait_limit(s->settings, bound[1], g_sigs.timeout, limit)) return nullptr;
   return wait_events(self, bound[0], limit);
 }
 
@@ -840,10 +836,10 @@ PyObject* AsyncSession_events(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames) {
   AsyncSessionObject* s = as_async(self);
   PyObject* scratch[kMaxParams];
-  PyObject* const* bound = bind_arguments(g_events, args, nargs, kwnames, scratch);
+  PyObject* const* bound = bind_arguments(g_sigs.events, args, nargs, kwnames, scratch);
   if (!bound) return nullptr;
   std::optional<double> limit;
-  if (!wait_limit(s->settings, bound[0], g_timeout_param, limit)) return nullptr;
+  if (!wait_limit(s->settings, bound[0], g_sigs.timeout, limit)) return nullptr;
   if (s->closed) {
     raise_closed();
     return nullptr;
@@ -944,7 +940,7 @@ PyObject* AsyncSession_get_closed(PyObject* self, void*) {
 PyObject* AsyncSession_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!aio::init() || !init_pending_class()) return nullptr;
   SessionSettings settings;
-  if (!read_settings(g_constructor, args, kwargs, settings)) return nullptr;
+  if (!read_settings(g_sigs.constructor, args, kwargs, settings)) return nullptr;
   Ref self = Ref::steal(type->tp_alloc(type, 0));
   if (!self) return nullptr;
   AsyncSessionObject* s = as_async(self.get());
@@ -1004,24 +1000,7 @@ PyTypeObject* init_async_session_class() {
   static PyTypeObject* type = nullptr;
   if (type) return type;
   if (!init_received_classes()) return nullptr;
-  if (!make_settings_signature(g_constructor, "AsyncSession")) return nullptr;
-  g_timeout_param = make_param("timeout", Conv::Seconds, true);
-  g_request = {"AsyncSession.request()", {make_param("command", Conv::Object),
-                                          make_defaulted_param("timeout", Conv::Object)},
-               SIZE_MAX, true};
-  g_request_batch = {"AsyncSession.request_batch()",
-                     {make_param("commands", Conv::Object),
-                      make_defaulted_param("timeout", Conv::Object)},
-                     SIZE_MAX, true};
-  g_events = {"AsyncSession.events()", {make_defaulted_param("timeout", Conv::Object)}, SIZE_MAX,
-              true};
-  g_wait_for = {"AsyncSession.wait_for()", {make_param("predicate", Conv::Object),
-                                            make_defaulted_param("timeout", Conv::Object)},
-                SIZE_MAX, true};
-  for (const Signature* sig : {&g_request, &g_request_batch, &g_events, &g_wait_for})
-    for (const Param& p : sig->params)
-      if (!p.name) return nullptr;
-  if (!g_timeout_param.name) return nullptr;
+  if (!make_session_signatures(g_sigs, "AsyncSession")) return nullptr;
 
   static PyType_Slot event_slots[] = {
       {Py_tp_dealloc, dealloc_slot<AsyncEvents_dealloc>()},
@@ -1038,8 +1017,12 @@ PyTypeObject* init_async_session_class() {
   const auto* per_command =
       SessionMethods<submit_command>::table("AsyncSession", "Send {}; await the result for its reply.");
   if (!per_command) return nullptr;
-  static std::vector<PyMethodDef> methods;
-  methods = {
+  const SessionClassSpec spec = {"AsyncSession",
+                                 "A connection to the control server for asyncio: each request "
+                                 "is awaited for its reply; other lines are events.",
+                                 sizeof(AsyncSessionObject), slot_entry<AsyncSession_new>(),
+                                 dealloc_slot<AsyncSession_dealloc>(), entry<AsyncSession_get_closed>};
+  type = make_session_class(spec, {
       {"connect", method_entry<AsyncSession_connect>(), METH_NOARGS,
        "connect($self, /)\n--\n\nConnect and log in; await the result. Requests made before "
        "wait for it."},
@@ -1060,30 +1043,7 @@ PyTypeObject* init_async_session_class() {
        "close($self, /)\n--\n\nEnd the connection at once; waiting calls end. Awaitable."},
       {"__aenter__", method_entry<AsyncSession_aenter>(), METH_NOARGS, nullptr},
       {"__aexit__", method_entry<AsyncSession_aexit>(), METH_FASTCALL, nullptr},
-  };
-  methods.insert(methods.end(), per_command->begin(), per_command->end());
-  methods.push_back({nullptr, nullptr, 0, nullptr});
-
-  static PyGetSetDef getset[] = {
-      {"closed", entry<AsyncSession_get_closed>, nullptr, "Whether close() was called.", nullptr},
-      {nullptr, nullptr, nullptr, nullptr, nullptr},
-  };
-  static const std::string doc = settings_text_signature("AsyncSession") +
-                                 "A connection to the control server for asyncio: each request "
-                                 "is awaited for its reply; other lines are events.";
-  static PyType_Slot slots[] = {
-      {Py_tp_new, slot_entry<AsyncSession_new>()},
-      {Py_tp_dealloc, dealloc_slot<AsyncSession_dealloc>()},
-      {Py_tp_methods, nullptr},
-      {Py_tp_getset, getset},
-      {Py_tp_doc, nullptr},
-      {0, nullptr},
-  };
-  slots[2].pfunc = methods.data();
-  slots[4].pfunc = const_cast<char*>(doc.c_str());
-  PyType_Spec spec = {"builtins.AsyncSession", sizeof(AsyncSessionObject), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  }, *per_command);
   return type;
 }
 

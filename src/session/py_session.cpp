@@ -23,6 +23,7 @@
 #include "session/held_events.hpp"
 #include "session/py_received.hpp"
 #include "session/requests.hpp"
+#include "session/session_class.hpp"
 #include "session/session_methods.hpp"
 
 namespace qv::py {
@@ -46,12 +47,7 @@ struct SessionObject {
 
 SessionObject* as_session(PyObject* self) { return reinterpret_cast<SessionObject*>(self); }
 
-Signature g_constructor;
-Signature g_request;
-Signature g_request_batch;
-Signature g_events;
-Signature g_wait_for;
-Param g_timeout_param;
+SessionSignatures g_sigs;
 
 // The interpreter lock released for the lifetime of the object.
 class WithoutInterpreter {
@@ -411,7 +407,7 @@ Ref wait_for_event(SessionObject* s, PyObject* predicate, std::optional<double> 
 
 PyObject* Session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   SessionSettings settings;
-  if (!read_settings(g_constructor, args, kwargs, settings)) return nullptr;
+  if (!read_settings(g_sigs.constructor, args, kwargs, settings)) return nullptr;
   Ref self = Ref::steal(type->tp_alloc(type, 0));
   if (!self) return nullptr;
   SessionObject* s = as_session(self.get());
@@ -458,10 +454,10 @@ PyObject* Session_request(PyObject* self, PyObject* const* args, Py_ssize_t narg
                           PyObject* kwnames) {
   SessionObject* s = as_session(self);
   PyObject* scratch[kMaxParams];
-  PyObject* const* bound = bind_arguments(g_request, args, nargs, kwnames, scratch);
+  PyObject* const* bound = bind_arguments(g_sigs.request, args, nargs, kwnames, scratch);
   if (!bound) return nullptr;
   std::optional<double> limit;
-  if (!wait_limit(s->settings, bound[1], g_timeout_param, limit)) return nullptr;
+  if (!wait_limit(s->settings, bound[1], g_sigs.timeout, limit)) return nullptr;
   LineBuffer& line = request_buffer();
   std::string word;
   if (!build_request_line(bound[0], "argument 'command'", line, word)) return nullptr;
@@ -472,10 +468,10 @@ PyObject* Session_request_batch(PyObject* self, PyObject* const* args, Py_ssize_
                                 PyObject* kwnames) {
   SessionObject* s = as_session(self);
   PyObject* scratch[kMaxParams];
-  PyObject* const* bound = bind_arguments(g_request_batch, args, nargs, kwnames, scratch);
+  PyObject* const* bound = bind_arguments(g_sigs.request_batch, args, nargs, kwnames, scratch);
   if (!bound) return nullptr;
   std::optional<double> limit;
-  if (!wait_limit(s->settings, bound[1], g_timeout_param, limit)) return nullptr;
+  if (!wait_limit(s->settings, bound[1], g_sigs.timeout, limit)) return nullptr;
   Ref items = Ref::steal(PySequence_List(bound[0]));
   if (!items) return nullptr;
   const Py_ssize_t count = PyList_GET_SIZE(items.get());
@@ -562,10 +558,10 @@ PyObject* Session_events(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                          PyObject* kwnames) {
   SessionObject* s = as_session(self);
   PyObject* scratch[kMaxParams];
-  PyObject* const* bound = bind_arguments(g_events, args, nargs, kwnames, scratch);
+  PyObject* const* bound = bind_arguments(g_sigs.events, args, nargs, kwnames, scratch);
   if (!bound) return nullptr;
   std::optional<double> limit;
-  if (!wait_limit(s->settings, bound[0], g_timeout_param, limit)) return nullptr;
+  if (!wait_limit(s->settings, bound[0], g_sigs.timeout, limit)) return nullptr;
   if (!usable(s)) return nullptr;
   PyObject* it = g_events_type->tp_alloc(g_events_type, 0);
   if (!it) return nullptr;
@@ -592,7 +588,7 @@ PyObject* Session_wait_for(PyObject* self, PyObject* const* args, Py_ssize_t nar
                            PyObject* kwnames) {
   SessionObject* s = as_session(self);
   PyObject* scratch[kMaxParams];
-  PyObject* const* bound = bind_arguments(g_wait_for, args, nargs, kwnames, scratch);
+  PyObject* const* bound = bind_arguments(g_sigs.wait_for, args, nargs, kwnames, scratch);
   if (!bound) return nullptr;
   if (!PyCallable_Check(bound[0])) {
     set_error(PyExc_TypeError,
@@ -600,7 +596,7 @@ PyObject* Session_wait_for(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return nullptr;
   }
   std::optional<double> limit;
-  if (!wait_limit(s->settings, bound[1], g_timeout_param, limit)) return nullptr;
+  if (!wait_limit(s->settings, bound[1], g_sigs.timeout, limit)) return nullptr;
   return wait_for_event(s, bound[0], limit).release();
 }
 
@@ -640,22 +636,7 @@ PyTypeObject* init_session_class() {
   static PyTypeObject* type = nullptr;
   if (type) return type;
   if (!init_received_classes()) return nullptr;
-  if (!make_settings_signature(g_constructor, "Session")) return nullptr;
-  g_timeout_param = make_param("timeout", Conv::Seconds, true);
-  g_request = {"Session.request()", {make_param("command", Conv::Object),
-                                     make_defaulted_param("timeout", Conv::Object)},
-               SIZE_MAX, true};
-  g_request_batch = {"Session.request_batch()", {make_param("commands", Conv::Object),
-                                                 make_defaulted_param("timeout", Conv::Object)},
-                     SIZE_MAX, true};
-  g_events = {"Session.events()", {make_defaulted_param("timeout", Conv::Object)}, SIZE_MAX, true};
-  g_wait_for = {"Session.wait_for()", {make_param("predicate", Conv::Object),
-                                       make_defaulted_param("timeout", Conv::Object)},
-                SIZE_MAX, true};
-  for (const Signature* sig : {&g_request, &g_request_batch, &g_events, &g_wait_for})
-    for (const Param& p : sig->params)
-      if (!p.name) return nullptr;
-  if (!g_timeout_param.name) return nullptr;
+  if (!make_session_signatures(g_sigs, "Session")) return nullptr;
 
   static PyType_Slot event_slots[] = {
       {Py_tp_dealloc, dealloc_slot<Events_dealloc>()},
@@ -672,8 +653,12 @@ PyTypeObject* init_session_class() {
   const auto* per_command =
       SessionMethods<submit_command>::table("Session", "Send {} and wait for its reply.");
   if (!per_command) return nullptr;
-  static std::vector<PyMethodDef> methods;
-  methods = {
+  const SessionClassSpec spec = {"Session",
+                                 "A connection to the control server that hears it: each "
+                                 "request returns its reply; other lines are events.",
+                                 sizeof(SessionObject), slot_entry<Session_new>(),
+                                 dealloc_slot<Session_dealloc>(), entry<Session_get_closed>};
+  type = make_session_class(spec, {
       {"request", method_entry<Session_request>(), METH_FASTCALL | METH_KEYWORDS,
        "request($self, /, command, timeout=...)\n--\n\n"
        "Send a Command, or a text as it is, and wait for its reply."},
@@ -690,30 +675,7 @@ PyTypeObject* init_session_class() {
        "close($self, /)\n--\n\nEnd the connection; waiting calls end at once."},
       {"__enter__", method_entry<Session_enter>(), METH_NOARGS, nullptr},
       {"__exit__", method_entry<Session_exit>(), METH_FASTCALL, nullptr},
-  };
-  methods.insert(methods.end(), per_command->begin(), per_command->end());
-  methods.push_back({nullptr, nullptr, 0, nullptr});
-
-  static PyGetSetDef getset[] = {
-      {"closed", entry<Session_get_closed>, nullptr, "Whether close() was called.", nullptr},
-      {nullptr, nullptr, nullptr, nullptr, nullptr},
-  };
-  static const std::string doc = settings_text_signature("Session") +
-                                 "A connection to the control server that hears it: each "
-                                 "request returns its reply; other lines are events.";
-  static PyType_Slot slots[] = {
-      {Py_tp_new, slot_entry<Session_new>()},
-      {Py_tp_dealloc, dealloc_slot<Session_dealloc>()},
-      {Py_tp_methods, nullptr},
-      {Py_tp_getset, getset},
-      {Py_tp_doc, nullptr},
-      {0, nullptr},
-  };
-  slots[2].pfunc = methods.data();
-  slots[4].pfunc = const_cast<char*>(doc.c_str());
-  PyType_Spec spec = {"builtins.Session", sizeof(SessionObject), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  }, *per_command);
   return type;
 }
 
