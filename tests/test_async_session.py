@@ -210,3 +210,19 @@ def test_session_belongs_to_the_loop_of_its_first_call(server, run):
     run(elsewhere())
     with pytest.raises(RuntimeError, match="no running event loop"):
         s.get_version()
+
+
+def test_request_batch_collects_every_reply_then_raises_the_first_failure(server, run):
+    server.mute("CallHold")
+
+    async def batches():
+        async with open_session(server) as s:
+            replies = await s.request_batch([Command.call_retrieve(1), "GetVersion"])
+            with pytest.raises(session.ServerError, match=r"^Bogus \(tag 4\)"):
+                await s.request_batch(["Logout", "Bogus 2", "GetVersion"])
+            with pytest.raises(TimeoutError, match=r"^no reply to CallHold \(tag 7\) within 0.2 s$"):
+                await s.request_batch(["Logout", Command.call_hold(3)], timeout=0.2)
+            return replies, await s.request_batch([])
+
+    replies, empty = run(batches())
+    assert [r.tag for r in replies] == [1, 2] and empty == []

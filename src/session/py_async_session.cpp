@@ -714,34 +714,28 @@ PyObject* submit_command(PyObject* self, const Command& command) {
 PyObject* AsyncSession_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   AsyncSessionObject* s = as_async(self);
-  PyObject* scratch[kMaxParams];
-  PyObject* const* bound = bind_arguments(g_sigs.request, args, nargs, kwnames, scratch);
-  if (!bound) return nullptr;
+  PyObject* command;
   std::optional<double> limit;
-  if (!wait_limit(s->settings, bound[1], g_sigs.timeout, limit)) return nullptr;
+  if (!bind_session_call(g_sigs, g_sigs.request, s->settings, args, nargs, kwnames, command, limit))
+    return nullptr;
   LineBuffer& line = request_buffer();
   std::string word;
-  if (!build_request_line(bound[0], "argument 'command'", line, word)) return nullptr;
+  if (!build_request_line(command, "argument 'command'", line, word)) return nullptr;
   return submit_line(self, line, std::move(word), limit);
 }
 
 PyObject* AsyncSession_request_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
   AsyncSessionObject* s = as_async(self);
-  PyObject* scratch[kMaxParams];
-  PyObject* const* bound = bind_arguments(g_sigs.request_batch, args, nargs, kwnames, scratch);
-  if (!bound) return nullptr;
+  PyObject* commands;
   std::optional<double> limit;
-  if (!wait_limit(s->settings, bound[1], g_sigs.timeout, limit)) return nullptr;
-  Ref items = Ref::steal(PySequence_List(bound[0]));
-  if (!items) return nullptr;
-  const Py_ssize_t count = PyList_GET_SIZE(items.get());
-  std::vector<LineBuffer> lines(static_cast<std::size_t>(count));
-  std::vector<std::string> words(static_cast<std::size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    const std::string what = "argument 'commands': element " + std::to_string(i);
-    if (!build_request_line(PyList_GET_ITEM(items.get(), i), what, lines[i], words[i])) return nullptr;
-  }
+  std::vector<LineBuffer> lines;
+  std::vector<std::string> words;
+  if (!bind_session_call(g_sigs, g_sigs.request_batch, s->settings, args, nargs, kwnames,
+                         commands, limit) ||
+      !read_batch(commands, lines, words))
+    return nullptr;
+  const auto count = static_cast<Py_ssize_t>(lines.size());
   if (!on_its_loop(self) || !ensure_link(self)) return nullptr;
   Ref future = aio::new_future(s->loop.get());
   Ref results = Ref::steal(PyList_New(count));
@@ -810,62 +804,39 @@ PyObject* wait_events(PyObject* self, PyObject* predicate, std::optional<double>
 PyObject* AsyncSession_wait_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   AsyncSessionObject* s = as_async(self);
-  PyObject* scratch[kMaxParams];
-  PyObject* const* bound = bind_arguments(g_sigs.wait_for, args, nargs, kwnames, scratch);
-  if (!bound) return nullptr;
-  if (!PyCallable_Check(bound[0])) {
-    set_error(PyExc_TypeError,
-              "argument 'predicate': '" + type_qualname(bound[0]) + "' object is not callable");
-    return nullptr;
-  }
+  PyObject* predicate;
   std::optional<double> limit;
-  if (!wait_limit(s->settings, bound[1], g_sigs.timeout, limit)) return nullptr;
-  return wait_events(self, bound[0], limit);
+  if (!bind_session_call(g_sigs, g_sigs.wait_for, s->settings, args, nargs, kwnames, predicate,
+                         limit) ||
+      !check_predicate(predicate))
+    return nullptr;
+  return wait_events(self, predicate, limit);
 }
 
 // events(): an async iterator whose every step waits for the next event.
-struct AsyncEventsObject {
-  PyObject_HEAD
-  PyObject* session;
-  std::optional<double> limit;
-};
-
 PyTypeObject* g_async_events = nullptr;
 
 PyObject* AsyncSession_events(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   AsyncSessionObject* s = as_async(self);
-  PyObject* scratch[kMaxParams];
-  PyObject* const* bound = bind_arguments(g_sigs.events, args, nargs, kwnames, scratch);
-  if (!bound) return nullptr;
+  PyObject* none;
   std::optional<double> limit;
-  if (!wait_limit(s->settings, bound[0], g_sigs.timeout, limit)) return nullptr;
+  if (!bind_session_call(g_sigs, g_sigs.events, s->settings, args, nargs, kwnames, none, limit))
+    return nullptr;
   if (s->closed) {
     raise_closed();
     return nullptr;
   }
-  PyObject* it = g_async_events->tp_alloc(g_async_events, 0);
-  if (!it) return nullptr;
-  auto* e = reinterpret_cast<AsyncEventsObject*>(it);
-  e->session = Py_NewRef(self);
-  std::construct_at(&e->limit, limit);
-  return it;
+  return new_events(g_async_events, self, limit);
 }
 
 PyObject* AsyncEvents_anext(PyObject* self) {
-  auto* e = reinterpret_cast<AsyncEventsObject*>(self);
+  auto* e = reinterpret_cast<EventsObject*>(self);
   if (as_async(e->session)->closed) {
     PyErr_SetNone(PyExc_StopAsyncIteration);
     return nullptr;
   }
   return wait_events(e->session, nullptr, e->limit);
-}
-
-void AsyncEvents_dealloc(PyObject* self) noexcept {
-  Py_XDECREF(reinterpret_cast<AsyncEventsObject*>(self)->session);
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
 }
 
 // connect() and __aenter__: done once logged in, resolving to `value`.
@@ -1002,16 +973,9 @@ PyTypeObject* init_async_session_class() {
   if (!init_received_classes()) return nullptr;
   if (!make_session_signatures(g_sigs, "AsyncSession")) return nullptr;
 
-  static PyType_Slot event_slots[] = {
-      {Py_tp_dealloc, dealloc_slot<AsyncEvents_dealloc>()},
-      {Py_am_aiter, reinterpret_cast<void*>(PyObject_SelfIter)},
-      {Py_am_anext, slot_entry<AsyncEvents_anext>()},
-      {Py_tp_new, slot_entry<no_constructor_new>()},
-      {0, nullptr},
-  };
-  PyType_Spec event_spec = {"builtins.AsyncSessionEvents", sizeof(AsyncEventsObject), 0,
-                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, event_slots};
-  g_async_events = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&event_spec));
+  g_async_events = make_events_class(
+      "builtins.AsyncSessionEvents", {{Py_am_aiter, reinterpret_cast<void*>(PyObject_SelfIter)},
+                                      {Py_am_anext, slot_entry<AsyncEvents_anext>()}});
   if (!g_async_events) return nullptr;
 
   const auto* per_command =

@@ -453,57 +453,42 @@ PyObject* submit_command(PyObject* self, const Command& command) {
 PyObject* Session_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   SessionObject* s = as_session(self);
-  PyObject* scratch[kMaxParams];
-  PyObject* const* bound = bind_arguments(g_sigs.request, args, nargs, kwnames, scratch);
-  if (!bound) return nullptr;
+  PyObject* command;
   std::optional<double> limit;
-  if (!wait_limit(s->settings, bound[1], g_sigs.timeout, limit)) return nullptr;
+  if (!bind_session_call(g_sigs, g_sigs.request, s->settings, args, nargs, kwnames, command, limit))
+    return nullptr;
   LineBuffer& line = request_buffer();
   std::string word;
-  if (!build_request_line(bound[0], "argument 'command'", line, word)) return nullptr;
+  if (!build_request_line(command, "argument 'command'", line, word)) return nullptr;
   return exchange(s, line, word, limit).release();
 }
 
 PyObject* Session_request_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   SessionObject* s = as_session(self);
-  PyObject* scratch[kMaxParams];
-  PyObject* const* bound = bind_arguments(g_sigs.request_batch, args, nargs, kwnames, scratch);
-  if (!bound) return nullptr;
+  PyObject* commands;
   std::optional<double> limit;
-  if (!wait_limit(s->settings, bound[1], g_sigs.timeout, limit)) return nullptr;
-  Ref items = Ref::steal(PySequence_List(bound[0]));
-  if (!items) return nullptr;
-  const Py_ssize_t count = PyList_GET_SIZE(items.get());
-  // Every element converted before anything is sent.
-  LineBuffer& batch = request_buffer();
-  LineBuffer one;
-  std::vector<std::string> words(static_cast<std::size_t>(count));
-  std::vector<std::size_t> ends;
-  batch.clear();
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    const std::string what = "argument 'commands': element " + std::to_string(i);
-    if (!build_request_line(PyList_GET_ITEM(items.get(), i), what, one, words[i])) return nullptr;
-    batch.append(one.view());
-    ends.push_back(batch.size());
-  }
+  std::vector<LineBuffer> lines;
+  std::vector<std::string> words;
+  if (!bind_session_call(g_sigs, g_sigs.request_batch, s->settings, args, nargs, kwnames,
+                         commands, limit) ||
+      !read_batch(commands, lines, words))
+    return nullptr;
+  const std::size_t count = lines.size();
   if (!usable(s) || !ensure_connected(s)) return nullptr;
   {
     WithoutInterpreter released;
     s->connection->read_arrived();
   }
   if (!ensure_connected(s)) return nullptr;
-  // The tags go in after the texts: rebuild the buffer as wire lines.
+  // Tagged only now: a refused batch uses no tag.
   LineBuffer wire;
-  std::vector<PendingReply> replies(static_cast<std::size_t>(count));
-  std::size_t start = 0;
-  for (Py_ssize_t i = 0; i < count; ++i) {
+  std::vector<PendingReply> replies(count);
+  for (std::size_t i = 0; i < count; ++i) {
     replies[i].tag = s->next_tag++;
-    wire.append(batch.view().substr(start, ends[i] - start));
+    wire.append(lines[i].view());
     append_tag_suffix(wire, replies[i].tag);
-    start = ends[i];
   }
-  batch.release_if_large();
   SyncConnection& connection = *s->connection;
   struct Unregister {
     SyncConnection& c;
@@ -522,10 +507,10 @@ PyObject* Session_request_batch(PyObject* self, PyObject* const* args, Py_ssize_
   const SteadyTime deadline = deadline_after(limit);
   if (count > 0 && !send_line(s, wire, words[0], replies[0].tag, deadline)) return nullptr;
   // Every reply is collected before any failure is raised.
-  Ref results = Ref::steal(PyList_New(count));
+  Ref results = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!results) return nullptr;
   Ref first_failure;
-  for (Py_ssize_t i = 0; i < count; ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     PendingReply& reply = replies[i];
     const Waited waited = wait_released(
         [&](SteadyTime until) { return connection.wait_reply(reply, until); }, deadline);
@@ -536,7 +521,7 @@ PyObject* Session_request_batch(PyObject* self, PyObject* const* args, Py_ssize_
       if (!first_failure) first_failure = std::move(failure);
       continue;
     }
-    PyList_SET_ITEM(results.get(), i, r.release());
+    PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(i), r.release());
   }
   if (first_failure) {
     PyErr_SetRaisedException(first_failure.release());
@@ -546,29 +531,17 @@ PyObject* Session_request_batch(PyObject* self, PyObject* const* args, Py_ssize_
 }
 
 // events() and its iterator: the next event each time, ending after `timeout` without one.
-struct EventsObject {
-  PyObject_HEAD
-  PyObject* session;
-  std::optional<double> limit;
-};
-
 PyTypeObject* g_events_type = nullptr;
 
 PyObject* Session_events(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   SessionObject* s = as_session(self);
-  PyObject* scratch[kMaxParams];
-  PyObject* const* bound = bind_arguments(g_sigs.events, args, nargs, kwnames, scratch);
-  if (!bound) return nullptr;
+  PyObject* none;
   std::optional<double> limit;
-  if (!wait_limit(s->settings, bound[0], g_sigs.timeout, limit)) return nullptr;
-  if (!usable(s)) return nullptr;
-  PyObject* it = g_events_type->tp_alloc(g_events_type, 0);
-  if (!it) return nullptr;
-  auto* e = reinterpret_cast<EventsObject*>(it);
-  e->session = Py_NewRef(self);
-  std::construct_at(&e->limit, limit);
-  return it;
+  if (!bind_session_call(g_sigs, g_sigs.events, s->settings, args, nargs, kwnames, none, limit) ||
+      !usable(s))
+    return nullptr;
+  return new_events(g_events_type, self, limit);
 }
 
 PyObject* Events_next(PyObject* self) {
@@ -576,28 +549,16 @@ PyObject* Events_next(PyObject* self) {
   return next_event(as_session(e->session), e->limit).release();
 }
 
-void Events_dealloc(PyObject* self) noexcept {
-  auto* e = reinterpret_cast<EventsObject*>(self);
-  Py_XDECREF(e->session);
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
 PyObject* Session_wait_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   SessionObject* s = as_session(self);
-  PyObject* scratch[kMaxParams];
-  PyObject* const* bound = bind_arguments(g_sigs.wait_for, args, nargs, kwnames, scratch);
-  if (!bound) return nullptr;
-  if (!PyCallable_Check(bound[0])) {
-    set_error(PyExc_TypeError,
-              "argument 'predicate': '" + type_qualname(bound[0]) + "' object is not callable");
-    return nullptr;
-  }
+  PyObject* predicate;
   std::optional<double> limit;
-  if (!wait_limit(s->settings, bound[1], g_sigs.timeout, limit)) return nullptr;
-  return wait_for_event(s, bound[0], limit).release();
+  if (!bind_session_call(g_sigs, g_sigs.wait_for, s->settings, args, nargs, kwnames, predicate,
+                         limit) ||
+      !check_predicate(predicate))
+    return nullptr;
+  return wait_for_event(s, predicate, limit).release();
 }
 
 PyObject* Session_close(PyObject* self, PyObject*) {
@@ -638,16 +599,9 @@ PyTypeObject* init_session_class() {
   if (!init_received_classes()) return nullptr;
   if (!make_session_signatures(g_sigs, "Session")) return nullptr;
 
-  static PyType_Slot event_slots[] = {
-      {Py_tp_dealloc, dealloc_slot<Events_dealloc>()},
-      {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-      {Py_tp_iternext, slot_entry<Events_next>()},
-      {Py_tp_new, slot_entry<no_constructor_new>()},
-      {0, nullptr},
-  };
-  PyType_Spec event_spec = {"builtins.SessionEvents", sizeof(EventsObject), 0,
-                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, event_slots};
-  g_events_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&event_spec));
+  g_events_type = make_events_class(
+      "builtins.SessionEvents", {{Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+                                 {Py_tp_iternext, slot_entry<Events_next>()}});
   if (!g_events_type) return nullptr;
 
   const auto* per_command =

@@ -3,7 +3,10 @@
 #include <memory>
 #include <string>
 
-#include "session/settings.hpp"
+#include "module/boundary.hpp"
+#include "module/errors.hpp"
+#include "module/type_support.hpp"
+#include "session/requests.hpp"
 
 namespace qv::py {
 
@@ -34,6 +37,68 @@ bool make_session_signatures(SessionSignatures& sigs, const char* owner) {
     for (const Param& p : sig->params)
       if (!p.name) return false;
   return true;
+}
+
+bool bind_session_call(const SessionSignatures& sigs, const Signature& sig,
+                       const SessionSettings& settings, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, PyObject*& first, std::optional<double>& limit) {
+  PyObject* scratch[kMaxParams];
+  PyObject* const* bound = bind_arguments(sig, args, nargs, kwnames, scratch);
+  if (!bound) return false;
+  const std::size_t last = sig.params.size() - 1;
+  first = last > 0 ? bound[0] : nullptr;
+  return wait_limit(settings, bound[last], sigs.timeout, limit);
+}
+
+bool check_predicate(PyObject* predicate) {
+  if (PyCallable_Check(predicate)) return true;
+  set_error(PyExc_TypeError,
+            "argument 'predicate': '" + type_qualname(predicate) + "' object is not callable");
+  return false;
+}
+
+bool read_batch(PyObject* commands, std::vector<LineBuffer>& lines, std::vector<std::string>& words) {
+  Ref items = Ref::steal(PySequence_List(commands));
+  if (!items) return false;
+  const auto count = static_cast<std::size_t>(PyList_GET_SIZE(items.get()));
+  lines.resize(count);
+  words.resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string what = "argument 'commands': element " + std::to_string(i);
+    if (!build_request_line(PyList_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)), what,
+                            lines[i], words[i]))
+      return false;
+  }
+  return true;
+}
+
+namespace {
+
+void Events_dealloc(PyObject* self) noexcept {
+  Py_XDECREF(reinterpret_cast<EventsObject*>(self)->session);
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+}  // namespace
+
+PyTypeObject* make_events_class(const char* name, std::vector<PyType_Slot> stepping) {
+  stepping.push_back({Py_tp_dealloc, dealloc_slot<Events_dealloc>()});
+  stepping.push_back({Py_tp_new, slot_entry<no_constructor_new>()});
+  stepping.push_back({0, nullptr});
+  PyType_Spec spec = {name, sizeof(EventsObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, stepping.data()};
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+PyObject* new_events(PyTypeObject* type, PyObject* session, std::optional<double> limit) {
+  PyObject* it = type->tp_alloc(type, 0);
+  if (!it) return nullptr;
+  auto* e = reinterpret_cast<EventsObject*>(it);
+  e->session = Py_NewRef(session);
+  std::construct_at(&e->limit, limit);
+  return it;
 }
 
 PyTypeObject* make_session_class(const SessionClassSpec& spec, std::vector<PyMethodDef> own,

@@ -3,10 +3,14 @@
 // have, and the making of the class itself from its own methods and the per-command ones.
 #include <array>
 #include <cstddef>
+#include <optional>
+#include <string>
 #include <vector>
 
+#include "client/core/line_buffer.hpp"
 #include "commands/core/catalogue.hpp"
 #include "module/args.hpp"
+#include "session/settings.hpp"
 
 namespace qv::py {
 
@@ -21,6 +25,29 @@ struct SessionSignatures {
 
 // Fills `sigs` for the class `owner`; false with the error set.
 bool make_session_signatures(SessionSignatures& sigs, const char* owner);
+
+// Binds a call of `sig` (one of `sigs`' calls, whose last parameter is the timeout): its
+// first argument (null when it has no other), and the wait's limit. False with the error set.
+bool bind_session_call(const SessionSignatures& sigs, const Signature& sig,
+                       const SessionSettings& settings, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, PyObject*& first, std::optional<double>& limit);
+
+// wait_for's predicate must be callable; false with TypeError set.
+bool check_predicate(PyObject* predicate);
+
+// Every element of a batch as its untagged line and command word, all checked before any is
+// sent; false with the error set, naming the element.
+bool read_batch(PyObject* commands, std::vector<LineBuffer>& lines, std::vector<std::string>& words);
+
+// What events() returns, for either class: the session and the limit of each wait.
+struct EventsObject {
+  PyObject_HEAD
+  PyObject* session;
+  std::optional<double> limit;
+};
+// The iterator class `name` with its stepping slots (tp_iternext, or am_aiter and am_anext).
+PyTypeObject* make_events_class(const char* name, std::vector<PyType_Slot> stepping);
+PyObject* new_events(PyTypeObject* type, PyObject* session, std::optional<double> limit);
 
 struct SessionClassSpec {
   const char* owner;    // "Session"
