@@ -55,7 +55,7 @@ struct Request {
   Ref future;                   // empty for a member of a batch
   std::uint64_t batch = 0;      // the batch it belongs to, if any
   std::size_t index = 0;        // its place in the batch
-  std::string word;             // for messages
+  CommandWord word;             // for messages
   std::optional<double> limit;  // for messages
   Deadlines::iterator deadline;
   bool has_deadline = false;
@@ -244,9 +244,12 @@ bool settle_request(AsyncSessionObject* s, std::unordered_map<std::uint64_t, Req
   Request request = std::move(at->second);
   s->requests.erase(at);
   drop_deadline(s, request.deadline, request.has_deadline);
-  if (reply) reply = checked_reply(s->settings, request.word, std::move(reply));
+  if (reply) reply = checked_reply(s->settings, request.word.view(), std::move(reply));
   if (request.batch != 0) return settle_batch_member(s, request, std::move(reply));
-  return settle(request.future.get(), reply.get());
+  // No done() first: a request whose awaiting task was cancelled is forgotten at once, so
+  // its future is never done here.
+  if (reply) return aio::set_result(request.future.get(), reply.get());
+  return settle(request.future.get(), nullptr);
 }
 
 // Fails every request (and batch) with the exception being raised, which is consumed.
@@ -254,7 +257,7 @@ bool fail_requests(AsyncSessionObject* s, bool closed_by_program) {
   PyErr_Clear();
   while (!s->requests.empty()) {
     auto at = s->requests.begin();
-    raise_lost(at->second.word, at->first, closed_by_program);
+    raise_lost(at->second.word.view(), at->first, closed_by_program);
     if (!settle_request(s, at, {})) return false;
   }
   return true;
@@ -596,7 +599,7 @@ PyObject* on_timer(PyObject* self, PyObject*) {
       const auto found = s->requests.find(key);
       if (found == s->requests.end()) continue;
       found->second.has_deadline = false;
-      raise_timeout(found->second.word, key, found->second.limit);
+      raise_timeout(found->second.word.view(), key, found->second.limit);
       if (!settle_request(s, found, {})) return nullptr;
     } else if (of == DeadlineOf::Batch) {
       const auto found = s->batches.find(key);
@@ -609,7 +612,7 @@ PyObject* on_timer(PyObject* self, PyObject*) {
       for (const std::uint64_t tag : batch.tags) {
         const auto member = s->requests.find(tag);
         if (member == s->requests.end()) continue;
-        if (!named) raise_timeout(member->second.word, tag, batch.limit);
+        if (!named) raise_timeout(member->second.word.view(), tag, batch.limit);
         named = true;
         s->requests.erase(member);
       }
@@ -686,7 +689,7 @@ void queue_line(AsyncSessionObject* s, const LineBuffer& text, std::uint64_t tag
 }
 
 // Sends one request; the Pending of its reply, or null with the error set.
-PyObject* submit_line(PyObject* self, const LineBuffer& text, std::string word,
+PyObject* submit_line(PyObject* self, const LineBuffer& text, CommandWord word,
                       std::optional<double> limit) {
   AsyncSessionObject* s = as_async(self);
   if (!on_its_loop(self) || !ensure_link(self)) return nullptr;
@@ -708,7 +711,7 @@ PyObject* submit_line(PyObject* self, const LineBuffer& text, std::string word,
 PyObject* submit_command(PyObject* self, const Command& command) {
   LineBuffer& line = request_buffer();
   build_command_line(command, line);
-  return submit_line(self, line, std::string(command.entry().name), as_async(self)->settings.timeout);
+  return submit_line(self, line, CommandWord(command.entry().name), as_async(self)->settings.timeout);
 }
 
 PyObject* AsyncSession_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -721,7 +724,7 @@ PyObject* AsyncSession_request(PyObject* self, PyObject* const* args, Py_ssize_t
   LineBuffer& line = request_buffer();
   std::string word;
   if (!build_request_line(command, "argument 'command'", line, word)) return nullptr;
-  return submit_line(self, line, std::move(word), limit);
+  return submit_line(self, line, CommandWord(std::move(word)), limit);
 }
 
 PyObject* AsyncSession_request_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -757,7 +760,7 @@ PyObject* AsyncSession_request_batch(PyObject* self, PyObject* const* args, Py_s
     Request member;
     member.batch = id;
     member.index = static_cast<std::size_t>(i);
-    member.word = std::move(words[i]);
+    member.word = CommandWord(std::move(words[i]));
     member.limit = limit;
     s->requests.emplace(tag, std::move(member));
     batch.tags.push_back(tag);

@@ -13,6 +13,20 @@
 
 namespace qv::py {
 
+// The command word of a request, for messages: the catalogue's own text for a command (so
+// that keeping it costs nothing), a copy for a raw text.
+class CommandWord {
+ public:
+  CommandWord() = default;
+  explicit CommandWord(std::string_view catalogue_name) : fixed_(catalogue_name) {}
+  explicit CommandWord(std::string own) : own_(std::move(own)) {}
+  std::string_view view() const noexcept { return own_.empty() ? fixed_ : std::string_view(own_); }
+
+ private:
+  std::string_view fixed_;
+  std::string own_;
+};
+
 // The line a request sends, in the calling thread's own buffer (a session may send from
 // several threads at once, each with the interpreter lock released).
 LineBuffer& request_buffer();
