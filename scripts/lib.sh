@@ -44,6 +44,27 @@ build_into() {
     --no-deps -Cbuild-dir="$build_dir" "${defines[@]}" .
 }
 
+# build_aside VENV BUILD_DIR SITE_DIR [CMAKE_DEFINES...]: builds the module with the venv's
+# tools and installs it into SITE_DIR alone, to be put first on PYTHONPATH: a sanitizer
+# build runs on the same venv's packages without a venv of its own.
+build_aside() {
+  local dir=$1 build_dir=$2 site=$3
+  shift 3
+  local defines=()
+  for d in "$@"; do defines+=("-Ccmake.define.$d"); done
+  "$dir/bin/python" -m pip install --quiet --disable-pip-version-check --no-build-isolation \
+    --no-deps --upgrade --target "$site" -Cbuild-dir="$build_dir" "${defines[@]}" .
+}
+
+# step NAME COMMAND...: runs a step and says how long it took.
+step() {
+  local name=$1 start=$SECONDS
+  shift
+  echo "== $name"
+  "$@"
+  echo "== $name: $((SECONDS - start)) s"
+}
+
 TEST_PACKAGES=("pytest>=8" "numpy>=2" "hypothesis>=6" "mypy>=1.15" "uvloop>=0.19")
 
 # fuzzing_clang: prints a clang++ that links libFuzzer (CLANGXX if given), installing

@@ -23,8 +23,8 @@ echo "== core stress under ThreadSanitizer"
 "$BUILD/reader_stress"
 
 echo "== module tests under ThreadSanitizer"
-ensure_venv .venv-tsan "${TEST_PACKAGES[@]}"
-build_into .venv-tsan "$BUILD/module" "QUELVANT_SANITIZE=thread" "CMAKE_BUILD_TYPE=RelWithDebInfo"
+ensure_venv .venv "${TEST_PACKAGES[@]}"
+build_aside .venv "$BUILD/module" "$BUILD/site" "QUELVANT_SANITIZE=thread" "CMAKE_BUILD_TYPE=RelWithDebInfo"
 tsan_runtime=$("$CXX" -print-file-name=libtsan.so)
 selection=(tests/test_client.py tests/test_faults.py tests/test_session.py tests/test_async_session.py
   -k "reader or flood or output or reset or stdout or pipe or connect or thread or loss or blocked or close_wakes")
@@ -33,7 +33,8 @@ if [ "$#" -gt 0 ]; then selection=("$@"); fi
 rm -f "$BUILD"/report.*
 status=0
 LD_PRELOAD="$tsan_runtime" TSAN_OPTIONS="$TSAN_OPTIONS:log_path=$PWD/$BUILD/report" \
-  .venv-tsan/bin/python -m pytest -q -p no:cacheprovider "${selection[@]}" || status=$?
+PYTHONPATH="$PWD/$BUILD/site" \
+  .venv/bin/python -m pytest -q -p no:cacheprovider "${selection[@]}" || status=$?
 if compgen -G "$BUILD/report.*" >/dev/null; then
   echo "== ThreadSanitizer reports"
   cat "$BUILD"/report.*

@@ -15,6 +15,7 @@ from catalogue import COMMANDS, full_args, minimal_args
 from conftest import blocked_in_syscall
 
 import standin_server
+from standin_server.harness import StandInServer
 from quelvant_rs import commands, session
 
 Command = commands.Command
@@ -76,18 +77,27 @@ def test_reply_and_event_are_immutable_values(calls):
                 assert (tag, line) == (r.tag, r.line)
 
 
+@pytest.fixture(scope="module")
+def shared_server():
+    """One server for many short sessions; each test finds its own connection."""
+    with StandInServer() as srv:
+        yield srv
+
+
 @pytest.mark.parametrize("cmd", COMMANDS, ids=IDS)
-def test_every_command_method_sends_the_factory_line_and_returns_its_reply(server, cmd):
+def test_every_command_method_sends_the_factory_line_and_returns_its_reply(shared_server, cmd):
+    server = shared_server
     kwargs = full_args(cmd)[0]
     m = getattr(Session, method_name(cmd))
     assert list(inspect.signature(m).parameters)[1:] == [p.name for p in cmd.params]
+    conn = server.connections()
     with open_session(server) as s:
         reply = getattr(s, method_name(cmd))(**kwargs)
         if cmd.variant != "Quit":  # after which the server closes
             getattr(s, method_name(cmd))(*minimal_args(cmd)[0].values())
     line = str(getattr(Command, cmd.factory)(**kwargs))
     assert reply.tag == 1
-    assert server.wait_received(2).splitlines()[1] == f"{line} COMMANDTAG=1".encode()
+    assert server.wait_received(2, conn=conn).splitlines()[1] == f"{line} COMMANDTAG=1".encode()
     if cmd.variant != "Login":  # the stand-in server's answer names the command word
         assert reply.words[:2] == ["OK", cmd.variant]
 
