@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The C++ core's own test (sockets, addresses, reader, output lock), built without Python.
+# The C++ core's own test (sockets, addresses, reader, output lock, tags of received lines),
+# built without Python.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mkdir -p build/core-test
@@ -7,5 +8,6 @@ ${CXX:-g++} -std=c++20 -O1 -g -Wall -Wextra -Wpedantic -Wshadow -Isrc \
   -fsanitize=address,undefined -fno-sanitize-recover=all \
   tests/core/net_core_selftest.cpp \
   src/client/core/{ip_address,os_error,socket,output,line_reader,reader_thread}.cpp \
+  src/session/core/incoming.cpp \
   -pthread -o build/core-test/net_core_selftest
 build/core-test/net_core_selftest

@@ -160,9 +160,7 @@ bool send_line(SessionObject* s, const LineBuffer& line, std::string_view word, 
 class Registered {
  public:
   Registered(SyncConnection& connection, PendingReply& reply) : c_(connection), reply_(reply) {}
-  ~Registered() {
-    if (reply_.state == PendingReply::State::Waiting) c_.remove(reply_);
-  }
+  ~Registered() { c_.remove(reply_); }  // a no-op when it was answered or lost
   Registered(const Registered&) = delete;
   Registered& operator=(const Registered&) = delete;
 
@@ -174,6 +172,8 @@ class Registered {
 // The outcome of one waited request as the caller sees it: the Reply, or null with the error.
 Ref outcome(SessionObject* s, PendingReply& reply, Waited waited, std::string_view word,
             std::optional<double> limit) {
+  // Out of the pending map first: only then does no reader write to it any more.
+  if (waited != Waited::Ready) s->connection->remove(reply);
   switch (waited) {
     case Waited::Error: return {};
     case Waited::Timeout:
@@ -494,8 +494,7 @@ PyObject* Session_request_batch(PyObject* self, PyObject* const* args, Py_ssize_
     SyncConnection& c;
     std::vector<PendingReply>& replies;
     ~Unregister() {
-      for (PendingReply& r : replies)
-        if (r.state == PendingReply::State::Waiting) c.remove(r);
+      for (PendingReply& r : replies) c.remove(r);
     }
   } unregister{connection, replies};
   for (PendingReply& r : replies) {

@@ -45,6 +45,7 @@
 #include "client/core/reader_thread.hpp"
 #include "client/core/socket.hpp"
 #include "commands/core/command.hpp"
+#include "session/core/incoming.hpp"
 
 using namespace qv;
 using namespace std::string_view_literals;
@@ -755,6 +756,39 @@ void test_command_texts() {
   check(!command.set_text(3, std::string_view(bytes, four_gib - 4)),
         "a text that would end past 4 GiB - 1 after another is refused");
   check(command.text(1) == "1001" && !command.present(3), "the earlier text is unchanged");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Tags of received lines
+
+void test_command_tags() {
+  struct Case {
+    std::string_view text;
+    std::optional<std::uint64_t> tag;
+  };
+  const Case cases[] = {
+      {"OK CallMake COMMANDTAG=4", 4},
+      {"COMMANDTAG=0", 0},
+      {"OK COMMANDTAG=7 ResourceId=2", 7},  // anywhere in the line
+      {"  OK   COMMANDTAG=9  ", 9},          // runs of spaces
+      {"OK COMMANDTAG=18446744073709551615", UINT64_MAX},
+      {"OK COMMANDTAG=00012", 12},
+      {"OK COMMANDTAG=18446744073709551616", std::nullopt},  // past 64 bits
+      {"OK COMMANDTAG=", std::nullopt},
+      {"OK COMMANDTAG=12a", std::nullopt},
+      {"OK COMMANDTAG=-1", std::nullopt},
+      {"OK xCOMMANDTAG=3", std::nullopt},
+      {"OK COMMANDTAG:3", std::nullopt},
+      {"OK\tCOMMANDTAG=3", std::nullopt},  // only spaces separate tokens
+      {"echo COMMANDTAG=5 COMMANDTAG=6", 6},  // the last one decides ...
+      {"echo COMMANDTAG=5 COMMANDTAG=x", std::nullopt},  // ... even when it is no number
+      {"", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    const auto got = find_command_tag(c.text);
+    check(got == c.tag, "tag of \"" + printable(c.text) + "\": " +
+                            (got ? std::to_string(*got) : std::string("none")));
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1645,6 +1679,7 @@ int main() {
   // SIGPIPE keeps its default action here: MSG_NOSIGNAL must prevent it.
   test_send_all();
   test_command_texts();
+  test_command_tags();
   // The Python host ignores SIGPIPE; so do the remaining tests.
   ::signal(SIGPIPE, SIG_IGN);
 

@@ -33,8 +33,9 @@ void for_each_token(std::string_view text, F&& each) {
   }
 }
 
-// The tag a line answers: the number of its last token "COMMANDTAG=<digits>", when that
-// number fits 64 bits. A line without one answers no request.
+// The tag a line answers: the number in its last token that starts "COMMANDTAG=", when that
+// token is the key and 1 to 20 digits of a number that fits 64 bits. A line without one, or
+// whose last such token is anything else, answers no request.
 std::optional<std::uint64_t> find_command_tag(std::string_view text) noexcept;
 
 }  // namespace qv

@@ -29,10 +29,11 @@ class LineRouter {
   }
 
  private:
+  // A cut line carries no tag: what is left of its tag token could be another request's.
   static Incoming incoming(const Line& line) {
     Incoming in;
     append_line_text(line, in.text);
-    in.tag = find_command_tag(in.text);
+    if (line.cut == 0) in.tag = find_command_tag(in.text);
     return in;
   }
 

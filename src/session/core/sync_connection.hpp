@@ -73,7 +73,8 @@ class SyncConnection {
   // Registered before its line is sent, so that even an immediate reply finds it. False when
   // not connected.
   bool add(PendingReply& reply);
-  // Unregisters a request that is given up; a reply coming later is an event.
+  // Unregisters a request that is given up; a reply coming later is an event. After it the
+  // reply's state can be read without a race (a reader may be routing into it until then).
   void remove(PendingReply& reply);
   // Until `reply` is answered or lost, or until `until`; reads when nobody else does.
   WaitOutcome wait_reply(PendingReply& reply, SteadyTime until);
