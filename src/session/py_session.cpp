@@ -320,16 +320,22 @@ bool ensure_connected(SessionObject* s) {
   return false;
 }
 
-Ref exchange(SessionObject* s, LineBuffer& line, std::string_view word,
-             std::optional<double> limit) {
-  if (!usable(s) || !ensure_connected(s)) return {};
-  // A connection the server closed while nobody was waiting shows here, before the line is
-  // sent into it.
+// A connection the server closed while nobody was waiting shows here, before a line is sent
+// into it. One read from a moment ago says it was alive: a request in a tight loop then
+// saves the system call.
+bool check_idle_connection(SessionObject* s) {
+  constexpr auto kRecentlyRead = std::chrono::milliseconds(5);
+  if (s->connection->read_within(kRecentlyRead)) return true;
   {
     WithoutInterpreter released;
     s->connection->read_arrived();
   }
-  if (!ensure_connected(s)) return {};
+  return ensure_connected(s);
+}
+
+Ref exchange(SessionObject* s, LineBuffer& line, std::string_view word,
+             std::optional<double> limit) {
+  if (!usable(s) || !ensure_connected(s) || !check_idle_connection(s)) return {};
   return exchange_connected(s, line, word, limit);
 }
 
@@ -475,12 +481,7 @@ PyObject* Session_request_batch(PyObject* self, PyObject* const* args, Py_ssize_
       !read_batch(commands, lines, words))
     return nullptr;
   const std::size_t count = lines.size();
-  if (!usable(s) || !ensure_connected(s)) return nullptr;
-  {
-    WithoutInterpreter released;
-    s->connection->read_arrived();
-  }
-  if (!ensure_connected(s)) return nullptr;
+  if (!usable(s) || !ensure_connected(s) || !check_idle_connection(s)) return nullptr;
   // Tagged only now: a refused batch uses no tag.
   LineBuffer wire;
   std::vector<PendingReply> replies(count);

@@ -38,7 +38,7 @@
 #include <vector>
 
 #include "client/core/ip_address.hpp"
-#include "escaped_bytes.hpp"
+#include "client/core/line_buffer.hpp"
 #include "client/core/line_reader.hpp"
 #include "client/core/os_error.hpp"
 #include "client/core/output.hpp"
@@ -46,6 +46,7 @@
 #include "client/core/socket.hpp"
 #include "commands/core/command.hpp"
 #include "session/core/incoming.hpp"
+#include "escaped_bytes.hpp"
 
 using namespace qv;
 using namespace std::string_view_literals;
@@ -736,6 +737,26 @@ void test_line_assembler() {
 
 // ---------------------------------------------------------------------------------------------
 // Command texts
+
+// A send buffer grows geometrically for many lines, and to exactly what one huge line needs.
+void test_line_buffer_growth() {
+  LineBuffer many;
+  const std::string line(100, 'x');
+  int grown = 0;
+  std::size_t capacity = many.capacity();
+  for (int i = 0; i < 200000; ++i) {  // 20 MB in all
+    many.append(line);
+    if (many.capacity() != capacity) ++grown;
+    capacity = many.capacity();
+  }
+  check(grown < 40, "200,000 appended lines grow the buffer " + std::to_string(grown) + " times");
+  check(many.size() == 200000u * 100 && many.view().substr(0, 100) == line, "appended lines kept");
+  LineBuffer huge;
+  huge.prepare(std::size_t{3} << 20);
+  check_eq(static_cast<long long>(huge.capacity()), 3 << 20, "one huge line takes what it needs");
+  many.release_if_large();
+  check(many.size() == 0 && many.capacity() == 0, "a large buffer is given back");
+}
 
 // A command keeps each text as a 32-bit offset and length: texts that would not fit are
 // refused, never wrapped into another field's bytes. The sizes are only claimed, never read,
@@ -1679,6 +1700,7 @@ int main() {
   // SIGPIPE keeps its default action here: MSG_NOSIGNAL must prevent it.
   test_send_all();
   test_command_texts();
+  test_line_buffer_growth();
   test_command_tags();
   // The Python host ignores SIGPIPE; so do the remaining tests.
   ::signal(SIGPIPE, SIG_IGN);

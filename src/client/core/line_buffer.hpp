@@ -13,9 +13,10 @@ namespace qv {
 
 class LineBuffer {
  public:
-  // Up to this size the capacity doubles, so a run of lines needs few allocations; past it a
-  // buffer grows to exactly what is needed: doubling a huge line's buffer could ask for more
-  // memory than the machine has.
+  // Up to this size the capacity doubles. Past it a buffer grows by half of what it holds,
+  // or to exactly what is needed when that is more: many lines still cost few copies, while
+  // one huge line takes no more memory than it needs (doubling could ask for more than the
+  // machine has).
   static constexpr std::size_t kDoublingLimit = std::size_t{1} << 20;
   // What release_if_large lets a buffer keep between lines.
   static constexpr std::size_t kKeptCapacity = std::size_t{64} << 10;
@@ -61,6 +62,8 @@ class LineBuffer {
     if (needed <= kDoublingLimit) {
       capacity = capacity_ ? capacity_ * 2 : 256;
       while (capacity < needed) capacity *= 2;
+    } else if (capacity_ / 2 < SIZE_MAX - capacity_ && capacity_ + capacity_ / 2 > needed) {
+      capacity = capacity_ + capacity_ / 2;
     }
     auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
     if (size_) std::memcpy(bigger.get(), data_.get(), size_);

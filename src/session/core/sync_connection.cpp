@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +15,12 @@ namespace {
 
 // A flood of events is read in large pieces; one line costs no system call of its own.
 constexpr std::size_t kReceiveBytes = 64 * 1024;
+
+// The socket's receive timeout. A wait with at least this long to go receives straight away,
+// blocking at most this long: one system call for a reply, as a plain blocking client makes,
+// instead of a poll() and then a recv(). Shorter waits poll() for their exact deadline.
+constexpr auto kBlockingReceive = std::chrono::milliseconds(40);
+
 
 // Milliseconds for poll() until `until` (rounded up, so a wait never ends early): -1 for no
 // deadline, 0 when it has passed.
@@ -55,6 +62,10 @@ void SyncConnection::attach(int fd) {
   changed_.wait(lock, [&] { return closing_fd_ < 0; });
   fd_ = fd;
   router_ = LineRouter(max_line_);
+  timeval limit{};
+  limit.tv_usec = std::chrono::duration_cast<std::chrono::microseconds>(kBlockingReceive).count();
+  (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  last_read_ = SteadyClock::now();
 }
 
 void SyncConnection::end_connect() {
@@ -150,6 +161,11 @@ void SyncConnection::read_arrived() {
   changed_.notify_all();
 }
 
+bool SyncConnection::read_within(SteadyClock::duration span) {
+  const std::lock_guard lock(mutex_);
+  return SteadyClock::now() - last_read_ < span;
+}
+
 std::deque<QueuedEvent> SyncConnection::take_events() {
   const std::lock_guard lock(mutex_);
   held_ += events_.lines();
@@ -199,17 +215,24 @@ WaitOutcome SyncConnection::wait(Ready ready, SteadyTime until) {
 
 SyncConnection::Read SyncConnection::read_once(int fd, SteadyTime until) {
   if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(kReceiveBytes);
-  pollfd entry{fd, POLLIN, 0};
-  const int ready = ::poll(&entry, 1, poll_timeout(until));
-  if (ready == 0) return Read::Nothing;
-  if (ready < 0) return errno == EINTR ? Read::Interrupted : Read::Ended;
-  const ssize_t received = ::recv(fd, buffer_.get(), kReceiveBytes, MSG_DONTWAIT);
+  const SteadyTime now = SteadyClock::now();
+  ssize_t received;
+  if (until == kNoDeadline || (until > now && until - now >= kBlockingReceive)) {
+    received = ::recv(fd, buffer_.get(), kReceiveBytes, 0);  // bounded by SO_RCVTIMEO
+  } else {
+    pollfd entry{fd, POLLIN, 0};
+    const int ready = ::poll(&entry, 1, poll_timeout(until));
+    if (ready == 0) return Read::Nothing;
+    if (ready < 0) return errno == EINTR ? Read::Interrupted : Read::Ended;
+    received = ::recv(fd, buffer_.get(), kReceiveBytes, MSG_DONTWAIT);
+  }
   if (received < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return Read::Nothing;
     if (errno == EINTR) return Read::Interrupted;
   }
   if (received <= 0) return Read::Ended;  // closed, or broken (a reset, say)
   const std::lock_guard lock(mutex_);
+  last_read_ = SteadyClock::now();
   route_locked(buffer_.get(), static_cast<std::size_t>(received));
   return Read::Data;
 }

@@ -85,6 +85,8 @@ class SyncConnection {
   // Reads what has arrived, without waiting, if nobody else is reading: a connection the
   // server closed while nobody waited shows as lost here.
   void read_arrived();
+  // Whether data was read in the last `span`: the connection was alive then.
+  bool read_within(SteadyClock::duration span);
   // The queued events and marks, in order; their lines count as held by the program until
   // consumed() says it took them.
   std::deque<QueuedEvent> take_events();
@@ -122,6 +124,7 @@ class SyncConnection {
   std::unordered_map<std::uint64_t, PendingReply*> pending_;
   EventQueue<QueuedEvent> events_;
   std::size_t held_ = 0;
+  SteadyTime last_read_{};
   std::unique_ptr<char[]> buffer_;  // the reader's receive buffer
   std::mutex send_mutex_;
 };
