@@ -5,7 +5,7 @@ round from two measurements taken next to each other, then summarised over the r
 median and min-max, so slow drift of the machine affects both sides alike.
 
 Environment:
-    BENCH_QUICK=1   smaller counts (about a minute)
+    BENCH_QUICK=1   smaller counts (about 3 minutes)
     BENCH_ROUNDS=N  rounds (default 5; fewer than 5 is raised to 5)
 """
 
@@ -42,6 +42,9 @@ if QUICK:
     FLOOD_LINES = 400_000
     MEMORY_OBJECTS = 300_000
     LATENCY = {"singles": 12, "bursts": 8, "gap": 0.005}
+    BATCH_BLOCKS = 20
+    ROUND_TRIPS = 5_000
+    EVENT_LINES = 200_000
     CALLGRIND = {"base": 500, "extra": 5_000, "kinds": ["loop", "module.call_make"], "reader_lines": (5_000, 50_000)}
 else:
     SEND_COUNT = 200_000
@@ -49,6 +52,9 @@ else:
     FLOOD_LINES = 2_000_000
     MEMORY_OBJECTS = 1_000_000
     LATENCY = {"singles": 40, "bursts": 20, "gap": 0.005}
+    BATCH_BLOCKS = 100
+    ROUND_TRIPS = 20_000
+    EVENT_LINES = 1_000_000
     CALLGRIND = {
         "base": 1_000,
         "extra": 20_000,
@@ -60,6 +66,14 @@ else:
 P3_LINES = FLOOD_LINES // 4
 CONNECTIONS = 200
 FLOOD_LINE = "OK CallMake COMMANDTAG=1234567 Reason=42"  # 40 bytes + "\n"
+BATCH_SIZE = 1000  # CallMake lines per batch
+ASYNC_REQUESTS = 20_000  # per run, with ASYNC_INFLIGHT awaited at a time on one connection
+ASYNC_INFLIGHT = 100
+EVENT_LINE = "CallConnected ResourceId=1234567 Reason=42"  # no tag: an event; 42 bytes + "\n"
+PENDING = 100_000  # requests in flight, for memory
+QUEUED_EVENTS = 100_000  # events received and not taken, for memory
+ONE_ITERATION = [30_000, 45_000]  # requests made in one loop iteration: below and above 1 MiB of lines
+LARGE_BATCH = [10_000, 20_000]  # CallMake lines in one send_batch: below and above 1 MiB
 CHILD_TIMEOUT = 300  # seconds; every child is bounded
 
 
@@ -73,9 +87,10 @@ def log(msg: str) -> None:
 class Server:
     """A loopback_server process; it exits when we close its stdin."""
 
-    def __init__(self, *args: str):
+    def __init__(self, *args: str, cpu: int | None = None):
         self.proc = subprocess.Popen(
-            [str(TOOLS / "loopback_server"), *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
+            [str(TOOLS / "loopback_server"), *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+            preexec_fn=(lambda: os.sched_setaffinity(0, {cpu})) if cpu is not None else None,
         )
         self.lines: queue.Queue[str] = queue.Queue()
         first = self.proc.stdout.readline().split()
@@ -108,13 +123,20 @@ class Server:
             self.proc.wait()
 
 
-def workload(name: str, args: dict, stdout=subprocess.DEVNULL, prefix: list[str] | None = None, env=None) -> dict:
-    """Runs workloads.py NAME in a child and returns its JSON result."""
+# One CPU for the pinned round trips: the last this process may use.
+PIN_CPU = max(os.sched_getaffinity(0))
+
+
+def workload(name: str, args: dict, stdout=subprocess.DEVNULL, prefix: list[str] | None = None, env=None,
+             cpu: int | None = None) -> dict:
+    """Runs workloads.py NAME in a child (on CPU `cpu` only, if given) and returns its JSON result."""
     with tempfile.NamedTemporaryFile(dir=SCRATCH, suffix=".json", delete=False) as f:
         path = f.name
     try:
         cmd = [*(prefix or []), PY, str(HERE / "workloads.py"), name, path, json.dumps(args)]
-        proc = subprocess.run(cmd, stdout=stdout, stderr=subprocess.PIPE, timeout=CHILD_TIMEOUT, env=env)
+        pin = (lambda: os.sched_setaffinity(0, {cpu})) if cpu is not None else None
+        proc = subprocess.run(cmd, stdout=stdout, stderr=subprocess.PIPE, timeout=CHILD_TIMEOUT, env=env,
+                              preexec_fn=pin)
         if proc.returncode != 0:
             raise RuntimeError(f"workload {name} {args} failed:\n{proc.stderr.decode(errors='replace')[-3000:]}")
         with open(path) as f:
@@ -144,7 +166,7 @@ send_nodelay: set[bool] = set()  # the module's TCP_NODELAY, which the other sen
 
 def round_send(r: int, drain: Server) -> None:
     # client.call_make sits between its two floors, F1 and F2; the order flips every round.
-    order = ["F1", "module.call_make", "F2", "P1", "module.send_command"]
+    order = ["F1", "module.call_make", "F2", "P1", "module.send_command", "module.call_make nagle", "F1 nagle"]
     if r % 2:
         order.reverse()
     args = {"port": drain.port, "count": SEND_COUNT, "order": order, "chunks": CHUNKS, "tools": str(TOOLS)}
@@ -154,22 +176,56 @@ def round_send(r: int, drain: Server) -> None:
         record(f"send {name}", ns)
 
 
-MICRO_NAMES = [
-    "loop", "Command.call_make pos", "py factory pos", "Command.call_make kw", "py factory kw",
-    "str(cmd)", "py str(obj)", "P1 render only", "cmd._0",
-]
-
-
 def round_micro(r: int) -> None:
-    # Pairs stay adjacent (module, then its peer, or the reverse on odd rounds).
+    # Groups stay adjacent (module, then its peer, or the reverse on odd rounds).
     order = ["loop"]
-    pairs = [("Command.call_make pos", "py factory pos"), ("Command.call_make kw", "py factory kw"),
-             ("str(cmd)", "py str(obj)")]
-    for a, b in rotate(pairs, r):
-        order += [a, b] if r % 2 == 0 else [b, a]
+    groups = [("Command.call_make pos", "py factory pos"), ("Command.call_make kw", "py factory kw"),
+              ("str(cmd)", "py str(obj)"),
+              ("attr Command.call_make pos", "attr Before.call_make pos", "attr py factory pos")]
+    for group in rotate(groups, r):
+        order += list(group) if r % 2 == 0 else list(reversed(group))
     order += ["P1 render only", "cmd._0"]
     for name, ns in workload("micro", {"count": MICRO_COUNT, "order": order, "chunks": CHUNKS}).items():
         record(f"micro {name}", ns)
+
+
+def round_batch(r: int, drain: Server) -> None:
+    order = ["built", "single", "prebuilt", "F1 line", "F1 block"]
+    if r % 2:
+        order.reverse()
+    res = workload("batch", {"port": drain.port, "tools": str(TOOLS), "size": BATCH_SIZE,
+                             "blocks": BATCH_BLOCKS, "chunks": CHUNKS, "order": order})
+    send_nodelay.add(res["nodelay"])
+    for name, us in res["us"].items():
+        record(f"batch {name}", us)
+
+
+def round_sessions(r: int, echo: Server, echo_pinned: Server, events: Server) -> None:
+    # Blocking round trips: every client on the echo server, interleaved in chunks; then the
+    # same with this process's children and the server all on one CPU.
+    order = rotate(["F4", "Session", "P4", "P5"], r)
+    for where, server, cpu in (("free", echo, None), ("one cpu", echo_pinned, PIN_CPU)):
+        res = workload("roundtrip", {"port": server.port, "tools": str(TOOLS), "count": ROUND_TRIPS,
+                                     "chunks": CHUNKS, "order": order}, cpu=cpu)
+        for name, ns in res.items():
+            record(f"rtt {where} {name}", ns / 1000)
+    res = workload("asyncio", {"port": echo.port, "count": ASYNC_REQUESTS, "inflight": ASYNC_INFLIGHT,
+                               "chunks": CHUNKS, "order": rotate(["module", "P6", "module uvloop"], r)})
+    for name, rate in res.items():
+        record(f"aio {name}", rate)
+    for impl in rotate(["module", "P7"], r):
+        res = workload("events", {"port": events.port, "count": EVENT_LINES, "line": EVENT_LINE, "impl": impl})
+        record(f"events {impl}", res["lines_per_s"])
+
+
+def round_session_memory(r: int, mute: Server, queued: Server) -> None:
+    for impl in rotate(["module", "module no timeout", "P6"], r):
+        res = workload("pending_memory", {"port": mute.port, "count": PENDING, "impl": impl})
+        record(f"mem pending {impl}", res["rss_per_request"])
+    for impl in rotate(["module", "P7"], r):
+        res = workload("event_memory", {"port": queued.port, "count": QUEUED_EVENTS, "impl": impl})
+        record(f"mem event {impl}", res["rss_per_event"])
+        record(f"mem event rss {impl}", res["rss"])
 
 
 def run_reader_once(impl: str, sink: str, port: int, lines: int) -> float:
@@ -245,7 +301,9 @@ def round_memory(r: int, drain: Server) -> None:
     record("mem stack size", max(res["stack_sizes"]))
 
 
-LAT_CLIENTS = ["module", "python nagle", "python nodelay"]
+# "module nagle" is the module's client with TCP_NODELAY turned off again on its socket: the
+# module as it was before connect() set it.
+LAT_CLIENTS = ["module nagle", "module", "python nagle", "python nodelay"]
 # How the stamp server answers: never, at once (as the stand-in server does), or
 # LATE_MS after reading, as for a command that takes a while.
 LATE_MS = 10
@@ -267,6 +325,8 @@ def round_latency(r: int, stamp: dict[str, Server]) -> None:
         stamps = stamp[server].stamps()
         if client == "module":
             module_nodelay.add(res["nodelay"])
+        elif client == "module nagle" and res["nodelay"]:
+            raise RuntimeError("TCP_NODELAY could not be turned off on the module's socket")
         calls = res["calls"]
         lat = [(stamps[tag] - t) / 1000 for tag, t in calls]  # microseconds
         key = f"{server}|{client}"
@@ -462,7 +522,11 @@ def fmt(v: float, unit: str) -> str:
         return f"{v:.2f}"
     if unit == "lines/s":
         return f"{v / 1e6:.2f} M"
-    if unit in ("B", "KiB"):
+    if unit == "req/s":
+        return f"{v / 1e3:.1f} k"
+    if unit == "µs" and v < 100:
+        return f"{v:.1f}"
+    if unit in ("B", "KiB", "MiB"):
         return f"{v:.0f}" if v >= 100 else f"{v:.1f}"
     if unit == "ns":
         return f"{v:.0f}" if v >= 100 else f"{v:.1f}"
@@ -505,12 +569,20 @@ def build_main_table(instructions: dict) -> str:
     s = samples
     nd = {frozenset({True}): "on", frozenset({False}): "off"}.get(frozenset(send_nodelay), "mixed")
     t.section(f"Sending CallMake to a loopback drain (ns per call, loop included; TCP_NODELAY {nd} "
-              "for every sender, as the module sets it)")
+              "for every sender, as the module sets it, except the rows marked off)")
     t.value("F1 C++: one send() per pre-rendered line", s["send F1"], "ns")
+    t.value("F1 C++, TCP_NODELAY off", s["send F1 nagle"], "ns")
     t.value("F2 Python socket.sendall, pre-encoded", s["send F2"], "ns")
     t.value("P1 pure-Python client: f-string, tag, encode, sendall", s["send P1"], "ns")
     t.value('client.call_make(7, "1001", None×5)', s["send module.call_make"], "ns")
+    t.value("client.call_make, TCP_NODELAY turned off on its socket (before)", s["send module.call_make nagle"], "ns")
     t.value("client.send_command(prebuilt)", s["send module.send_command"], "ns")
+    t.section(f"Batches of {BATCH_SIZE:,} CallMake lines to the drain (µs per {BATCH_SIZE:,} lines; TCP_NODELAY {nd})")
+    t.value(f"client.send_batch([Command.call_make(...) × {BATCH_SIZE:,}]), building included", s["batch built"], "µs")
+    t.value(f"client.send_batch(prebuilt list of {BATCH_SIZE:,})", s["batch prebuilt"], "µs")
+    t.value(f"{BATCH_SIZE:,} × client.call_make(...)", s["batch single"], "µs")
+    t.value("F1 C++: one send() per line", s["batch F1 line"], "µs")
+    t.value(f"F1 C++: one send() of the {BATCH_SIZE:,}-line block", s["batch F1 block"], "µs")
     t.section("Building and rendering in-process (ns per call, loop included)")
     t.value("empty loop iteration over itertools.repeat (in every row)", s["micro loop"], "ns")
     t.value("Command.call_make, by position", s["micro Command.call_make pos"], "ns")
@@ -521,11 +593,28 @@ def build_main_table(instructions: dict) -> str:
     t.value("P2 pure-Python rendering, str(obj) with f-strings", s["micro py str(obj)"], "ns")
     t.value("P2 P1's rendering + tag + encode, no send", s["micro P1 render only"], "ns")
     t.value("cmd._0", s["micro cmd._0"], "ns")
+    t.value("Command.call_make(...), looked up per call (staticmethod in the class dict)", s["micro attr Command.call_make pos"], "ns")
+    t.value("Before.call_make(...), the same builtin as a plain class attribute (before)", s["micro attr Before.call_make pos"], "ns")
+    t.value("PyCommand.call_make(...), P2 looked up per call", s["micro attr py factory pos"], "ns")
     t.section(f"Reading a flood of {FLOOD_LINES:,} lines of 41 bytes (P3: {P3_LINES:,})")
     for sink in SINKS:
         t.value(f"module reader → {sink}", s[f"read module {sink}"], "lines/s")
         t.value(f"F3 C++ reader → {sink}", s[f"read F3 {sink}"], "lines/s")
         t.value(f"P3 Python reader thread → {sink}", s[f"read P3 {sink}"], "lines/s")
+    t.section("Blocking requests on the echo server (µs per round trip; free: scheduled anywhere; one CPU: clients and server pinned to one)")
+    for where in ("free", "one cpu"):
+        t.value(f"{where}: F4 C++: send(), blocking recv() until the tagged reply", s[f"rtt {where} F4"], "µs")
+        t.value(f"{where}: Session.get_version()", s[f"rtt {where} Session"], "µs")
+        t.value(f"{where}: P4 pure-Python: sendall, readline, tag match", s[f"rtt {where} P4"], "µs")
+        t.value(f"{where}: P5 pure-Python: reader thread hands replies over a condition variable", s[f"rtt {where} P5"], "µs")
+    t.section(f"asyncio on the echo server: {ASYNC_REQUESTS:,} requests, {ASYNC_INFLIGHT} in flight, one connection")
+    t.value("AsyncSession.get_version(), default event loop", s["aio module"], "req/s")
+    if s.get("aio module uvloop"):
+        t.value("AsyncSession.get_version(), uvloop", s["aio module uvloop"], "req/s")
+    t.value("P6 asyncio streams, dict of futures by tag, default event loop", s["aio P6"], "req/s")
+    t.section(f"Events: {EVENT_LINES:,} lines of {len(EVENT_LINE) + 1} bytes after the login, taken one by one")
+    t.value("for ev in Session.events()", s["events module"], "lines/s")
+    t.value("P7 Python reader thread → queue.Queue → consumer", s["events P7"], "lines/s")
     t.section("Memory")
     t.value(f"Command, short CallMake: RSS delta / {MEMORY_OBJECTS:,} objects", s["mem module short rss"], "B")
     t.value("Command, short CallMake: sys.getsizeof", s["mem module short getsizeof"], "B")
@@ -535,18 +624,55 @@ def build_main_table(instructions: dict) -> str:
     t.value(f"connected client + reader thread: RSS delta / {CONNECTIONS}", [v / 1024 for v in s["mem connection rss"]], "KiB")
     t.value("reader thread stack mapping size", [v / 1024 for v in s["mem stack size"]], "KiB")
     t.value("reader thread stack resident (median thread)", [v / 1024 for v in s["mem stack rss"]], "KiB")
+    t.value(f"AsyncSession, {PENDING:,} requests in flight (timeout 10 s): RSS delta / request", s["mem pending module"], "B")
+    t.value("  … with timeout=None (no deadline kept)", s["mem pending module no timeout"], "B")
+    t.value(f"P6, {PENDING:,} futures in flight: RSS delta / request", s["mem pending P6"], "B")
+    t.value(f"Session, {QUEUED_EVENTS:,} events queued, not taken: RSS delta / event", s["mem event module"], "B")
+    t.value(f"  … process RSS with the {QUEUED_EVENTS:,} events queued", [v / 2**20 for v in s["mem event rss module"]], "MiB")
+    t.value(f"P7 queue.Queue of {QUEUED_EVENTS:,} str lines: RSS delta / event", s["mem event P7"], "B")
+    t.value(f"  … process RSS with the {QUEUED_EVENTS:,} lines queued", [v / 2**20 for v in s["mem event rss P7"]], "MiB")
+    t.section("Many lines in one write: below and above 1 MiB of lines (once per run)")
+    for count in ONE_ITERATION:
+        t.value(f"AsyncSession: {count:,} requests made in one loop iteration, µs per request",
+                s[f"one iteration {count}"], "µs")
+    for count in LARGE_BATCH:
+        t.value(f"client.send_batch of {count:,} pre-built CallMake lines, µs per line", s[f"large batch {count}"], "µs")
     t.section("Ratios (per round, side by side)")
     t.ratio("client.call_make / F1", "send module.call_make", "send F1", "<=", 1.10)
     t.ratio("client.call_make / F2", "send module.call_make", "send F2", "<=", 1.0)
     t.ratio("P1 / client.call_make", "send P1", "send module.call_make", ">=", 1.5)
     t.ratio("client.send_command / F1 (no target)", "send module.send_command", "send F1")
+    t.ratio("client.call_make, TCP_NODELAY on / off (no target)", "send module.call_make", "send module.call_make nagle")
+    t.ratio("F1, TCP_NODELAY on / off (no target)", "send F1", "send F1 nagle")
+    t.ratio(f"send_batch incl. building / {BATCH_SIZE:,} × client.call_make", "batch built", "batch single", "<=", 0.25)
+    t.ratio(f"send_batch prebuilt / {BATCH_SIZE:,} × client.call_make (no target)", "batch prebuilt", "batch single")
+    t.ratio("send_batch incl. building / F1 one send() per block (no target)", "batch built", "batch F1 block")
+    t.ratio("send_batch prebuilt / F1 one send() per block (no target)", "batch prebuilt", "batch F1 block")
+    t.ratio(f"{BATCH_SIZE:,} × client.call_make / F1 one send() per line (no target)", "batch single", "batch F1 line")
     t.ratio("Command.call_make / pure-Python factory, by position", "micro Command.call_make pos", "micro py factory pos", "<=", 0.25)
     t.ratio("Command.call_make / pure-Python factory, by keyword", "micro Command.call_make kw", "micro py factory kw", "<=", 0.25)
+    t.ratio("Command.call_make looked up per call / P2 looked up per call (as built)",
+            "micro attr Command.call_make pos", "micro attr py factory pos", "<=", 0.25)
+    t.ratio("Before.call_make looked up per call / P2 looked up per call (before)",
+            "micro attr Before.call_make pos", "micro attr py factory pos", "<=", 0.25)
+    t.ratio("Command.call_make / Before.call_make, looked up per call (no target)",
+            "micro attr Command.call_make pos", "micro attr Before.call_make pos")
     t.ratio("str(cmd) / pure-Python rendering", "micro str(cmd)", "micro py str(obj)", "<=", 0.25)
     for sink in SINKS:
         t.ratio(f"reader lines/s / F3, {sink}", f"read module {sink}", f"read F3 {sink}", ">=", 0.9)
     for sink in SINKS:
         t.ratio(f"reader lines/s / P3, {sink}", f"read module {sink}", f"read P3 {sink}", ">=", 2)
+    for where in ("free", "one cpu"):
+        t.ratio(f"Session round trip / F4, {where}", f"rtt {where} Session", f"rtt {where} F4", "<=", 1.1)
+    for where in ("free", "one cpu"):
+        t.ratio(f"P4 / Session round trip, {where} (no target)", f"rtt {where} P4", f"rtt {where} Session")
+        t.ratio(f"P5 / Session round trip, {where} (no target)", f"rtt {where} P5", f"rtt {where} Session")
+    t.ratio("AsyncSession req/s / P6, default loop", "aio module", "aio P6", ">=", 3)
+    if s.get("aio module uvloop"):
+        t.ratio("AsyncSession req/s with uvloop / P6 default loop (no target)", "aio module uvloop", "aio P6")
+    t.ratio("Session.events() lines/s / P7", "events module", "events P7", ">=", 3)
+    t.ratio("AsyncSession / P6, memory per request in flight (no target)", "mem pending module", "mem pending P6")
+    t.ratio("Session / P7, memory per queued event (no target)", "mem event module", "mem event P7")
     t.section("Targets on absolute figures")
     short = s["mem module short rss"]
     t.value("Command object, short CallMake (RSS / object)", short, "B", "≤ 200", statistics.median(short) <= 200)
@@ -587,7 +713,7 @@ def build_latency_table() -> str:
 
             rows.append((
                 server,
-                client if client != "module" else module_label(),
+                {"module": module_label(), "module nagle": "module, TCP_NODELAY turned off (before)"}.get(client, client),
                 cell("single"), cell("second"), cell("burst"), cell("segs", "segs"),
                 f"{latency_max[f'burst {key}']:.0f}",
             ))
@@ -631,15 +757,28 @@ def main() -> int:
         flood = Server("flood", str(FLOOD_LINES), FLOOD_LINE)
         flood_p3 = Server("flood", str(P3_LINES), FLOOD_LINE)
         stamp = {name: Server("stamp", *how) for name, how in LAT_SERVERS.items()}
-        servers = [drain, flood, flood_p3, *stamp.values()]
+        echo = Server("echo")
+        echo_pinned = Server("echo", cpu=PIN_CPU)
+        events = Server("events", str(EVENT_LINES), EVENT_LINE)
+        mute = Server("echo", "login")  # answers the Login only
+        queued = Server("events", str(QUEUED_EVENTS), EVENT_LINE, "on-request")
+        servers = [drain, flood, flood_p3, *stamp.values(), echo, echo_pinned, events, mute, queued]
         for r in range(ROUNDS):
             t0 = time.monotonic()
             round_send(r, drain)
+            round_batch(r, drain)
             round_micro(r)
             round_reader(r, flood, flood_p3)
             round_memory(r, drain)
             round_latency(r, stamp)
+            round_sessions(r, echo, echo_pinned, events)
+            round_session_memory(r, mute, queued)
             log(f"  round {r + 1}/{ROUNDS} done in {time.monotonic() - t0:.0f} s")
+        # Slow above 1 MiB of lines (the line buffer then grows by copying), so once, not per round.
+        for count, us in workload("one_iteration", {"port": mute.port, "counts": ONE_ITERATION}).items():
+            record(f"one iteration {count}", us)
+        for count, us in workload("large_batch", {"port": drain.port, "counts": LARGE_BATCH}).items():
+            record(f"large batch {count}", us)
         instructions, cg_report = {}, ""
         if shutil.which("valgrind") and shutil.which("callgrind_annotate"):
             log("  callgrind …")
@@ -658,8 +797,10 @@ def main() -> int:
         f"Run {datetime.datetime.now().strftime('%Y-%m-%d %H:%M')}, {'BENCH_QUICK' if QUICK else 'full'}, "
         f"{ROUNDS} rounds, {elapsed:.0f} s. {machine()}; {built_from}.\n"
         f"Counts per round: {SEND_COUNT:,} sends, {MICRO_COUNT:,} in-process calls, "
-        f"{FLOOD_LINES:,} flood lines, {MEMORY_OBJECTS:,} objects, {CONNECTIONS} connections; "
-        f"sends and in-process calls timed in {CHUNKS} interleaved chunks per round.\n"
+        f"{FLOOD_LINES:,} flood lines, {MEMORY_OBJECTS:,} objects, {CONNECTIONS} connections, "
+        f"{BATCH_BLOCKS} batches of {BATCH_SIZE:,} lines, {ROUND_TRIPS:,} blocking round trips per client and "
+        f"placement, {CHUNKS} asyncio runs of {ASYNC_REQUESTS:,} requests per client, {EVENT_LINES:,} events; "
+        f"sends, batches, in-process calls, round trips and asyncio runs interleaved in {CHUNKS} chunks per round.\n"
         f"Load average (1 min) at start {load_start[0]:.2f}, at end {load_end[0]:.2f}: other work on the "
         "machine shows as spread between rounds."
     )
@@ -671,8 +812,9 @@ def main() -> int:
         "rounds. \"silent\": the server never answers; \"reply\": it answers every line at once, as the "
         f"stand-in server does; \"late\": it answers each line {LATE_MS} ms after reading it. "
         "Data segments: the client socket's tcpi_data_segs_out per burst (10 = no write was held back). "
-        "The module runs as built, its TCP_NODELAY read back from its socket; \"python nagle\"/"
-        "\"python nodelay\" are the P1 client with TCP_NODELAY off/on."
+        "The module runs as built, its TCP_NODELAY read back from its socket, and as before "
+        "(TCP_NODELAY turned off again on its socket through a duplicate of its descriptor); "
+        "\"python nagle\"/\"python nodelay\" are the P1 client with TCP_NODELAY off/on."
     )
     text = "\n\n".join([header, main_table, "TCP_NODELAY", latency_table, lat_note,
                         notes.get("stack", "")]) + "\n"

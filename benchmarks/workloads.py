@@ -10,9 +10,12 @@ RESULT_JSON, never to stdout: stdout belongs to the module's reader.
 
 from __future__ import annotations
 
+import asyncio
 import atexit
+import gc
 import json
 import os
+import queue
 import re
 import socket
 import subprocess
@@ -26,15 +29,25 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import peers  # noqa: E402
 from quelvant_rs import client as qclient  # noqa: E402
 from quelvant_rs import commands  # noqa: E402
+from quelvant_rs import session as qsession  # noqa: E402
 
 Command = commands.Command
 HOST = "127.0.0.1"
 ARGS7 = (7, "1001", None, None, None, None, None)
+USER = PASSWORD = "bench"
 
 
-def module_client(port: int):
+def module_client(port: int, nagle: bool = False):
+    """A connected client; `nagle` turns TCP_NODELAY off again on its socket, as the module
+    left it before connect() set it."""
+    before = socket_fds()
     c = qclient.QuelvantClient(HOST, port, None, None, None)
     c.connect()
+    if nagle:
+        # The module does not expose its socket; a duplicate of its descriptor is the same
+        # socket, so the option set on it holds for the module's sends.
+        with socket.socket(fileno=os.dup(min(socket_fds() - before))) as dup:
+            dup.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 0)
     return c
 
 
@@ -70,8 +83,8 @@ def setup_f1(port: int, tools: str, nodelay: bool):
 
     atexit.register(stop)
 
-    def run(count: int) -> int:
-        proc.stdin.write(f"{count}\n")
+    def run(count: int, block: int = 1) -> int:
+        proc.stdin.write(f"{count} {block}\n")
         proc.stdin.flush()
         reply = proc.stdout.readline().split()
         if len(reply) != 2 or reply[0] != "ns":
@@ -109,8 +122,24 @@ def setup_p1(port: int, tools: str, nodelay: bool):
     return run
 
 
+def setup_f1_nagle(port: int, tools: str, nodelay: bool):
+    return setup_f1(port, tools, False)
+
+
 def setup_module_call_make(port: int, tools: str, nodelay: bool):
     call_make = module_client(port).call_make
+
+    def run(count: int) -> int:
+        t0 = time.perf_counter_ns()
+        for _ in repeat(None, count):
+            call_make(7, "1001", None, None, None, None, None)
+        return time.perf_counter_ns() - t0
+
+    return run
+
+
+def setup_module_call_make_nagle(port: int, tools: str, nodelay: bool):
+    call_make = module_client(port, nagle=True).call_make
 
     def run(count: int) -> int:
         t0 = time.perf_counter_ns()
@@ -136,9 +165,11 @@ def setup_module_send_command(port: int, tools: str, nodelay: bool):
 
 SENDERS = {
     "F1": setup_f1,
+    "F1 nagle": setup_f1_nagle,
     "F2": setup_f2,
     "P1": setup_p1,
     "module.call_make": setup_module_call_make,
+    "module.call_make nagle": setup_module_call_make_nagle,
     "module.send_command": setup_module_send_command,
 }
 
@@ -166,6 +197,77 @@ def run_send(a: dict) -> dict:
         for name, run in runs.items():
             total[name] += run(per_chunk)
     return {"ns": {name: ns / (per_chunk * a["chunks"]) for name, ns in total.items()}, "nodelay": nodelay}
+
+
+# ---- batches ------------------------------------------------------------------------------
+# Each "block" is 1,000 CallMake lines; every measure sends the same number of blocks, timed in
+# chunks that alternate between the measures, as for sending.
+
+
+def setup_batch_built(port: int, tools: str, size: int):
+    send_batch = module_client(port).send_batch
+    make = Command.call_make
+
+    def run(blocks: int) -> int:
+        t0 = time.perf_counter_ns()
+        for _ in repeat(None, blocks):
+            # Building the Command objects is part of the batch's cost.
+            send_batch([make(7, "1001", None, None, None, None, None) for _ in repeat(None, size)])
+        return time.perf_counter_ns() - t0
+
+    return run
+
+
+def setup_batch_prebuilt(port: int, tools: str, size: int):
+    send_batch = module_client(port).send_batch
+    cmds = [Command.call_make(*ARGS7) for _ in range(size)]
+
+    def run(blocks: int) -> int:
+        t0 = time.perf_counter_ns()
+        for _ in repeat(None, blocks):
+            send_batch(cmds)
+        return time.perf_counter_ns() - t0
+
+    return run
+
+
+def setup_batch_single(port: int, tools: str, size: int):
+    call_make = module_client(port).call_make
+
+    def run(blocks: int) -> int:
+        t0 = time.perf_counter_ns()
+        for _ in repeat(None, blocks * size):
+            call_make(7, "1001", None, None, None, None, None)
+        return time.perf_counter_ns() - t0
+
+    return run
+
+
+def setup_batch_f1(port: int, tools: str, size: int, block: int, nodelay: bool):
+    run_f1 = setup_f1(port, tools, nodelay)
+    return lambda blocks: run_f1(blocks * size, block)
+
+
+def run_batch(a: dict) -> dict:
+    port, tools, size = a["port"], a["tools"], a["size"]
+    nodelay = module_socket_nodelay(port)  # F1 copies it, as for sending
+    setups = {
+        "built": lambda: setup_batch_built(port, tools, size),
+        "prebuilt": lambda: setup_batch_prebuilt(port, tools, size),
+        "single": lambda: setup_batch_single(port, tools, size),
+        "F1 line": lambda: setup_batch_f1(port, tools, size, 1, nodelay),
+        "F1 block": lambda: setup_batch_f1(port, tools, size, size, nodelay),
+    }
+    runs = {name: setups[name]() for name in a["order"]}
+    per_chunk = a["blocks"] // a["chunks"]
+    for run in runs.values():
+        run(2)  # warm up
+    total = dict.fromkeys(runs, 0)
+    for _ in range(a["chunks"]):
+        for name, run in runs.items():
+            total[name] += run(per_chunk)
+    # microseconds per block of `size` lines
+    return {"us": {name: ns / 1000 / (per_chunk * a["chunks"]) for name, ns in total.items()}, "nodelay": nodelay}
 
 
 # ---- pure-Python-side micro benchmarks ---------------------------------------------------
@@ -215,6 +317,43 @@ def micro_py_factory_kw(n):
     return time.perf_counter_ns() - t0
 
 
+class Before:
+    """The factory as a plain class attribute, as Command held its factories before they became
+    staticmethod objects; the attribute is the very same builtin function."""
+
+
+Before.call_make = Command.call_make
+
+
+# The attribute is looked up in the loop, as a program writing Command.call_make(...) does;
+# the rows above hoist it, so they time the call alone.
+def micro_attr_factory_pos(n):
+    cls = Command
+    r = repeat(None, n)
+    t0 = time.perf_counter_ns()
+    for _ in r:
+        cls.call_make(7, "1001", None, None, None, None, None)
+    return time.perf_counter_ns() - t0
+
+
+def micro_attr_before_pos(n):
+    cls = Before
+    r = repeat(None, n)
+    t0 = time.perf_counter_ns()
+    for _ in r:
+        cls.call_make(7, "1001", None, None, None, None, None)
+    return time.perf_counter_ns() - t0
+
+
+def micro_attr_py_factory_pos(n):
+    cls = peers.PyCommand
+    r = repeat(None, n)
+    t0 = time.perf_counter_ns()
+    for _ in r:
+        cls.call_make(7, "1001", None, None, None, None, None)
+    return time.perf_counter_ns() - t0
+
+
 def micro_str(n):
     cmd = Command.call_make(*ARGS7)
     r = repeat(None, n)
@@ -257,6 +396,9 @@ MICROS = {
     "Command.call_make kw": micro_factory_kw,
     "py factory pos": micro_py_factory_pos,
     "py factory kw": micro_py_factory_kw,
+    "attr Command.call_make pos": micro_attr_factory_pos,
+    "attr Before.call_make pos": micro_attr_before_pos,
+    "attr py factory pos": micro_attr_py_factory_pos,
     "str(cmd)": micro_str,
     "py str(obj)": micro_py_str,
     "P1 render only": micro_p1_render,
@@ -440,9 +582,9 @@ def run_latency(a: dict) -> dict:
     Also counts the data segments the client socket sent: one per line means no write was
     held back to be coalesced (Nagle's algorithm or auto-corking)."""
     port, kind, burst, rounds, gap = a["port"], a["client"], a["burst"], a["rounds"], a["gap"]
-    if kind == "module":
+    if kind in ("module", "module nagle"):
         before = socket_fds()
-        c = module_client(port)
+        c = module_client(port, nagle=(kind == "module nagle"))
         call_make = c.call_make
         # The module does not expose its socket; a duplicate of its descriptor reads the
         # same connection's counters.
@@ -464,9 +606,307 @@ def run_latency(a: dict) -> dict:
         time.sleep(gap)
     segs = data_segments_out(probe) - segs0
     nodelay = bool(probe.getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY))
-    if kind != "module":
+    if not kind.startswith("module"):
         p.close()
     return {"calls": calls, "data_segments": segs, "nodelay": nodelay}
+
+
+# ---- sessions -----------------------------------------------------------------------------
+
+
+def setup_rtt_f4(port: int, tools: str):
+    # The C++ client, one process and connection, driven over its stdin like F1.
+    proc = subprocess.Popen([os.path.join(tools, "rtt_floor"), str(port)],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+    def stop() -> None:
+        proc.stdin.close()
+        try:
+            proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+    atexit.register(stop)
+
+    def run(count: int) -> int:
+        proc.stdin.write(f"{count}\n")
+        proc.stdin.flush()
+        reply = proc.stdout.readline().split()
+        if len(reply) != 2 or reply[0] != "ns":
+            raise RuntimeError(f"rtt_floor failed: {reply}")
+        return int(reply[1])
+
+    return run
+
+
+def setup_rtt_session(port: int, tools: str):
+    s = qsession.Session(HOST, port, USER, PASSWORD)
+    get_version = s.get_version
+    last = []
+
+    def run(count: int) -> int:
+        t0 = time.perf_counter_ns()
+        for _ in repeat(None, count):
+            r = get_version()
+        t1 = time.perf_counter_ns()
+        last.append(r)
+        return t1 - t0
+
+    run.check = lambda: last[-1].words[:2] == ["OK", "GetVersion"]
+    return run
+
+
+def setup_rtt_peer(make):
+    def setup(port: int, tools: str):
+        request = make(HOST, port).request
+        last = []
+
+        def run(count: int) -> int:
+            t0 = time.perf_counter_ns()
+            for _ in repeat(None, count):
+                r = request("GetVersion")
+            t1 = time.perf_counter_ns()
+            last.append(r)
+            return t1 - t0
+
+        run.check = lambda: last[-1].startswith("OK GetVersion ")
+        return run
+
+    return setup
+
+
+ROUND_TRIPS = {
+    "F4": setup_rtt_f4,
+    "Session": setup_rtt_session,
+    "P4": setup_rtt_peer(peers.BlockingPeer),
+    "P5": setup_rtt_peer(peers.ThreadedPeer),
+}
+
+
+def run_roundtrip(a: dict) -> dict:
+    """ns per blocking request against the echo server, interleaved in chunks."""
+    runs = {name: ROUND_TRIPS[name](a["port"], a["tools"]) for name in a["order"]}
+    per_chunk = a["count"] // a["chunks"]
+    for run in runs.values():
+        run(min(per_chunk, 500))  # warm up
+    total = dict.fromkeys(runs, 0)
+    for _ in range(a["chunks"]):
+        for name, run in runs.items():
+            total[name] += run(per_chunk)
+    for name, run in runs.items():
+        if hasattr(run, "check") and not run.check():
+            raise RuntimeError(f"{name}: the last reply was not the echo server's answer")
+    return {name: ns / (per_chunk * a["chunks"]) for name, ns in total.items()}
+
+
+async def _drive(request, count: int, inflight: int) -> tuple[int, object]:
+    """`inflight` workers each await one request after another until `count` are done; the
+    time from the first request to the last reply."""
+    per_worker = count // inflight
+    last = []
+
+    async def worker() -> None:
+        for _ in repeat(None, per_worker):
+            r = await request()
+        last.append(r)
+
+    t0 = time.perf_counter_ns()
+    await asyncio.gather(*(worker() for _ in range(inflight)))
+    return time.perf_counter_ns() - t0, last[-1]
+
+
+async def _asyncio_module(port: int, count: int, inflight: int) -> int:
+    async with qsession.AsyncSession(HOST, port, USER, PASSWORD) as s:
+        await _drive(s.get_version, 200, inflight)  # warm up
+        ns, last = await _drive(s.get_version, count, inflight)
+    if last.words[:2] != ["OK", "GetVersion"]:
+        raise RuntimeError(f"unexpected reply {last!r}")
+    return ns
+
+
+async def _asyncio_peer(port: int, count: int, inflight: int) -> int:
+    p = await peers.AsyncPeer.connect(HOST, port)
+    request = lambda: p.request("GetVersion")  # noqa: E731  (the module's call is one call too)
+    await _drive(request, 200, inflight)
+    ns, last = await _drive(request, count, inflight)
+    await p.close()
+    if not last.startswith("OK GetVersion "):
+        raise RuntimeError(f"unexpected reply {last!r}")
+    return ns
+
+
+def uvloop_factory():
+    try:
+        import uvloop
+    except ImportError:
+        return None
+    return uvloop.new_event_loop
+
+
+def run_asyncio(a: dict) -> dict:
+    """Requests per second, `count` requests with `inflight` awaited at a time on one
+    connection; every run on a fresh loop and connection, the clients interleaved in chunks."""
+    port, count, inflight = a["port"], a["count"], a["inflight"]
+    uv = uvloop_factory()
+    runs = {
+        "module": lambda: asyncio.run(_asyncio_module(port, count, inflight)),
+        "P6": lambda: asyncio.run(_asyncio_peer(port, count, inflight)),
+    }
+    if uv:
+        runs["module uvloop"] = lambda: asyncio.run(_asyncio_module(port, count, inflight), loop_factory=uv)
+    order = [n for n in a["order"] if n in runs]
+    total = dict.fromkeys(order, 0)
+    for _ in range(a["chunks"]):
+        for name in order:
+            total[name] += runs[name]()
+    return {name: count * a["chunks"] / (ns / 1e9) for name, ns in total.items()}
+
+
+def run_events(a: dict) -> dict:
+    """Lines per second taken by the program, from just after the login until the last line."""
+    port, count, line = a["port"], a["count"], a["line"]
+    last = None
+    if a["impl"] == "module":
+        with qsession.Session(HOST, port, USER, PASSWORD) as s:
+            n = 0
+            t0 = time.perf_counter_ns()
+            for ev in s.events(timeout=10):
+                n += 1
+                if n == count:
+                    break
+            t1 = time.perf_counter_ns()
+            last = ev.line
+    else:
+        sock = socket.create_connection((HOST, port))
+        lines: queue.Queue[str] = queue.Queue()
+        threading.Thread(target=peers.queue_lines, args=(sock, lines), daemon=True).start()
+        sock.sendall(f"{peers.LOGIN} COMMANDTAG=0\n".encode())
+        get = lines.get
+        if peers.tag_of(get(timeout=10)) != 0:
+            raise RuntimeError("no answer to the login")
+        n = 0
+        t0 = time.perf_counter_ns()
+        for _ in repeat(None, count):
+            last = get(timeout=10)
+            n += 1
+        t1 = time.perf_counter_ns()
+        sock.close()
+    if n != count or last != line:
+        raise RuntimeError(f"{n} of {count} lines, the last {last!r}")
+    return {"lines_per_s": count / ((t1 - t0) / 1e9)}
+
+
+def run_pending_memory(a: dict) -> dict:
+    """RSS per request in flight on an AsyncSession (or P6) against a server that never
+    answers: the program holds each request's awaitable, as a task awaiting it would."""
+    port, n = a["port"], a["count"]
+
+    async def main() -> dict:
+        held = [None] * n  # the list's array is in the baseline
+        if a["impl"].startswith("module"):
+            # "module no timeout": no deadline to keep per request
+            timeout = None if a["impl"] == "module no timeout" else 10.0
+            s = qsession.AsyncSession(HOST, port, USER, PASSWORD, timeout=timeout)
+            await s.connect()
+            submit = s.get_version
+            cancel = lambda pending: pending.close()  # noqa: E731  (the session lets go of it)
+        else:
+            p = await peers.AsyncPeer.connect(HOST, port)
+            submit = lambda: p.request("GetVersion")  # noqa: E731
+            cancel = lambda future: future.cancel()  # noqa: E731
+        for i in range(1000):  # warm allocator pools, the loop, the write path
+            held[i] = submit()
+        await asyncio.sleep(0.05)
+        for i in range(1000):
+            cancel(held[i])
+            held[i] = None
+        gc.collect()
+        await asyncio.sleep(0.05)
+        rss0 = rss_bytes()
+        # A thousand per loop iteration, as tasks would make them: the lines of one iteration
+        # are written together, and the session's line buffer grows by copying past 1 MiB.
+        for start in range(0, n, 1000):
+            for i in range(start, min(start + 1000, n)):
+                held[i] = submit()
+            await asyncio.sleep(0)
+        # The last lines go out; the server reads and drops them.
+        await asyncio.sleep(0.2)
+        rss1 = rss_bytes()
+        for h in held:  # cancelled, so no "exception never retrieved" for each at the end
+            cancel(h)
+        if a["impl"].startswith("module"):
+            await s.close()
+        else:
+            await p.close()
+        return {"rss_per_request": (rss1 - rss0) / n}
+
+    return asyncio.run(main())
+
+
+def run_one_iteration(a: dict) -> dict:
+    """µs per request when `count` requests are made in one loop iteration, so that all their
+    lines wait in the session's output buffer until the iteration ends."""
+    port = a["port"]
+
+    async def main() -> dict:
+        out = {}
+        for count in a["counts"]:
+            async with qsession.AsyncSession(HOST, port, USER, PASSWORD) as s:
+                submit = s.get_version
+                held = [None] * count
+                t0 = time.perf_counter_ns()
+                for i in range(count):
+                    held[i] = submit()
+                t1 = time.perf_counter_ns()
+                await asyncio.sleep(0.05)
+                for h in held:
+                    h.close()
+            out[str(count)] = (t1 - t0) / 1000 / count
+        return out
+
+    return asyncio.run(main())
+
+
+def run_large_batch(a: dict) -> dict:
+    """µs per line of one client.send_batch of `count` pre-built CallMake lines, per count."""
+    c = module_client(a["port"])
+    out = {}
+    for count in a["counts"]:
+        cmds = [Command.call_make(*ARGS7) for _ in range(count)]
+        t0 = time.perf_counter_ns()
+        c.send_batch(cmds)
+        out[str(count)] = (time.perf_counter_ns() - t0) / 1000 / count
+    return out
+
+
+def run_event_memory(a: dict) -> dict:
+    """RSS per event received and not yet taken."""
+    port, n = a["port"], a["count"]
+    if a["impl"] == "module":
+        # The server floods when the request comes and answers it after the flood, so when the
+        # reply is here every event is queued; a sync session reads only while someone waits.
+        s = qsession.Session(HOST, port, USER, PASSWORD, max_events=2 * n)
+        rss0 = rss_bytes()
+        s.get_version()
+        rss1 = rss_bytes()
+        queued = sum(1 for _ in s.events(timeout=0))
+        s.close()
+    else:
+        lines: queue.Queue[str] = queue.Queue()
+        rss0 = rss_bytes()
+        sock = socket.create_connection((HOST, port))
+        threading.Thread(target=peers.queue_lines, args=(sock, lines), daemon=True).start()
+        sock.sendall(f"{peers.LOGIN} COMMANDTAG=0\nGetVersion COMMANDTAG=1\n".encode())
+        limit = time.monotonic() + 60
+        while lines.qsize() < n + 2 and time.monotonic() < limit:  # the login's answer, the flood, the reply
+            time.sleep(0.001)
+        rss1 = rss_bytes()
+        queued = lines.qsize() - 2
+        sock.close()
+    if queued != n:
+        raise RuntimeError(f"{queued} events queued, expected {n}")
+    return {"rss_per_event": (rss1 - rss0) / n, "rss": rss1}
 
 
 def run_callgrind(a: dict) -> dict:
@@ -486,6 +926,14 @@ WORKLOADS = {
     "command_memory": run_command_memory,
     "connection_memory": run_connection_memory,
     "latency": run_latency,
+    "batch": run_batch,
+    "roundtrip": run_roundtrip,
+    "asyncio": run_asyncio,
+    "events": run_events,
+    "pending_memory": run_pending_memory,
+    "event_memory": run_event_memory,
+    "one_iteration": run_one_iteration,
+    "large_batch": run_large_batch,
     "callgrind": run_callgrind,
 }
 

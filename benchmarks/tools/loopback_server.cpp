@@ -11,6 +11,14 @@
 //                                      server, "late" answers it MS milliseconds after reading
 //                                      (a command that takes a while); at the peer's close
 //                                      print "stamps N" then one "<tag> <ns>" per line on stdout
+//   loopback_server echo [login]       answer each line at once with "OK <word> <its tag token>",
+//                                      the answers to one recv() in one write; "login" answers
+//                                      the first line (the Login) only, later ones are dropped
+//   loopback_server events COUNT LINE [on-request]
+//                                      answer lines as "echo" does, and write COUNT copies of
+//                                      LINE + "\n" in large writes right after the Login's
+//                                      answer, or ("on-request") when the next line comes,
+//                                      before its answer
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -31,6 +39,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -136,8 +145,8 @@ void drain_until_eof(int fd) {
   }
 }
 
-void flood_one(int fd, long count, std::string line) {
-  line.push_back('\n');
+// COUNT copies of `line` (which ends in "\n") in writes of about 1 MiB.
+bool write_copies(int fd, long count, const std::string& line) {
   const long per_chunk = std::max<long>(1, (1 << 20) / static_cast<long>(line.size()));
   std::string chunk;
   chunk.reserve(static_cast<std::size_t>(per_chunk) * line.size());
@@ -149,6 +158,12 @@ void flood_one(int fd, long count, std::string line) {
     left -= per_chunk;
   }
   if (ok && left > 0) ok = write_all(fd, chunk.data(), static_cast<std::size_t>(left) * line.size());
+  return ok;
+}
+
+void flood_one(int fd, long count, std::string line) {
+  line.push_back('\n');
+  write_copies(fd, count, line);
   ::shutdown(fd, SHUT_WR);
   drain_until_eof(fd);
   ::close(fd);
@@ -271,6 +286,69 @@ void stamp_one(int fd, int reply_delay_ms) {
   std::fflush(stdout);
 }
 
+// "OK <first word> COMMANDTAG=<n>\n", the tag token copied from the line (none if it has none).
+void append_answer(std::string& out, std::string_view line) {
+  static constexpr std::string_view kKey = "COMMANDTAG=";
+  out += "OK ";
+  out += line.substr(0, std::min(line.find(' '), line.size()));
+  const std::size_t key = line.rfind(kKey);
+  if (key != std::string_view::npos) {
+    const std::string_view token = line.substr(key);
+    out += ' ';
+    out += token.substr(0, std::min(token.find(' '), token.size()));
+  }
+  out += '\n';
+}
+
+// Answers lines as they come. All answers to one recv() leave in one write, so a client with
+// many requests in flight is answered at the pace it sends. `login_only`: only the first line
+// is answered. `flood_count` > 0: the flood follows the first line's answer, or with
+// `flood_on_request` precedes the second line's answer, so that this answer comes after every
+// flood line.
+void echo_one(int fd, bool login_only, long flood_count, std::string flood_line, bool flood_on_request) {
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  flood_line.push_back('\n');
+  std::string pending, out;
+  std::vector<char> buf(1 << 16);
+  long answered = 0;
+  for (;;) {
+    const ssize_t r = ::recv(fd, buf.data(), buf.size(), 0);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    if (login_only && answered > 0) continue;  // read and dropped
+    pending.append(buf.data(), static_cast<std::size_t>(r));
+    std::size_t start = 0;
+    bool ok = true;
+    for (std::size_t nl; ok && (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1) {
+      if (login_only && answered > 0) continue;
+      const bool flood_before = flood_count > 0 && flood_on_request && answered == 1;
+      if (flood_before) {
+        ok = write_all(fd, out.data(), out.size()) && write_copies(fd, flood_count, flood_line);
+        out.clear();
+      }
+      append_answer(out, std::string_view(pending).substr(start, nl - start));
+      if (answered++ == 0 && flood_count > 0 && !flood_on_request) {
+        ok = write_all(fd, out.data(), out.size()) && write_copies(fd, flood_count, flood_line);
+        out.clear();
+      }
+    }
+    pending.erase(0, start);
+    if (!ok || (!out.empty() && !write_all(fd, out.data(), out.size()))) break;
+    out.clear();
+  }
+  ::close(fd);
+}
+
+[[noreturn]] void serve_echo(int listener, bool login_only, long flood_count, const std::string& line,
+                             bool flood_on_request) {
+  for (;;) {
+    const int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (c < 0) continue;
+    std::thread(echo_one, c, login_only, flood_count, line, flood_on_request).detach();
+  }
+}
+
 [[noreturn]] void serve_stamp(int listener, int reply_delay_ms) {
   for (;;) {
     const int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
@@ -283,7 +361,10 @@ void stamp_one(int fd, int reply_delay_ms) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s drain | flood COUNT LINE | stamp silent|reply|late MS\n", argv[0]);
+    std::fprintf(stderr,
+                 "usage: %s drain | flood COUNT LINE | stamp silent|reply|late MS | echo [login] | "
+                 "events COUNT LINE [on-request]\n",
+                 argv[0]);
     return 2;
   }
   ::alarm(kHardLimitSeconds);
@@ -292,6 +373,10 @@ int main(int argc, char** argv) {
   exit_when_stdin_closes();
   if (mode == "drain") serve_drain(listener);
   if (mode == "flood" && argc == 4) serve_flood(listener, std::atol(argv[2]), argv[3]);
+  if (mode == "echo" && argc == 2) serve_echo(listener, false, 0, "", false);
+  if (mode == "echo" && argc == 3 && std::string(argv[2]) == "login") serve_echo(listener, true, 0, "", false);
+  if (mode == "events" && (argc == 4 || (argc == 5 && std::string(argv[4]) == "on-request")))
+    serve_echo(listener, false, std::max(1L, std::atol(argv[2])), argv[3], argc == 5);
   if (mode == "stamp" && argc >= 3) {
     const std::string how = argv[2];
     if (how == "silent") serve_stamp(listener, -1);

@@ -1,7 +1,8 @@
 // F1, the floor for sending: one send() per pre-rendered CallMake line, to a loopback drain.
 //   send_floor PORT [nodelay]
 // Connects once ("nodelay" sets TCP_NODELAY, to match a client that sets it), then for each
-// count N read from stdin renders N tagged lines, sends them with one send() each and prints
+// stdin line "N [B]" renders N tagged lines, sends them with one send() each, or with B given
+// in blocks of B lines with one send() per block (the floor of a batch), and prints
 // "ns <elapsed>" for the send loop alone. One long-lived connection, like the other senders:
 // a fresh connection starts with a small send buffer and would make the floor look slow.
 #include <arpa/inet.h>
@@ -48,17 +49,24 @@ int main(int argc, char** argv) {
   }
   std::uint64_t tag = 0;
   std::vector<std::string> lines;
-  long count;
-  while (std::scanf("%ld", &count) == 1 && count > 0) {
+  char request[64];
+  while (std::fgets(request, sizeof request, stdin)) {
+    long count = 0, block = 1;
+    if (std::sscanf(request, "%ld %ld", &count, &block) < 1 || count <= 0 || block <= 0) break;
     // Rendering happens before the clock starts: this measures the sends only.
     lines.clear();
-    for (long i = 0; i < count; ++i)
-      lines.push_back("CallMake 7 1001 TimeOut=30000 Privacy=0 Screen=1 COMMANDTAG=" +
-                      std::to_string(tag++) + "\n");
+    for (long i = 0; i < count; ++i) {
+      std::string line = "CallMake 7 1001 TimeOut=30000 Privacy=0 Screen=1 COMMANDTAG=" +
+                         std::to_string(tag++) + "\n";
+      if (i % block == 0)
+        lines.push_back(std::move(line));
+      else
+        lines.back() += line;
+    }
     const std::int64_t t0 = now_ns();
-    for (const std::string& line : lines) {
-      const char* p = line.data();
-      std::size_t left = line.size();
+    for (const std::string& piece : lines) {  // a line, or a block of them
+      const char* p = piece.data();
+      std::size_t left = piece.size();
       while (left > 0) {  // a short send is finished, as a fair peer of sendall would
         const ssize_t sent = ::send(fd, p, left, MSG_NOSIGNAL);
         if (sent < 0 && errno == EINTR) continue;
