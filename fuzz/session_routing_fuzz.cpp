@@ -4,7 +4,7 @@
 // is checked against a plain model kept here step by step beside the real connection.
 //
 // Input layout: byte 0 picks max_line, byte 1 max_events, byte 2 how the run ends, byte 3
-// how many tags are registered, then one spec per tag (1 byte, or 9 for a raw 64-bit value),
+// how many tags are registered, then one choice per tag (1 byte, or 9 for a raw 64-bit value),
 // then a program: opcodes building the stream from pieces (words, tags, overflowing digits,
 // spaces, tabs, CR, invalid UTF-8, long runs, raw bytes) and delivering it in chunks, with
 // the program's own actions between chunks (taking events, consuming them, registering and
@@ -293,7 +293,7 @@ struct Input {
   }
 };
 
-std::uint64_t tag_from_spec(Input& in) {
+std::uint64_t tag_from_choice(Input& in) {
   const std::uint8_t b = in.byte();
   switch (b >> 6) {
     case 0:
@@ -569,7 +569,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t tags = in.byte() % 9;
   std::vector<std::size_t> initial;
   for (std::size_t i = 0; i < tags; ++i) {
-    const std::uint64_t tag = tag_from_spec(in);
+    const std::uint64_t tag = tag_from_choice(in);
     bool seen = false;
     for (const auto& r : run.requests) seen = seen || r.tag == tag;
     if (seen) continue;  // one request per tag, as the sessions number them

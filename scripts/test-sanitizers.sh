@@ -24,6 +24,7 @@ ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1:log_path=$r
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports" \
 PYTHONMALLOC=malloc \
 QUELVANT_SANITIZED=1 \
+STANDIN_SERVER_ENV_UNSET="LD_PRELOAD ASAN_OPTIONS UBSAN_OPTIONS PYTHONMALLOC" \
 PYTHONPATH="$PWD/build/asan/site" \
   .venv/bin/python -m pytest -q -p no:cacheprovider "${selection[@]}" || status=$?
 if compgen -G "$reports.*" >/dev/null; then

@@ -33,6 +33,7 @@ if [ "$#" -gt 0 ]; then selection=("$@"); fi
 rm -f "$BUILD"/report.*
 status=0
 LD_PRELOAD="$tsan_runtime" TSAN_OPTIONS="$TSAN_OPTIONS:log_path=$PWD/$BUILD/report" \
+STANDIN_SERVER_ENV_UNSET="LD_PRELOAD TSAN_OPTIONS" \
 PYTHONPATH="$PWD/$BUILD/site" \
   .venv/bin/python -m pytest -q -p no:cacheprovider "${selection[@]}" || status=$?
 if compgen -G "$BUILD/report.*" >/dev/null; then

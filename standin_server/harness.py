@@ -114,6 +114,10 @@ class StandInServer:
             cmd += ["--rcvbuf", str(self._rcvbuf)]
         cmd += self._options
         env = dict(os.environ)
+        # The server is plain Python: a sanitizer runtime the tests preload would only slow
+        # every start of it down.
+        for name in os.environ.get("STANDIN_SERVER_ENV_UNSET", "").split():
+            env.pop(name, None)
         env["PYTHONPATH"] = os.pathsep.join(p for p in (_PACKAGE_PARENT, env.get("PYTHONPATH")) if p)
         self._stderr = tempfile.TemporaryFile()
         self._proc = subprocess.Popen(

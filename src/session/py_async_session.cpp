@@ -984,12 +984,13 @@ PyTypeObject* init_async_session_class() {
   const auto* per_command =
       SessionMethods<submit_command>::table("AsyncSession", "Send {}; await the result for its reply.");
   if (!per_command) return nullptr;
-  const SessionClassSpec spec = {"AsyncSession",
-                                 "A connection to the control server for asyncio: each request "
-                                 "is awaited for its reply; other lines are events.",
-                                 sizeof(AsyncSessionObject), slot_entry<AsyncSession_new>(),
-                                 dealloc_slot<AsyncSession_dealloc>(), entry<AsyncSession_get_closed>};
-  type = make_session_class(spec, {
+  const SessionClassTraits traits = {
+      "AsyncSession",
+      "A connection to the control server for asyncio: each request "
+      "is awaited for its reply; other lines are events.",
+      sizeof(AsyncSessionObject), slot_entry<AsyncSession_new>(),
+      dealloc_slot<AsyncSession_dealloc>(), entry<AsyncSession_get_closed>};
+  type = make_session_class(traits, {
       {"connect", method_entry<AsyncSession_connect>(), METH_NOARGS,
        "connect($self, /)\n--\n\nConnect and log in; await the result. Requests made before "
        "wait for it."},

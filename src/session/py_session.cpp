@@ -607,12 +607,13 @@ PyTypeObject* init_session_class() {
   const auto* per_command =
       SessionMethods<submit_command>::table("Session", "Send {} and wait for its reply.");
   if (!per_command) return nullptr;
-  const SessionClassSpec spec = {"Session",
-                                 "A connection to the control server that hears it: each "
-                                 "request returns its reply; other lines are events.",
-                                 sizeof(SessionObject), slot_entry<Session_new>(),
-                                 dealloc_slot<Session_dealloc>(), entry<Session_get_closed>};
-  type = make_session_class(spec, {
+  const SessionClassTraits traits = {
+      "Session",
+      "A connection to the control server that hears it: each "
+      "request returns its reply; other lines are events.",
+      sizeof(SessionObject), slot_entry<Session_new>(),
+      dealloc_slot<Session_dealloc>(), entry<Session_get_closed>};
+  type = make_session_class(traits, {
       {"request", method_entry<Session_request>(), METH_FASTCALL | METH_KEYWORDS,
        "request($self, /, command, timeout=...)\n--\n\n"
        "Send a Command, or a text as it is, and wait for its reply."},

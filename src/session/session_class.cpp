@@ -101,27 +101,27 @@ PyObject* new_events(PyTypeObject* type, PyObject* session, std::optional<double
   return it;
 }
 
-PyTypeObject* make_session_class(const SessionClassSpec& spec, std::vector<PyMethodDef> own,
+PyTypeObject* make_session_class(const SessionClassTraits& traits, std::vector<PyMethodDef> own,
                                  const std::array<PyMethodDef, kVariantCount>& per_command) {
   // Types keep pointers into these: they live as long as the process, as the types do.
   auto* methods = new std::vector<PyMethodDef>(std::move(own));
   methods->insert(methods->end(), per_command.begin(), per_command.end());
   methods->push_back({nullptr, nullptr, 0, nullptr});
   auto* getset = new PyGetSetDef[2]{
-      {"closed", spec.closed, nullptr, "Whether close() was called.", nullptr},
+      {"closed", traits.closed, nullptr, "Whether close() was called.", nullptr},
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
-  const std::string doc = settings_text_signature(spec.owner) + spec.summary;
+  const std::string doc = settings_text_signature(traits.owner) + traits.summary;
   PyType_Slot slots[] = {
-      {Py_tp_new, spec.new_slot},
-      {Py_tp_dealloc, spec.dealloc_slot},
+      {Py_tp_new, traits.new_slot},
+      {Py_tp_dealloc, traits.dealloc_slot},
       {Py_tp_methods, methods->data()},
       {Py_tp_getset, getset},
       {Py_tp_doc, const_cast<char*>(doc.c_str())},  // copied by the type
       {0, nullptr},
   };
-  const std::string name = std::string("builtins.") + spec.owner;
-  PyType_Spec type_spec = {name.c_str(), static_cast<int>(spec.basicsize), 0,
+  const std::string name = std::string("builtins.") + traits.owner;
+  PyType_Spec type_spec = {name.c_str(), static_cast<int>(traits.basicsize), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
   return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }

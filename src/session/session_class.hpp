@@ -49,7 +49,7 @@ struct EventsObject {
 PyTypeObject* make_events_class(const char* name, std::vector<PyType_Slot> stepping);
 PyObject* new_events(PyTypeObject* type, PyObject* session, std::optional<double> limit);
 
-struct SessionClassSpec {
+struct SessionClassTraits {
   const char* owner;    // "Session"
   const char* summary;  // the class docstring after its signature
   std::size_t basicsize;
@@ -59,7 +59,7 @@ struct SessionClassSpec {
 };
 
 // The class, with `own` methods first and then the per-command ones (kept for the process).
-PyTypeObject* make_session_class(const SessionClassSpec& spec, std::vector<PyMethodDef> own,
+PyTypeObject* make_session_class(const SessionClassTraits& traits, std::vector<PyMethodDef> own,
                                  const std::array<PyMethodDef, kVariantCount>& per_command);
 
 }  // namespace qv::py
