@@ -210,8 +210,12 @@ void wrap_type_error(const Param& param) {
 }
 
 bool refuse_type(PyObject* value, const char* expected) {
-  set_error(PyExc_TypeError,
-            "'" + type_qualname(value) + "' object cannot be converted to '" + expected + "'");
+  std::string message = "'";  // appended, not prefixed: GCC 12 misreads the prefix's copy
+  message += type_qualname(value);
+  message += "' object cannot be converted to '";
+  message += expected;
+  message += "'";
+  set_error(PyExc_TypeError, message);
   return false;
 }
 

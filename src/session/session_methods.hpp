@@ -4,6 +4,7 @@
 // class's `submit`. A new catalogue entry is a new method of every session class.
 #include <array>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "commands/build_command.hpp"
@@ -26,9 +27,12 @@ class SessionMethods {
       signatures_[v] = field_signature(v, owner, name);
       for (const Param& p : signatures_[v].params)
         if (!p.name) return nullptr;
-      std::string line(doc_line);
-      const std::size_t hole = line.find("{}");
-      if (hole != std::string::npos) line.replace(hole, 2, kCatalogue[v].name);
+      const std::size_t hole = doc_line.find("{}");
+      std::string line(doc_line.substr(0, hole));
+      if (hole != std::string_view::npos) {
+        line += kCatalogue[v].name;
+        line += doc_line.substr(hole + 2);
+      }
       docs_[v] = text_signature(v, name, true) + line;
     }
     const auto defs = by_variant(std::make_index_sequence<kVariantCount>{});
