@@ -159,22 +159,11 @@ PyObject* Client_send_command(PyObject* self, PyObject* const* args, Py_ssize_t 
 // Checks one element of a batch: a Command, or a text sent as it is. False with the error
 // set, naming the element.
 bool check_batch_element(PyObject* item, Py_ssize_t index, std::string_view& text) {
-  if (PyObject_TypeCheck(item, command_class())) return true;
-  if (!PyUnicode_Check(item)) {
-    set_error(PyExc_TypeError, "argument 'commands': element " + std::to_string(index) + ": '" +
-                                   type_qualname(item) +
-                                   "' object cannot be converted to 'Command' or 'PyString'");
-    return false;
-  }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
-  if (!utf8) {
-    // No UTF-8 form (lone surrogates): the interpreter's error, told which element it was.
-    note_current_exception("element " + std::to_string(index) + " of argument 'commands'");
-    return false;
-  }
-  text = std::string_view(utf8, static_cast<std::size_t>(size));
-  return true;
+  const Command* command;
+  return command_or_text(
+      item, [&] { return "argument 'commands': element " + std::to_string(index); },
+      [&] { return "element " + std::to_string(index) + " of argument 'commands'"; }, command,
+      text);
 }
 
 PyObject* Client_send_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -210,6 +210,11 @@ PyObject* wrap_command(Command&& value) {
 
 const Command& command_value(PyObject* obj) { return value_of(obj); }
 
+void raise_not_command_or_text(const std::string& what, PyObject* item) {
+  set_error(PyExc_TypeError, what + ": '" + type_qualname(item) +
+                                 "' object cannot be converted to 'Command' or 'PyString'");
+}
+
 PyTypeObject* init_command_classes() {
   if (g_command) return g_command;
   g_index_param = make_param("idx", Conv::U64);

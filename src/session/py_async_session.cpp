@@ -723,7 +723,7 @@ PyObject* AsyncSession_request(PyObject* self, PyObject* const* args, Py_ssize_t
     return nullptr;
   LineBuffer& line = request_buffer();
   std::string word;
-  if (!build_request_line(command, "argument 'command'", line, word)) return nullptr;
+  if (!build_request_line(command, "argument 'command'", std::nullopt, line, word)) return nullptr;
   return submit_line(self, line, CommandWord(std::move(word)), limit);
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <span>
 #include <thread>
 #include <variant>
 #include <vector>
@@ -156,17 +157,20 @@ bool send_line(SessionObject* s, const LineBuffer& line, std::string_view word, 
   return false;
 }
 
-// A request registered with the connection until it is answered, lost or given up.
+// Requests registered with the connection until each is answered, lost or given up.
 class Registered {
  public:
-  Registered(SyncConnection& connection, PendingReply& reply) : c_(connection), reply_(reply) {}
-  ~Registered() { c_.remove(reply_); }  // a no-op when it was answered or lost
+  Registered(SyncConnection& connection, std::span<PendingReply> replies)
+      : c_(connection), replies_(replies) {}
+  ~Registered() {
+    for (PendingReply& r : replies_) c_.remove(r);  // a no-op for those answered or lost
+  }
   Registered(const Registered&) = delete;
   Registered& operator=(const Registered&) = delete;
 
  private:
   SyncConnection& c_;
-  PendingReply& reply_;
+  std::span<PendingReply> replies_;
 };
 
 // The outcome of one waited request as the caller sees it: the Reply, or null with the error.
@@ -201,7 +205,7 @@ Ref exchange_connected(SessionObject* s, LineBuffer& line, std::string_view word
   reply.tag = s->next_tag++;
   append_tag_suffix(line, reply.tag);
   SyncConnection& connection = *s->connection;
-  Registered registered(connection, reply);
+  const Registered registered(connection, {&reply, 1});
   if (!connection.add(reply)) {
     raise_lost(word, reply.tag, s->closed);
     return {};
@@ -465,7 +469,7 @@ PyObject* Session_request(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return nullptr;
   LineBuffer& line = request_buffer();
   std::string word;
-  if (!build_request_line(command, "argument 'command'", line, word)) return nullptr;
+  if (!build_request_line(command, "argument 'command'", std::nullopt, line, word)) return nullptr;
   return exchange(s, line, word, limit).release();
 }
 
@@ -491,13 +495,7 @@ PyObject* Session_request_batch(PyObject* self, PyObject* const* args, Py_ssize_
     append_tag_suffix(wire, replies[i].tag);
   }
   SyncConnection& connection = *s->connection;
-  struct Unregister {
-    SyncConnection& c;
-    std::vector<PendingReply>& replies;
-    ~Unregister() {
-      for (PendingReply& r : replies) c.remove(r);
-    }
-  } unregister{connection, replies};
+  const Registered registered(connection, replies);
   for (PendingReply& r : replies) {
     if (!connection.add(r)) {
       raise_lost("the batch", r.tag, s->closed);

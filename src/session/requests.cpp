@@ -37,30 +37,25 @@ void build_command_line(const Command& command, LineBuffer& line) {
   append_command_text(line, command);
 }
 
-bool build_request_line(PyObject* command, const std::string& what, LineBuffer& line,
-                        std::string& word) {
-  if (PyObject_TypeCheck(command, command_class())) {
-    const Command& value = command_value(command);
-    build_command_line(value, line);
-    word = value.entry().name;
+bool build_request_line(PyObject* command, std::string_view argument,
+                        std::optional<std::size_t> element, LineBuffer& line, std::string& word) {
+  // Made only for an error: a batch's elements would otherwise each build one.
+  const auto what = [&] {
+    std::string out(argument);
+    if (element) out += ": element " + std::to_string(*element);
+    return out;
+  };
+  const Command* value;
+  std::string_view text;
+  if (!command_or_text(command, what, what, value, text)) return false;
+  if (value) {
+    build_command_line(*value, line);
+    word = value->entry().name;
     return true;
   }
-  if (!PyUnicode_Check(command)) {
-    set_error(PyExc_TypeError, what + ": '" + type_qualname(command) +
-                                   "' object cannot be converted to 'Command' or 'PyString'");
-    return false;
-  }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(command, &size);
-  if (!utf8) {
-    // No UTF-8 form (lone surrogates): the interpreter's error, told which argument it was.
-    note_current_exception(what);
-    return false;
-  }
-  const std::string_view text(utf8, static_cast<std::size_t>(size));
   // A line break would send lines nobody waits for, and a reply could not be matched.
   if (holds_line_break(text)) {
-    set_error(PyExc_ValueError, what + ": text must not contain a carriage return or line feed");
+    set_error(PyExc_ValueError, what() + ": text must not contain a carriage return or line feed");
     return false;
   }
   line.assign(text);

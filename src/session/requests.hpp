@@ -1,6 +1,7 @@
 #pragma once
 // What the two session classes share about one request: reading the command a caller gives,
 // the tagged line, the reply and its failure rule, and the texts of the errors a wait raises.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,9 +34,10 @@ LineBuffer& request_buffer();
 
 // A request's line, without its tag: `command` is a Command, or a text sent as it is (one
 // line: a carriage return or line feed is refused). The command word (for messages) goes to
-// `word`. False with the error set; `what` names the argument in it ("argument 'command'").
-bool build_request_line(PyObject* command, const std::string& what, LineBuffer& line,
-                        std::string& word);
+// `word`. False with the error set, naming the argument ("argument 'command'") and, for an
+// element of it, the element's index.
+bool build_request_line(PyObject* command, std::string_view argument,
+                        std::optional<std::size_t> element, LineBuffer& line, std::string& word);
 void build_command_line(const Command& command, LineBuffer& line);
 
 // The reply to a request, after the failure rule: the reply, or null with ServerError (or the

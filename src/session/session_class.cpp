@@ -64,9 +64,8 @@ bool read_batch(PyObject* commands, std::vector<LineBuffer>& lines, std::vector<
   lines.resize(count);
   words.resize(count);
   for (std::size_t i = 0; i < count; ++i) {
-    const std::string what = "argument 'commands': element " + std::to_string(i);
-    if (!build_request_line(PyList_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)), what,
-                            lines[i], words[i]))
+    if (!build_request_line(PyList_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)),
+                            "argument 'commands'", i, lines[i], words[i]))
       return false;
   }
   return true;
