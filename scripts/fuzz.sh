@@ -28,7 +28,7 @@ targets=(
   "line_reader no src/client/core/line_reader.cpp src/client/core/reader_thread.cpp src/client/core/output.cpp src/client/core/socket.cpp"
   "ip_address no src/client/core/ip_address.cpp"
   "render yes src/commands/core/render.cpp src/client/core/tagged_send.cpp src/client/core/socket.cpp"
-  "session_routing no src/session/core/sync_connection.cpp src/session/core/incoming.cpp src/client/core/line_reader.cpp"
+  "session_routing no src/session/core/sync_connection.cpp src/session/core/incoming.cpp src/client/core/line_reader.cpp src/client/core/socket.cpp"
 )
 # per target: longest input, and extra libFuzzer options
 declare -A max_len=([line_reader]=16384 [ip_address]=64 [render]=1024 [session_routing]=4096)

@@ -6,13 +6,11 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <map>
 #include <memory>
 #include <random>
@@ -511,24 +509,15 @@ bool flush(PyObject* self) {
   AsyncSessionObject* s = as_async(self);
   s->flush_scheduled = false;
   if (s->fd < 0 || (s->link != Link::Up && s->link != Link::LoggingIn)) return true;
-  while (s->out_sent < s->out.size()) {
-    const std::size_t left = s->out.size() - s->out_sent;
-    const long sent = ::syscall(SYS_sendto, s->fd, s->out.data() + s->out_sent,
-                                left < INT_MAX ? left : INT_MAX, MSG_NOSIGNAL | MSG_DONTWAIT,
-                                nullptr, 0);
-    if (sent > 0) {
-      s->out_sent += static_cast<std::size_t>(sent);
-      continue;
-    }
-    const int err = sent == 0 ? EIO : errno;
-    if (err == EINTR) continue;
-    if (err == EAGAIN || err == EWOULDBLOCK) {
-      // The server does not read: the loop tells when there is room.
-      if (!s->writing && !watch(s, self, "add_writer", &g_on_writable)) return false;
-      s->writing = true;
-      return true;
-    }
-    return lose(self, true);
+  for (;;) {
+    const SendAvailable some = send_available(s->fd, s->out.data(), s->out.size(), s->out_sent);
+    if (some.state == SendAvailable::State::Done) break;
+    if (some.state == SendAvailable::State::Interrupted) continue;
+    if (some.state == SendAvailable::State::Failed) return lose(self, true);
+    // The server does not read: the loop tells when there is room.
+    if (!s->writing && !watch(s, self, "add_writer", &g_on_writable)) return false;
+    s->writing = true;
+    return true;
   }
   s->out.release_if_large();
   s->out_sent = 0;

@@ -228,4 +228,22 @@ SendResult send_all(int fd, const char* data, std::size_t size,
   return send_all(fd, &piece, 1, check);
 }
 
+SendAvailable send_available(int fd, const char* data, std::size_t size,
+                             std::size_t& written) noexcept {
+  while (written < size) {
+    const std::size_t left = size - written;
+    const long sent = ::syscall(SYS_sendto, fd, data + written, left < INT_MAX ? left : INT_MAX,
+                                MSG_NOSIGNAL | MSG_DONTWAIT, nullptr, 0);
+    if (sent > 0) {
+      written += static_cast<std::size_t>(sent);
+      continue;
+    }
+    const int err = sent == 0 ? EIO : errno;
+    if (err == EINTR) return {SendAvailable::State::Interrupted};
+    if (err == EAGAIN || err == EWOULDBLOCK) return {SendAvailable::State::Full};
+    return {SendAvailable::State::Failed, err};
+  }
+  return {SendAvailable::State::Done};
+}
+
 }  // namespace qv

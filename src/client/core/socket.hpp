@@ -73,4 +73,14 @@ SendResult send_all(int fd, iovec* pieces, std::size_t count,
 SendResult send_all(int fd, const char* data, std::size_t size,
                     const InterruptCheck& check = {}) noexcept;
 
+// Writes what the socket takes now, without waiting, from `data + written` on, advancing
+// `written`: for callers that wait for room their own way (a deadline, an event loop).
+struct SendAvailable {
+  enum class State : std::uint8_t { Done, Full, Interrupted, Failed };
+  State state;
+  int err = 0;  // Failed: the errno
+};
+SendAvailable send_available(int fd, const char* data, std::size_t size,
+                             std::size_t& written) noexcept;
+
 }  // namespace qv

@@ -2,13 +2,14 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <utility>
+
+#include "client/core/socket.hpp"
 
 namespace qv {
 namespace {
@@ -266,21 +267,15 @@ SendStep SyncConnection::send(const char* data, std::size_t size, std::size_t& w
   if (fd < 0) return {SendStep::State::Failed, ENOTCONN};
   lock.unlock();
   SendStep step{SendStep::State::Done};
-  while (written < size) {
-    const std::size_t left = size - written;
-    const long sent = ::syscall(SYS_sendto, fd, data + written, left < INT_MAX ? left : INT_MAX,
-                                MSG_NOSIGNAL | MSG_DONTWAIT, nullptr, 0);
-    if (sent > 0) {
-      written += static_cast<std::size_t>(sent);
-      continue;
-    }
-    const int err = sent == 0 ? EIO : errno;
-    if (err == EINTR) {
+  for (;;) {
+    const SendAvailable some = send_available(fd, data, size, written);
+    if (some.state == SendAvailable::State::Done) break;
+    if (some.state == SendAvailable::State::Interrupted) {
       step = {SendStep::State::Interrupted};
       break;
     }
-    if (err != EAGAIN && err != EWOULDBLOCK) {
-      step = {SendStep::State::Failed, err};
+    if (some.state == SendAvailable::State::Failed) {
+      step = {SendStep::State::Failed, some.err};
       break;
     }
     // The server does not read: wait for room, as long as allowed.
