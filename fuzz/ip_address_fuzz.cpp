@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "client/core/ip_address.hpp"
+#include "net/ip_address.hpp"
 #include "fuzz_check.hpp"
 
 using namespace qv_fuzz;

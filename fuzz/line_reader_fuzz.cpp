@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/core/line_reader.hpp"
+#include "net/line_assembly.hpp"
 #include "client/core/reader_thread.hpp"
 #include "fuzz_check.hpp"
 #include "utf8_model.hpp"

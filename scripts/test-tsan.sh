@@ -19,7 +19,7 @@ export TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:second_deadlock_stack=1:re
 mkdir -p "$BUILD"
 echo "== core stress under ThreadSanitizer"
 "$CXX" -std=c++20 -O1 -g -fsanitize=thread -fno-omit-frame-pointer -Isrc \
-  tests/core/reader_stress.cpp src/client/core/*.cpp -pthread -o "$BUILD/reader_stress"
+  tests/core/reader_stress.cpp src/client/core/*.cpp src/net/*.cpp -pthread -o "$BUILD/reader_stress"
 "$BUILD/reader_stress"
 
 echo "== module tests under ThreadSanitizer"

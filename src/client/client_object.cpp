@@ -1,8 +1,8 @@
 #include "client/client_object.hpp"
 
-#include "client/core/os_error.hpp"
-#include "client/core/tagged_send.hpp"
-#include "module/errors.hpp"
+#include "net/os_error.hpp"
+#include "commands/core/tagged_send.hpp"
+#include "binding/errors.hpp"
 
 namespace qv::py {
 

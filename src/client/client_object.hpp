@@ -6,10 +6,10 @@
 #include <string_view>
 #include <vector>
 
-#include "client/core/ip_address.hpp"
-#include "client/core/line_buffer.hpp"
-#include "client/core/socket.hpp"
-#include "module/ref.hpp"
+#include "net/ip_address.hpp"
+#include "net/line_buffer.hpp"
+#include "net/socket.hpp"
+#include "binding/ref.hpp"
 
 namespace qv::py {
 

@@ -4,10 +4,10 @@
 #include <utility>
 
 #include "client/client_object.hpp"
-#include "client/core/tagged_send.hpp"
+#include "commands/core/tagged_send.hpp"
 #include "commands/build_command.hpp"
-#include "module/boundary.hpp"
-#include "module/errors.hpp"
+#include "binding/boundary.hpp"
+#include "binding/errors.hpp"
 
 namespace qv::py {
 

@@ -3,7 +3,7 @@
 #include <array>
 
 #include "commands/core/catalogue.hpp"
-#include "module/ref.hpp"
+#include "binding/ref.hpp"
 
 namespace qv::py {
 

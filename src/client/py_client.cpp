@@ -8,17 +8,17 @@
 
 #include "client/client_object.hpp"
 #include "client/command_methods.hpp"
-#include "client/core/ip_address.hpp"
-#include "client/core/os_error.hpp"
+#include "net/ip_address.hpp"
+#include "net/os_error.hpp"
 #include "client/core/output.hpp"
 #include "client/core/reader_thread.hpp"
-#include "client/core/socket.hpp"
-#include "client/core/tagged_send.hpp"
+#include "net/socket.hpp"
+#include "commands/core/tagged_send.hpp"
 #include "commands/core/render.hpp"
 #include "commands/py_command.hpp"
-#include "module/args.hpp"
-#include "module/boundary.hpp"
-#include "module/errors.hpp"
+#include "binding/args.hpp"
+#include "binding/boundary.hpp"
+#include "binding/errors.hpp"
 
 namespace qv::py {
 

@@ -1,5 +1,5 @@
 #pragma once
-#include "module/ref.hpp"
+#include "binding/ref.hpp"
 
 namespace qv::py {
 

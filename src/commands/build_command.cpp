@@ -1,7 +1,7 @@
 #include "commands/build_command.hpp"
 
 #include "commands/py_values.hpp"
-#include "module/errors.hpp"
+#include "binding/errors.hpp"
 
 namespace qv::py {
 

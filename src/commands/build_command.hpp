@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "commands/core/command.hpp"
-#include "module/args.hpp"
+#include "binding/args.hpp"
 
 namespace qv::py {
 

@@ -6,14 +6,14 @@
 #include <string>
 #include <utility>
 
-#include "client/core/line_buffer.hpp"
-#include "client/core/tagged_send.hpp"
+#include "net/line_buffer.hpp"
+#include "commands/core/tagged_send.hpp"
 #include "commands/build_command.hpp"
 #include "commands/core/render.hpp"
-#include "module/args.hpp"
-#include "module/boundary.hpp"
-#include "module/errors.hpp"
-#include "module/type_support.hpp"
+#include "binding/args.hpp"
+#include "binding/boundary.hpp"
+#include "binding/errors.hpp"
+#include "binding/type_support.hpp"
 
 namespace qv::py {
 

@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "commands/core/command.hpp"
-#include "module/errors.hpp"
-#include "module/ref.hpp"
+#include "binding/errors.hpp"
+#include "binding/ref.hpp"
 
 namespace qv::py {
 

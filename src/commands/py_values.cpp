@@ -4,10 +4,10 @@
 #include <new>
 #include <string>
 
-#include "module/args.hpp"
-#include "module/boundary.hpp"
-#include "module/errors.hpp"
-#include "module/type_support.hpp"
+#include "binding/args.hpp"
+#include "binding/boundary.hpp"
+#include "binding/errors.hpp"
+#include "binding/type_support.hpp"
 
 namespace qv::py {
 

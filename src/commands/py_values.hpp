@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "commands/core/kinds.hpp"
-#include "module/ref.hpp"
+#include "binding/ref.hpp"
 
 namespace qv::py {
 

@@ -1,7 +1,7 @@
 #pragma once
 // The few pieces of asyncio an AsyncSession uses, looked up once (asyncio is imported on the
 // first AsyncSession, not with the module), and the calls made through them.
-#include "module/ref.hpp"
+#include "binding/ref.hpp"
 
 namespace qv::py::aio {
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "module/ref.hpp"
+#include "binding/ref.hpp"
 #include "session/core/event_queue.hpp"
 
 namespace qv::py {

@@ -19,13 +19,13 @@
 #include <variant>
 #include <vector>
 
-#include "client/core/os_error.hpp"
-#include "client/core/socket.hpp"
-#include "client/core/tagged_send.hpp"
+#include "net/os_error.hpp"
+#include "net/socket.hpp"
+#include "commands/core/tagged_send.hpp"
 #include "commands/build_command.hpp"
-#include "module/boundary.hpp"
-#include "module/errors.hpp"
-#include "module/type_support.hpp"
+#include "binding/boundary.hpp"
+#include "binding/errors.hpp"
+#include "binding/type_support.hpp"
 #include "session/asyncio_api.hpp"
 #include "session/core/fork_generation.hpp"
 #include "session/core/line_router.hpp"

@@ -1,7 +1,7 @@
 #include "session/py_pending.hpp"
 
-#include "module/boundary.hpp"
-#include "module/type_support.hpp"
+#include "binding/boundary.hpp"
+#include "binding/type_support.hpp"
 #include "session/asyncio_api.hpp"
 
 namespace qv::py {

@@ -7,7 +7,7 @@
 // becomes an event, and nothing stays behind for it.
 #include <cstdint>
 
-#include "module/ref.hpp"
+#include "binding/ref.hpp"
 
 namespace qv::py {
 

@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "module/boundary.hpp"
-#include "module/errors.hpp"
-#include "module/type_support.hpp"
+#include "binding/boundary.hpp"
+#include "binding/errors.hpp"
+#include "binding/type_support.hpp"
 
 namespace qv::py {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "module/ref.hpp"
+#include "binding/ref.hpp"
 #include "session/core/incoming.hpp"
 
 namespace qv::py {

@@ -13,12 +13,12 @@
 #include <variant>
 #include <vector>
 
-#include "client/core/os_error.hpp"
-#include "client/core/tagged_send.hpp"
+#include "net/os_error.hpp"
+#include "commands/core/tagged_send.hpp"
 #include "commands/build_command.hpp"
-#include "module/boundary.hpp"
-#include "module/errors.hpp"
-#include "module/type_support.hpp"
+#include "binding/boundary.hpp"
+#include "binding/errors.hpp"
+#include "binding/type_support.hpp"
 #include "session/core/fork_generation.hpp"
 #include "session/core/sync_connection.hpp"
 #include "session/held_events.hpp"

@@ -1,9 +1,9 @@
 #include "session/requests.hpp"
 
-#include "client/core/tagged_send.hpp"
+#include "commands/core/tagged_send.hpp"
 #include "commands/py_command.hpp"
-#include "module/args.hpp"
-#include "module/errors.hpp"
+#include "binding/args.hpp"
+#include "binding/errors.hpp"
 #include "session/py_received.hpp"
 
 namespace qv::py {

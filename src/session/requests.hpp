@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "client/core/line_buffer.hpp"
+#include "net/line_buffer.hpp"
 #include "commands/core/command.hpp"
-#include "module/ref.hpp"
+#include "binding/ref.hpp"
 #include "session/settings.hpp"
 
 namespace qv::py {

@@ -3,9 +3,9 @@
 #include <memory>
 #include <string>
 
-#include "module/boundary.hpp"
-#include "module/errors.hpp"
-#include "module/type_support.hpp"
+#include "binding/boundary.hpp"
+#include "binding/errors.hpp"
+#include "binding/type_support.hpp"
 #include "session/requests.hpp"
 
 namespace qv::py {

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "client/core/line_buffer.hpp"
+#include "net/line_buffer.hpp"
 #include "commands/core/catalogue.hpp"
-#include "module/args.hpp"
+#include "binding/args.hpp"
 #include "session/settings.hpp"
 
 namespace qv::py {

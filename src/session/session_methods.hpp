@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "commands/build_command.hpp"
-#include "module/boundary.hpp"
+#include "binding/boundary.hpp"
 
 namespace qv::py {
 

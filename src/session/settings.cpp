@@ -1,8 +1,8 @@
 #include "session/settings.hpp"
 
 #include "client/client_object.hpp"
-#include "client/core/line_reader.hpp"
-#include "module/errors.hpp"
+#include "net/line_assembly.hpp"
+#include "binding/errors.hpp"
 
 namespace qv::py {
 

@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "client/core/ip_address.hpp"
-#include "module/args.hpp"
+#include "net/ip_address.hpp"
+#include "binding/args.hpp"
 
 namespace qv::py {
 

@@ -1,7 +1,7 @@
 // Self-test of the Python-free networking core (addresses, sockets, output, line reading).
 //
 // Build and run from the repository root:
-//   g++ -std=c++20 -Wall -Wextra -Wpedantic -Wshadow -Isrc tests/core/net_core_selftest.cpp src/client/core/{ip_address,os_error,socket,output,line_reader,reader_thread}.cpp -pthread -o /tmp/net_core_selftest && /tmp/net_core_selftest
+//   g++ -std=c++20 -Wall -Wextra -Wpedantic -Wshadow -Isrc tests/core/net_core_selftest.cpp src/net/{ip_address,os_error,socket,line_assembly}.cpp src/client/core/{output,reader_thread}.cpp -pthread -o /tmp/net_core_selftest && /tmp/net_core_selftest
 // With sanitizers, add: -fsanitize=address,undefined -fno-omit-frame-pointer -g
 // (the brace list needs bash; under sh, spell out the six files)
 // Prints "N passed, M failed" and exits non-zero if anything failed.
@@ -37,13 +37,13 @@
 #include <tuple>
 #include <vector>
 
-#include "client/core/ip_address.hpp"
-#include "client/core/line_buffer.hpp"
-#include "client/core/line_reader.hpp"
-#include "client/core/os_error.hpp"
+#include "net/ip_address.hpp"
+#include "net/line_buffer.hpp"
+#include "net/line_assembly.hpp"
+#include "net/os_error.hpp"
 #include "client/core/output.hpp"
 #include "client/core/reader_thread.hpp"
-#include "client/core/socket.hpp"
+#include "net/socket.hpp"
 #include "commands/core/command.hpp"
 #include "session/core/incoming.hpp"
 #include "escaped_bytes.hpp"

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "client/core/line_reader.hpp"
+#include "net/line_assembly.hpp"
 #include "client/core/output.hpp"
 
 namespace qv {

@@ -3,8 +3,8 @@
 // "Received: <line>" and "Connection closed." at the end. Never touches Python.
 #include <variant>
 
-#include "client/core/line_reader.hpp"
-#include "client/core/socket.hpp"
+#include "net/line_assembly.hpp"
+#include "net/socket.hpp"
 
 namespace qv {
 

@@ -4,7 +4,7 @@
 // decoding, the cut marker of an over-long line), and the tag each line carries.
 #include <cstddef>
 
-#include "client/core/line_reader.hpp"
+#include "net/line_assembly.hpp"
 #include "session/core/incoming.hpp"
 
 namespace qv {

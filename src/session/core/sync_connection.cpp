@@ -9,7 +9,7 @@
 #include <climits>
 #include <utility>
 
-#include "client/core/socket.hpp"
+#include "net/socket.hpp"
 
 namespace qv {
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "client/core/socket.hpp"
+#include "net/socket.hpp"
 #include "session/core/event_queue.hpp"
 #include "session/core/line_router.hpp"
 

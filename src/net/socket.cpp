@@ -1,4 +1,4 @@
-#include "client/core/socket.hpp"
+#include "net/socket.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,8 +1,8 @@
-#include "module/args.hpp"
+#include "binding/args.hpp"
 
 #include <cstring>
 
-#include "module/errors.hpp"
+#include "binding/errors.hpp"
 
 namespace qv::py {
 

@@ -1,4 +1,4 @@
-#include "client/core/ip_address.hpp"
+#include "net/ip_address.hpp"
 
 #include <cstddef>
 

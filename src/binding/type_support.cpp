@@ -1,4 +1,4 @@
-#include "module/type_support.hpp"
+#include "binding/type_support.hpp"
 
 namespace qv::py {
 

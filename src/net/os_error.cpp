@@ -1,4 +1,4 @@
-#include "client/core/os_error.hpp"
+#include "net/os_error.hpp"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "module/errors.hpp"
+#include "binding/errors.hpp"
 
 #include <unistd.h>
 
@@ -6,8 +6,8 @@
 #include <new>
 #include <stdexcept>
 
-#include "client/core/os_error.hpp"
-#include "module/boundary.hpp"
+#include "net/os_error.hpp"
+#include "binding/boundary.hpp"
 
 namespace qv::py {
 

@@ -1,6 +1,6 @@
 #pragma once
 // Small pieces shared by the module's classes.
-#include "module/ref.hpp"
+#include "binding/ref.hpp"
 
 namespace qv::py {
 

@@ -5,7 +5,7 @@
 // MemoryError, as it would in Python code; anything else is an internal failure.
 #include <type_traits>
 
-#include "module/ref.hpp"
+#include "binding/ref.hpp"
 
 namespace qv::py {
 

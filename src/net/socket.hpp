@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <variant>
 
-#include "client/core/ip_address.hpp"
+#include "net/ip_address.hpp"
 
 namespace qv {
 

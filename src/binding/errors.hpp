@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "module/ref.hpp"
+#include "binding/ref.hpp"
 
 namespace qv::py {
 

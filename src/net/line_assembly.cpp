@@ -1,4 +1,4 @@
-#include "client/core/line_reader.hpp"
+#include "net/line_assembly.hpp"
 
 #include <cstdint>
 #include <cstring>

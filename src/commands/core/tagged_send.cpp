@@ -1,4 +1,4 @@
-#include "client/core/tagged_send.hpp"
+#include "commands/core/tagged_send.hpp"
 
 #include <cstring>
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "client/core/line_buffer.hpp"
-#include "client/core/socket.hpp"
+#include "net/line_buffer.hpp"
+#include "net/socket.hpp"
 #include "commands/core/command.hpp"
 
 namespace qv {

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "module/ref.hpp"
+#include "binding/ref.hpp"
 
 namespace qv::py {
 
