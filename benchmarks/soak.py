@@ -33,9 +33,9 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path[:0] = [str(ROOT), str(ROOT / "tests")]
 
 import quelvant_rs  # noqa: E402
-import standin_server  # noqa: E402
+import quelvant_standin  # noqa: E402
 from catalogue import COMMANDS, full_args, minimal_args  # noqa: E402
-from standin_server.harness import StandInServer  # noqa: E402
+from quelvant_standin.harness import StandInServer  # noqa: E402
 
 QuelvantClient = quelvant_rs.client.QuelvantClient
 Command = quelvant_rs.commands.Command
@@ -174,7 +174,7 @@ def refcount_check(server: StandInServer, rounds: int) -> list[str]:
 # ---- Session -----------------------------------------------------------------------------------
 
 def open_session(server: StandInServer) -> Session:
-    return Session(server.host, server.port, "alice", "pw", is_failure=standin_server.failed)
+    return Session(server.host, server.port, "alice", "pw", is_failure=quelvant_standin.failed)
 
 
 def session_requests(s: Session) -> list:

@@ -4,9 +4,9 @@ It speaks the control protocol closely enough to drive a client: loopback TCP
 only, one answer line per request line, with optional call events, finished
 lines, delayed, withheld or refused answers and scripted faults.  Every
 request and answer format, event line, option, control request and ordering
-rule is in ``standin_server/README.md``.
+rule is in ``quelvant_standin/README.md``.
 
-Run it alone with ``python -m standin_server --port 0``; from tests, use
+Run it alone with ``python -m quelvant_standin --port 0``; from tests, use
 ``harness.StandInServer``.
 """
 

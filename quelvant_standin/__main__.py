@@ -1,6 +1,6 @@
-"""Command line: python -m standin_server --port N [--host ADDR] [--control-stdio] [options].
+"""Command line: python -m quelvant_standin --port N [--host ADDR] [--control-stdio] [options].
 
-Every option is described in standin_server/README.md.
+Every option is described in quelvant_standin/README.md.
 """
 
 from __future__ import annotations
@@ -21,7 +21,7 @@ def _ms(text: str) -> float:
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m standin_server", description=__doc__)
+    parser = argparse.ArgumentParser(prog="python -m quelvant_standin", description=__doc__)
     parser.add_argument("--port", type=int, required=True, help="TCP port, 0 for an ephemeral one")
     parser.add_argument("--host", default="127.0.0.1", help="loopback address to listen on (127.0.0.1 or ::1)")
     parser.add_argument(
@@ -46,7 +46,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         server = StandInTcpServer(args.host, args.port, args.rcvbuf)
     except (ValueError, OSError) as exc:
-        print(f"standin_server: {exc}", file=sys.stderr)
+        print(f"quelvant_standin: {exc}", file=sys.stderr)
         return 2
     server.set_call_events(args.call_events, args.event_delay_ms, args.finish_delay_ms)
     server.refuse_login = args.refuse_login

@@ -2,7 +2,7 @@
 
 The client under test may hold the GIL while it blocks in connect() or send(),
 so a server living in the test process could never drain that send and both
-would hang.  The server therefore runs as ``python -m standin_server
+would hang.  The server therefore runs as ``python -m quelvant_standin
 --control-stdio`` and this class talks to it over the JSON-lines channel
 described in ``control.py``.
 
@@ -109,7 +109,7 @@ class StandInServer:
         self._listening = concurrent.futures.Future()
         self._rx = {}
         self._port = None
-        cmd = [sys.executable, "-m", "standin_server", "--port", "0", "--host", self._host, "--control-stdio"]
+        cmd = [sys.executable, "-m", "quelvant_standin", "--port", "0", "--host", self._host, "--control-stdio"]
         if self._rcvbuf:
             cmd += ["--rcvbuf", str(self._rcvbuf)]
         cmd += self._options

@@ -1,6 +1,6 @@
 """Runs a client script against a fresh stand-in server.
 
-    python -m standin_server.run_demo [--call-events] SCRIPT
+    python -m quelvant_standin.run_demo [--call-events] SCRIPT
 
 The server listens on an ephemeral loopback port; the script gets host and port as its two
 arguments. With --call-events the server also announces call progress and finished commands
@@ -14,7 +14,7 @@ import sys
 
 from .harness import StandInServer
 
-_USAGE = "usage: python -m standin_server.run_demo [--call-events] SCRIPT"
+_USAGE = "usage: python -m quelvant_standin.run_demo [--call-events] SCRIPT"
 
 
 def main(argv: list[str]) -> int:

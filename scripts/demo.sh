@@ -7,4 +7,4 @@ cd "$(dirname "$0")/.."
 
 ensure_venv .venv
 build_into .venv build/release
-exec .venv/bin/python -m standin_server.run_demo --call-events examples/demo.py
+exec .venv/bin/python -m quelvant_standin.run_demo --call-events examples/demo.py

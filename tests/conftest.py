@@ -16,7 +16,7 @@ from collections.abc import Callable, Iterator
 
 import pytest
 
-from standin_server.harness import StandInServer
+from quelvant_standin.harness import StandInServer
 
 
 def _thread_count() -> int:

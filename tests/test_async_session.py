@@ -10,7 +10,7 @@ import os
 import pytest
 from catalogue import COMMANDS, full_args
 
-import standin_server
+import quelvant_standin
 from quelvant_rs import commands, session
 
 Command = commands.Command
@@ -37,7 +37,7 @@ def run(request):
 
 
 def open_session(srv, **settings) -> AsyncSession:
-    settings.setdefault("is_failure", standin_server.failed)
+    settings.setdefault("is_failure", quelvant_standin.failed)
     return AsyncSession(srv.host, srv.port, "ivr", "secret", **settings)
 
 

@@ -14,8 +14,8 @@ import pytest
 from catalogue import COMMANDS, full_args, minimal_args
 from conftest import blocked_in_syscall
 
-import standin_server
-from standin_server.harness import StandInServer
+import quelvant_standin
+from quelvant_standin.harness import StandInServer
 from quelvant_rs import commands, session
 
 Command = commands.Command
@@ -30,7 +30,7 @@ def method_name(cmd) -> str:
 
 
 def open_session(srv, **settings) -> Session:
-    settings.setdefault("is_failure", standin_server.failed)
+    settings.setdefault("is_failure", quelvant_standin.failed)
     return Session(srv.host, srv.port, "ivr", "secret", **settings)
 
 

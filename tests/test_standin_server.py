@@ -13,8 +13,8 @@ from types import SimpleNamespace
 
 import pytest
 
-from standin_server import failed
-from standin_server.harness import StandInError, StandInServer, StandInTimeout
+from quelvant_standin import failed
+from quelvant_standin.harness import StandInError, StandInServer, StandInTimeout
 
 IO_TIMEOUT = 5.0
 
