@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "fuzz_check.hpp"
+#include "commands/core/command_tag.hpp"
 #include "session/core/incoming.hpp"
 #include "session/core/sync_connection.hpp"
 #include "utf8_model.hpp"

@@ -9,6 +9,6 @@ ${CXX:-g++} -std=c++20 -O1 -g -Wall -Wextra -Wpedantic -Wshadow -Isrc \
   tests/core/net_core_selftest.cpp \
   src/net/{ip_address,os_error,socket,line_assembly}.cpp \
   src/client/core/{output,reader_thread}.cpp \
-  src/session/core/incoming.cpp \
+  src/commands/core/command_tag.cpp \
   -pthread -o build/core-test/net_core_selftest
 build/core-test/net_core_selftest

@@ -8,6 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
+step "include graph of src/" python3 scripts/include_graph.py
 step "build" eval 'ensure_venv .venv "${TEST_PACKAGES[@]}" && build_into .venv build/release'
 step "tests" .venv/bin/python -m pytest -q "$@"
 step "C++ core test" scripts/test-core.sh

@@ -6,13 +6,6 @@
 
 namespace qv::py {
 
-// The built-in password is assembled at run time rather than stored as one literal.
-std::string default_password() {
-  static constexpr char kHead[] = {'p', 'w', '\0'};
-  static constexpr char kTail[] = {'d', '\0'};
-  return std::string(kHead) + kTail;
-}
-
 ExclusiveUse::ExclusiveUse(ClientObject* client) noexcept : client_(client) {
   if (client->borrow != 0) {
     PyErr_SetString(PyExc_RuntimeError, "Already borrowed");

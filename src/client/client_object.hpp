@@ -13,11 +13,6 @@
 
 namespace qv::py {
 
-// What a None argument of the constructor stands for; sessions take the same.
-inline constexpr std::uint16_t kDefaultControlPort = 1234;
-inline constexpr const char* kDefaultUsername = "user1";
-std::string default_password();
-
 struct ClientObject {
   PyObject_HEAD
   std::string username;

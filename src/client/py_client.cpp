@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "client/client_object.hpp"
+#include "commands/core/login_defaults.hpp"
 #include "client/command_methods.hpp"
 #include "net/ip_address.hpp"
 #include "net/os_error.hpp"

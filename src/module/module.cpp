@@ -145,7 +145,7 @@ PyObject* module_entry() {
     return nullptr;
   }
   if (g_module) return Py_NewRef(g_module);
-  Ref module = Ref::steal(PyModule_Create2(&g_definition, 1013));
+  Ref module = Ref::steal(PyModule_Create2(&g_definition, PYTHON_API_VERSION));
   if (!module) return nullptr;
   if (!initialise(module.get())) return nullptr;
   if (g_module) return Py_NewRef(g_module);  // another initialisation won meanwhile

@@ -1,9 +1,9 @@
 #include "net/line_assembly.hpp"
 
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 
-#include "commands/core/decimal.hpp"
 
 namespace qv {
 namespace {
@@ -185,9 +185,10 @@ void append_line_text(const Line& line, std::string& out) {
   // Stripping the raw bytes first gives the same text and saves moving decoded bytes.
   decode_utf8_lossy(strip_white_space(line.bytes), out);
   if (line.cut == 0) return;
-  char digits[kMaxDecimalDigits];
+  char digits[20];  // UINT64_MAX has 20 digits
   out.append(" [... ");
-  out.append(digits, static_cast<std::size_t>(write_decimal(digits, line.cut) - digits));
+  out.append(digits, static_cast<std::size_t>(
+                         std::to_chars(digits, digits + sizeof digits, line.cut).ptr - digits));
   out.append(" bytes cut]");
 }
 

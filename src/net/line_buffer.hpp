@@ -1,7 +1,7 @@
 #pragma once
-// The buffer a client builds each outgoing line in. Unlike std::string it hands out room at
-// its end without filling it first, and it keeps its capacity between lines (up to a point:
-// see release_if_large).
+// The buffer an outgoing line (or a batch of lines) is built in before it is sent. Unlike
+// std::string it hands out room at its end without filling it first, and it keeps its
+// capacity between lines (up to a point: see release_if_large).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

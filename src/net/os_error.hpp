@@ -1,4 +1,5 @@
 #pragma once
+// The operating system's words for an errno value, as every OSError text of the module ends.
 #include <string>
 
 namespace qv {

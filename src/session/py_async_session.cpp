@@ -43,8 +43,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Time = Clock::time_point;
 
-constexpr std::size_t kReceiveBytes = 64 * 1024;
-
 // Deadlines of requests and waits, earliest first; each owner keeps its entry's iterator.
 enum class DeadlineOf : std::uint8_t { Request, Batch, Waiter };
 using Deadlines = std::multimap<Time, std::pair<DeadlineOf, std::uint64_t>>;
@@ -406,7 +404,7 @@ bool connected(PyObject* self) {
   if (!watch(s, self, "add_reader", &g_on_readable)) return false;
   s->reading = true;
   s->link = Link::LoggingIn;
-  Command login(2);
+  Command login(kLoginVariant);
   if (!build_login(login, s->settings.username, s->settings.password)) return false;
   s->out.clear();
   s->out_sent = 0;
@@ -564,8 +562,8 @@ bool route(PyObject* self, Incoming&& in) {
 PyObject* on_readable(PyObject* self, PyObject*) {
   AsyncSessionObject* s = as_async(self);
   if (s->fd < 0) Py_RETURN_NONE;
-  if (!s->buffer) s->buffer = std::make_unique_for_overwrite<char[]>(kReceiveBytes);
-  const ssize_t received = ::recv(s->fd, s->buffer.get(), kReceiveBytes, MSG_DONTWAIT);
+  if (!s->buffer) s->buffer = std::make_unique_for_overwrite<char[]>(kSessionReceiveBytes);
+  const ssize_t received = ::recv(s->fd, s->buffer.get(), kSessionReceiveBytes, MSG_DONTWAIT);
   if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
     Py_RETURN_NONE;
   if (received <= 0) return lose(self, true) ? Py_NewRef(Py_None) : nullptr;

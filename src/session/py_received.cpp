@@ -5,6 +5,7 @@
 #include "binding/boundary.hpp"
 #include "binding/errors.hpp"
 #include "binding/type_support.hpp"
+#include "commands/core/command_tag.hpp"
 
 namespace qv::py {
 

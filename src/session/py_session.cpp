@@ -247,7 +247,7 @@ bool connect_once(SessionObject* s, int& last_err) {
     s->connection->attach(fd);
   }
   last_err = 0;
-  Command login(2);
+  Command login(kLoginVariant);
   if (!build_login(login, s->settings.username, s->settings.password)) return false;
   LineBuffer line;  // not the request buffer: the request that made us connect is in there
   build_command_line(login, line);

@@ -1,6 +1,6 @@
 #include "session/settings.hpp"
 
-#include "client/client_object.hpp"
+#include "commands/core/login_defaults.hpp"
 #include "net/line_assembly.hpp"
 #include "binding/errors.hpp"
 

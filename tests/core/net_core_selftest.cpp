@@ -45,7 +45,7 @@
 #include "client/core/reader_thread.hpp"
 #include "net/socket.hpp"
 #include "commands/core/command.hpp"
-#include "session/core/incoming.hpp"
+#include "commands/core/command_tag.hpp"
 #include "escaped_bytes.hpp"
 
 using namespace qv;

@@ -226,7 +226,17 @@ constexpr auto build_catalogue() {
 
 inline constexpr auto kCatalogue = detail::build_catalogue();
 inline constexpr std::size_t kVariantCount = kCatalogue.size();
+static_assert(kVariantCount == 54, "the protocol has 54 commands");
 static_assert(kVariantCount <= 256, "a command's variant is stored in one byte");
+
+// The variant whose protocol word is `word`; naming a word the catalogue lacks fails the build.
+consteval std::size_t variant_named(std::string_view word) {
+  for (std::size_t i = 0; i < kCatalogue.size(); ++i) {
+    if (kCatalogue[i].name == word) return i;
+  }
+  throw "no command has this word";  // not a constant expression: the build stops here
+}
+inline constexpr std::size_t kLoginVariant = variant_named("Login");
 
 // Client methods are registered get_version first, then get_protocol_version, then the rest in
 // catalogue order.

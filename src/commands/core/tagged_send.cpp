@@ -1,19 +1,8 @@
 #include "commands/core/tagged_send.hpp"
 
-#include <cstring>
-
-#include "commands/core/decimal.hpp"
 #include "commands/core/render.hpp"
 
 namespace qv {
-
-std::size_t write_tag_suffix(char* out, std::uint64_t tag) noexcept {
-  static constexpr std::string_view kTagKey = " COMMANDTAG=";
-  std::memcpy(out, kTagKey.data(), kTagKey.size());
-  char* at = write_decimal(out + kTagKey.size(), tag);
-  *at++ = '\n';
-  return static_cast<std::size_t>(at - out);
-}
 
 void append_command_text(LineBuffer& line, const Command& command) {
   line.commit(render_into(command, line.prepare(max_line_size(command))));

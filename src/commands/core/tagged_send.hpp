@@ -7,14 +7,9 @@
 #include "net/line_buffer.hpp"
 #include "net/socket.hpp"
 #include "commands/core/command.hpp"
+#include "commands/core/command_tag.hpp"
 
 namespace qv {
-
-// " COMMANDTAG=" + 20 digits + "\n"
-inline constexpr std::size_t kMaxTagSuffix = 12 + 20 + 1;
-
-// Writes " COMMANDTAG=<tag>\n" at `out` (kMaxTagSuffix bytes of room); returns its length.
-std::size_t write_tag_suffix(char* out, std::uint64_t tag) noexcept;
 
 // Appends the command's line text (no tag) to `line`. Throws std::bad_alloc.
 void append_command_text(LineBuffer& line, const Command& command);

@@ -21,21 +21,4 @@ struct Incoming {
   std::uint64_t count = 0;
 };
 
-// Calls `each(token)` for every token of `text`: runs of characters between spaces.
-template <class F>
-void for_each_token(std::string_view text, F&& each) {
-  std::size_t at = 0;
-  while (at < text.size()) {
-    while (at < text.size() && text[at] == ' ') ++at;
-    const std::size_t start = at;
-    while (at < text.size() && text[at] != ' ') ++at;
-    if (at > start) each(text.substr(start, at - start));
-  }
-}
-
-// The tag a line answers: the number in its last token that starts "COMMANDTAG=", when that
-// token is the key and 1 to 20 digits of a number that fits 64 bits. A line without one, or
-// whose last such token is anything else, answers no request.
-std::optional<std::uint64_t> find_command_tag(std::string_view text) noexcept;
-
 }  // namespace qv

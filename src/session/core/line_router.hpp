@@ -4,10 +4,15 @@
 // decoding, the cut marker of an over-long line), and the tag each line carries.
 #include <cstddef>
 
+#include "commands/core/command_tag.hpp"
 #include "net/line_assembly.hpp"
 #include "session/core/incoming.hpp"
 
 namespace qv {
+
+// What a session asks of the socket at once: a flood of events is read in large pieces, so
+// one line costs no system call of its own.
+inline constexpr std::size_t kSessionReceiveBytes = 64 * 1024;
 
 class LineRouter {
  public:

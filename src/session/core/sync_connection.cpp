@@ -14,9 +14,6 @@
 namespace qv {
 namespace {
 
-// A flood of events is read in large pieces; one line costs no system call of its own.
-constexpr std::size_t kReceiveBytes = 64 * 1024;
-
 // The socket's receive timeout. A wait with at least this long to go receives straight away,
 // blocking at most this long: one system call for a reply, as a plain blocking client makes,
 // instead of a poll() and then a recv(). Shorter waits poll() for their exact deadline.
@@ -215,17 +212,17 @@ WaitOutcome SyncConnection::wait(Ready ready, SteadyTime until) {
 }
 
 SyncConnection::Read SyncConnection::read_once(int fd, SteadyTime until) {
-  if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(kReceiveBytes);
+  if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(kSessionReceiveBytes);
   const SteadyTime now = SteadyClock::now();
   ssize_t received;
   if (until == kNoDeadline || (until > now && until - now >= kBlockingReceive)) {
-    received = ::recv(fd, buffer_.get(), kReceiveBytes, 0);  // bounded by SO_RCVTIMEO
+    received = ::recv(fd, buffer_.get(), kSessionReceiveBytes, 0);  // bounded by SO_RCVTIMEO
   } else {
     pollfd entry{fd, POLLIN, 0};
     const int ready = ::poll(&entry, 1, poll_timeout(until));
     if (ready == 0) return Read::Nothing;
     if (ready < 0) return errno == EINTR ? Read::Interrupted : Read::Ended;
-    received = ::recv(fd, buffer_.get(), kReceiveBytes, MSG_DONTWAIT);
+    received = ::recv(fd, buffer_.get(), kSessionReceiveBytes, MSG_DONTWAIT);
   }
   if (received < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return Read::Nothing;

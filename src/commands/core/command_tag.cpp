@@ -1,6 +1,18 @@
-#include "session/core/incoming.hpp"
+#include "commands/core/command_tag.hpp"
+
+#include <cstring>
+
+#include "commands/core/decimal.hpp"
 
 namespace qv {
+
+std::size_t write_tag_suffix(char* out, std::uint64_t tag) noexcept {
+  static constexpr std::string_view kTagKey = " COMMANDTAG=";
+  std::memcpy(out, kTagKey.data(), kTagKey.size());
+  char* at = write_decimal(out + kTagKey.size(), tag);
+  *at++ = '\n';
+  return static_cast<std::size_t>(at - out);
+}
 
 std::optional<std::uint64_t> find_command_tag(std::string_view text) noexcept {
   static constexpr std::string_view kKey = "COMMANDTAG=";
