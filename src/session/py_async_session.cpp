@@ -13,7 +13,6 @@
 #include <chrono>
 #include <map>
 #include <memory>
-#include <random>
 #include <string>
 #include <unordered_map>
 #include <variant>
@@ -29,6 +28,7 @@
 #include "session/asyncio_api.hpp"
 #include "session/core/fork_generation.hpp"
 #include "session/core/line_router.hpp"
+#include "session/core/reconnect_policy.hpp"
 #include "session/held_events.hpp"
 #include "session/py_pending.hpp"
 #include "session/py_received.hpp"
@@ -109,9 +109,8 @@ struct AsyncSessionObject {
   Deadlines deadlines;
   Ref timer;  // TimerHandle for the earliest deadline
   Time timer_at;
-  // Connecting: the attempt under way, its timer, the pause before the next.
-  std::uint32_t attempt;
-  double backoff;
+  // Connecting: the attempts made and the pauses between them, the timer of the one under way.
+  ReconnectPolicy policy;
   Ref connect_timer;
 };
 
@@ -374,25 +373,16 @@ bool attempt_failed(PyObject* self, int err) {
     s->fd = -1;
   }
   const bool reconnecting = s->ever_connected;
-  const std::uint32_t attempts = reconnecting ? s->settings.reconnect_attempts : 1;
-  if (++s->attempt < attempts && !s->closed) {
-    thread_local std::minstd_rand jitter{std::random_device{}()};
-    const double pause = std::uniform_real_distribution<double>(
-        0.0, std::min(s->backoff, s->settings.reconnect_max_delay))(jitter);
-    s->backoff *= 2;
-    Ref delay = Ref::steal(PyFloat_FromDouble(pause));
+  if (s->policy.more_attempts() && !s->closed) {
+    Ref delay = Ref::steal(PyFloat_FromDouble(s->policy.pause()));
     Ref cb = callback(self, g_on_retry);
     if (!delay || !cb) return false;
     s->connect_timer = aio::call(s->loop.get(), "call_later", delay.get(), cb.get());
     return static_cast<bool>(s->connect_timer);
   }
   s->link = Link::Down;
-  const std::string text = "Failed to connect: " + os_error_text(err);
-  if (reconnecting)
-    set_error(PyExc_ConnectionError, "the connection was lost, and " + std::to_string(attempts) +
-                                         " attempts to reconnect failed: " + text);
-  else
-    set_error(os_error_type(err), text);
+  set_error(reconnecting ? PyExc_ConnectionError : os_error_type(err),
+            s->policy.failure_text(reconnecting, "Failed to connect: " + os_error_text(err)));
   return connect_failed(self);
 }
 
@@ -436,6 +426,7 @@ bool logged_in(PyObject* self, Ref reply) {
 
 bool try_connect(PyObject* self) {
   AsyncSessionObject* s = as_async(self);
+  s->policy.start_attempt();
   const auto started = start_connect(s->settings.server, s->settings.port);
   if (const auto* failure = std::get_if<OsFailure>(&started)) return attempt_failed(self, failure->err);
   const ConnectStart start = std::get<ConnectStart>(started);
@@ -457,8 +448,8 @@ bool try_connect(PyObject* self) {
 bool start_connecting(PyObject* self) {
   AsyncSessionObject* s = as_async(self);
   s->link = Link::Connecting;
-  s->attempt = 0;
-  s->backoff = s->settings.reconnect_delay;
+  s->policy = ReconnectPolicy(s->ever_connected, s->settings.reconnect_attempts,
+                              s->settings.reconnect_delay, s->settings.reconnect_max_delay);
   // Taken now, so that the login's tag comes before those of the requests that wait for it.
   s->login_tag = s->next_tag++;
   return try_connect(self);
@@ -926,8 +917,7 @@ PyObject* AsyncSession_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   s->fork_generation = fork_generation();
   s->next_tag = s->login_tag = s->next_batch = s->next_waiter = 0;
   s->out_sent = 0;
-  s->attempt = 0;
-  s->backoff = 0;
+  std::construct_at(&s->policy, false, 0u, 0.0, 0.0);
   return self.release();
 }
 

@@ -7,7 +7,6 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <span>
 #include <thread>
 #include <variant>
@@ -20,6 +19,7 @@
 #include "binding/errors.hpp"
 #include "binding/type_support.hpp"
 #include "session/core/fork_generation.hpp"
+#include "session/core/reconnect_policy.hpp"
 #include "session/core/sync_connection.hpp"
 #include "session/held_events.hpp"
 #include "session/py_received.hpp"
@@ -287,21 +287,18 @@ bool ensure_connected(SessionObject* s) {
     ~EndConnect() { c.end_connect(); }
   } end{connection};
 
-  const std::uint32_t attempts = reconnecting ? s->settings.reconnect_attempts : 1;
-  thread_local std::minstd_rand jitter{std::random_device{}()};
-  double backoff = s->settings.reconnect_delay;
+  ReconnectPolicy policy(reconnecting, s->settings.reconnect_attempts,
+                         s->settings.reconnect_delay, s->settings.reconnect_max_delay);
   int last_err = 0;
-  for (std::uint32_t attempt = 0; attempt < attempts; ++attempt) {
-    if (attempt > 0) {
-      const double pause = std::uniform_real_distribution<double>(
-          0.0, std::min(backoff, s->settings.reconnect_max_delay))(jitter);
-      backoff *= 2;
-      if (!sleep_released(deadline_after(pause))) return false;
+  while (policy.more_attempts()) {
+    if (policy.made() > 0) {
+      if (!sleep_released(deadline_after(policy.pause()))) return false;
       if (s->closed) {
         raise_closed();
         return false;
       }
     }
+    policy.start_attempt();
     if (!connect_once(s, last_err)) return false;
     if (last_err == 0 && s->closed) {  // closed by another thread meanwhile
       connection.disconnect(false);
@@ -314,13 +311,9 @@ bool ensure_connected(SessionObject* s) {
       return true;
     }
   }
-  const std::string text = "Failed to connect: " + os_error_text(last_err);
-  if (!reconnecting) {
-    set_error(os_error_type(last_err), text);  // ConnectionRefusedError and the like
-    return false;
-  }
-  set_error(PyExc_ConnectionError, "the connection was lost, and " + std::to_string(attempts) +
-                                       " attempts to reconnect failed: " + text);
+  // The first connect fails as the system said (ConnectionRefusedError and the like).
+  set_error(reconnecting ? PyExc_ConnectionError : os_error_type(last_err),
+            policy.failure_text(reconnecting, "Failed to connect: " + os_error_text(last_err)));
   return false;
 }
 
