@@ -6,7 +6,8 @@ lines, delayed, withheld or refused answers and scripted faults.  Every
 request and answer format, event line, option, control request and ordering
 rule is in ``quelvant_standin/README.md``.
 
-Run it alone with ``python -m quelvant_standin --port 0``; from tests, use
+Run it alone with ``python -m quelvant_standin --port 0``; from pytest, use the
+``standin_server`` fixture (``pytest_plugin``); for a server of your own,
 ``harness.StandInServer``.
 """
 

@@ -23,7 +23,7 @@ import sys
 import tempfile
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterable, Mapping
 from pathlib import Path
 
 _PACKAGE_PARENT = str(Path(__file__).resolve().parent.parent)
@@ -76,6 +76,9 @@ class StandInServer:
         event_delay_ms: float | None = None,
         finish_delay_ms: float | None = None,
         refuse_login: bool = False,
+        delays: Mapping[str | None, float] | None = None,
+        muted: Iterable[str] = (),
+        silent: bool = False,
         startup_timeout: float = 10.0,
         call_timeout: float = 10.0,
     ):
@@ -90,6 +93,12 @@ class StandInServer:
             self._options += ["--finish-delay-ms", str(finish_delay_ms)]
         if refuse_login:
             self._options.append("--refuse-login")
+        # Set through the control channel before start() returns, so they hold from a
+        # client's first line on.
+        self._script: list[tuple[str, dict]] = [("delay", {"word": w, "ms": ms}) for w, ms in (delays or {}).items()]
+        self._script += [("mute", {"word": w, "on": True}) for w in ((muted,) if isinstance(muted, str) else muted)]
+        if silent:
+            self._script.append(("set_silent", {"on": True}))
         self._startup_timeout = startup_timeout
         self._call_timeout = call_timeout
         self._proc: subprocess.Popen | None = None
@@ -138,6 +147,12 @@ class StandInServer:
             self.stop()
             raise StandInError(f"unexpected first line from stand-in server: {first!r}")
         self._port = int(first[len(prefix) :].rpartition(":")[2])
+        try:
+            for op, args in self._script:
+                self._call(op, **args)
+        except StandInError:
+            self.stop()
+            raise
         return self
 
     def stop(self) -> None:

@@ -1,4 +1,5 @@
-"""Shared fixtures: a stand-in server per test, fd-1 capture, a dead port."""
+"""Shared fixtures: the stand-in server kit's fixtures under the names the tests use, fd-1
+capture, a dead port."""
 
 from __future__ import annotations
 
@@ -32,29 +33,24 @@ def _wait_for_readers_to_end(baseline: int, timeout: float = 3.0) -> None:
 
 
 @pytest.fixture
-def server() -> Iterator[StandInServer]:
-    """A started stand-in server (its own process), stopped after the test."""
+def _readers_end() -> Iterator[None]:
+    """Set up before the server fixtures, so it waits for the readers after those stopped."""
     baseline = _thread_count()
-    with StandInServer() as srv:
-        yield srv
+    yield
     _wait_for_readers_to_end(baseline)
 
 
 @pytest.fixture
-def make_server() -> Iterator[Callable[..., StandInServer]]:
+def server(_readers_end, standin_server: StandInServer) -> StandInServer:
+    """The kit's standin_server: a started stand-in server (its own process), stopped after
+    the test; marks and indirect parameters set its options."""
+    return standin_server
+
+
+@pytest.fixture
+def make_server(_readers_end, standin_server_factory) -> Callable[..., StandInServer]:
     """Factory for extra or differently configured servers, e.g. make_server(rcvbuf=4096)."""
-    started: list[StandInServer] = []
-    baseline = _thread_count()
-
-    def make(**kwargs) -> StandInServer:
-        srv = StandInServer(**kwargs).start()
-        started.append(srv)
-        return srv
-
-    yield make
-    for srv in started:
-        srv.stop()
-    _wait_for_readers_to_end(baseline)
+    return standin_server_factory
 
 
 class Fd1:

@@ -1,0 +1,69 @@
+"""pytest fixtures that start stand-in servers; pytest loads this through the package's
+``pytest11`` entry point, so installing the package is all a test suite needs.
+
+``standin_server``: a server started on a free loopback port for one test and stopped after
+it, a ``StandInServer`` (``host``, ``port``, and every control and query method). Its options
+are ``StandInServer``'s keyword arguments, taken from ``@pytest.mark.standin_server(...)`` on
+the test, its class or its module (the nearest mark wins, option by option) and then from an
+indirect parametrisation, which wins over the marks::
+
+    @pytest.mark.standin_server(call_events=True, event_delay_ms=0)
+    def test_call(standin_server): ...
+
+    @pytest.mark.parametrize("standin_server", [{}, {"delays": {"Login": 200}}], indirect=True)
+    def test_login(standin_server): ...
+
+``standin_server_factory(**options)``: starts further servers, each stopped after the test.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterator, Mapping
+from typing import Any
+
+import pytest
+
+from .harness import StandInServer
+
+MARK = "standin_server"
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    config.addinivalue_line(
+        "markers",
+        f"{MARK}(**options): options of the {MARK} fixture's server, as StandInServer takes them "
+        "(call_events, event_delay_ms, finish_delay_ms, refuse_login, delays, muted, silent, ...)",
+    )
+
+
+@pytest.fixture
+def standin_server_factory() -> Iterator[Callable[..., StandInServer]]:
+    """Starts a stand-in server per call, with StandInServer's options; all stop after the test."""
+    started: list[StandInServer] = []
+
+    def start(**options: Any) -> StandInServer:
+        server = StandInServer(**options).start()
+        started.append(server)
+        return server
+
+    yield start
+    for server in reversed(started):
+        server.stop()
+
+
+@pytest.fixture
+def standin_server(
+    request: pytest.FixtureRequest, standin_server_factory: Callable[..., StandInServer]
+) -> StandInServer:
+    """A stand-in server on a free loopback port, configured by marks and indirect parameters."""
+    options: dict[str, Any] = {}
+    for mark in reversed(list(request.node.iter_markers(MARK))):
+        if mark.args:
+            raise TypeError(f"@pytest.mark.{MARK} takes keyword options only, got {mark.args!r}")
+        options.update(mark.kwargs)
+    param = getattr(request, "param", None)
+    if param is not None:
+        if not isinstance(param, Mapping):
+            raise TypeError(f"an indirect parameter of {MARK} is a mapping of options, got {param!r}")
+        options.update(param)
+    return standin_server_factory(**options)
