@@ -166,6 +166,13 @@ void set_no_delay(int fd) {
   (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
+void rearm_quick_ack([[maybe_unused]] int fd) noexcept {
+#ifdef TCP_QUICKACK
+  const int on = 1;
+  (void)::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#endif
+}
+
 std::variant<int, OsFailure> duplicate_handle(int fd) {
   // Never below 3, for the same reason as move_above_standard_streams.
   const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);

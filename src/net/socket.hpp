@@ -53,6 +53,14 @@ void clear_socket_timeouts(int fd);
 // timeouts' are.
 void set_no_delay(int fd);
 
+// Asks for the next acknowledgements to be sent at once rather than delayed. Linux turns
+// this off again by itself, so a reader calls it after every receive: a server that writes
+// its reply and then each event in separate small writes with Nagle's algorithm on holds
+// each write until our acknowledgement of the one before, and a delayed acknowledgement
+// costs tens of milliseconds. Does nothing where the system has no such option; a failure
+// is ignored.
+void rearm_quick_ack(int fd) noexcept;
+
 // A second close-on-exec descriptor for the same socket.
 std::variant<int, OsFailure> duplicate_handle(int fd);
 

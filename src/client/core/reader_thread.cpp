@@ -61,6 +61,7 @@ void read_until_closed(int fd, std::size_t max_line) {
       if (lines.finish(line)) append_report(line, out);
       break;
     }
+    rearm_quick_ack(fd);
     lines.feed(buffer.get(), static_cast<std::size_t>(received));
     while (lines.next_line(line)) {
       append_report(line, out);
