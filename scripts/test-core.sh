@@ -7,7 +7,7 @@ mkdir -p build/core-test
 ${CXX:-g++} -std=c++20 -O1 -g -Wall -Wextra -Wpedantic -Wshadow -Isrc \
   -fsanitize=address,undefined -fno-sanitize-recover=all \
   tests/core/net_core_selftest.cpp \
-  src/net/{ip_address,os_error,socket,line_assembly}.cpp \
+  src/net/{ip_address,os_error,socket,line_assembly,resolve}.cpp \
   src/client/core/{output,reader_thread}.cpp \
   src/commands/core/command_tag.cpp \
   -pthread -o build/core-test/net_core_selftest

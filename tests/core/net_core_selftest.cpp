@@ -1,7 +1,7 @@
 // Self-test of the Python-free networking core (addresses, sockets, output, line reading).
 //
 // Build and run from the repository root:
-//   g++ -std=c++20 -Wall -Wextra -Wpedantic -Wshadow -Isrc tests/core/net_core_selftest.cpp src/net/{ip_address,os_error,socket,line_assembly}.cpp src/client/core/{output,reader_thread}.cpp -pthread -o /tmp/net_core_selftest && /tmp/net_core_selftest
+//   g++ -std=c++20 -Wall -Wextra -Wpedantic -Wshadow -Isrc tests/core/net_core_selftest.cpp src/net/{ip_address,os_error,socket,line_assembly,resolve}.cpp src/client/core/{output,reader_thread}.cpp -pthread -o /tmp/net_core_selftest && /tmp/net_core_selftest
 // With sanitizers, add: -fsanitize=address,undefined -fno-omit-frame-pointer -g
 // (the brace list needs bash; under sh, spell out the six files)
 // Prints "N passed, M failed" and exits non-zero if anything failed.
@@ -20,6 +20,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -41,6 +42,7 @@
 #include "net/line_buffer.hpp"
 #include "net/line_assembly.hpp"
 #include "net/os_error.hpp"
+#include "net/resolve.hpp"
 #include "client/core/output.hpp"
 #include "client/core/reader_thread.hpp"
 #include "net/socket.hpp"
@@ -1075,6 +1077,28 @@ void test_socket_helpers() {
   close_handle(pair[1]);
 }
 
+// Names go to the system's resolver; literals never do. Only loopback names are asked.
+void test_resolve() {
+  const auto literal = resolve_host("::1");
+  check(std::holds_alternative<std::vector<IpAddress>>(literal) &&
+            std::get<std::vector<IpAddress>>(literal).size() == 1 &&
+            format_ip_address(std::get<std::vector<IpAddress>>(literal)[0]) == "::1",
+        "an IP literal resolves to itself alone");
+  const auto local = resolve_host("localhost");
+  if (check(std::holds_alternative<std::vector<IpAddress>>(local), "localhost resolves")) {
+    const auto& found = std::get<std::vector<IpAddress>>(local);
+    const bool loopback = std::all_of(found.begin(), found.end(), [](const IpAddress& a) {
+      const std::string text = format_ip_address(a);
+      return text == "::1" || text.starts_with("127.");
+    });
+    check(!found.empty() && loopback, "localhost is loopback addresses only");
+  }
+  const auto none = resolve_host("");
+  check(std::holds_alternative<ResolveFailure>(none) &&
+            !std::get<ResolveFailure>(none).text.empty(),
+        "an empty name fails with the resolver's words");
+}
+
 // Runs with SIGPIPE at its default action: a send without MSG_NOSIGNAL would kill the test.
 void test_send_all() {
   int pair[2];
@@ -1716,6 +1740,7 @@ int main() {
   test_connect();
   test_connect_interrupted();
   test_socket_helpers();
+  test_resolve();
   test_output();
   test_reader_cases();
   test_reader_interrupted();
