@@ -130,7 +130,7 @@ PyTypeObject* make_session_class(const SessionClassTraits& traits, std::vector<P
       {"closed", traits.closed, nullptr, "Whether close() was called.", nullptr},
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
-  const std::string doc = settings_text_signature(traits.owner) + traits.summary;
+  const std::string doc = settings_class_doc(traits.owner, traits.summary);
   PyType_Slot slots[] = {
       {Py_tp_new, traits.new_slot},
       {Py_tp_dealloc, traits.dealloc_slot},
