@@ -1,5 +1,6 @@
 #include "binding/args.hpp"
 
+#include <cmath>
 #include <cstring>
 
 #include "binding/errors.hpp"
@@ -324,7 +325,12 @@ bool convert_seconds(const Param& param, PyObject* value, Arg& out) {
   if (!PyFloat_Check(value) && !PyLong_Check(value)) return refuse_type(value, "PyFloat");
   const double seconds = PyFloat_AsDouble(value);
   if (seconds == -1.0 && PyErr_Occurred()) return false;
-  if (!(seconds >= 0)) {  // negative, or NaN
+  if (std::isnan(seconds)) {
+    set_error(PyExc_ValueError, "argument '" + param.text_name +
+                                    "': must be a number of seconds, and NaN is not a number");
+    return false;
+  }
+  if (seconds < 0) {
     set_error(PyExc_ValueError, "argument '" + param.text_name +
                                     "': must be a number of seconds, not negative");
     return false;

@@ -57,4 +57,19 @@ void* dealloc_slot() noexcept {
   return reinterpret_cast<void*>(F);
 }
 
+namespace detail {
+template <class T>
+struct DeclaredNoexcept : std::false_type {};
+template <class R, class... A>
+struct DeclaredNoexcept<R (*)(A...) noexcept> : std::true_type {};
+}  // namespace detail
+
+// The same for the garbage collector's slots (tp_traverse, tp_clear, tp_finalize), which
+// report nothing through an exception.
+template <auto F>
+void* nothrow_slot() noexcept {
+  static_assert(detail::DeclaredNoexcept<decltype(F)>::value, "the slot must be noexcept");
+  return reinterpret_cast<void*>(F);
+}
+
 }  // namespace qv::py

@@ -25,6 +25,12 @@ class HeldEvents {
   bool empty() const noexcept { return queue_.empty(); }
   void clear() noexcept { queue_.clear(); }
 
+  // Visits the event objects made so far, for the session's tp_traverse.
+  int traverse(visitproc visit, void* arg) {
+    for (HeldEvent& e : queue_.entries()) Py_VISIT(e.event.get());
+    return 0;
+  }
+
   // What the program takes, with `lines` counting the server lines among it.
   struct Taken {
     Ref event;  // null: the error is set (a mark, or no memory for the event's object)

@@ -813,11 +813,11 @@ PyObject* AsyncSession_events(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 PyObject* AsyncEvents_anext(PyObject* self) {
   auto* e = reinterpret_cast<EventsObject*>(self);
-  if (as_async(e->session)->closed) {
+  if (as_async(e->session.get())->closed) {
     PyErr_SetNone(PyExc_StopAsyncIteration);
     return nullptr;
   }
-  return wait_events(e->session, nullptr, e->limit);
+  return wait_events(e->session.get(), nullptr, e->limit);
 }
 
 // connect() and __aenter__: done once logged in, resolving to `value`.
@@ -921,7 +921,94 @@ PyObject* AsyncSession_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   return self.release();
 }
 
+// ---- garbage collection -------------------------------------------------------------------
+
+int AsyncSession_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  AsyncSessionObject* s = as_async(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(s->settings.is_failure.get());
+  Py_VISIT(s->loop.get());
+  for (const auto& [tag, r] : s->requests) Py_VISIT(r.future.get());
+  for (const auto& [id, b] : s->batches) {
+    Py_VISIT(b.future.get());
+    Py_VISIT(b.results.get());
+    Py_VISIT(b.first_failure.get());
+  }
+  for (const auto& [id, w] : s->waiters) {
+    Py_VISIT(w.future.get());
+    Py_VISIT(w.predicate.get());
+  }
+  for (const auto& [future, value] : s->connect_waiters) {
+    Py_VISIT(future.get());
+    Py_VISIT(value.get());
+  }
+  Py_VISIT(s->timer.get());
+  Py_VISIT(s->connect_timer.get());
+  return s->held.traverse(visit, arg);
+}
+
+// Unreachable: the finalizer has run, so no loop watches the socket any more.
+int AsyncSession_clear(PyObject* self) noexcept {
+  AsyncSessionObject* s = as_async(self);
+  s->closed = true;
+  // Let go of once the session is consistent: their deallocation may run Python code.
+  Ref is_failure = std::move(s->settings.is_failure);
+  Ref loop = std::move(s->loop);
+  auto requests = std::move(s->requests);
+  auto batches = std::move(s->batches);
+  auto waiters = std::move(s->waiters);
+  auto connect_waiters = std::move(s->connect_waiters);
+  Ref timer = std::move(s->timer);
+  Ref connect_timer = std::move(s->connect_timer);
+  s->requests.clear();
+  s->batches.clear();
+  s->waiters.clear();
+  s->connect_waiters.clear();
+  s->deadlines.clear();
+  s->held.clear();
+  return 0;
+}
+
+// Calls `method` on an object for a finalizer: a failure is let go of (the loop may be
+// closed, or dying too).
+void call_quietly(PyObject* target, const char* method, PyObject* arg = nullptr) {
+  Ref done = arg ? Ref::steal(PyObject_CallMethod(target, method, "O", arg))
+                 : Ref::steal(PyObject_CallMethod(target, method, nullptr));
+  if (!done) PyErr_Clear();
+}
+
+// A session collected (or deallocated) with its socket open closes it, and says so. A loop
+// still open stops watching it; a closed loop is not called (it would refuse).
+void AsyncSession_finalize(PyObject* self) noexcept {
+  AsyncSessionObject* s = as_async(self);
+  if (s->closed || s->fd < 0 || s->fork_generation != fork_generation()) return;
+  warn_unclosed(self);
+  Ref raised = Ref::steal(PyErr_GetRaisedException());
+  s->closed = true;
+  bool loop_open = false;
+  if (s->loop) {
+    Ref closed = Ref::steal(PyObject_CallMethod(s->loop.get(), "is_closed", nullptr));
+    loop_open = closed && closed.get() == Py_False;
+    if (!closed) PyErr_Clear();
+  }
+  if (loop_open) {
+    Ref fd = fd_object(s->fd);
+    if (!fd) PyErr_Clear();
+    if (fd && s->reading) call_quietly(s->loop.get(), "remove_reader", fd.get());
+    if (fd && s->writing) call_quietly(s->loop.get(), "remove_writer", fd.get());
+    if (s->timer) call_quietly(s->timer.get(), "cancel");
+    if (s->connect_timer) call_quietly(s->connect_timer.get(), "cancel");
+  }
+  s->reading = s->writing = false;
+  ::close(s->fd);
+  s->fd = -1;
+  s->link = Link::Down;
+  PyErr_SetRaisedException(raised.release());
+}
+
 void AsyncSession_dealloc(PyObject* self) noexcept {
+  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // brought back to life
+  PyObject_GC_UnTrack(self);
   AsyncSessionObject* s = as_async(self);
   // The loop holds the session while it watches its socket: here nothing watches it.
   if (s->fd >= 0) ::close(s->fd);
@@ -966,7 +1053,9 @@ PyTypeObject* init_async_session_class() {
       "A connection to the control server for asyncio: each request "
       "is awaited for its reply; other lines are events.",
       sizeof(AsyncSessionObject), slot_entry<AsyncSession_new>(),
-      dealloc_slot<AsyncSession_dealloc>(), entry<AsyncSession_get_closed>};
+      dealloc_slot<AsyncSession_dealloc>(), entry<AsyncSession_get_closed>,
+      nothrow_slot<AsyncSession_traverse>(), nothrow_slot<AsyncSession_clear>(),
+      nothrow_slot<AsyncSession_finalize>()};
   type = make_session_class(traits, {
       {"connect", method_entry<AsyncSession_connect>(), METH_NOARGS,
        "connect($self, /)\n--\n\nConnect and log in; await the result. Requests made before "

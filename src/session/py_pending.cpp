@@ -1,5 +1,7 @@
 #include "session/py_pending.hpp"
 
+#include <memory>
+
 #include "binding/boundary.hpp"
 #include "binding/type_support.hpp"
 #include "session/asyncio_api.hpp"
@@ -10,8 +12,8 @@ namespace {
 
 struct PendingObject {
   PyObject_HEAD
-  PyObject* future;
-  PyObject* session;
+  Ref future;
+  Ref session;
   ForgetPending forget;
   std::uint64_t key;
   PendingOf of;
@@ -27,20 +29,20 @@ void forget(PendingObject* p) {
   if (p->of == PendingOf::Nothing) return;
   const PendingOf of = p->of;
   p->of = PendingOf::Nothing;
-  p->forget(p->session, of, p->key);
+  p->forget(p->session.get(), of, p->key);
 }
 
 // One step of the await: the future itself while it is not done (the task then waits on it),
 // else its outcome as the end of the iteration.
 PyObject* step(PendingObject* p) {
-  const int done = aio::is_done(p->future);
+  const int done = aio::is_done(p->future.get());
   if (done < 0) return nullptr;
   if (!done) {
-    if (!aio::mark_blocking(p->future)) return nullptr;
-    return Py_NewRef(p->future);
+    if (!aio::mark_blocking(p->future.get())) return nullptr;
+    return Py_NewRef(p->future.get());
   }
   p->of = PendingOf::Nothing;  // settled: nothing left to forget
-  Ref result = aio::result(p->future);
+  Ref result = aio::result(p->future.get());
   if (!result) return nullptr;
   if (p->end_of_iteration && result.get() == Py_None) {
     PyErr_SetNone(PyExc_StopAsyncIteration);
@@ -68,7 +70,7 @@ PyObject* Pending_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     return nullptr;
   }
   forget(p);
-  if (!aio::is_done(p->future) && !aio::cancel(p->future)) return nullptr;
+  if (!aio::is_done(p->future.get()) && !aio::cancel(p->future.get())) return nullptr;
   PyObject* thrown = args[0];
   if (PyExceptionInstance_Check(thrown)) {
     PyErr_SetRaisedException(Py_NewRef(thrown));
@@ -84,17 +86,28 @@ PyObject* Pending_close(PyObject* self, PyObject*) {
   PendingObject* p = as_pending(self);
   if (p->of != PendingOf::Nothing) {
     forget(p);
-    if (!aio::cancel(p->future)) return nullptr;
+    if (!aio::cancel(p->future.get())) return nullptr;
   }
   Py_RETURN_NONE;
 }
 
+// A Pending is held by the task that awaits it, which its future holds in turn (through the
+// session): it is traversed. Clearing the session or the future breaks such a cycle.
+int Pending_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  PendingObject* p = as_pending(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(p->future.get());
+  Py_VISIT(p->session.get());
+  return 0;
+}
+
 void Pending_dealloc(PyObject* self) noexcept {
+  PyObject_GC_UnTrack(self);
   PendingObject* p = as_pending(self);
   // Dropped unawaited: the request goes on (its line is sent); its reply resolves a future
   // nobody reads, which the session then lets go of.
-  Py_XDECREF(p->future);
-  Py_XDECREF(p->session);
+  std::destroy_at(&p->future);
+  std::destroy_at(&p->session);
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
@@ -115,6 +128,7 @@ bool init_pending_class() {
   static PyType_Slot slots[] = {
       {Py_tp_new, slot_entry<no_constructor_new>()},
       {Py_tp_dealloc, dealloc_slot<Pending_dealloc>()},
+      {Py_tp_traverse, nothrow_slot<Pending_traverse>()},
       {Py_am_await, slot_entry<Pending_await>()},
       {Py_tp_iter, slot_entry<Pending_await>()},
       {Py_tp_iternext, slot_entry<Pending_next>()},
@@ -125,7 +139,7 @@ bool init_pending_class() {
       {0, nullptr},
   };
   PyType_Spec spec = {"builtins.Pending", sizeof(PendingObject), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, slots};
   g_pending = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
   return g_pending != nullptr;
 }
@@ -135,8 +149,8 @@ Ref make_pending(PyObject* future, PyObject* session, ForgetPending forget_fn, P
   Ref self = Ref::steal(g_pending->tp_alloc(g_pending, 0));
   if (!self) return {};
   PendingObject* p = as_pending(self.get());
-  p->future = Py_NewRef(future);
-  p->session = Py_NewRef(session);
+  std::construct_at(&p->future, Ref::borrow(future));
+  std::construct_at(&p->session, Ref::borrow(session));
   p->forget = forget_fn;
   p->key = key;
   p->of = of;

@@ -1,5 +1,6 @@
 #include "session/py_received.hpp"
 
+#include <memory>
 #include <string>
 
 #include "binding/boundary.hpp"
@@ -16,7 +17,7 @@ enum class EventKind : std::uint8_t { Line, Reconnected };
 // Reply and Event alike: immutable, their attributes computed from the line when read.
 struct ReceivedObject {
   PyObject_HEAD
-  PyObject* line;  // str
+  Ref line;  // str
   std::uint64_t tag;
   bool has_tag;
   EventKind kind;
@@ -35,7 +36,7 @@ PyObject* Received_tag(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(r->tag);
 }
 
-PyObject* Received_line(PyObject* self, void*) { return Py_NewRef(as_received(self)->line); }
+PyObject* Received_line(PyObject* self, void*) { return Py_NewRef(as_received(self)->line.get()); }
 
 std::string_view utf8_of(PyObject* text) {
   Py_ssize_t size = 0;
@@ -48,7 +49,7 @@ PyObject* Received_words(PyObject* self, void*) {
   Ref words = Ref::steal(PyList_New(0));
   if (!words) return nullptr;
   bool ok = true;
-  for_each_token(utf8_of(as_received(self)->line), [&](std::string_view token) {
+  for_each_token(utf8_of(as_received(self)->line.get()), [&](std::string_view token) {
     if (!ok) return;
     Ref word = Ref::steal(
         PyUnicode_FromStringAndSize(token.data(), static_cast<Py_ssize_t>(token.size())));
@@ -61,7 +62,7 @@ PyObject* Received_fields(PyObject* self, void*) {
   Ref fields = Ref::steal(PyDict_New());
   if (!fields) return nullptr;
   bool ok = true;
-  for_each_token(utf8_of(as_received(self)->line), [&](std::string_view token) {
+  for_each_token(utf8_of(as_received(self)->line.get()), [&](std::string_view token) {
     const std::size_t equals = token.find('=');
     if (!ok || equals == 0 || equals == std::string_view::npos) return;
     Ref key = Ref::steal(PyUnicode_FromStringAndSize(token.data(), static_cast<Py_ssize_t>(equals)));
@@ -84,11 +85,12 @@ PyObject* Received_repr(PyObject* self) {
   if (r->kind == EventKind::Reconnected) return PyUnicode_FromFormat("%U(kind='reconnected')", name.get());
   Ref tag = Ref::steal(Received_tag(self, nullptr));
   if (!tag) return nullptr;
-  return PyUnicode_FromFormat("%U(tag=%R, line=%R)", name.get(), tag.get(), r->line);
+  return PyUnicode_FromFormat("%U(tag=%R, line=%R)", name.get(), tag.get(), r->line.get());
 }
 
+// Not collected: a str is all a Reply or Event holds, so it can be in no cycle.
 void Received_dealloc(PyObject* self) noexcept {
-  Py_XDECREF(as_received(self)->line);
+  std::destroy_at(&as_received(self)->line);
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
@@ -142,7 +144,7 @@ Ref new_received(PyTypeObject* type, std::optional<std::uint64_t> tag, std::stri
   Ref self = Ref::steal(type->tp_alloc(type, 0));
   if (!self) return {};
   ReceivedObject* r = as_received(self.get());
-  r->line = line.release();
+  std::construct_at(&r->line, std::move(line));
   r->tag = tag.value_or(0);
   r->has_tag = tag.has_value();
   r->kind = kind;
@@ -193,7 +195,7 @@ Ref make_event(const Incoming& incoming) {
 }
 
 std::uint64_t reply_tag(PyObject* reply) { return as_received(reply)->tag; }
-PyObject* reply_line(PyObject* reply) { return as_received(reply)->line; }
+PyObject* reply_line(PyObject* reply) { return as_received(reply)->line.get(); }
 
 namespace {
 

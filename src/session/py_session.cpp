@@ -427,7 +427,37 @@ PyObject* Session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return self.release();
 }
 
+// ---- garbage collection -------------------------------------------------------------------
+
+int Session_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  SessionObject* s = as_session(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(s->settings.is_failure.get());
+  return s->held.traverse(visit, arg);
+}
+
+int Session_clear(PyObject* self) noexcept {
+  SessionObject* s = as_session(self);
+  // Let go of once the session is consistent: its deallocation may run Python code.
+  Ref is_failure = std::move(s->settings.is_failure);
+  s->held.clear();
+  return 0;
+}
+
+// A session collected (or deallocated) while its connection is up closes it, and says so.
+void Session_finalize(PyObject* self) noexcept {
+  SessionObject* s = as_session(self);
+  if (s->closed || !s->connection || s->fork_generation != fork_generation() ||
+      !s->connection->connected())
+    return;
+  warn_unclosed(self);
+  s->closed = true;
+  s->connection->disconnect(false);
+}
+
 void Session_dealloc(PyObject* self) noexcept {
+  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // brought back to life
+  PyObject_GC_UnTrack(self);
   SessionObject* s = as_session(self);
   if (s->connection) {
     if (s->fork_generation == fork_generation()) {
@@ -537,7 +567,7 @@ PyObject* Session_events(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* Events_next(PyObject* self) {
   auto* e = reinterpret_cast<EventsObject*>(self);
-  return next_event(as_session(e->session), e->limit).release();
+  return next_event(as_session(e->session.get()), e->limit).release();
 }
 
 PyObject* Session_wait_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -603,7 +633,9 @@ PyTypeObject* init_session_class() {
       "A connection to the control server that hears it: each "
       "request returns its reply; other lines are events.",
       sizeof(SessionObject), slot_entry<Session_new>(),
-      dealloc_slot<Session_dealloc>(), entry<Session_get_closed>};
+      dealloc_slot<Session_dealloc>(), entry<Session_get_closed>,
+      nothrow_slot<Session_traverse>(), nothrow_slot<Session_clear>(),
+      nothrow_slot<Session_finalize>()};
   type = make_session_class(traits, {
       {"request", method_entry<Session_request>(), METH_FASTCALL | METH_KEYWORDS,
        "request($self, /, command, timeout=...)\n--\n\n"

@@ -68,7 +68,9 @@ bool build_request_line(PyObject* command, std::string_view argument,
 
 Ref checked_reply(const SessionSettings& settings, std::string_view word, Ref reply) {
   if (!reply || !settings.is_failure) return reply;
-  Ref verdict = Ref::steal(PyObject_CallOneArg(settings.is_failure.get(), reply.get()));
+  // Held for the call: whatever the predicate does, it outlives its own call.
+  Ref judge = Ref::borrow(settings.is_failure.get());
+  Ref verdict = Ref::steal(PyObject_CallOneArg(judge.get(), reply.get()));
   if (!verdict) return {};
   const int failed = PyObject_IsTrue(verdict.get());
   if (failed < 0) return {};

@@ -58,6 +58,13 @@ bool check_predicate(PyObject* predicate) {
 }
 
 bool read_batch(PyObject* commands, std::vector<LineBuffer>& lines, std::vector<std::string>& words) {
+  // A text is iterable too, but as a batch it would be one request per character.
+  if (PyUnicode_Check(commands) || PyBytes_Check(commands) || PyByteArray_Check(commands)) {
+    set_error(PyExc_TypeError,
+              "argument 'commands': a batch is a list (or other iterable) of commands or "
+              "texts, not one " + type_qualname(commands) + "; send one text with request()");
+    return false;
+  }
   Ref items = Ref::steal(PySequence_List(commands));
   if (!items) return false;
   const auto count = static_cast<std::size_t>(PyList_GET_SIZE(items.get()));
@@ -73,8 +80,19 @@ bool read_batch(PyObject* commands, std::vector<LineBuffer>& lines, std::vector<
 
 namespace {
 
+EventsObject* as_events(PyObject* self) { return reinterpret_cast<EventsObject*>(self); }
+
+// The iterator holds its session, which may hold the iterator (through the program's
+// objects): it is traversed; clearing the session breaks such a cycle.
+int Events_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(as_events(self)->session.get());
+  return 0;
+}
+
 void Events_dealloc(PyObject* self) noexcept {
-  Py_XDECREF(reinterpret_cast<EventsObject*>(self)->session);
+  PyObject_GC_UnTrack(self);
+  std::destroy_at(&as_events(self)->session);
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
@@ -84,18 +102,20 @@ void Events_dealloc(PyObject* self) noexcept {
 
 PyTypeObject* make_events_class(const char* name, std::vector<PyType_Slot> stepping) {
   stepping.push_back({Py_tp_dealloc, dealloc_slot<Events_dealloc>()});
+  stepping.push_back({Py_tp_traverse, nothrow_slot<Events_traverse>()});
   stepping.push_back({Py_tp_new, slot_entry<no_constructor_new>()});
   stepping.push_back({0, nullptr});
   PyType_Spec spec = {name, sizeof(EventsObject), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, stepping.data()};
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
+                      stepping.data()};
   return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 
 PyObject* new_events(PyTypeObject* type, PyObject* session, std::optional<double> limit) {
   PyObject* it = type->tp_alloc(type, 0);
   if (!it) return nullptr;
-  auto* e = reinterpret_cast<EventsObject*>(it);
-  e->session = Py_NewRef(session);
+  EventsObject* e = as_events(it);
+  std::construct_at(&e->session, Ref::borrow(session));
   std::construct_at(&e->limit, limit);
   return it;
 }
@@ -110,19 +130,30 @@ PyTypeObject* make_session_class(const SessionClassTraits& traits, std::vector<P
       {"closed", traits.closed, nullptr, "Whether close() was called.", nullptr},
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
-  const std::string doc = settings_text_signature(traits.owner) + traits.summary;
+  const std::string doc = settings_class_doc(traits.owner, traits.summary);
   PyType_Slot slots[] = {
       {Py_tp_new, traits.new_slot},
       {Py_tp_dealloc, traits.dealloc_slot},
       {Py_tp_methods, methods->data()},
       {Py_tp_getset, getset},
       {Py_tp_doc, const_cast<char*>(doc.c_str())},  // copied by the type
+      {Py_tp_traverse, traits.traverse_slot},
+      {Py_tp_clear, traits.clear_slot},
+      {Py_tp_finalize, traits.finalize_slot},
       {0, nullptr},
   };
   const std::string name = std::string("builtins.") + traits.owner;
   PyType_Spec type_spec = {name.c_str(), static_cast<int>(traits.basicsize), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
+                           slots};
   return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+}
+
+void warn_unclosed(PyObject* session) noexcept {
+  Ref raised = Ref::steal(PyErr_GetRaisedException());
+  if (PyErr_ResourceWarning(session, 1, "unclosed %R", session) < 0)
+    PyErr_WriteUnraisable(session);  // warnings made errors: reported, as a finalizer can
+  PyErr_SetRaisedException(raised.release());
 }
 
 }  // namespace qv::py

@@ -42,7 +42,7 @@ bool read_batch(PyObject* commands, std::vector<LineBuffer>& lines, std::vector<
 // What events() returns, for either class: the session and the limit of each wait.
 struct EventsObject {
   PyObject_HEAD
-  PyObject* session;
+  Ref session;
   std::optional<double> limit;
 };
 // The iterator class `name` with its stepping slots (tp_iternext, or am_aiter and am_anext).
@@ -56,7 +56,18 @@ struct SessionClassTraits {
   void* new_slot;
   void* dealloc_slot;
   getter closed;
+  // A session takes part in cyclic garbage collection: it holds the program's objects (the
+  // is_failure predicate, futures, events), which may hold it in turn. The finalizer closes
+  // the socket of a session collected unclosed, with a ResourceWarning.
+  void* traverse_slot;
+  void* clear_slot;
+  void* finalize_slot;
 };
+
+// A finalizer's first step for a session still open at collection: warns with
+// ResourceWarning ("unclosed <repr>"), as an unclosed socket does. The finalizer then closes
+// the socket. Leaves the exception being raised, if any, as it was.
+void warn_unclosed(PyObject* session) noexcept;
 
 // The class, with `own` methods first and then the per-command ones (kept for the process).
 PyTypeObject* make_session_class(const SessionClassTraits& traits, std::vector<PyMethodDef> own,

@@ -1,32 +1,36 @@
 #include "session/settings.hpp"
 
 #include "commands/core/login_defaults.hpp"
-#include "net/line_assembly.hpp"
 #include "binding/errors.hpp"
+#include "session/core/settings_table.hpp"
 
 namespace qv::py {
 
 namespace {
 
-enum Index : std::size_t {
-  kServer,
-  kPort,
-  kUsername,
-  kPassword,
-  kTimeout,
-  kReconnectAttempts,
-  kReconnectDelay,
-  kReconnectMaxDelay,
-  kMaxEvents,
-  kMaxLine,
-  kIsFailure,
-  kCount,
-};
-static_assert(kCount <= kMaxParams);
+static_assert(kSettingCount <= kMaxParams);
 
-bool refuse_zero(const Param& param) {
-  set_error(PyExc_ValueError, "argument '" + param.text_name + "': must be at least 1");
-  return false;
+Conv conversion(SettingKind kind) {
+  switch (kind) {
+    case SettingKind::Address: return Conv::RawText;
+    case SettingKind::Port: return Conv::U16;
+    case SettingKind::Text: return Conv::Text;
+    case SettingKind::Seconds: return Conv::Seconds;
+    case SettingKind::Count: return Conv::U32;
+    case SettingKind::Size: return Conv::U64;
+    case SettingKind::Predicate: return Conv::Object;
+  }
+  return Conv::Object;
+}
+
+// The converted argument of a setting, or its default when it was left out.
+double seconds_or_default(const Arg* a, PyObject* const* bound, SettingIndex i) {
+  return bound[i] ? a[i].seconds : kSessionSettings[i].value;
+}
+
+std::uint64_t number_or_default(const Arg* a, PyObject* const* bound, SettingIndex i) {
+  return bound[i] ? static_cast<std::uint64_t>(a[i].number)
+                  : static_cast<std::uint64_t>(kSessionSettings[i].value);
 }
 
 }  // namespace
@@ -34,63 +38,58 @@ bool refuse_zero(const Param& param) {
 bool make_settings_signature(Signature& sig, const char* class_name) {
   sig.full_name = std::string(class_name) + "()";
   sig.python_wording = true;
-  sig.positional = kTimeout;
-  sig.params = {
-      make_param("server", Conv::RawText),
-      make_param("control_port", Conv::U16, true),
-      make_param("username", Conv::Text, true),
-      make_param("password", Conv::Text, true),
-      make_defaulted_param("timeout", Conv::Seconds, true),
-      make_defaulted_param("reconnect_attempts", Conv::U32),
-      make_defaulted_param("reconnect_delay", Conv::Seconds),
-      make_defaulted_param("reconnect_max_delay", Conv::Seconds),
-      make_defaulted_param("max_events", Conv::U64),
-      make_defaulted_param("max_line", Conv::U64),
-      make_defaulted_param("is_failure", Conv::Object, true),
-  };
+  sig.positional = kFirstKeywordSetting;
+  sig.params.clear();
+  for (const Setting& s : kSessionSettings) {
+    const Conv conv = conversion(s.kind);
+    sig.params.push_back(s.given_default == SettingDefault::Required
+                             ? make_param(s.name, conv, s.none_allowed)
+                             : make_defaulted_param(s.name, conv, s.none_allowed));
+  }
   for (const Param& p : sig.params)
     if (!p.name) return false;
   return true;
 }
 
-std::string settings_text_signature(const char* class_name) {
-  return std::string(class_name) +
-         "(server, control_port, username, password, *, timeout=10.0, reconnect_attempts=5, "
-         "reconnect_delay=0.1, reconnect_max_delay=5.0, max_events=10000, max_line=1048576, "
-         "is_failure=None)\n--\n\n";
+std::string settings_class_doc(const char* class_name, const char* summary) {
+  return settings_signature_text(class_name) + "\n--\n\n" + summary + "\n\nArgs:\n" +
+         settings_doc_lines("    ");
 }
 
 bool read_settings(const Signature& sig, PyObject* args, PyObject* kwargs, SessionSettings& out) {
   PyObject* scratch[kMaxParams];
   PyObject* const* bound = bind_tuple_arguments(sig, args, kwargs, scratch);
   if (!bound) return false;
-  Arg a[kCount];
-  for (std::size_t i = 0; i < kCount; ++i)
+  Arg a[kSettingCount];
+  for (std::size_t i = 0; i < kSettingCount; ++i)
     if (bound[i] && !convert_argument(sig.params[i], bound[i], a[i])) return false;
+  for (std::size_t i = 0; i < kSettingCount; ++i) {
+    const Setting& s = kSessionSettings[i];
+    if (s.minimum > 0 && bound[i] && static_cast<std::uint64_t>(a[i].number) < s.minimum) {
+      set_error(PyExc_ValueError, "argument '" + sig.params[i].text_name + "': must be at least " +
+                                      std::to_string(s.minimum));
+      return false;
+    }
+  }
   const auto server = parse_ip_address(a[kServer].text);
   if (!server) {
     set_error(PyExc_ValueError, "Invalid IP address: " + std::string(a[kServer].text));
     return false;
   }
   out.server = *server;
-  out.port = a[kPort].present ? static_cast<std::uint16_t>(a[kPort].number) : kDefaultControlPort;
+  // None for where and as whom: the client's defaults.
+  out.port = a[kControlPort].present ? static_cast<std::uint16_t>(a[kControlPort].number)
+                                     : kDefaultControlPort;
   out.username = a[kUsername].present ? std::string(a[kUsername].text) : kDefaultUsername;
   out.password = a[kPassword].present ? std::string(a[kPassword].text) : default_password();
   // A left-out setting takes its default; None, where allowed, means "no limit" or "none".
-  if (!bound[kTimeout])
-    out.timeout = kDefaultTimeout;
-  else if (a[kTimeout].present)
-    out.timeout = a[kTimeout].seconds;
-  out.reconnect_attempts = bound[kReconnectAttempts]
-                               ? static_cast<std::uint32_t>(a[kReconnectAttempts].number)
-                               : kDefaultReconnectAttempts;
-  out.reconnect_delay = bound[kReconnectDelay] ? a[kReconnectDelay].seconds : kDefaultReconnectDelay;
-  out.reconnect_max_delay =
-      bound[kReconnectMaxDelay] ? a[kReconnectMaxDelay].seconds : kDefaultReconnectMaxDelay;
-  out.max_events = bound[kMaxEvents] ? static_cast<std::size_t>(a[kMaxEvents].number) : kDefaultMaxEvents;
-  out.max_line = bound[kMaxLine] ? static_cast<std::size_t>(a[kMaxLine].number) : kMaxLineBytes;
-  if (out.max_events == 0) return refuse_zero(sig.params[kMaxEvents]);
-  if (out.max_line == 0) return refuse_zero(sig.params[kMaxLine]);
+  if (!bound[kTimeout] || a[kTimeout].present) out.timeout = seconds_or_default(a, bound, kTimeout);
+  out.reconnect_attempts =
+      static_cast<std::uint32_t>(number_or_default(a, bound, kReconnectAttempts));
+  out.reconnect_delay = seconds_or_default(a, bound, kReconnectDelay);
+  out.reconnect_max_delay = seconds_or_default(a, bound, kReconnectMaxDelay);
+  out.max_events = static_cast<std::size_t>(number_or_default(a, bound, kMaxEvents));
+  out.max_line = static_cast<std::size_t>(number_or_default(a, bound, kMaxLine));
   if (bound[kIsFailure] && a[kIsFailure].present) {
     if (!PyCallable_Check(a[kIsFailure].object)) {
       set_error(PyExc_TypeError, "argument 'is_failure': '" + type_qualname(a[kIsFailure].object) +

@@ -1,6 +1,7 @@
 #pragma once
 // A session's settings, from its constructor's arguments: where to connect and as whom, and
-// the keyword-only settings, each with a documented default.
+// the keyword-only settings. Their names, conversions, defaults and documentation are the
+// table in session/core/settings_table.hpp.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -25,21 +26,14 @@ struct SessionSettings {
   Ref is_failure;              // predicate over a Reply, or empty
 };
 
-inline constexpr double kDefaultTimeout = 10.0;
-inline constexpr std::uint32_t kDefaultReconnectAttempts = 5;
-inline constexpr double kDefaultReconnectDelay = 0.1;
-inline constexpr double kDefaultReconnectMaxDelay = 5.0;
-inline constexpr std::size_t kDefaultMaxEvents = 10000;
-
-// The constructor's signature: server, control_port, username, password, then keyword-only
-// timeout, reconnect_attempts, reconnect_delay, reconnect_max_delay, max_events, max_line,
-// is_failure. False with the error set (the parameter names could not be made).
+// The constructor's signature, from the table. False with the error set (the parameter
+// names could not be made).
 bool make_settings_signature(Signature& sig, const char* class_name);
 
 // Binds and converts the constructor's arguments; false with the error set.
 bool read_settings(const Signature& sig, PyObject* args, PyObject* kwargs, SessionSettings& out);
 
-// The text signature of the constructor, for the class's docstring.
-std::string settings_text_signature(const char* class_name);
+// The class's docstring: its text signature, `summary`, and a line on each parameter.
+std::string settings_class_doc(const char* class_name, const char* summary);
 
 }  // namespace qv::py

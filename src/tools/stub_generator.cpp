@@ -1,6 +1,7 @@
 // Writes the module's type stubs. The fixed parts live in stubs/*.pyi.in; every line there
 // that is just a marker such as `@@factories@@` is replaced by text generated from the
-// command catalogue, so a new catalogue entry reaches the stubs with no other edit.
+// command catalogue (or the sessions' settings table), so a new catalogue entry (or setting)
+// reaches the stubs with no other edit.
 //
 // Usage: stub_generator TEMPLATE_DIR OUTPUT_DIR NAME...
 //   reads TEMPLATE_DIR/NAME.in and writes OUTPUT_DIR/NAME for each NAME.
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "commands/core/catalogue.hpp"
+#include "session/core/settings_table.hpp"
 
 namespace {
 
@@ -172,6 +174,64 @@ void client_methods(std::ostream& out, std::string_view indent) {
   }
 }
 
+// The Python type a session setting accepts. No default case, as for python_type().
+std::string_view setting_type(qv::SettingKind kind) {
+  switch (kind) {
+    case qv::SettingKind::Address:
+    case qv::SettingKind::Text:
+      return "str";
+    case qv::SettingKind::Port:
+    case qv::SettingKind::Count:
+    case qv::SettingKind::Size:
+      return "SupportsIndex";
+    case qv::SettingKind::Seconds:
+      return "float";
+    case qv::SettingKind::Predicate:
+      return "Callable[[Reply], object]";
+  }
+  return {};
+}
+
+// `text` as lines of at most kLineLimit: the first after `first` and a space, the others after
+// `rest`. A word longer than a line stays whole.
+void write_wrapped(std::ostream& out, const std::string& first, const std::string& rest,
+                   std::string_view text) {
+  std::string line = first;
+  bool words = false;  // on this line
+  while (!text.empty()) {
+    const std::size_t space = text.find(' ');
+    const std::string_view word = text.substr(0, space);
+    text = space == std::string_view::npos ? std::string_view{} : text.substr(space + 1);
+    if (words && line.size() + 1 + word.size() > kLineLimit) {
+      out << line << '\n';
+      line = rest;
+    } else {
+      line += ' ';
+    }
+    line += word;
+    words = true;
+  }
+  out << line << '\n';
+}
+
+// A session class's constructor, from the settings table, with a line on each parameter.
+void session_new(std::ostream& out, std::string_view indent) {
+  const std::string in(indent);
+  out << in << "def __new__(\n" << in << "    cls,\n";
+  for (std::size_t i = 0; i < qv::kSessionSettings.size(); ++i) {
+    const qv::Setting& s = qv::kSessionSettings[i];
+    if (i == qv::kFirstKeywordSetting) out << in << "    *,\n";
+    out << in << "    " << s.name << ": " << setting_type(s.kind) << (s.none_allowed ? " | None" : "");
+    const std::string given = qv::setting_default_text(s);
+    if (!given.empty()) out << " = " << given;
+    out << ",\n";
+  }
+  out << in << ") -> Self:\n" << in << "    \"\"\"Args:\n";
+  for (const qv::Setting& s : qv::kSessionSettings)
+    write_wrapped(out, in + "        " + std::string(s.name) + ":", in + "            ", s.doc);
+  out << in << "    \"\"\"\n";
+}
+
 struct Block {
   std::string_view name;
   void (*write)(std::ostream&, std::string_view);
@@ -183,6 +243,7 @@ constexpr Block kBlocks[] = {
     {"client_methods", client_methods},
     {"session_methods", session_methods},
     {"async_session_methods", async_session_methods},
+    {"session_new", session_new},
 };
 
 // Expands one template; false (with a message) on a marker it does not know.
