@@ -58,6 +58,8 @@ venv_install() {
   fi
   if [ ! -x "$dir/bin/python" ]; then
     "$(find_python)" -m venv "$dir"
+  elif ! "$dir/bin/python" -m pip --version >/dev/null 2>&1; then
+    "$dir/bin/python" -m ensurepip --default-pip >/dev/null # uv made it, but could not seed pip
   fi
   "$dir/bin/python" -m pip install --disable-pip-version-check --progress-bar off "$@"
 }
