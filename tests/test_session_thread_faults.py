@@ -1,9 +1,11 @@
-"""What a hostile server or a careless program does to a session: an unterminated last line
-(both classes)."""
+"""What a hostile server or a careless program does to a session: an unterminated last line,
+closing inside the events iteration (both classes), Ctrl-C behind another thread's
+reconnect."""
 
 from __future__ import annotations
 
 import asyncio
+import signal
 import threading
 
 import pytest
@@ -62,13 +64,53 @@ def test_a_line_cut_short_by_the_close_answers_no_request(server, blocking, kind
     try:
         server.mute("GetVersion")
         # The first request's tag is 1; "COMMANDTAG=1" is what is left of another one's "=10".
-        threading.Thread(target=lambda: (server.wait_received(b"GetVersion", timeout=10),
-                                         server.close_mid_line(b"OK GetVersion COMMANDTAG=1")),
-                         daemon=True).start()
+        closer = threading.Thread(target=lambda: (server.wait_received(b"GetVersion", timeout=10),
+                                                  server.close_mid_line(b"OK GetVersion COMMANDTAG=1")))
+        closer.start()
         with pytest.raises(ConnectionError, match=r"lost while waiting for the reply to GetVersion \(tag 1\)"):
             s.request("GetVersion")
+        closer.join(10)
         ev = next(s.events(timeout=1))
         assert (ev.kind, ev.tag, ev.line) == ("line", None, "OK GetVersion COMMANDTAG=1")
     finally:
         s.close()
+
+
+@pytest.mark.parametrize("kind", ["thread", "async"])
+def test_close_inside_the_events_iteration_ends_it(server, blocking, kind):
+    s = blocking(kind, server)
+    server.event("Tick", every_ms=5, count=3)
+    seen = []
+    for ev in s.events(timeout=5):
+        seen.append(ev.line)
+        s.close()
+    assert seen == ["Tick"]
+
+
+def test_ctrl_c_is_answered_behind_another_threads_reconnect(server, spawn):
+    child = spawn(f"""
+        import sys, threading, time
+        from quelvant_rs import session
+        s = session.Session("127.0.0.1", {server.port}, "ivr", "secret", timeout=None)
+        print("ready", file=sys.stderr, flush=True)
+        sys.stdin.readline()
+        threading.Thread(target=s.get_version, daemon=True).start()  # reconnects, for ever
+        time.sleep(0.2)
+        print("waiting", file=sys.stderr, flush=True)
+        try:
+            s.get_version()  # behind that reconnect
+        except KeyboardInterrupt:
+            print("interrupted", file=sys.stderr, flush=True)
+    """)
+    assert child.shows(child.err, "ready\n")
+    server.mute("Login")
+    server.close(conn=0)
+    server.wait_closed(0)
+    child.proc.stdin.write(b"go\n")
+    child.proc.stdin.flush()
+    assert child.shows(child.err, "waiting\n")
+    server.wait_received(b"Login", conn=1)
+    child.proc.send_signal(signal.SIGINT)
+    assert child.shows(child.err, "interrupted\n"), child.err
+    assert child.finish() == 0, child.err
 
