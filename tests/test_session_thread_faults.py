@@ -1,6 +1,5 @@
-"""What a hostile server or a careless program does to a session: an unterminated last line,
-closing inside the events iteration (both classes), Ctrl-C behind another thread's
-reconnect."""
+"""What a hostile server or a careless program does to a session: an unterminated last line
+(both classes), Ctrl-C behind another thread's reconnect."""
 
 from __future__ import annotations
 
@@ -76,18 +75,8 @@ def test_a_line_cut_short_by_the_close_answers_no_request(server, blocking, kind
         s.close()
 
 
-@pytest.mark.parametrize("kind", ["thread", "async"])
-def test_close_inside_the_events_iteration_ends_it(server, blocking, kind):
-    s = blocking(kind, server)
-    server.event("Tick", every_ms=5, count=3)
-    seen = []
-    for ev in s.events(timeout=5):
-        seen.append(ev.line)
-        s.close()
-    assert seen == ["Tick"]
-
-
 def test_ctrl_c_is_answered_behind_another_threads_reconnect(server, spawn):
+    # The process then ends well too, its daemon thread still reconnecting.
     child = spawn(f"""
         import sys, threading, time
         from quelvant_rs import session
