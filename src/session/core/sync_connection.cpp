@@ -248,7 +248,13 @@ SyncConnection::Read SyncConnection::route_received(ssize_t received) {
   if (received <= 0) return Read::Ended;  // closed, or broken (a reset, say)
   const std::lock_guard lock(mutex_);
   last_read_ = SteadyClock::now();
-  route_locked(buffer_.get(), static_cast<std::size_t>(received));
+  try {
+    route_locked(buffer_.get(), static_cast<std::size_t>(received));
+  } catch (...) {
+    // Out of memory for a line: the stream cannot go on whole, so the connection is lost
+    // (the reader's role and the socket's use are handed back as after any end).
+    return Read::Ended;
+  }
   return Read::Data;
 }
 
