@@ -177,8 +177,9 @@ struct Model {
     queue.push_back(std::move(event));
   }
 
-  // Returns the requests this line completed (0 or 1).
-  Request* route(std::string_view raw) {
+  // Returns the requests this line completed (0 or 1). `ended`: the unterminated rest at the
+  // end of a stream, which answers nothing (the stream may have ended inside its tag).
+  Request* route(std::string_view raw, bool ended = false) {
     const RawLine line = cut_to_limit(raw, max_line);
     const std::string text = model_text(line);
     const auto found_by_core = qv::find_command_tag(text);
@@ -186,7 +187,7 @@ struct Model {
       fail("find_command_tag on a line's text", show_tag(found_by_core) + " in " + escaped(text),
            show_tag(model_tag(text)));
     // A cut line answers nothing: its tag token may have lost digits.
-    const auto tag = line.cut == 0 ? model_tag(text) : std::nullopt;
+    const auto tag = line.cut == 0 && !ended ? model_tag(text) : std::nullopt;
     if (tag) {
       const auto found = pending.find(*tag);
       if (found != pending.end()) {
@@ -218,7 +219,7 @@ struct Model {
 
   void lose(bool mark) {
     if (!connected) return;
-    if (!partial.empty()) route(partial);
+    if (!partial.empty()) route(partial, true);
     partial.clear();
     for (auto& [tag, request] : pending) request->want = State::Lost;
     pending.clear();

@@ -44,6 +44,7 @@ struct SessionObject {
   std::uint64_t fork_generation;
   bool closed;
   bool ever_connected;
+  unsigned long connecting_thread;  // the thread connecting and logging in, or 0
 };
 
 SessionObject* as_session(PyObject* self) { return reinterpret_cast<SessionObject*>(self); }
@@ -54,7 +55,13 @@ SessionSignatures g_sigs;
 class WithoutInterpreter {
  public:
   WithoutInterpreter() noexcept : state_(PyEval_SaveThread()) {}
-  ~WithoutInterpreter() { PyEval_RestoreThread(state_); }
+  ~WithoutInterpreter() {
+    // A daemon thread coming back while the interpreter exits would be ended inside
+    // PyEval_RestoreThread, by an unwind no C++ frame here may pass (the process would
+    // abort): it sleeps instead until the process is gone.
+    while (Py_IsFinalizing()) std::this_thread::sleep_for(std::chrono::hours(1));
+    PyEval_RestoreThread(state_);
+  }
   WithoutInterpreter(const WithoutInterpreter&) = delete;
   WithoutInterpreter& operator=(const WithoutInterpreter&) = delete;
 
@@ -67,6 +74,22 @@ SteadyTime deadline_after(std::optional<double> limit) {
   const auto span = std::chrono::duration_cast<SteadyClock::duration>(
       std::chrono::duration<double>(std::min(*limit, 1e9)));
   return SteadyClock::now() + span;
+}
+
+// A call's own deadline, set when it starts: connecting again, sending and waiting all end by
+// it. `limit` is what it came from, for messages.
+struct Deadline {
+  SteadyTime at;
+  std::optional<double> limit;
+};
+
+Deadline deadline_of(std::optional<double> limit) { return {deadline_after(limit), limit}; }
+
+// The end of the next slice of a wait until `deadline`: the interpreter gets the lock back
+// between slices, to run signal handlers.
+SteadyTime slice_end(SteadyTime deadline) {
+  const SteadyTime now = SteadyClock::now();
+  return deadline - now > kSignalSlice ? now + kSignalSlice : deadline;
 }
 
 // Refuses calls on a closed session, and in a child process after fork().
@@ -89,8 +112,7 @@ enum class Waited : std::uint8_t { Ready, Timeout, Error, Disconnected };
 template <class Wait>
 Waited wait_released(Wait wait, SteadyTime deadline) {
   for (;;) {
-    const SteadyTime now = SteadyClock::now();
-    const SteadyTime slice = deadline - now > kSignalSlice ? now + kSignalSlice : deadline;
+    const SteadyTime slice = slice_end(deadline);
     WaitOutcome outcome;
     {
       WithoutInterpreter released;
@@ -121,17 +143,31 @@ bool sleep_released(SteadyTime until) {
 // Writes the wire line in `line`. A line cut short (a signal, a timeout) would run into the
 // next one, so its connection is given up. False with the error set.
 bool send_line(SessionObject* s, const LineBuffer& line, std::string_view word, std::uint64_t tag,
-               SteadyTime deadline) {
+               const Deadline& deadline) {
   SyncConnection& connection = *s->connection;
   std::unique_lock lock(connection.send_mutex(), std::try_to_lock);
-  if (!lock) {
-    WithoutInterpreter released;  // another thread is sending: wait for it without the lock
-    lock.lock();
+  // Another thread is sending: wait for it without the interpreter lock, and no longer than
+  // this call may (a server that does not read can hold that sender for its whole timeout).
+  while (!lock) {
+    bool locked;
+    {
+      WithoutInterpreter released;
+      locked = lock.try_lock_until(slice_end(deadline.at));
+    }
+    if (locked) break;
+    if (PyErr_CheckSignals() < 0) return false;
+    if (SteadyClock::now() >= deadline.at) {
+      raise_send_timeout(word, tag, deadline.limit,
+                         "another thread's line is still being sent, as the server does not "
+                         "read; this one was not sent: try it again later");
+      return false;
+    }
   }
   std::size_t written = 0;
   // First without waiting and without giving up the interpreter: this is the common case.
   SendStep step = connection.send(line.data(), line.size(), written, SteadyTime::min());
   bool waited = false;
+  std::size_t written_before_wait = 0;
   while (step.state != SendStep::State::Done) {
     if (step.state == SendStep::State::Failed) {
       connection.disconnect(true);
@@ -141,14 +177,21 @@ bool send_line(SessionObject* s, const LineBuffer& line, std::string_view word, 
       return false;
     }
     if (waited && PyErr_CheckSignals() < 0) break;
-    if (waited && SteadyClock::now() >= deadline) {
-      set_error(PyExc_TimeoutError, "could not send " + std::string(word) + " (tag " +
-                                        std::to_string(tag) + "): the server does not read");
+    if (waited && SteadyClock::now() >= deadline.at) {
+      raise_send_timeout(word, tag, deadline.limit,
+                         written == 0 ? "the server does not read; it was not sent: try it "
+                                        "again later"
+                         : written > written_before_wait
+                             ? "the server reads, but too slowly to take all of it in time; "
+                               "it was cut short, so the connection was given up: give a "
+                               "longer timeout"
+                             : "the server stopped reading; it was cut short, so the "
+                               "connection was given up");
       break;
     }
+    if (!waited) written_before_wait = written;
     waited = true;
-    const SteadyTime now = SteadyClock::now();
-    const SteadyTime slice = deadline - now > kSignalSlice ? now + kSignalSlice : deadline;
+    const SteadyTime slice = slice_end(deadline.at);
     WithoutInterpreter released;
     step = connection.send(line.data(), line.size(), written, slice);
   }
@@ -199,8 +242,7 @@ Ref outcome(SessionObject* s, PendingReply& reply, Waited waited, std::string_vi
 // Sends the command text in `line` tagged and waits for its reply, on the connection as it
 // is (connecting is the caller's affair).
 Ref exchange_connected(SessionObject* s, LineBuffer& line, std::string_view word,
-                       std::optional<double> limit) {
-  const SteadyTime deadline = deadline_after(limit);
+                       const Deadline& deadline) {
   PendingReply reply;
   reply.tag = s->next_tag++;
   append_tag_suffix(line, reply.tag);
@@ -214,23 +256,30 @@ Ref exchange_connected(SessionObject* s, LineBuffer& line, std::string_view word
   line.release_if_large();
   if (!sent) return {};
   const Waited waited = wait_released(
-      [&](SteadyTime until) { return connection.wait_reply(reply, until); }, deadline);
-  return outcome(s, reply, waited, word, limit);
+      [&](SteadyTime until) { return connection.wait_reply(reply, until); }, deadline.at);
+  return outcome(s, reply, waited, word, deadline.limit);
 }
 
 // ---- connecting ---------------------------------------------------------------------------
 
-// One attempt: connect and log in. False with the error set.
-bool connect_once(SessionObject* s, int& last_err) {
-  const auto timeout_ms =
-      s->settings.timeout ? static_cast<int>(std::min(*s->settings.timeout * 1000.0, 2e9)) : -1;
+// Milliseconds for a connect that ends by `until`: -1 for none, at least 1.
+int connect_timeout_ms(SteadyTime until) {
+  if (until == kNoDeadline) return -1;
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(until - SteadyClock::now()).count();
+  return static_cast<int>(std::clamp<decltype(ms)>(ms, 1, 2'000'000'000));
+}
+
+// One attempt: connect and log in, each under the session's timeout and by the calling
+// request's `deadline`. False with the error set.
+bool connect_once(SessionObject* s, int& last_err, const Deadline& deadline) {
+  const SteadyTime attempt_ends = std::min(deadline_after(s->settings.timeout), deadline.at);
   std::variant<int, OsFailure> connected;
   for (;;) {
     {
       WithoutInterpreter released;
       auto give_up = [](void*) { return false; };  // signals are handled with the lock, below
-      connected = connect_tcp_within(s->settings.server, s->settings.port, timeout_ms,
-                                     InterruptCheck{give_up});
+      connected = connect_tcp_within(s->settings.server, s->settings.port,
+                                     connect_timeout_ms(attempt_ends), InterruptCheck{give_up});
     }
     const auto* failure = std::get_if<OsFailure>(&connected);
     if (!failure || !failure->interrupted) break;
@@ -251,18 +300,34 @@ bool connect_once(SessionObject* s, int& last_err) {
   if (!build_login(login, s->settings.username, s->settings.password)) return false;
   LineBuffer line;  // not the request buffer: the request that made us connect is in there
   build_command_line(login, line);
-  Ref reply = exchange_connected(s, line, "Login", s->settings.timeout);
+  Ref reply = exchange_connected(s, line, "Login", {attempt_ends, s->settings.timeout});
   if (!reply) {
     s->connection->disconnect(false);  // refused or unanswered: this connection is no use
+    if (SteadyClock::now() >= deadline.at && PyErr_ExceptionMatches(PyExc_TimeoutError)) {
+      PyErr_Clear();
+      raise_reconnect_timeout(deadline.limit, "the server did not answer Login in time");
+    }
     return false;
   }
   return true;
 }
 
+// Waits for another thread's connecting to end, by `deadline`. False with the error set.
+bool wait_for_connecting(SessionObject* s, const Deadline& deadline) {
+  SyncConnection& connection = *s->connection;
+  const Waited waited = wait_released(
+      [&](SteadyTime until) { return connection.wait_connecting(until); }, deadline.at);
+  if (waited == Waited::Ready) return true;
+  if (waited == Waited::Timeout)
+    raise_reconnect_timeout(deadline.limit, "another thread was still connecting");
+  return false;
+}
+
 // Makes sure there is a logged-in connection: on the first use, or after one was lost (when
-// reconnecting is on: bounded attempts, exponential backoff with full jitter). The first
-// reconnect is marked in the events. False with the error set.
-bool ensure_connected(SessionObject* s) {
+// reconnecting is on: bounded attempts, exponential backoff with full jitter), all by the
+// calling request's `deadline`. The first reconnect is marked in the events. False with the
+// error set.
+bool ensure_connected(SessionObject* s, const Deadline& deadline) {
   SyncConnection& connection = *s->connection;
   if (connection.connected()) return true;
   const bool reconnecting = s->ever_connected;
@@ -272,34 +337,47 @@ bool ensure_connected(SessionObject* s) {
                     "(reconnect_attempts is 0)");
     return false;
   }
-  bool mine;
-  {
-    WithoutInterpreter released;
-    mine = connection.begin_connect();
-  }
-  if (!mine) {
-    if (connection.connected()) return true;
-    PyErr_SetString(PyExc_ConnectionError, "the connection was lost, and reconnecting failed");
+  // is_failure judging the Login of a new connection runs in the thread connecting; a call
+  // from it would wait for that very thread.
+  if (s->connecting_thread == PyThread_get_thread_ident()) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "the session is logging in on a new connection, and is_failure was called "
+                    "to judge the reply to Login: is_failure cannot use the session then (it "
+                    "would wait for itself); let it judge the reply alone");
     return false;
   }
+  if (!connection.begin_connect()) {
+    if (!wait_for_connecting(s, deadline)) return false;
+    if (connection.connected()) return true;
+    PyErr_SetString(PyExc_ConnectionError,
+                    "the connection was lost, and reconnecting failed (in another thread)");
+    return false;
+  }
+  s->connecting_thread = PyThread_get_thread_ident();
   struct EndConnect {
-    SyncConnection& c;
-    ~EndConnect() { c.end_connect(); }
-  } end{connection};
+    SessionObject* s;
+    ~EndConnect() {
+      s->connecting_thread = 0;
+      s->connection->end_connect();
+    }
+  } end{s};
 
   ReconnectPolicy policy(reconnecting, s->settings.reconnect_attempts,
                          s->settings.reconnect_delay, s->settings.reconnect_max_delay);
   int last_err = 0;
   while (policy.more_attempts()) {
     if (policy.made() > 0) {
-      if (!sleep_released(deadline_after(policy.pause()))) return false;
+      const double left =
+          std::chrono::duration<double>(deadline.at - SteadyClock::now()).count();
+      if (!sleep_released(deadline_after(policy.pause_within(left)))) return false;
       if (s->closed) {
         raise_closed();
         return false;
       }
     }
+    if (SteadyClock::now() >= deadline.at) break;
     policy.start_attempt();
-    if (!connect_once(s, last_err)) return false;
+    if (!connect_once(s, last_err, deadline)) return false;
     if (last_err == 0 && s->closed) {  // closed by another thread meanwhile
       connection.disconnect(false);
       raise_closed();
@@ -311,6 +389,11 @@ bool ensure_connected(SessionObject* s) {
       return true;
     }
   }
+  if (SteadyClock::now() >= deadline.at) {
+    raise_reconnect_timeout(
+        deadline.limit, policy.ran_out_text("Failed to connect: " + os_error_text(last_err)));
+    return false;
+  }
   // The first connect fails as the system said (ConnectionRefusedError and the like).
   set_error(reconnecting ? PyExc_ConnectionError : os_error_type(last_err),
             policy.failure_text(reconnecting, "Failed to connect: " + os_error_text(last_err)));
@@ -320,20 +403,22 @@ bool ensure_connected(SessionObject* s) {
 // A connection the server closed while nobody was waiting shows here, before a line is sent
 // into it. One read from a moment ago says it was alive: a request in a tight loop then
 // saves the system call.
-bool check_idle_connection(SessionObject* s) {
+bool check_idle_connection(SessionObject* s, const Deadline& deadline) {
   constexpr auto kRecentlyRead = std::chrono::milliseconds(5);
   if (s->connection->read_within(kRecentlyRead)) return true;
   {
     WithoutInterpreter released;
     s->connection->read_arrived();
   }
-  return ensure_connected(s);
+  return ensure_connected(s, deadline);
 }
 
 Ref exchange(SessionObject* s, LineBuffer& line, std::string_view word,
              std::optional<double> limit) {
-  if (!usable(s) || !ensure_connected(s) || !check_idle_connection(s)) return {};
-  return exchange_connected(s, line, word, limit);
+  const Deadline deadline = deadline_of(limit);
+  if (!usable(s) || !ensure_connected(s, deadline) || !check_idle_connection(s, deadline))
+    return {};
+  return exchange_connected(s, line, word, deadline);
 }
 
 // ---- events -------------------------------------------------------------------------------
@@ -348,23 +433,30 @@ Ref taken(SessionObject* s, HeldEvents::Taken&& taken) {
 }
 
 // The next event, waiting up to `limit`; null without an error when none came in time (or
-// the session was closed meanwhile).
+// the session was closed, even before this step: closing ends the iteration).
 Ref next_event(SessionObject* s, std::optional<double> limit) {
-  if (!usable(s)) return {};
-  SteadyTime deadline = kNoDeadline;
-  bool waiting = false;
+  if (s->fork_generation != fork_generation()) {
+    raise_forked();
+    return {};
+  }
+  if (s->closed) return {};
+  std::optional<Deadline> deadline;
   for (;;) {
     collect(s);
     if (!s->held.empty()) return taken(s, s->held.take_first());
     if (s->closed) return {};
-    if (!waiting) {
-      if (!ensure_connected(s)) return {};
-      deadline = deadline_after(limit);
-      waiting = true;
+    if (!deadline) {
+      deadline = deadline_of(limit);
+      if (!ensure_connected(s, *deadline)) {
+        // Connecting again took all the time there was: no event came within it.
+        if (SteadyClock::now() >= deadline->at && PyErr_ExceptionMatches(PyExc_TimeoutError))
+          PyErr_Clear();
+        return {};
+      }
     }
     SyncConnection& connection = *s->connection;
-    const Waited waited =
-        wait_released([&](SteadyTime until) { return connection.wait_event(until); }, deadline);
+    const Waited waited = wait_released(
+        [&](SteadyTime until) { return connection.wait_event(until); }, deadline->at);
     if (waited == Waited::Error || waited == Waited::Timeout) return {};
     if (waited == Waited::Disconnected) {
       collect(s);
@@ -378,8 +470,8 @@ Ref next_event(SessionObject* s, std::optional<double> limit) {
 
 // The first event the predicate accepts, leaving the others where they are.
 Ref wait_for_event(SessionObject* s, PyObject* predicate, std::optional<double> limit) {
-  if (!usable(s) || !ensure_connected(s)) return {};
-  const SteadyTime deadline = deadline_after(limit);
+  const Deadline deadline = deadline_of(limit);
+  if (!usable(s) || !ensure_connected(s, deadline)) return {};
   std::uint64_t from = 0;
   for (bool disconnected = false;; ) {
     collect(s);
@@ -396,7 +488,7 @@ Ref wait_for_event(SessionObject* s, PyObject* predicate, std::optional<double> 
     }
     SyncConnection& connection = *s->connection;
     const Waited waited =
-        wait_released([&](SteadyTime until) { return connection.wait_event(until); }, deadline);
+        wait_released([&](SteadyTime until) { return connection.wait_event(until); }, deadline.at);
     if (waited == Waited::Error) return {};
     if (waited == Waited::Timeout) {
       raise_no_event(limit);
@@ -423,7 +515,8 @@ PyObject* Session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   s->fork_generation = fork_generation();
   s->closed = false;
   s->ever_connected = false;
-  if (!ensure_connected(s)) return nullptr;
+  s->connecting_thread = 0;
+  if (!ensure_connected(s, deadline_of(std::nullopt))) return nullptr;
   return self.release();
 }
 
@@ -508,7 +601,9 @@ PyObject* Session_request_batch(PyObject* self, PyObject* const* args, Py_ssize_
       !read_batch(commands, lines, words))
     return nullptr;
   const std::size_t count = lines.size();
-  if (!usable(s) || !ensure_connected(s) || !check_idle_connection(s)) return nullptr;
+  const Deadline deadline = deadline_of(limit);
+  if (!usable(s) || !ensure_connected(s, deadline) || !check_idle_connection(s, deadline))
+    return nullptr;
   // Tagged only now: a refused batch uses no tag.
   LineBuffer wire;
   std::vector<PendingReply> replies(count);
@@ -525,7 +620,6 @@ PyObject* Session_request_batch(PyObject* self, PyObject* const* args, Py_ssize_
       return nullptr;
     }
   }
-  const SteadyTime deadline = deadline_after(limit);
   if (count > 0 && !send_line(s, wire, words[0], replies[0].tag, deadline)) return nullptr;
   // Every reply is collected before any failure is raised.
   Ref results = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
@@ -534,7 +628,7 @@ PyObject* Session_request_batch(PyObject* self, PyObject* const* args, Py_ssize_
   for (std::size_t i = 0; i < count; ++i) {
     PendingReply& reply = replies[i];
     const Waited waited = wait_released(
-        [&](SteadyTime until) { return connection.wait_reply(reply, until); }, deadline);
+        [&](SteadyTime until) { return connection.wait_reply(reply, until); }, deadline.at);
     Ref r = outcome(s, reply, waited, words[i], limit);
     if (!r) {
       if (!PyErr_ExceptionMatches(server_error_class())) return nullptr;

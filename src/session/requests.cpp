@@ -97,6 +97,20 @@ void raise_timeout(std::string_view word, std::uint64_t tag, std::optional<doubl
                                     std::to_string(tag) + ")" + within(limit));
 }
 
+void raise_send_timeout(std::string_view word, std::uint64_t tag, std::optional<double> limit,
+                        std::string_view why) {
+  set_error(PyExc_TimeoutError, "could not send " + std::string(word) + " (tag " +
+                                    std::to_string(tag) + ")" + within(limit) + ": " +
+                                    std::string(why));
+}
+
+void raise_reconnect_timeout(std::optional<double> limit, std::string_view detail) {
+  set_error(PyExc_TimeoutError, "the connection was lost, and the session could not connect "
+                                "and log in again" + within(limit) + " (" + std::string(detail) +
+                                    "); nothing was sent: try again later, or give a longer "
+                                    "timeout");
+}
+
 void raise_lost(std::string_view word, std::uint64_t tag, bool closed_by_program) {
   set_error(PyExc_ConnectionError,
             std::string(closed_by_program ? "the session was closed" : "the connection was lost") +

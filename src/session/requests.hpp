@@ -50,6 +50,12 @@ bool wait_limit(const SessionSettings& settings, PyObject* timeout_arg, const Pa
                 std::optional<double>& limit);
 
 void raise_timeout(std::string_view word, std::uint64_t tag, std::optional<double> limit);
+// The line of `word` could not be sent in time; `why` says what held it up.
+void raise_send_timeout(std::string_view word, std::uint64_t tag, std::optional<double> limit,
+                        std::string_view why);
+// A call's deadline passed while the session connected again after a loss; `detail` says
+// what it was waiting for.
+void raise_reconnect_timeout(std::optional<double> limit, std::string_view detail);
 void raise_lost(std::string_view word, std::uint64_t tag, bool closed_by_program);
 void raise_closed();
 void raise_forked();

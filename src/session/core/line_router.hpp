@@ -26,11 +26,16 @@ class LineRouter {
     while (assembler_.next_line(line)) route(incoming(line));
   }
 
-  // At the end of the stream: the unterminated rest, if any, as a last line.
+  // At the end of the stream: the unterminated rest, if any, as a last line. It answers no
+  // request: the stream may have ended inside its tag ("COMMANDTAG=1" of tag 10), so it is an
+  // event.
   template <class Route>
   void finish(Route&& route) {
     Line line;
-    if (assembler_.finish(line)) route(incoming(line));
+    if (!assembler_.finish(line)) return;
+    Incoming in = incoming(line);
+    in.tag.reset();
+    route(std::move(in));
   }
 
  private:

@@ -40,6 +40,18 @@ class ReconnectPolicy {
     return pause;
   }
 
+  // The pause before the next attempt, cut to `left` seconds: what the request that made the
+  // session connect has left of its own timeout bounds the reconnect too.
+  double pause_within(double left) { return std::min(pause(), std::max(left, 0.0)); }
+
+  // What the attempts came to when the calling request's time ran out, after `connect_error`
+  // of the last one.
+  std::string ran_out_text(const std::string& connect_error) const {
+    if (made_ == 0) return "no time was left to connect";
+    return std::to_string(made_) + " of " + std::to_string(attempts_) +
+           " attempts failed, the last: " + connect_error;
+  }
+
   // The text of the error that ends connecting, after `connect_error` ("Failed to connect:
   // ...") of the last attempt: as it is on the first connect, or saying the reconnect failed.
   std::string failure_text(bool reconnecting, const std::string& connect_error) const {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <climits>
 #include <utility>
 
@@ -18,6 +19,10 @@ namespace {
 // blocking at most this long: one system call for a reply, as a plain blocking client makes,
 // instead of a poll() and then a recv(). Shorter waits poll() for their exact deadline.
 constexpr auto kBlockingReceive = std::chrono::milliseconds(40);
+
+// How often a sender waiting for room, while another thread reads, looks whether the reader's
+// role came free (a waiter blocked in poll() cannot be woken by the condition variable).
+constexpr auto kRoleCheck = std::chrono::milliseconds(10);
 
 
 // Milliseconds for poll() until `until` (rounded up, so a wait never ends early): -1 for no
@@ -44,13 +49,20 @@ SyncConnection::~SyncConnection() {
 // ---- connection ---------------------------------------------------------------------------
 
 bool SyncConnection::begin_connect() {
+  const std::lock_guard lock(mutex_);
+  if (connecting_) return false;
+  connecting_ = true;
+  return true;
+}
+
+WaitOutcome SyncConnection::wait_connecting(SteadyTime until) {
   std::unique_lock lock(mutex_);
-  if (!connecting_) {
-    connecting_ = true;
-    return true;
+  const auto done = [&] { return !connecting_; };
+  if (until == kNoDeadline) {
+    changed_.wait(lock, done);
+    return WaitOutcome::Ready;
   }
-  changed_.wait(lock, [&] { return !connecting_; });
-  return false;
+  return changed_.wait_until(lock, until, done) ? WaitOutcome::Ready : WaitOutcome::Slice;
 }
 
 void SyncConnection::attach(int fd) {
@@ -84,7 +96,7 @@ void SyncConnection::disconnect(bool mark) {
 
 void SyncConnection::lose_locked(bool mark) {
   if (fd_ < 0) return;
-  // An unterminated last line is still a line: it may even be a reply.
+  // An unterminated last line is still a line, though an event (see LineRouter::finish).
   try {
     router_.finish([&](Incoming&& in) { route_locked_one(in); });
   } catch (...) {
@@ -214,16 +226,21 @@ WaitOutcome SyncConnection::wait(Ready ready, SteadyTime until) {
 SyncConnection::Read SyncConnection::read_once(int fd, SteadyTime until) {
   if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(kSessionReceiveBytes);
   const SteadyTime now = SteadyClock::now();
-  ssize_t received;
-  if (until == kNoDeadline || (until > now && until - now >= kBlockingReceive)) {
-    received = ::recv(fd, buffer_.get(), kSessionReceiveBytes, 0);  // bounded by SO_RCVTIMEO
-  } else {
-    pollfd entry{fd, POLLIN, 0};
-    const int ready = ::poll(&entry, 1, poll_timeout(until));
-    if (ready == 0) return Read::Nothing;
-    if (ready < 0) return errno == EINTR ? Read::Interrupted : Read::Ended;
-    received = ::recv(fd, buffer_.get(), kSessionReceiveBytes, MSG_DONTWAIT);
-  }
+  if (until == kNoDeadline || (until > now && until - now >= kBlockingReceive))
+    return route_received(::recv(fd, buffer_.get(), kSessionReceiveBytes, 0));  // SO_RCVTIMEO
+  pollfd entry{fd, POLLIN, 0};
+  const int ready = ::poll(&entry, 1, poll_timeout(until));
+  if (ready == 0) return Read::Nothing;
+  if (ready < 0) return errno == EINTR ? Read::Interrupted : Read::Ended;
+  return receive_now(fd);
+}
+
+SyncConnection::Read SyncConnection::receive_now(int fd) {
+  if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(kSessionReceiveBytes);
+  return route_received(::recv(fd, buffer_.get(), kSessionReceiveBytes, MSG_DONTWAIT));
+}
+
+SyncConnection::Read SyncConnection::route_received(ssize_t received) {
   if (received < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return Read::Nothing;
     if (errno == EINTR) return Read::Interrupted;
@@ -231,7 +248,13 @@ SyncConnection::Read SyncConnection::read_once(int fd, SteadyTime until) {
   if (received <= 0) return Read::Ended;  // closed, or broken (a reset, say)
   const std::lock_guard lock(mutex_);
   last_read_ = SteadyClock::now();
-  route_locked(buffer_.get(), static_cast<std::size_t>(received));
+  try {
+    route_locked(buffer_.get(), static_cast<std::size_t>(received));
+  } catch (...) {
+    // Out of memory for a line: the stream cannot go on whole, so the connection is lost
+    // (the reader's role and the socket's use are handed back as after any end).
+    return Read::Ended;
+  }
   return Read::Data;
 }
 
@@ -264,6 +287,7 @@ SendStep SyncConnection::send(const char* data, std::size_t size, std::size_t& w
   if (fd < 0) return {SendStep::State::Failed, ENOTCONN};
   lock.unlock();
   SendStep step{SendStep::State::Done};
+  bool reader = false;  // took the reader's role while waiting for room
   for (;;) {
     const SendAvailable some = send_available(fd, data, size, written);
     if (some.state == SendAvailable::State::Done) break;
@@ -275,19 +299,42 @@ SendStep SyncConnection::send(const char* data, std::size_t size, std::size_t& w
       step = {SendStep::State::Failed, some.err};
       break;
     }
-    // The server does not read: wait for room, as long as allowed.
-    pollfd entry{fd, POLLOUT, 0};
-    const int ready = ::poll(&entry, 1, poll_timeout(until));
-    if (ready == 0) {
-      step = {SendStep::State::Slice};
-      break;
+    // No room: wait for it, reading meanwhile if nobody else does. Without the role, look
+    // again now and then: the reader may hand it on while we wait.
+    SteadyTime wait_until = until;
+    if (!reader) {
+      lock.lock();
+      if (!reading_) reading_ = reader = true;
+      lock.unlock();
+      if (!reader) wait_until = std::min(until, SteadyClock::now() + kRoleCheck);
     }
+    pollfd entry{fd, static_cast<short>(reader ? POLLOUT | POLLIN : POLLOUT), 0};
+    const int ready = ::poll(&entry, 1, poll_timeout(wait_until));
     if (ready < 0 && errno == EINTR) {
       step = {SendStep::State::Interrupted};
       break;
     }
+    if (ready == 0 && wait_until == until) {
+      step = {SendStep::State::Slice};
+      break;
+    }
+    if (reader && ready > 0 && (entry.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+      const Read read = receive_now(fd);
+      lock.lock();
+      if (read == Read::Ended) lose_locked(true);  // the next send says how it failed
+      changed_.notify_all();                        // replies routed
+      lock.unlock();
+      if (read == Read::Interrupted) {
+        step = {SendStep::State::Interrupted};
+        break;
+      }
+    }
   }
   lock.lock();
+  if (reader) {
+    reading_ = false;
+    changed_.notify_all();  // the role is free for a waiter
+  }
   release_locked();
   return step;
 }

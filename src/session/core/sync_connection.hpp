@@ -3,9 +3,13 @@
 // reads. Of the threads waiting (for their replies, or for events), one at a time takes the
 // reader's role: it waits on the socket, routes every line it reads (a reply to the waiter
 // registered with its tag, anything else to the events), and hands the role on when its own
-// wait is over. A reply so costs no thread hand-off when one thread waits, and nothing is
-// read while nobody waits: unread events stay in the socket, which holds the server back.
+// wait is over. A sender waiting for room takes the role too, so that a server blocked on
+// its own replies is read from. A reply so costs no thread hand-off when one thread waits,
+// and nothing is read while nobody waits: unread events stay in the socket, which holds the
+// server back.
 // Never touches Python: the Python layer calls in with the interpreter lock released.
+#include <sys/types.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -57,8 +61,10 @@ class SyncConnection {
 
   // -- connection ---------------------------------------------------------------------------
   // One thread at a time connects: true when the caller is to (then end_connect() after),
-  // false when another thread was connecting meanwhile and has finished.
+  // false when another thread is connecting (wait_connecting() waits for it to finish).
   bool begin_connect();
+  // Until no thread is connecting (Ready), or until `until` (Slice).
+  WaitOutcome wait_connecting(SteadyTime until);
   // The new socket, taken over. Requests can be registered and sent on it at once (the
   // login), while connected() says false to other threads until end_connect().
   void attach(int fd);
@@ -94,10 +100,13 @@ class SyncConnection {
   void mark(Incoming::Kind kind);
 
   // -- sending ----------------------------------------------------------------------------
-  // Held by the one thread sending; lines never interleave.
-  std::mutex& send_mutex() noexcept { return send_mutex_; }
+  // Held by the one thread sending; lines never interleave. Timed, so that a thread queued
+  // behind a sender the server does not read from still ends at its own deadline.
+  std::timed_mutex& send_mutex() noexcept { return send_mutex_; }
   // Writes data[written, size) (written is advanced), waiting for room until `until` (with
-  // `until` in the past: not waiting at all). Call with send_mutex held.
+  // `until` in the past: not waiting at all). While it waits it also reads, when nobody else
+  // does: a server that answers as it reads blocks on its own sends once our receive side is
+  // full, and would never read the rest. Call with send_mutex held.
   SendStep send(const char* data, std::size_t size, std::size_t& written, SteadyTime until);
 
  private:
@@ -106,6 +115,9 @@ class SyncConnection {
   // Waits for data until `until` and routes what it reads; called by the reader, unlocked.
   enum class Read : std::uint8_t { Data, Nothing, Interrupted, Ended };
   Read read_once(int fd, SteadyTime until);
+  // Receives what the socket holds now, without waiting, and routes it; called by the reader.
+  Read receive_now(int fd);
+  Read route_received(ssize_t received);  // what a recv() into buffer_ returned
   void route_locked(const char* data, std::size_t size);
   void route_locked_one(Incoming& in);
   void lose_locked(bool mark);
@@ -126,7 +138,7 @@ class SyncConnection {
   std::size_t held_ = 0;
   SteadyTime last_read_{};
   std::unique_ptr<char[]> buffer_;  // the reader's receive buffer
-  std::mutex send_mutex_;
+  std::timed_mutex send_mutex_;
 };
 
 }  // namespace qv
