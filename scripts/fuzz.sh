@@ -54,6 +54,7 @@ build_target() {
   [ "$harness_covered" = yes ] && harness_flags+=("${covered[@]}")
   "$cxx" "${harness_flags[@]}" -c "fuzz/${name}_fuzz.cpp" -o "$BUILD/obj/$name/harness.o"
   "$cxx" "${common[@]}" -fsanitize=fuzzer "$BUILD/obj/$name/harness.o" "${objs[@]}" -o "$BUILD/$name"
+  echo "fuzz: built $BUILD/$name"
 }
 
 echo "== building fuzz targets with $cxx"
