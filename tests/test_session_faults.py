@@ -55,7 +55,7 @@ def child(spawn, body: str, **values):
     assigned = "".join(f"{name} = {value!r}\n" for name, value in values.items())
     with pytest.MonkeyPatch.context() as env:
         # Under the sanitizers a child's report is its test's: on its stderr, not in the run's files.
-        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
+        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"):
             if name in os.environ:
                 env.setenv(name, re.sub(r"(^|:)log_path=[^:]*", "", os.environ[name]))
         return spawn(CHILD + assigned + textwrap.dedent(body))
