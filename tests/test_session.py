@@ -7,7 +7,6 @@ from __future__ import annotations
 
 import inspect
 import os
-import re
 import signal
 import threading
 import time
@@ -417,7 +416,9 @@ def test_after_fork_the_child_refuses_the_parents_session(server):
         assert s.get_version().tag == 1  # the parent's connection is untouched
 
 
-def test_command_methods_have_one_line_docs():
+@pytest.mark.parametrize("cls, then", [(Session, " and wait for its reply."),
+                                       (AsyncSession, "; await the result for its reply.")], ids=["Session", "AsyncSession"])
+def test_command_methods_have_one_line_docs(cls, then):
     for cmd in COMMANDS:
-        m = getattr(Session, method_name(cmd))
-        assert re.fullmatch(rf"Send {cmd.variant} and wait for its reply\.", m.__doc__.splitlines()[-1])
+        m = getattr(cls, method_name(cmd))
+        assert m.__doc__.splitlines()[-1] == f"Send {cmd.variant}{then}"
