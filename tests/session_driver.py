@@ -59,6 +59,8 @@ class Driver:
         if self.kind == "thread":
             return steps
 
+        # Not anext(steps, None): with a default, CPython 3.13.0 crashes when __anext__ raises
+        # at once, as a closed session's does.
         async def step():
             try:
                 return await anext(steps)
