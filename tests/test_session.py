@@ -1,11 +1,12 @@
-"""Session over loopback against the stand-in server: replies by tag, events, timeouts,
-connection loss and reconnect, threads, Ctrl-C, bounded memory, closing."""
+"""Both session classes over loopback against the stand-in server (through Driver, which makes
+AsyncSession's calls blocking on a loop of its own): replies by tag, events, timeouts,
+connection loss and reconnect, bounded memory, refused calls; then what is Session's own:
+threads, Ctrl-C, closing, fork()."""
 
 from __future__ import annotations
 
 import inspect
 import os
-import re
 import signal
 import threading
 import time
@@ -13,6 +14,7 @@ import time
 import pytest
 from catalogue import COMMANDS, full_args, minimal_args
 from conftest import blocked_in_syscall
+from session_driver import Driver, drive, kinds  # noqa: F401 (drive: a fixture)
 
 import quelvant_standin
 from quelvant_standin.harness import StandInServer
@@ -21,6 +23,7 @@ from quelvant_rs import commands, session
 Command = commands.Command
 Session = session.Session
 Reply, Event = session.Reply, session.Event
+AsyncSession = session.AsyncSession
 IDS = [c.factory for c in COMMANDS]
 SYS_POLL = 7  # x86-64
 
@@ -44,18 +47,19 @@ def calls(make_server):
     return make_server(call_events=True, event_delay_ms=0, finish_delay_ms=0)
 
 
-def test_call_flow_takes_ids_from_replies_and_waits_for_events(calls):
-    with open_session(calls) as s:
-        front = s.resource_create_frontend(None, None, None, True)
-        assert type(front) is Reply and front.tag == 1
-        assert front.words == ["OK", "ResourceCreateFrontEnd", front.words[2], "COMMANDTAG=1"]
-        rid = int(front.fields["ResourceId"])
-        assert s.call_make(rid, "1001", None, None, None, None, None).line == "OK CallMake COMMANDTAG=2"
-        connected = s.wait_for(lambda e: e.words[:1] == ["CallConnected"], timeout=5)
-        assert (connected.tag, connected.line, connected.kind) == (None, f"CallConnected ResourceId={rid}", "line")
-        played = s.request(Command.play_file(rid, "hello.wav", None, None, None, None, None))
-        finished = s.wait_for(lambda e: e.words[:1] == ["PlayFinished"], timeout=5)
-        assert finished.tag == played.tag == 3  # the later stage carries its command's tag
+@kinds()
+def test_call_flow_takes_ids_from_replies_and_waits_for_events(calls, drive, kind):
+    s = drive(kind, calls)
+    front = s.resource_create_frontend(None, None, None, True)
+    assert type(front) is Reply and front.tag == 1
+    assert front.words == ["OK", "ResourceCreateFrontEnd", front.words[2], "COMMANDTAG=1"]
+    rid = int(front.fields["ResourceId"])
+    assert s.call_make(rid, "1001", None, None, None, None, None).line == "OK CallMake COMMANDTAG=2"
+    connected = s.wait_for(lambda e: e.words[:1] == ["CallConnected"], timeout=5)
+    assert (connected.tag, connected.line, connected.kind) == (None, f"CallConnected ResourceId={rid}", "line")
+    played = s.request(Command.play_file(rid, "hello.wav", None, None, None, None, None))
+    finished = s.wait_for(lambda e: e.words[:1] == ["PlayFinished"], timeout=5)
+    assert finished.tag == played.tag == 3  # the later stage carries its command's tag
     # Logged in first, with the stored credentials, as QuelvantClient.login() sends it.
     assert calls.received(0).startswith(b"Login ivr secret 2 3 COMMANDTAG=0\n")
 
@@ -85,16 +89,19 @@ def shared_server():
 
 
 @pytest.mark.parametrize("cmd", COMMANDS, ids=IDS)
-def test_every_command_method_sends_the_factory_line_and_returns_its_reply(shared_server, cmd):
+@kinds()
+def test_every_command_method_sends_the_factory_line_and_returns_its_reply(shared_server, drive, kind, cmd):
     server = shared_server
     kwargs = full_args(cmd)[0]
-    m = getattr(Session, method_name(cmd))
-    assert list(inspect.signature(m).parameters)[1:] == [p.name for p in cmd.params]
+    for cls in (Session, AsyncSession):
+        m = getattr(cls, method_name(cmd))
+        assert list(inspect.signature(m).parameters)[1:] == [p.name for p in cmd.params]
     conn = server.connections()
-    with open_session(server) as s:
-        reply = getattr(s, method_name(cmd))(**kwargs)
-        if cmd.variant != "Quit":  # after which the server closes
-            getattr(s, method_name(cmd))(*minimal_args(cmd)[0].values())
+    s = drive(kind, server)
+    reply = getattr(s, method_name(cmd))(**kwargs)
+    if cmd.variant != "Quit":  # after which the server closes
+        getattr(s, method_name(cmd))(*minimal_args(cmd)[0].values())
+    s.close()
     line = str(getattr(Command, cmd.factory)(**kwargs))
     assert reply.tag == 1
     assert server.wait_received(2, conn=conn).splitlines()[1] == f"{line} COMMANDTAG=1".encode()
@@ -102,86 +109,97 @@ def test_every_command_method_sends_the_factory_line_and_returns_its_reply(share
         assert reply.words[:2] == ["OK", cmd.variant]
 
 
-def test_failed_replies_raise_server_error_by_the_predicate(server):
-    with open_session(server) as s, open_session(server, is_failure=None) as plain:
-        with pytest.raises(session.ServerError) as e:
-            s.request("Bogus 1")
-        assert str(e.value) == "Bogus (tag 1) failed: ERROR unknown command Bogus COMMANDTAG=1"
-        assert e.value.reply.tag == 1
-        # Without a predicate the layer does not guess: the reply is returned.
-        assert plain.request("Bogus 2").line == "ERROR unknown command Bogus COMMANDTAG=1"
-        # A raising predicate's own exception comes through.
-        def broken(reply):
-            raise LookupError("no rule")
-        with pytest.raises(LookupError):
-            open_session(server, is_failure=broken)  # the login's reply is checked too
+@kinds()
+def test_failed_replies_raise_server_error_by_the_predicate(server, drive, kind):
+    s, plain = drive(kind, server), drive(kind, server, is_failure=None)
+    with pytest.raises(session.ServerError) as e:
+        s.request("Bogus 1", timeout=None)
+    assert str(e.value) == "Bogus (tag 1) failed: ERROR unknown command Bogus COMMANDTAG=1"
+    assert e.value.reply.tag == 1
+    # Without a predicate the layer does not guess: the reply is returned.
+    assert plain.request("Bogus 2").line == "ERROR unknown command Bogus COMMANDTAG=1"
+    # A raising predicate's own exception comes through.
+    def broken(reply):
+        raise LookupError("no rule")
+    with pytest.raises(LookupError):
+        drive(kind, server, is_failure=broken)  # the login's reply is checked too
 
 
-def test_refused_login_raises_from_the_constructor_and_leaves_nothing(make_server):
+@kinds()
+def test_refused_login_raises_from_connecting_and_leaves_nothing(make_server, kind):
     srv = make_server(refuse_login=True)
     before = process_counts()
     with pytest.raises(session.ServerError, match=r"^Login \(tag 0\) failed: ERROR Login refused"):
-        open_session(srv)
+        Driver(kind, srv.port)
     assert process_counts() == before
 
 
-def test_events_in_order_until_quiet_and_wait_for_leaves_the_others(server):
-    with open_session(server) as s:
-        for i in range(3):
-            server.event(f"Tick n={i}")
-        server.event("Ring ResourceId=9")
-        ring = s.wait_for(lambda e: e.words[0] == "Ring")
-        assert ring.fields == {"ResourceId": "9"}
-        got = [e.line for e in s.events(timeout=0.2)]
-        assert got == ["Tick n=0", "Tick n=1", "Tick n=2"]
-        with pytest.raises(TimeoutError, match=r"^no event matched within 0.1 s$"):
-            s.wait_for(lambda e: True, timeout=0.1)
+@kinds()
+def test_events_in_order_until_quiet_and_wait_for_leaves_the_others(server, drive, kind):
+    s = drive(kind, server)
+    for i in range(3):
+        server.event(f"Tick n={i}")
+    server.event("Ring ResourceId=9")
+    ring = s.wait_for(lambda e: e.words[0] == "Ring")
+    assert ring.fields == {"ResourceId": "9"}
+    got = [e.line for e in s.events(timeout=0.2)]
+    assert got == ["Tick n=0", "Tick n=1", "Tick n=2"]
+    with pytest.raises(TimeoutError, match=r"^no event matched within 0.1 s$"):
+        s.wait_for(lambda e: True, timeout=0.1)
+    assert list(s.events(timeout=0.05)) == []
 
 
-def test_timeout_names_the_command_and_its_late_reply_becomes_an_event(server):
+@kinds()
+def test_timeout_names_the_command_and_its_late_reply_becomes_an_event(server, drive, kind):
     server.delay("GetVersion", 400)
-    with open_session(server) as s:
-        with pytest.raises(TimeoutError, match=r"^no reply to GetVersion \(tag 1\) within 0.1 s$"):
-            s.request(Command.get_version(), timeout=0.1)
-        assert s.request("Logout").tag == 2  # not taken for the late one
-        late = s.wait_for(lambda e: e.tag == 1, timeout=5)
-        assert late.line.startswith("OK GetVersion")
+    server.mute("CallHold")
+    s = drive(kind, server, timeout=0.2)
+    with pytest.raises(TimeoutError, match=r"^no reply to GetVersion \(tag 1\) within 0.1 s$"):
+        s.request(Command.get_version(), timeout=0.1)
+    with pytest.raises(TimeoutError, match=r"^no reply to CallHold \(tag 2\) within 0.2 s$"):
+        s.call_hold(1)  # the session's timeout
+    assert s.request("Logout", timeout=5).tag == 3  # not taken for the late one
+    late = s.wait_for(lambda e: e.tag == 1, timeout=5)
+    assert late.line.startswith("OK GetVersion")
 
 
-def test_connection_loss_fails_the_waiting_request_at_once_and_reconnect_marks_it(server):
-    with open_session(server, timeout=30) as s:
+@kinds()
+def test_connection_loss_fails_the_waiting_request_at_once_and_reconnect_marks_it(server, drive, kind):
+    s = drive(kind, server, timeout=30)
+    s.get_version()
+    server.drop_on("CallHold")
+    started = time.monotonic()
+    with pytest.raises(ConnectionError, match=r"lost while waiting for the reply to CallHold \(tag 2\)"):
+        s.call_hold(4)
+    assert time.monotonic() - started < 10  # at the loss, not at the 30 s timeout
+    with pytest.raises(ConnectionError, match="lines the server sent from here on may be missing"):
+        next(s.events(timeout=1))
+    # The next call reconnects and logs in again; tags go on.
+    assert s.get_version().tag == 4
+    assert server.wait_received(b"Login", conn=1).startswith(b"Login ivr secret 2 3 COMMANDTAG=3\n")
+    marker = next(s.events(timeout=1))
+    assert (marker.kind, marker.tag, marker.line, marker.words) == ("reconnected", None, "", [])
+    assert repr(marker) == "Event(kind='reconnected')"
+
+
+@kinds()
+def test_blocked_events_raise_when_the_connection_is_lost(server, drive, kind):
+    s = drive(kind, server)
+    threading.Timer(0.2, lambda: server.close(conn=0)).start()
+    with pytest.raises(ConnectionError, match="may be missing"):
+        for _ in s.events(timeout=10):
+            pass
+
+
+@kinds()
+def test_without_reconnect_a_lost_session_stays_lost(server, drive, kind):
+    s = drive(kind, server, reconnect_attempts=0)
+    server.close(conn=0, reset=True)
+    server.wait_closed(0)
+    with pytest.raises(ConnectionError):
         s.get_version()
-        server.drop_on("CallHold")
-        started = time.monotonic()
-        with pytest.raises(ConnectionError, match=r"lost while waiting for the reply to CallHold \(tag 2\)"):
-            s.call_hold(4)
-        assert time.monotonic() - started < 10  # at the loss, not at the 30 s timeout
-        with pytest.raises(ConnectionError, match="lines the server sent from here on may be missing"):
-            next(s.events(timeout=1))
-        # The next call reconnects and logs in again; tags go on.
-        assert s.get_version().tag == 4
-        assert server.wait_received(b"Login", conn=1).startswith(b"Login ivr secret 2 3 COMMANDTAG=3\n")
-        marker = next(s.events(timeout=1))
-        assert (marker.kind, marker.tag, marker.line, marker.words) == ("reconnected", None, "", [])
-        assert repr(marker) == "Event(kind='reconnected')"
-
-
-def test_blocked_events_raise_when_the_connection_is_lost(server):
-    with open_session(server) as s:
-        threading.Timer(0.2, lambda: server.close(conn=0)).start()
-        with pytest.raises(ConnectionError):
-            for _ in s.events(timeout=10):
-                pass
-
-
-def test_without_reconnect_a_lost_session_stays_lost(server):
-    with open_session(server, reconnect_attempts=0) as s:
-        server.close(conn=0, reset=True)
-        server.wait_closed(0)
-        with pytest.raises(ConnectionError):
-            s.get_version()
-        with pytest.raises(ConnectionError, match="does not reconnect"):
-            s.get_version()
+    with pytest.raises(ConnectionError, match="does not reconnect"):
+        s.get_version()
     assert server.connections() == 1
 
 
@@ -254,31 +272,33 @@ def test_ctrl_c_ends_a_wait_promptly(server, spawn, wait):
     assert child.finish() == 0, child.err
 
 
-def test_a_full_events_queue_drops_and_counts_while_replies_still_arrive(server):
+@kinds()
+def test_a_full_events_queue_drops_and_counts_while_replies_still_arrive(server, drive, kind):
     server.delay("GetVersion", 200)
-    with open_session(server, max_events=5) as s:
-        server.event("Flood", every_ms=1, count=20)
-        assert s.get_version().tag == 1  # read past the events to its reply
-        got = []
-        with pytest.raises(session.EventsDropped) as e:
-            for ev in s.events(timeout=1):
-                got.append(ev.line)
-        assert got == ["Flood"] * 5 and e.value.count == 15
-        assert "15 events were dropped here" in str(e.value)
-        assert s.request("Logout").tag == 2
+    s = drive(kind, server, max_events=5)
+    server.event("Flood", every_ms=1, count=20)
+    assert s.get_version().tag == 1  # read past the events to its reply
+    got = []
+    with pytest.raises(session.EventsDropped) as e:
+        for ev in s.events(timeout=1):
+            got.append(ev.line)
+    assert got == ["Flood"] * 5 and e.value.count == 15
+    assert "15 events were dropped here" in str(e.value)
+    assert s.request("Logout").tag == 2
 
 
-def test_a_line_over_max_line_arrives_cut_and_answers_nothing(server):
+@kinds()
+def test_a_line_over_max_line_arrives_cut_and_answers_nothing(server, drive, kind):
     server.mute("CallHold")
-    with open_session(server, max_line=64) as s:
-        server.send("Big " + "x" * 200 + " COMMANDTAG=77\n")
-        ev = next(s.events(timeout=5))
-        assert ev.line == "Big " + "x" * 60 + " [... 154 bytes cut]" and ev.tag is None
-        # What is left of a cut line's tag could be another request's: it answers none.
-        threading.Timer(0.1, lambda: server.send("OK COMMANDTAG=1" + " y" * 40 + "\n")).start()
-        with pytest.raises(TimeoutError):
-            s.request("CallHold 5", timeout=0.5)
-        assert next(s.events(timeout=5)).line.startswith("OK COMMANDTAG=1 y y")
+    s = drive(kind, server, max_line=64)
+    server.send("Big " + "x" * 200 + " COMMANDTAG=77\n")
+    ev = next(s.events(timeout=5))
+    assert ev.line == "Big " + "x" * 60 + " [... 154 bytes cut]" and ev.tag is None
+    # What is left of a cut line's tag could be another request's: it answers none.
+    threading.Timer(0.1, lambda: server.send("OK COMMANDTAG=1" + " y" * 40 + "\n")).start()
+    with pytest.raises(TimeoutError):
+        s.request("CallHold 5", timeout=0.5)
+    assert next(s.events(timeout=5)).line.startswith("OK COMMANDTAG=1 y y")
 
 
 def test_closing_is_real_open_and_close_leave_no_thread_or_descriptor(server):
@@ -314,61 +334,70 @@ def test_close_wakes_a_waiting_thread_and_refuses_later_calls(server):
     s.close()  # twice is fine
 
 
-def test_refused_calls_send_nothing_and_use_no_tag(server):
-    with open_session(server) as s:
-        for call, exc, message in [
-            (lambda: s.call_make(-1, "x", None, None, None, None, None), OverflowError, None),
-            (lambda: s.play_file(1, b"x", None, None, None, None, None), TypeError,
-             "argument 'file_name': 'bytes' object cannot be converted to 'PyString'"),
-            (lambda: s.call_hold(), TypeError, "Session.call_hold() missing 1 required positional argument: 'resource_id'"),
-            (lambda: s.request("A\nB"), ValueError, "argument 'command': text must not contain a carriage return or line feed"),
-            (lambda: s.request(5), TypeError, "argument 'command': 'int' object cannot be converted to 'Command' or 'PyString'"),
-            (lambda: s.request("x", timeout=-1), ValueError, "argument 'timeout': must be a number of seconds, not negative"),
-            (lambda: s.request("x", 1, 2), TypeError, "Session.request() takes from 1 to 2 positional arguments but 3 were given"),
-            (lambda: s.request_batch(["GetVersion", 7]), TypeError,
-             "argument 'commands': element 1: 'int' object cannot be converted to 'Command' or 'PyString'"),
-            (lambda: s.wait_for(3), TypeError, "argument 'predicate': 'int' object is not callable"),
-        ]:
-            with pytest.raises(exc) as e:
-                call()
-            if message:
-                assert str(e.value) == message
-        assert s.get_version().tag == 1
+@kinds()
+def test_refused_calls_send_nothing_and_use_no_tag(server, drive, kind):
+    s = drive(kind, server)
+    cls = type(s.raw).__name__
+    for call, exc, message in [
+        (lambda: s.call_make(-1, "x", None, None, None, None, None), OverflowError, None),
+        (lambda: s.play_file(1, b"x", None, None, None, None, None), TypeError,
+         "argument 'file_name': 'bytes' object cannot be converted to 'PyString'"),
+        (lambda: s.call_hold(), TypeError, f"{cls}.call_hold() missing 1 required positional argument: 'resource_id'"),
+        (lambda: s.request("A\nB"), ValueError, "argument 'command': text must not contain a carriage return or line feed"),
+        (lambda: s.request(5), TypeError, "argument 'command': 'int' object cannot be converted to 'Command' or 'PyString'"),
+        (lambda: s.request("x", timeout=-1), ValueError, "argument 'timeout': must be a number of seconds, not negative"),
+        (lambda: s.request("x", 1, 2), TypeError, f"{cls}.request() takes from 1 to 2 positional arguments but 3 were given"),
+        (lambda: s.request_batch(["GetVersion", 7]), TypeError,
+         "argument 'commands': element 1: 'int' object cannot be converted to 'Command' or 'PyString'"),
+        (lambda: s.wait_for(3), TypeError, "argument 'predicate': 'int' object is not callable"),
+    ]:
+        with pytest.raises(exc) as e:
+            call()
+        if message:
+            assert str(e.value) == message
+    assert s.get_version().tag == 1
     assert server.received(0).count(b"\n") == 2  # the login and the one request
 
 
+@pytest.mark.parametrize("cls", [Session, AsyncSession], ids=["Session", "AsyncSession"])
 @pytest.mark.parametrize("args, kwargs, exc, message", [
     (("localhost", 1, None, None), {}, ValueError, "Invalid IP address: localhost"),
     (("127.0.0.1", 1, None, None, 5), {}, TypeError,
-     "Session() takes 4 positional arguments but 5 were given"),
-    (("127.0.0.1", 1, None, None), {"bogus": 1}, TypeError, "Session() got an unexpected keyword argument 'bogus'"),
+     "{}() takes 4 positional arguments but 5 were given"),
+    (("127.0.0.1", 1, None, None), {"bogus": 1}, TypeError, "{}() got an unexpected keyword argument 'bogus'"),
     (("127.0.0.1", 1, None, None), {"max_events": 0}, ValueError, "argument 'max_events': must be at least 1"),
     (("127.0.0.1", 1, None, None), {"is_failure": 3}, TypeError, "argument 'is_failure': 'int' object is not callable"),
     (("127.0.0.1", 1, None, None), {"timeout": "1"}, TypeError,
      "argument 'timeout': 'str' object cannot be converted to 'PyFloat'"),
     (("127.0.0.1", 70000, None, None), {}, OverflowError, "out of range integral type conversion attempted"),
 ])
-def test_constructor_argument_errors(args, kwargs, exc, message):
+def test_constructor_argument_errors(cls, args, kwargs, exc, message):
     with pytest.raises(exc) as e:
-        Session(*args, **kwargs)
-    assert str(e.value) == message
+        cls(*args, **kwargs)
+    assert str(e.value) == message.format(cls.__name__)
 
 
-def test_connect_failure_is_the_typed_os_error(free_port):
+@kinds()
+def test_connect_failure_is_the_typed_os_error(free_port, kind):
     with pytest.raises(ConnectionRefusedError, match=r"^Failed to connect: Connection refused \(os error 111\)$"):
-        Session("127.0.0.1", free_port, None, None)
+        Driver(kind, free_port)
 
 
-def test_request_batch_one_write_every_reply_collected(server):
-    with open_session(server) as s:
-        got = s.request_batch([Command.call_hold(1), "GetVersion"])
-        assert [r.tag for r in got] == [1, 2]
-        with pytest.raises(session.ServerError, match=r"^Bogus \(tag 4\)"):
-            s.request_batch(["CallHold 1", "Bogus 2", "GetVersion"])
-        assert s.request_batch([]) == []
+@kinds()
+def test_request_batch_one_write_every_reply_collected_then_the_first_failure(server, drive, kind):
+    server.mute("CallRetrieve")
+    s = drive(kind, server)
+    got = s.request_batch([Command.call_hold(1), "GetVersion"])
+    assert [r.tag for r in got] == [1, 2]
+    with pytest.raises(session.ServerError, match=r"^Bogus \(tag 4\)"):
+        s.request_batch(["CallHold 1", "Bogus 2", "GetVersion"])
+    with pytest.raises(TimeoutError, match=r"^no reply to CallRetrieve \(tag 7\) within 0.2 s$"):
+        s.request_batch(["Logout", Command.call_retrieve(3)], timeout=0.2)
+    assert s.request_batch([]) == []
     lines = server.received(0).splitlines()
     assert lines[1:] == [b"CallHold 1 COMMANDTAG=1", b"GetVersion COMMANDTAG=2",
-                         b"CallHold 1 COMMANDTAG=3", b"Bogus 2 COMMANDTAG=4", b"GetVersion COMMANDTAG=5"]
+                         b"CallHold 1 COMMANDTAG=3", b"Bogus 2 COMMANDTAG=4", b"GetVersion COMMANDTAG=5",
+                         b"Logout COMMANDTAG=6", b"CallRetrieve 3 COMMANDTAG=7"]
 
 
 @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
@@ -387,7 +416,9 @@ def test_after_fork_the_child_refuses_the_parents_session(server):
         assert s.get_version().tag == 1  # the parent's connection is untouched
 
 
-def test_command_methods_have_one_line_docs():
+@pytest.mark.parametrize("cls, then", [(Session, " and wait for its reply."),
+                                       (AsyncSession, "; await the result for its reply.")], ids=["Session", "AsyncSession"])
+def test_command_methods_have_one_line_docs(cls, then):
     for cmd in COMMANDS:
-        m = getattr(Session, method_name(cmd))
-        assert re.fullmatch(rf"Send {cmd.variant} and wait for its reply\.", m.__doc__.splitlines()[-1])
+        m = getattr(cls, method_name(cmd))
+        assert m.__doc__.splitlines()[-1] == f"Send {cmd.variant}{then}"

@@ -1,0 +1,115 @@
+"""Drives Session (threads) and AsyncSession (asyncio, uvloop) through one test body: Driver
+makes every call of either class blocking."""
+
+from __future__ import annotations
+
+import asyncio
+import threading
+
+import pytest
+
+import quelvant_standin
+from quelvant_rs import session
+
+try:
+    import uvloop
+except ImportError:  # the async cases run on asyncio's loop alone then
+    uvloop = None
+
+ASYNC = ["asyncio"] + (["uvloop"] if uvloop else [])
+KINDS = ["thread", *ASYNC]
+
+
+class Driver:
+    """One session of the kind under test; every call blocks until it has its outcome. An
+    AsyncSession lives on a loop of its own, run for each call."""
+
+    def __init__(self, kind: str, port: int, connect: bool = True, **settings):
+        settings.setdefault("is_failure", quelvant_standin.failed)
+        self.kind = kind
+        args = ("127.0.0.1", port, "ivr", "secret")
+        if kind == "thread":
+            self.raw = session.Session(*args, **settings)
+            return
+        factory = uvloop.new_event_loop if kind == "uvloop" else asyncio.new_event_loop
+        self.runner = asyncio.Runner(loop_factory=factory)
+        self.raw = session.AsyncSession(*args, **settings)
+        if connect:
+            try:
+                self.run(self.raw.connect)
+            except BaseException:
+                self.runner.close()
+                raise
+
+    def run(self, call, *args):
+        """Awaits call(*args) (a session call, or an async scenario) on the session's loop."""
+        async def outcome():
+            return await call(*args)
+        return self.runner.run(outcome())
+
+    def __getattr__(self, name):
+        call = getattr(self.raw, name)
+        if self.kind == "thread" or not callable(call):
+            return call
+        return lambda *args, **kwargs: self.run(lambda: call(*args, **kwargs))
+
+    def events(self, **kwargs):
+        """An iterator over the events; one that raised can be stepped on."""
+        steps = self.raw.events(**kwargs)
+        if self.kind == "thread":
+            return steps
+
+        # Not anext(steps, None): with a default, CPython 3.13.0 crashes when __anext__ raises
+        # at once, as a closed session's does.
+        async def step():
+            try:
+                return await anext(steps)
+            except StopAsyncIteration:
+                return None
+        return iter(lambda: self.run(step), None)
+
+    def together(self, *calls):
+        """Each call(raw session) at once, in threads or tasks; their results or exceptions."""
+        if self.kind != "thread":
+            async def all_of():
+                return await asyncio.gather(*(call(self.raw) for call in calls), return_exceptions=True)
+            return self.run(all_of)
+        results: list = [None] * len(calls)
+
+        def one(i):
+            try:
+                results[i] = calls[i](self.raw)
+            except Exception as exc:
+                results[i] = exc
+        threads = [threading.Thread(target=one, args=(i,)) for i in range(len(calls))]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(30)
+        return results
+
+    def dispose(self):
+        if not self.raw.closed:
+            self.close()
+        if self.kind != "thread":
+            self.runner.close()
+
+
+def kinds(*broken: str, reason: str = "", among: list[str] = KINDS):
+    """Runs the test over the session kinds among; those in broken fail for reason as yet."""
+    xfail = pytest.mark.xfail(strict=True, reason=reason)
+    return pytest.mark.parametrize("kind", [pytest.param(k, marks=xfail if k in broken else ()) for k in among])
+
+
+@pytest.fixture
+def drive():
+    """Driver(kind, port, ...) for the test; every one is closed afterwards."""
+    made: list[Driver] = []
+
+    def make(kind, srv, **settings):
+        made.append(Driver(kind, srv.port, **settings))
+        return made[-1]
+
+    yield make
+    for d in made:
+        d.dispose()
