@@ -27,7 +27,7 @@ void forget(PendingObject* p) {
   if (p->of == PendingOf::Nothing) return;
   const PendingOf of = p->of;
   p->of = PendingOf::Nothing;
-  p->forget(p->session, of, p->key);
+  p->forget(p->session, of, p->key, p->future);
 }
 
 // One step of the await: the future itself while it is not done (the task then waits on it),

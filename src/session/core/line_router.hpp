@@ -26,11 +26,16 @@ class LineRouter {
     while (assembler_.next_line(line)) route(incoming(line));
   }
 
-  // At the end of the stream: the unterminated rest, if any, as a last line.
+  // At the end of the stream: the unterminated rest, if any, as a last line. It carries no
+  // tag: the server may have been cut off anywhere, its tag token included, so it answers no
+  // request.
   template <class Route>
   void finish(Route&& route) {
     Line line;
-    if (assembler_.finish(line)) route(incoming(line));
+    if (!assembler_.finish(line)) return;
+    Incoming in = incoming(line);
+    in.tag.reset();
+    route(std::move(in));
   }
 
  private:
