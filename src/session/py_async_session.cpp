@@ -233,14 +233,33 @@ std::optional<Request> give_up_request(AsyncSessionObject* s, std::uint64_t tag)
   return request;
 }
 
-// A batch given up as a whole (cancelled): its unanswered members with it, whose replies,
-// should they come, are events.
-std::optional<Batch> give_up_batch(AsyncSessionObject* s, std::uint64_t id) {
-  std::optional<Batch> batch = s->batches.take(id);
-  if (batch) {
-    for (const std::uint64_t tag : batch->tags) (void)give_up_request(s, tag);
+// A reply handed to a future whose task will not read it (cancelled right after its reply
+// came, in the same loop iteration): an event again, as a reply that came too late is.
+void reclaim_reply(AsyncSessionObject* s, PyObject* reply) {
+  if (!PyObject_TypeCheck(reply, reply_class())) return;
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(reply_line(reply), &size);
+  if (!text) {
+    PyErr_Clear();
+    return;
   }
-  return batch;
+  try {
+    s->held.push(Incoming{Incoming::Kind::Line, reply_tag(reply),
+                          std::string(text, static_cast<std::size_t>(size)), 0});
+  } catch (const std::bad_alloc&) {
+    // No memory to keep it: it is lost, as the program gave it up.
+  }
+}
+
+// A batch given up as a whole (cancelled): its unanswered members with it, whose replies,
+// should they come, are events, as are those that came already.
+bool give_up_batch(AsyncSessionObject* s, std::uint64_t id) {
+  std::optional<Batch> batch = s->batches.take(id);
+  if (!batch) return false;
+  for (const std::uint64_t tag : batch->tags) (void)give_up_request(s, tag);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(batch->results.get()); ++i)
+    reclaim_reply(s, PyList_GET_ITEM(batch->results.get(), i));
+  return true;
 }
 
 // A member of a batch is answered (reply) or failed (null, error set).
@@ -259,6 +278,13 @@ bool settle_batch_member(AsyncSessionObject* s, const Request& member, Ref reply
   }
   if (--batch->remaining > 0) return true;
   Batch done = *s->batches.take(member.batch);
+  const int cancelled = aio::is_done(done.future.get());
+  if (cancelled != 0) {  // meanwhile: its replies are events, never lost
+    PyErr_Clear();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(done.results.get()); ++i)
+      reclaim_reply(s, PyList_GET_ITEM(done.results.get(), i));
+    return true;
+  }
   if (done.first_failure) {
     PyErr_SetRaisedException(done.first_failure.release());
     return settle(done.future.get(), nullptr);
@@ -790,24 +816,6 @@ bool on_its_loop(PyObject* self) {
     return false;
   }
   return true;
-}
-
-// A reply handed to a future whose task will not read it (cancelled right after its reply
-// came, in the same loop iteration): an event again, as a reply that came too late is.
-void reclaim_reply(AsyncSessionObject* s, PyObject* reply) {
-  if (!PyObject_TypeCheck(reply, reply_class())) return;
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(reply_line(reply), &size);
-  if (!text) {
-    PyErr_Clear();
-    return;
-  }
-  try {
-    s->held.push(Incoming{Incoming::Kind::Line, reply_tag(reply),
-                          std::string(text, static_cast<std::size_t>(size)), 0});
-  } catch (const std::bad_alloc&) {
-    // No memory to keep it: it is lost, as the program gave it up.
-  }
 }
 
 void reclaim(AsyncSessionObject* s, PyObject* future) {

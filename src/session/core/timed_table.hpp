@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <type_traits>
 #include <unordered_map>
 #include <utility>
@@ -20,10 +21,11 @@ class TimedTable {
   using Clock = std::chrono::steady_clock;
   using Time = Clock::time_point;
 
-  // Adds `entry` under a key not in use. Throws std::bad_alloc (the table is then unchanged).
+  // Adds `entry` under a key not in use (one in use is an internal failure: std::logic_error).
+  // Throws std::bad_alloc (the table is then unchanged).
   Entry& add(Key key, Entry entry, std::optional<Time> deadline) {
     auto [at, added] = slots_.emplace(key, Slot{std::move(entry), deadlines_.end()});
-    (void)added;
+    if (!added) throw std::logic_error("a key added twice to a session's table");
     if (deadline) {
       try {
         at->second.deadline = deadlines_.emplace(*deadline, key);
@@ -51,7 +53,7 @@ class TimedTable {
   std::optional<std::pair<Key, Entry>> take_due(Time now) {
     if (deadlines_.empty() || deadlines_.begin()->first > now) return std::nullopt;
     const Key key = deadlines_.begin()->second;
-    return std::pair<Key, Entry>(key, *take(key));
+    return std::pair<Key, Entry>(key, take(slots_.find(key)));
   }
 
   // Any entry (the first in key order when ordered), taken out with its key.
