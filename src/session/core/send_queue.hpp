@@ -19,7 +19,7 @@ class SendQueue {
   // next. Throws std::bad_alloc (the queue is then unchanged).
   void add(std::string_view text, std::uint64_t tag) {
     // Room first, so that nothing below can fail half-way.
-    (void)bytes_.prepare(text.size() + kMaxSuffix);
+    (void)bytes_.prepare(text.size() + kMaxTagSuffix);
     lines_.push_back(Segment{tag, bytes_.size(), 0, true});
     bytes_.append(text);
     append_tag_suffix(bytes_, tag);
@@ -85,8 +85,6 @@ class SendQueue {
   }
 
  private:
-  static constexpr std::size_t kMaxSuffix = 40;  // " COMMANDTAG=" and 20 digits, "\n"
-
   struct Segment {
     std::uint64_t tag;
     std::size_t begin, end;  // in bytes_
