@@ -1,7 +1,8 @@
 // AsyncSession: a connection that hears the server, for asyncio. An await costs no thread:
 // the running loop watches the socket (add_reader), and the callback it runs reads what
-// arrived, routes each line in the core and resolves the futures waiting for it. Lines to
-// send are gathered and written once per loop iteration.
+// arrived, splits it into lines, takes each reply out of the request table (a Python-free
+// TimedTable) and only then resolves the futures waiting for them. Lines to
+// send are gathered in a SendQueue and written once per loop iteration.
 #include "session/py_async_session.hpp"
 
 #include <poll.h>
@@ -11,10 +12,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <map>
 #include <memory>
+#include <new>
+#include <optional>
 #include <string>
-#include <unordered_map>
 #include <variant>
 #include <vector>
 

@@ -84,7 +84,7 @@ void SyncConnection::disconnect(bool mark) {
 
 void SyncConnection::lose_locked(bool mark) {
   if (fd_ < 0) return;
-  // An unterminated last line is still a line: it may even be a reply.
+  // An unterminated last line is still a line, though no reply: the router strips its tag.
   try {
     router_.finish([&](Incoming&& in) { route_locked_one(in); });
   } catch (...) {
