@@ -12,3 +12,9 @@ ${CXX:-g++} -std=c++20 -O1 -g -Wall -Wextra -Wpedantic -Wshadow -Isrc \
   src/commands/core/command_tag.cpp \
   -pthread -o build/core-test/net_core_selftest
 build/core-test/net_core_selftest
+${CXX:-g++} -std=c++20 -O1 -g -Wall -Wextra -Wpedantic -Wshadow -Isrc \
+  -fsanitize=address,undefined -fno-sanitize-recover=all \
+  tests/core/send_queue_selftest.cpp src/net/*.cpp \
+  src/commands/core/{command_tag,tagged_send,render,login_defaults}.cpp \
+  -o build/core-test/send_queue_selftest
+build/core-test/send_queue_selftest

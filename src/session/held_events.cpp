@@ -26,33 +26,52 @@ HeldEvents::Taken HeldEvents::take(std::deque<HeldEvent>::iterator at) {
 
 HeldEvents::Taken HeldEvents::take_first() { return take(queue_.entries().begin()); }
 
-HeldEvents::Taken HeldEvents::take_match(PyObject* predicate, std::uint64_t& from, bool& found) {
+std::optional<std::uint64_t> HeldEvents::find_match(PyObject* predicate, std::uint64_t& from) {
   auto& entries = queue_.entries();
   auto at_or_after = [&](std::uint64_t seq) {
     return std::find_if(entries.begin(), entries.end(),
                         [&](const HeldEvent& e) { return e.seq >= seq; });
   };
-  found = true;
+  // Held by reference across the call: the predicate may empty the queue meanwhile.
+  const Ref keep = Ref::borrow(predicate);
   for (auto at = at_or_after(from); at != entries.end(); at = at_or_after(from)) {
     from = at->seq + 1;
     if (at->in.kind == Incoming::Kind::Lost || at->in.kind == Incoming::Kind::Dropped)
-      return take(at);
+      return at->seq;
     if (!at->event) at->event = make_event(at->in);
-    if (!at->event) return {};
+    if (!at->event) return std::nullopt;
     const std::uint64_t seq = at->seq;
     Ref event = Ref::borrow(at->event.get());
-    Ref verdict = Ref::steal(PyObject_CallOneArg(predicate, event.get()));
-    if (!verdict) return {};
+    Ref verdict = Ref::steal(PyObject_CallOneArg(keep.get(), event.get()));
+    if (!verdict) return std::nullopt;
     const int match = PyObject_IsTrue(verdict.get());
-    if (match < 0) return {};
-    if (!match) continue;
-    // The predicate is Python code: others may have taken events meanwhile. Look it up again.
-    at = std::find_if(entries.begin(), entries.end(),
-                      [&](const HeldEvent& e) { return e.seq == seq; });
-    if (at != entries.end()) return take(at);
+    if (match < 0) return std::nullopt;
+    if (match) return seq;
   }
-  found = false;
-  return {};
+  return std::nullopt;
+}
+
+HeldEvents::Taken HeldEvents::take_at(std::uint64_t seq, bool& found) {
+  auto& entries = queue_.entries();
+  const auto at = std::find_if(entries.begin(), entries.end(),
+                               [&](const HeldEvent& e) { return e.seq == seq; });
+  found = at != entries.end();
+  if (!found) return {};
+  return take(at);
+}
+
+HeldEvents::Taken HeldEvents::take_match(PyObject* predicate, std::uint64_t& from, bool& found) {
+  // The predicate is Python code: others may have taken events meanwhile, so the match is
+  // looked up again, and the search goes on when it is gone.
+  for (;;) {
+    const std::optional<std::uint64_t> seq = find_match(predicate, from);
+    if (!seq) {
+      found = false;
+      return {};
+    }
+    Taken taken = take_at(*seq, found);
+    if (found) return taken;
+  }
 }
 
 }  // namespace qv::py

@@ -5,6 +5,7 @@
 // in the stream is taken as the error it stands for, once.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "binding/ref.hpp"
 #include "session/core/event_queue.hpp"
@@ -44,6 +45,13 @@ class HeldEvents {
   // accepts; `from` moves past what was looked at. `found` is false when none was, and the
   // result then holds no error unless the predicate raised one.
   Taken take_match(PyObject* predicate, std::uint64_t& from, bool& found);
+
+  // The same, in two steps for a caller that must check its own state after the predicate
+  // (which is Python code, free to call back into the session): the place of the match
+  // (nullopt: none, or the predicate raised, with the error set), then take_at() takes it if
+  // it is still held (found false when it is not).
+  std::optional<std::uint64_t> find_match(PyObject* predicate, std::uint64_t& from);
+  Taken take_at(std::uint64_t seq, bool& found);
 
  private:
   using Queue = EventQueue<HeldEvent>;

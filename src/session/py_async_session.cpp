@@ -1,7 +1,8 @@
 // AsyncSession: a connection that hears the server, for asyncio. An await costs no thread:
 // the running loop watches the socket (add_reader), and the callback it runs reads what
-// arrived, routes each line in the core and resolves the futures waiting for it. Lines to
-// send are gathered and written once per loop iteration.
+// arrived, splits it into lines, takes each reply out of the request table (a Python-free
+// TimedTable) and only then resolves the futures waiting for them. Lines to
+// send are gathered in a SendQueue and written once per loop iteration.
 #include "session/py_async_session.hpp"
 
 #include <poll.h>
@@ -11,10 +12,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <map>
 #include <memory>
+#include <new>
+#include <optional>
 #include <string>
-#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -29,6 +30,8 @@
 #include "session/core/fork_generation.hpp"
 #include "session/core/line_router.hpp"
 #include "session/core/reconnect_policy.hpp"
+#include "session/core/send_queue.hpp"
+#include "session/core/timed_table.hpp"
 #include "session/held_events.hpp"
 #include "session/py_pending.hpp"
 #include "session/py_received.hpp"
@@ -43,18 +46,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Time = Clock::time_point;
 
-// Deadlines of requests and waits, earliest first; each owner keeps its entry's iterator.
-enum class DeadlineOf : std::uint8_t { Request, Batch, Waiter };
-using Deadlines = std::multimap<Time, std::pair<DeadlineOf, std::uint64_t>>;
-
 struct Request {
-  Ref future;                   // empty for a member of a batch
+  Ref future;                   // empty for a member of a batch, and for the Login
   std::uint64_t batch = 0;      // the batch it belongs to, if any
   std::size_t index = 0;        // its place in the batch
   CommandWord word;             // for messages
   std::optional<double> limit;  // for messages
-  Deadlines::iterator deadline;
-  bool has_deadline = false;
+  bool login = false;           // the Login of the connection being made
 };
 
 struct Batch {
@@ -64,8 +62,6 @@ struct Batch {
   std::size_t remaining = 0;
   Ref first_failure;
   std::optional<double> limit;
-  Deadlines::iterator deadline;
-  bool has_deadline = false;
 };
 
 // A wait for events: the next one (events()), or the first a predicate accepts (wait_for()).
@@ -74,9 +70,11 @@ struct Waiter {
   Ref predicate;           // empty for events()
   std::uint64_t from = 0;  // wait_for: held events before this one were looked at
   std::optional<double> limit;
-  Deadlines::iterator deadline;
-  bool has_deadline = false;
 };
+
+using Requests = TimedTable<std::uint64_t, Request>;
+using Batches = TimedTable<std::uint64_t, Batch>;
+using Waiters = TimedTable<std::uint64_t, Waiter, true>;  // in the order they began
 
 enum class Link : std::uint8_t { Down, Connecting, LoggingIn, Up };
 
@@ -86,11 +84,14 @@ struct AsyncSessionObject {
   Ref loop;
   int fd;
   Link link;
-  bool closed;
+  bool closed;           // the program closed the session
+  bool shut;             // ... and every wait has ended (on the loop's thread)
   bool ever_connected;
   bool reading;          // add_reader is in place
   bool writing;          // add_writer is in place (for output, or for a connect under way)
   bool flush_scheduled;  // call_soon(flush) is pending
+  bool delivering;       // events are being handed to the waits (predicates may run)
+  bool redeliver;        // ... and something changed meanwhile: look again
   std::uint64_t fork_generation;
   std::uint64_t next_tag;  // unique for the session's life, across reconnects
   std::uint64_t login_tag;
@@ -98,15 +99,15 @@ struct AsyncSessionObject {
   std::uint64_t next_waiter;
   std::unique_ptr<LineRouter> router;
   std::unique_ptr<char[]> buffer;
-  LineBuffer out;     // wire lines for the socket
-  std::size_t out_sent;
-  LineBuffer queued;  // lines of requests made while connecting, sent once logged in
-  std::unordered_map<std::uint64_t, Request> requests;
-  std::unordered_map<std::uint64_t, Batch> batches;
-  std::map<std::uint64_t, Waiter> waiters;  // in the order they began
+  SendQueue out;     // wire lines for the socket
+  SendQueue queued;  // lines of requests made while connecting, sent once logged in
+  Requests requests;
+  Batches batches;
+  Waiters waiters;
   std::vector<std::pair<Ref, Ref>> connect_waiters;  // future, and what it resolves to
+  bool capture_connect_error;  // a call is starting to connect: keep why it fails at once
+  Ref connect_error;           // ... (no descriptor left, say), for that call to raise
   HeldEvents held;
-  Deadlines deadlines;
   Ref timer;  // TimerHandle for the earliest deadline
   Time timer_at;
   // Connecting: the attempts made and the pauses between them, the timer of the one under way.
@@ -118,6 +119,26 @@ AsyncSessionObject* as_async(PyObject* self) { return reinterpret_cast<AsyncSess
 
 SessionSignatures g_sigs;
 
+// The first error of several steps that must all run: kept aside while the others do.
+class FirstError {
+ public:
+  // Keeps the error being raised, if any (the first one wins).
+  void keep() {
+    if (!PyErr_Occurred()) return;
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    if (!exc_) exc_ = std::move(exc);
+  }
+  // False with the kept error set, if there was one.
+  bool restore() {
+    if (!exc_) return true;
+    PyErr_SetRaisedException(exc_.release());
+    return false;
+  }
+
+ private:
+  Ref exc_;
+};
+
 // ---- callbacks for the loop ---------------------------------------------------------------
 
 PyObject* on_readable(PyObject* self, PyObject*);
@@ -125,12 +146,14 @@ PyObject* on_writable(PyObject* self, PyObject*);
 PyObject* on_connect_ready(PyObject* self, PyObject*);
 PyObject* on_timer(PyObject* self, PyObject*);
 PyObject* on_retry(PyObject* self, PyObject*);
+PyObject* on_close(PyObject* self, PyObject*);
 
 PyMethodDef g_on_readable = {"_readable", method_entry<on_readable>(), METH_NOARGS, nullptr};
 PyMethodDef g_on_writable = {"_writable", method_entry<on_writable>(), METH_NOARGS, nullptr};
 PyMethodDef g_on_connect = {"_connected", method_entry<on_connect_ready>(), METH_NOARGS, nullptr};
 PyMethodDef g_on_timer = {"_timeouts", method_entry<on_timer>(), METH_NOARGS, nullptr};
 PyMethodDef g_on_retry = {"_reconnect", method_entry<on_retry>(), METH_NOARGS, nullptr};
+PyMethodDef g_on_close = {"_close", method_entry<on_close>(), METH_NOARGS, nullptr};
 
 // A callback bound to the session; the loop keeps the session alive while it holds one.
 Ref callback(PyObject* self, PyMethodDef& def) { return Ref::steal(PyCFunction_New(&def, self)); }
@@ -165,6 +188,12 @@ Ref seconds_object(Time until) {
   return Ref::steal(PyFloat_FromDouble(left > 0 ? left : 0));
 }
 
+std::optional<Time> deadline_for(std::optional<double> limit) {
+  if (!limit) return std::nullopt;
+  return Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                            std::chrono::duration<double>(std::min(*limit, 1e9)));
+}
+
 // ---- resolving ----------------------------------------------------------------------------
 
 // Resolves a future unless it is done (cancelled) already; the error case takes the
@@ -178,189 +207,251 @@ bool settle(PyObject* future, PyObject* result) {
   return result ? aio::set_result(future, result) : aio::set_exception(future, exc.get());
 }
 
-void drop_deadline(AsyncSessionObject* s, Deadlines::iterator at, bool has) {
-  if (has) s->deadlines.erase(at);
-}
-
 // The timer follows the earliest deadline.
 bool arm_timer(PyObject* self) {
   AsyncSessionObject* s = as_async(self);
-  if (s->deadlines.empty()) return true;
-  const Time earliest = s->deadlines.begin()->first;
-  if (s->timer && s->timer_at <= earliest) return true;
+  std::optional<Time> earliest;
+  for (const std::optional<Time> at :
+       {s->requests.earliest(), s->batches.earliest(), s->waiters.earliest()}) {
+    if (at && (!earliest || *at < *earliest)) earliest = at;
+  }
+  if (!earliest || s->shut) return true;
+  if (s->timer && s->timer_at <= *earliest) return true;
   if (s->timer && !aio::cancel_handle(s->timer.get())) return false;
-  Ref delay = seconds_object(earliest);
+  Ref delay = seconds_object(*earliest);
   Ref cb = callback(self, g_on_timer);
   if (!delay || !cb) return false;
   s->timer = aio::call(s->loop.get(), "call_later", delay.get(), cb.get());
-  s->timer_at = earliest;
+  s->timer_at = *earliest;
   return static_cast<bool>(s->timer);
 }
 
-Deadlines::iterator add_deadline(AsyncSessionObject* s, std::optional<double> limit,
-                                 DeadlineOf of, std::uint64_t key, bool& has) {
-  has = static_cast<bool>(limit);
-  if (!has) return s->deadlines.end();
-  const auto span = std::chrono::duration_cast<Clock::duration>(
-      std::chrono::duration<double>(std::min(*limit, 1e9)));
-  return s->deadlines.emplace(Clock::now() + span, std::make_pair(of, key));
+// A request given up before its answer: out of the table, and its line out of the queue
+// when none of it has left yet.
+std::optional<Request> give_up_request(AsyncSessionObject* s, std::uint64_t tag) {
+  std::optional<Request> request = s->requests.take(tag);
+  if (request && !s->out.withdraw(tag)) (void)s->queued.withdraw(tag);
+  return request;
+}
+
+// A reply handed to a future whose task will not read it (cancelled right after its reply
+// came, in the same loop iteration): an event again, as a reply that came too late is.
+void reclaim_reply(AsyncSessionObject* s, PyObject* reply) {
+  if (!PyObject_TypeCheck(reply, reply_class())) return;
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(reply_line(reply), &size);
+  if (!text) {
+    PyErr_Clear();
+    return;
+  }
+  try {
+    s->held.push(Incoming{Incoming::Kind::Line, reply_tag(reply),
+                          std::string(text, static_cast<std::size_t>(size)), 0});
+  } catch (const std::bad_alloc&) {
+    // No memory to keep it: it is lost, as the program gave it up.
+  }
+}
+
+// A batch given up as a whole (cancelled): its unanswered members with it, whose replies,
+// should they come, are events, as are those that came already.
+bool give_up_batch(AsyncSessionObject* s, std::uint64_t id) {
+  std::optional<Batch> batch = s->batches.take(id);
+  if (!batch) return false;
+  for (const std::uint64_t tag : batch->tags) (void)give_up_request(s, tag);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(batch->results.get()); ++i)
+    reclaim_reply(s, PyList_GET_ITEM(batch->results.get(), i));
+  return true;
 }
 
 // A member of a batch is answered (reply) or failed (null, error set).
 bool settle_batch_member(AsyncSessionObject* s, const Request& member, Ref reply) {
-  const auto found = s->batches.find(member.batch);
-  if (found == s->batches.end()) {
+  Batch* batch = s->batches.find(member.batch);
+  if (!batch) {
     PyErr_Clear();
     return true;
   }
-  Batch& batch = found->second;
   if (reply) {
-    PyList_SET_ITEM(batch.results.get(), member.index, reply.release());
-  } else if (!batch.first_failure) {
-    batch.first_failure = Ref::steal(PyErr_GetRaisedException());
+    PyList_SetItem(batch->results.get(), static_cast<Py_ssize_t>(member.index), reply.release());
+  } else if (!batch->first_failure) {
+    batch->first_failure = Ref::steal(PyErr_GetRaisedException());
   } else {
     PyErr_Clear();
   }
-  if (--batch.remaining > 0) return true;
-  Batch done = std::move(batch);
-  s->batches.erase(found);
-  drop_deadline(s, done.deadline, done.has_deadline);
+  if (--batch->remaining > 0) return true;
+  Batch done = *s->batches.take(member.batch);
+  const int cancelled = aio::is_done(done.future.get());
+  if (cancelled != 0) {  // meanwhile: its replies are events, never lost
+    PyErr_Clear();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(done.results.get()); ++i)
+      reclaim_reply(s, PyList_GET_ITEM(done.results.get(), i));
+    return true;
+  }
   if (done.first_failure) {
     PyErr_SetRaisedException(done.first_failure.release());
     return settle(done.future.get(), nullptr);
   }
-  // Any member settled as None (a failure of the whole batch) leaves no hole: all replied.
   return settle(done.future.get(), done.results.get());
 }
 
-// A request is answered or failed; it is no longer pending.
-bool settle_request(AsyncSessionObject* s, std::unordered_map<std::uint64_t, Request>::iterator at,
-                    Ref reply) {
-  Request request = std::move(at->second);
-  s->requests.erase(at);
-  drop_deadline(s, request.deadline, request.has_deadline);
-  if (reply) reply = checked_reply(s->settings, request.word.view(), std::move(reply));
-  if (request.batch != 0) return settle_batch_member(s, request, std::move(reply));
-  // No done() first: a request whose awaiting task was cancelled is forgotten at once, so
-  // its future is never done here.
-  if (reply) return aio::set_result(request.future.get(), reply.get());
+// A request out of the table fails with the exception being raised (consumed).
+bool fail_request(AsyncSessionObject* s, const Request& request) {
+  if (request.batch != 0) return settle_batch_member(s, request, {});
+  if (!request.future) {  // the Login: its connection's waits learn of it their own way
+    PyErr_Clear();
+    return true;
+  }
   return settle(request.future.get(), nullptr);
 }
 
-// Fails every request (and batch) with the exception being raised, which is consumed.
+// Fails every request (and so every batch).
 bool fail_requests(AsyncSessionObject* s, bool closed_by_program) {
-  PyErr_Clear();
-  while (!s->requests.empty()) {
-    auto at = s->requests.begin();
-    raise_lost(at->second.word.view(), at->first, closed_by_program);
-    if (!settle_request(s, at, {})) return false;
+  FirstError error;
+  while (auto entry = s->requests.take_any()) {
+    raise_lost(entry->second.word.view(), entry->first, closed_by_program);
+    if (!fail_request(s, entry->second)) error.keep();
   }
-  return true;
+  return error.restore();
 }
 
-// Hands held events to the waits, oldest wait first; a wait_for only its own match.
+// Hands held events to the waits, oldest wait first; a wait_for only its own match. A
+// predicate is Python code that may call back into the session (close it, wait again,
+// cancel): nothing is kept across the call but keys, and everything is looked up again
+// after it. A call made from inside a predicate leaves the handing out to the one under way.
 bool deliver_events(AsyncSessionObject* s) {
-  for (bool progress = true; progress && !s->held.empty() && !s->waiters.empty();) {
-    progress = false;
-    for (auto at = s->waiters.begin(); at != s->waiters.end() && !s->held.empty();) {
-      Waiter& w = at->second;
-      const int done = aio::is_done(w.future.get());
-      if (done < 0) return false;
+  if (s->delivering) {
+    s->redeliver = true;
+    return true;
+  }
+  s->delivering = true;
+  FirstError error;
+  do {
+    s->redeliver = false;
+    for (std::optional<std::uint64_t> id = s->waiters.next_key(std::nullopt);
+         id && !s->held.empty(); id = s->waiters.next_key(id)) {
+      Waiter* w = s->waiters.find(*id);
+      const int done = aio::is_done(w->future.get());
+      if (done < 0) {
+        error.keep();
+        continue;
+      }
       if (done) {  // its task was cancelled
-        drop_deadline(s, w.deadline, w.has_deadline);
-        at = s->waiters.erase(at);
+        (void)s->waiters.take(*id);
         continue;
       }
       HeldEvents::Taken taken;
-      bool found = true;
-      if (w.predicate)
-        taken = s->held.take_match(w.predicate.get(), w.from, found);
-      else
+      if (w->predicate) {
+        const Ref predicate = Ref::borrow(w->predicate.get());  // alive through the call
+        std::uint64_t from = w->from;
+        const std::optional<std::uint64_t> seq = s->held.find_match(predicate.get(), from);
+        const bool raised = PyErr_Occurred() != nullptr;
+        w = s->waiters.find(*id);
+        if (!w) {  // ended meanwhile (closed, cancelled, timed out): the verdict is moot
+          PyErr_Clear();
+          continue;
+        }
+        w->from = from;
+        if (!seq && !raised) continue;
+        if (seq) {
+          bool found = false;
+          taken = s->held.take_at(*seq, found);
+          if (!found) {  // taken by someone else meanwhile: look again from there
+            w->from = *seq;
+            s->redeliver = true;
+            continue;
+          }
+        }
+      } else {
         taken = s->held.take_first();
-      if (!found && !PyErr_Occurred()) {
-        ++at;
-        continue;
       }
-      Waiter finished = std::move(w);
-      at = s->waiters.erase(at);
-      drop_deadline(s, finished.deadline, finished.has_deadline);
-      if (!settle(finished.future.get(), taken.event.get())) return false;
-      progress = true;
+      Waiter finished = *s->waiters.take(*id);
+      if (!settle(finished.future.get(), taken.event.get())) error.keep();
     }
-  }
-  return true;
+  } while (s->redeliver);
+  s->delivering = false;
+  return error.restore();
 }
 
 // ---- the connection -----------------------------------------------------------------------
 
 bool flush(PyObject* self);
-bool start_connecting(PyObject* self);
 
-// The connection ends (lost, or closed by the program). Requests fail, a wait for events
-// sees where it happened.
-bool lose(PyObject* self, bool mark) {
-  AsyncSessionObject* s = as_async(self);
-  const bool was_up = s->link == Link::Up;
+// Lets go of the socket: nothing is read or written on it any more. An unterminated last
+// line is an event (it answers no request).
+bool teardown(AsyncSessionObject* s) {
+  FirstError error;
   if (s->fd >= 0) {
-    if (s->reading && !unwatch(s, "remove_reader")) return false;
-    if (s->writing && !unwatch(s, "remove_writer")) return false;
+    if (s->reading && !unwatch(s, "remove_reader")) error.keep();
+    if (s->writing && !unwatch(s, "remove_writer")) error.keep();
     s->reading = s->writing = false;
     if (s->router) {
-      s->router->finish([&](Incoming&& in) {
-        // An unterminated last line is still a line; it may be a reply.
-        if (in.tag) {
-          const auto found = s->requests.find(*in.tag);
-          if (found != s->requests.end()) {
-            Ref reply = make_reply(in.tag, in.text);
-            (void)settle_request(s, found, std::move(reply));
-            return;
-          }
-        }
-        s->held.push(std::move(in));
-      });
+      try {
+        s->router->finish([&](Incoming&& in) { s->held.push(std::move(in)); });
+      } catch (const std::bad_alloc&) {
+        // No memory for the last line's text: it is lost with the connection.
+      }
     }
     ::close(s->fd);
     s->fd = -1;
   }
   if (s->connect_timer) {
-    (void)aio::cancel_handle(s->connect_timer.get());
+    if (!aio::cancel_handle(s->connect_timer.get())) error.keep();
     s->connect_timer = {};
   }
   s->link = Link::Down;
-  s->out.release_if_large();
-  s->out_sent = 0;
-  s->queued.release_if_large();
-  if (!fail_requests(s, s->closed)) return false;
-  if (mark && was_up) s->held.push(Incoming{Incoming::Kind::Lost, std::nullopt, {}, 0});
-  return deliver_events(s);
+  s->out.clear();
+  return error.restore();
 }
 
-// Every wait for the connection (connect(), requests queued meanwhile) gets the outcome:
-// success, or the exception being raised.
+// Every wait for the connection (connect(), __aenter__) gets the outcome: success, or the
+// exception being raised.
 bool settle_connect_waiters(AsyncSessionObject* s, bool ok) {
   Ref exc;
   if (!ok) exc = Ref::steal(PyErr_GetRaisedException());
   auto waiters = std::move(s->connect_waiters);
   s->connect_waiters.clear();
+  FirstError error;
   for (auto& [future, value] : waiters) {
     if (!ok) PyErr_SetRaisedException(Py_NewRef(exc.get()));
-    if (!settle(future.get(), ok ? value.get() : nullptr)) return false;
+    if (!settle(future.get(), ok ? value.get() : nullptr)) error.keep();
   }
-  return true;
+  return error.restore();
 }
 
+// Connecting failed with the exception being raised (consumed): every wait for the
+// connection gets it, and so does every request made meanwhile.
 bool connect_failed(PyObject* self) {
   AsyncSessionObject* s = as_async(self);
-  // The exception being raised is the connection's failure: every wait for it gets it.
   Ref exc = Ref::steal(PyErr_GetRaisedException());
+  if (s->capture_connect_error) s->connect_error = Ref::borrow(exc.get());
+  (void)s->requests.take(s->login_tag);
   PyErr_SetRaisedException(Py_NewRef(exc.get()));
-  if (!settle_connect_waiters(s, false)) return false;
+  FirstError error;
+  if (!settle_connect_waiters(s, false)) error.keep();
   s->queued.clear();
-  while (!s->requests.empty()) {
+  while (auto entry = s->requests.take_any()) {
     PyErr_SetRaisedException(Py_NewRef(exc.get()));
-    if (!settle_request(s, s->requests.begin(), {})) return false;
+    if (!fail_request(s, entry->second)) error.keep();
   }
-  return true;
+  return error.restore();
+}
+
+// The connection ends (lost, or closed by the program). Requests fail, a wait for events
+// sees where it happened; lost before the login was answered, connecting fails.
+bool lose(PyObject* self, bool mark) {
+  AsyncSessionObject* s = as_async(self);
+  const Link was = s->link;
+  FirstError error;
+  if (!teardown(s)) error.keep();
+  if ((was == Link::LoggingIn || was == Link::Connecting) && !s->closed) {
+    raise_lost("Login", s->login_tag, false);
+    if (!connect_failed(self)) error.keep();
+  } else {
+    (void)s->requests.take(s->login_tag);
+    if (!fail_requests(s, s->closed)) error.keep();
+    if (mark && was == Link::Up) s->held.push(Incoming{Incoming::Kind::Lost, std::nullopt, {}, 0});
+  }
+  if (!deliver_events(s)) error.keep();
+  return error.restore();
 }
 
 // An attempt failed with `err`: another after a pause, or the end of connecting.
@@ -386,7 +477,8 @@ bool attempt_failed(PyObject* self, int err) {
   return connect_failed(self);
 }
 
-// The socket is connected: the session reads from now on, and logs in first.
+// The socket is connected: the session reads from now on, and logs in first. The Login is a
+// request as any other, under the session's timeout.
 bool connected(PyObject* self) {
   AsyncSessionObject* s = as_async(self);
   set_no_delay(s->fd);
@@ -396,30 +488,40 @@ bool connected(PyObject* self) {
   s->link = Link::LoggingIn;
   Command login(kLoginVariant);
   if (!build_login(login, s->settings.username, s->settings.password)) return false;
+  LineBuffer line;
+  append_command_text(line, login);
+  Request request;
+  request.word = CommandWord(std::string_view("Login"));
+  request.limit = s->settings.timeout;
+  request.login = true;
+  s->requests.add(s->login_tag, std::move(request), deadline_for(s->settings.timeout));
   s->out.clear();
-  s->out_sent = 0;
-  append_command_text(s->out, login);
-  append_tag_suffix(s->out, s->login_tag);
-  return flush(self);
+  s->out.add(line.view(), s->login_tag);
+  return arm_timer(self) && flush(self);
 }
 
-// The answer to the login: the session is up (the requests made meanwhile go out), or the
-// connection is given up with ServerError for all who waited.
+// The answer to the login, judged (null: refused, error set): the session is up (the
+// requests made meanwhile go out), or connecting fails with the refusal for all who waited.
 bool logged_in(PyObject* self, Ref reply) {
   AsyncSessionObject* s = as_async(self);
+  if (s->closed || s->link != Link::LoggingIn) {  // closed while the reply was judged
+    PyErr_Clear();
+    return true;
+  }
   if (s->connect_timer) {
     (void)aio::cancel_handle(s->connect_timer.get());
     s->connect_timer = {};
   }
-  if (!checked_reply(s->settings, "Login", std::move(reply))) {
-    // Everyone waiting for this connection gets the refusal; then it is given up.
-    return connect_failed(self) && lose(self, false);
+  if (!reply) {
+    FirstError error;
+    if (!connect_failed(self)) error.keep();
+    if (!teardown(s)) error.keep();
+    return error.restore();
   }
   s->link = Link::Up;
   if (s->ever_connected) s->held.push(Incoming{Incoming::Kind::Reconnected, std::nullopt, {}, 0});
   s->ever_connected = true;
-  s->out.append(s->queued.view());
-  s->queued.release_if_large();
+  s->out.take_from(s->queued);
   if (!settle_connect_waiters(s, true) || !deliver_events(s)) return false;
   return flush(self);
 }
@@ -479,7 +581,8 @@ PyObject* on_retry(PyObject* self, PyObject*) {
   return try_connect(self) ? Py_NewRef(Py_None) : nullptr;
 }
 
-// Makes sure a connection is up or on its way; false with the error set.
+// Makes sure a connection is up or on its way; false with the error set, also when the
+// connect this call started failed before it returns (no descriptor left, say).
 bool ensure_link(PyObject* self) {
   AsyncSessionObject* s = as_async(self);
   if (s->link != Link::Down) return true;
@@ -489,7 +592,16 @@ bool ensure_link(PyObject* self) {
                     "(reconnect_attempts is 0)");
     return false;
   }
-  return start_connecting(self);
+  s->capture_connect_error = true;
+  const bool started = start_connecting(self);
+  s->capture_connect_error = false;
+  Ref failed = std::move(s->connect_error);
+  if (!started) return false;
+  if (s->link == Link::Down && failed) {
+    PyErr_SetRaisedException(failed.release());
+    return false;
+  }
+  return true;
 }
 
 // ---- writing and reading ------------------------------------------------------------------
@@ -499,8 +611,12 @@ bool flush(PyObject* self) {
   s->flush_scheduled = false;
   if (s->fd < 0 || (s->link != Link::Up && s->link != Link::LoggingIn)) return true;
   for (;;) {
-    const SendAvailable some = send_available(s->fd, s->out.data(), s->out.size(), s->out_sent);
-    if (some.state == SendAvailable::State::Done) break;
+    const std::string_view next = s->out.next();
+    if (next.empty()) break;
+    std::size_t written = 0;
+    const SendAvailable some = send_available(s->fd, next.data(), next.size(), written);
+    s->out.sent(written);
+    if (some.state == SendAvailable::State::Done) continue;
     if (some.state == SendAvailable::State::Interrupted) continue;
     if (some.state == SendAvailable::State::Failed) return lose(self, true);
     // The server does not read: the loop tells when there is room.
@@ -508,8 +624,6 @@ bool flush(PyObject* self) {
     s->writing = true;
     return true;
   }
-  s->out.release_if_large();
-  s->out_sent = 0;
   if (s->writing) {
     if (!unwatch(s, "remove_writer")) return false;
     s->writing = false;
@@ -532,22 +646,78 @@ bool schedule_flush(PyObject* self) {
   return loop_call(s, "call_soon", self, &g_do_flush);
 }
 
-bool route(PyObject* self, Incoming&& in) {
+// A reply taken out of the table, to be judged once every line read is routed.
+struct Answer {
+  std::uint64_t tag;
+  Request request;
+  std::string text;
+};
+
+// One answer: judged by is_failure (Python code, run with the tables consistent), then
+// handed to its future, or held as an event when nobody waits for it any more.
+bool answer(PyObject* self, Answer& a) {
   AsyncSessionObject* s = as_async(self);
-  if (in.tag) {
-    if (*in.tag == s->login_tag && s->link == Link::LoggingIn) {
-      Ref reply = make_reply(in.tag, in.text);
-      return reply && logged_in(self, std::move(reply));
-    }
-    const auto found = s->requests.find(*in.tag);
-    if (found != s->requests.end()) {
-      Ref reply = make_reply(in.tag, in.text);
-      if (!reply) return false;
-      return settle_request(s, found, std::move(reply));
-    }
+  Ref reply = make_reply(a.tag, a.text);
+  if (a.request.login) {
+    if (reply) reply = checked_reply(s->settings, "Login", std::move(reply));
+    return logged_in(self, std::move(reply));
   }
-  s->held.push(std::move(in));
-  return true;
+  if (reply) reply = checked_reply(s->settings, a.request.word.view(), std::move(reply));
+  if (a.request.batch != 0) {
+    if (!s->batches.find(a.request.batch)) {  // given up meanwhile
+      PyErr_Clear();
+      s->held.push(Incoming{Incoming::Kind::Line, a.tag, std::move(a.text), 0});
+      return true;
+    }
+    return settle_batch_member(s, a.request, std::move(reply));
+  }
+  Ref exc;
+  if (!reply) exc = Ref::steal(PyErr_GetRaisedException());
+  const int done = aio::is_done(a.request.future.get());
+  if (done < 0) return false;
+  if (done) {  // cancelled meanwhile: the reply is an event, never lost
+    s->held.push(Incoming{Incoming::Kind::Line, a.tag, std::move(a.text), 0});
+    return true;
+  }
+  return reply ? aio::set_result(a.request.future.get(), reply.get())
+               : aio::set_exception(a.request.future.get(), exc.get());
+}
+
+// Routes complete lines: each reply is taken out of the table first, for all lines, and only
+// then are the answers judged and handed out. A reply whose wait is over (its task was
+// cancelled in this loop iteration) is an event.
+bool route_lines(PyObject* self, std::vector<Incoming>& lines) {
+  AsyncSessionObject* s = as_async(self);
+  std::vector<Answer> answers;
+  FirstError error;
+  for (Incoming& in : lines) {
+    if (in.tag) {
+      if (Request* request = s->requests.find(*in.tag)) {
+        PyObject* future = request->future.get();
+        if (request->batch != 0) {
+          const Batch* batch = s->batches.find(request->batch);
+          future = batch ? batch->future.get() : nullptr;
+        }
+        const int done = future ? aio::is_done(future) : 0;
+        if (done < 0) error.keep();
+        if (done != 0) {
+          if (request->batch != 0)
+            (void)give_up_batch(s, request->batch);
+          else
+            (void)give_up_request(s, *in.tag);
+          s->held.push(std::move(in));
+          continue;
+        }
+        answers.push_back(Answer{*in.tag, *s->requests.take(*in.tag), std::move(in.text)});
+        continue;
+      }
+    }
+    s->held.push(std::move(in));
+  }
+  for (Answer& a : answers) {
+    if (!answer(self, a)) error.keep();
+  }
+  return error.restore();
 }
 
 PyObject* on_readable(PyObject* self, PyObject*) {
@@ -557,12 +727,21 @@ PyObject* on_readable(PyObject* self, PyObject*) {
   const ssize_t received = ::recv(s->fd, s->buffer.get(), kSessionReceiveBytes, MSG_DONTWAIT);
   if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
     Py_RETURN_NONE;
-  if (received <= 0) return lose(self, true) ? Py_NewRef(Py_None) : nullptr;
-  bool ok = true;
-  s->router->feed(s->buffer.get(), static_cast<std::size_t>(received), [&](Incoming&& in) {
-    if (ok) ok = route(self, std::move(in));
-  });
-  if (!ok || !deliver_events(s)) return nullptr;
+  const bool ended = received <= 0;  // closed, or broken (a reset, say)
+  const int fd = s->fd;
+  // Every complete line is split off before anything is routed, and routed on its own,
+  // whatever routing then does (lose the connection, close the session).
+  std::vector<Incoming> lines;
+  const auto add = [&](Incoming&& in) { lines.push_back(std::move(in)); };
+  if (ended)
+    s->router->finish(add);
+  else
+    s->router->feed(s->buffer.get(), static_cast<std::size_t>(received), add);
+  FirstError error;
+  if (!route_lines(self, lines)) error.keep();
+  if (ended && s->fd == fd && !lose(self, true)) error.keep();
+  if (!deliver_events(s)) error.keep();
+  if (!error.restore()) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -570,45 +749,46 @@ PyObject* on_timer(PyObject* self, PyObject*) {
   AsyncSessionObject* s = as_async(self);
   s->timer = {};
   const Time now = Clock::now();
-  while (!s->deadlines.empty() && s->deadlines.begin()->first <= now) {
-    const auto [of, key] = s->deadlines.begin()->second;
-    s->deadlines.erase(s->deadlines.begin());
-    if (of == DeadlineOf::Request) {
-      const auto found = s->requests.find(key);
-      if (found == s->requests.end()) continue;
-      found->second.has_deadline = false;
-      raise_timeout(found->second.word.view(), key, found->second.limit);
-      if (!settle_request(s, found, {})) return nullptr;
-    } else if (of == DeadlineOf::Batch) {
-      const auto found = s->batches.find(key);
-      if (found == s->batches.end()) continue;
-      Batch batch = std::move(found->second);
-      s->batches.erase(found);
+  FirstError error;
+  for (;;) {
+    if (auto due = s->requests.take_due(now)) {
+      const auto& [tag, request] = *due;
+      if (!s->out.withdraw(tag)) (void)s->queued.withdraw(tag);
+      raise_timeout(request.word.view(), tag, request.limit);
+      if (request.login) {  // no reply to the Login: connecting fails, for all who waited
+        if (!connect_failed(self)) error.keep();
+        if (!teardown(s)) error.keep();
+      } else if (!fail_request(s, request)) {
+        error.keep();
+      }
+    } else if (auto batch_due = s->batches.take_due(now)) {
+      const Batch& batch = batch_due->second;
       // The batch fails with the first request still unanswered; the others are let go of,
       // and their replies, should they come, are events.
       bool named = false;
       for (const std::uint64_t tag : batch.tags) {
-        const auto member = s->requests.find(tag);
-        if (member == s->requests.end()) continue;
-        if (!named) raise_timeout(member->second.word.view(), tag, batch.limit);
+        const std::optional<Request> member = give_up_request(s, tag);
+        if (!member) continue;
+        if (!named) raise_timeout(member->word.view(), tag, batch.limit);
         named = true;
-        s->requests.erase(member);
       }
-      if (!settle(batch.future.get(), nullptr)) return nullptr;
-    } else {
-      const auto found = s->waiters.find(key);
-      if (found == s->waiters.end()) continue;
-      Waiter w = std::move(found->second);
-      s->waiters.erase(found);
+      if (!named) raise_timeout("the batch", batch.tags.front(), batch.limit);
+      if (!settle(batch.future.get(), nullptr)) error.keep();
+    } else if (auto waiter_due = s->waiters.take_due(now)) {
+      const Waiter& w = waiter_due->second;
       if (w.predicate) {
         raise_no_event(w.limit);
-        if (!settle(w.future.get(), nullptr)) return nullptr;
+        if (!settle(w.future.get(), nullptr)) error.keep();
       } else if (!settle(w.future.get(), Py_None)) {  // events() ends: no event in time
-        return nullptr;
+        error.keep();
       }
+    } else {
+      break;
     }
   }
-  return arm_timer(self) ? Py_NewRef(Py_None) : nullptr;
+  if (!arm_timer(self)) error.keep();
+  if (!error.restore()) return nullptr;
+  Py_RETURN_NONE;
 }
 
 // ---- the program's calls ------------------------------------------------------------------
@@ -639,31 +819,45 @@ bool on_its_loop(PyObject* self) {
   return true;
 }
 
-void forget_pending(PyObject* self, PendingOf of, std::uint64_t key) {
-  AsyncSessionObject* s = as_async(self);
-  if (of == PendingOf::Request) {
-    const auto found = s->requests.find(key);
-    if (found != s->requests.end()) {
-      drop_deadline(s, found->second.deadline, found->second.has_deadline);
-      s->requests.erase(found);
-    }
+void reclaim(AsyncSessionObject* s, PyObject* future) {
+  if (s->closed) return;
+  const int done = aio::is_done(future);
+  if (done <= 0) {
+    PyErr_Clear();
     return;
   }
-  if (of == PendingOf::Waiter) {
-    const auto found = s->waiters.find(key);
-    if (found != s->waiters.end()) {
-      drop_deadline(s, found->second.deadline, found->second.has_deadline);
-      s->waiters.erase(found);
-    }
+  Ref result = aio::result(future);  // null when cancelled, or failed: nothing to give back
+  if (!result) {
+    PyErr_Clear();
+    return;
+  }
+  if (PyList_Check(result.get())) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(result.get()); ++i)
+      reclaim_reply(s, PyList_GET_ITEM(result.get(), i));
+  } else {
+    reclaim_reply(s, result.get());
+  }
+  if (!deliver_events(s)) PyErr_Clear();
+}
+
+void forget_pending(PyObject* self, PendingOf of, std::uint64_t key, PyObject* future) {
+  AsyncSessionObject* s = as_async(self);
+  switch (of) {
+    case PendingOf::Request:
+      if (!give_up_request(s, key)) reclaim(s, future);
+      break;
+    case PendingOf::Batch:
+      if (!give_up_batch(s, key)) reclaim(s, future);
+      break;
+    case PendingOf::Waiter: (void)s->waiters.take(key); break;
+    case PendingOf::Nothing: break;
   }
 }
 
 // Queues the tagged line of one request: to the socket when the session is up, else to the
 // lines sent once it is.
 void queue_line(AsyncSessionObject* s, const LineBuffer& text, std::uint64_t tag) {
-  LineBuffer& to = s->link == Link::Up ? s->out : s->queued;
-  to.append(text.view());
-  append_tag_suffix(to, tag);
+  (s->link == Link::Up ? s->out : s->queued).add(text.view(), tag);
 }
 
 // Sends one request; the Pending of its reply, or null with the error set.
@@ -678,9 +872,8 @@ PyObject* submit_line(PyObject* self, const LineBuffer& text, CommandWord word,
   request.future = Ref::borrow(future.get());
   request.word = std::move(word);
   request.limit = limit;
-  request.deadline = add_deadline(s, limit, DeadlineOf::Request, tag, request.has_deadline);
   // Registered before its line can leave, so that no reply can come too early for it.
-  s->requests.emplace(tag, std::move(request));
+  s->requests.add(tag, std::move(request), deadline_for(limit));
   queue_line(s, text, tag);
   if (!schedule_flush(self) || !arm_timer(self)) return nullptr;
   return make_pending(future.get(), self, forget_pending, PendingOf::Request, tag).release();
@@ -732,21 +925,21 @@ PyObject* AsyncSession_request_batch(PyObject* self, PyObject* const* args, Py_s
   batch.results = std::move(results);
   batch.remaining = static_cast<std::size_t>(count);
   batch.limit = limit;
-  batch.deadline = add_deadline(s, limit, DeadlineOf::Batch, id, batch.has_deadline);
+  batch.tags.reserve(lines.size());
+  for (Py_ssize_t i = 0; i < count; ++i) batch.tags.push_back(s->next_tag++);
+  Batch& added = s->batches.add(id, std::move(batch), deadline_for(limit));
   for (Py_ssize_t i = 0; i < count; ++i) {
-    const std::uint64_t tag = s->next_tag++;
+    const std::uint64_t tag = added.tags[static_cast<std::size_t>(i)];
     Request member;
     member.batch = id;
     member.index = static_cast<std::size_t>(i);
     member.word = CommandWord(std::move(words[i]));
     member.limit = limit;
-    s->requests.emplace(tag, std::move(member));
-    batch.tags.push_back(tag);
+    s->requests.add(tag, std::move(member), std::nullopt);
     queue_line(s, lines[i], tag);
   }
-  s->batches.emplace(id, std::move(batch));
   if (!schedule_flush(self) || !arm_timer(self)) return nullptr;
-  return make_pending(future.get(), self, forget_pending, PendingOf::Nothing, 0).release();
+  return make_pending(future.get(), self, forget_pending, PendingOf::Batch, id).release();
 }
 
 // A wait for events: settled at once from what is held, or registered.
@@ -755,7 +948,9 @@ PyObject* wait_events(PyObject* self, PyObject* predicate, std::optional<double>
   if (!on_its_loop(self) || !ensure_link(self)) return nullptr;
   const bool iterating = predicate == nullptr;
   Waiter w;
-  if (s->waiters.empty() && !s->held.empty()) {
+  // Called from a predicate while events are handed out, the wait joins the line instead:
+  // the handing out under way comes to it.
+  if (!s->delivering && s->waiters.empty() && !s->held.empty()) {
     HeldEvents::Taken taken;
     bool found = true;
     if (iterating)
@@ -768,6 +963,10 @@ PyObject* wait_events(PyObject* self, PyObject* predicate, std::optional<double>
       return make_pending(future.get(), self, forget_pending, PendingOf::Nothing, 0, iterating)
           .release();
     }
+    if (s->closed) {  // by the predicate
+      raise_closed();
+      return nullptr;
+    }
   }
   Ref future = aio::new_future(s->loop.get());
   if (!future) return nullptr;
@@ -775,8 +974,7 @@ PyObject* wait_events(PyObject* self, PyObject* predicate, std::optional<double>
   w.future = Ref::borrow(future.get());
   w.predicate = Ref::borrow(predicate);
   w.limit = limit;
-  w.deadline = add_deadline(s, limit, DeadlineOf::Waiter, id, w.has_deadline);
-  s->waiters.emplace(id, std::move(w));
+  s->waiters.add(id, std::move(w), deadline_for(limit));
   if (!deliver_events(s) || !arm_timer(self)) return nullptr;
   return make_pending(future.get(), self, forget_pending, PendingOf::Waiter, id, iterating)
       .release();
@@ -830,52 +1028,84 @@ PyObject* connect_pending(PyObject* self, PyObject* value) {
                   : nullptr;
   }
   Ref future = aio::new_future(s->loop.get());
-  if (!future) return nullptr;
+  if (!future || !ensure_link(self)) return nullptr;
   s->connect_waiters.emplace_back(Ref::borrow(future.get()), Ref::borrow(value));
-  if (!ensure_link(self)) {
-    s->connect_waiters.pop_back();
-    return nullptr;
-  }
   return make_pending(future.get(), self, forget_pending, PendingOf::Nothing, 0).release();
 }
 
 PyObject* AsyncSession_connect(PyObject* self, PyObject*) { return connect_pending(self, Py_None); }
 PyObject* AsyncSession_aenter(PyObject* self, PyObject*) { return connect_pending(self, self); }
 
+// Every wait ends and the socket is let go of; on the loop's thread.
+bool shut_down(PyObject* self) {
+  AsyncSessionObject* s = as_async(self);
+  if (s->shut) return true;
+  s->shut = true;
+  FirstError error;
+  // Lines queued and not yet written go out if the socket takes them now.
+  if (s->link == Link::Up && !flush(self)) PyErr_Clear();
+  raise_closed();
+  if (!settle_connect_waiters(s, false)) error.keep();
+  if (!lose(self, false)) error.keep();
+  if (s->timer && !aio::cancel_handle(s->timer.get())) error.keep();
+  s->timer = {};
+  while (auto entry = s->waiters.take_any()) {
+    // events() ends; a wait_for() learns that nothing will come.
+    const Waiter& w = entry->second;
+    if (w.predicate) raise_closed();
+    if (!settle(w.future.get(), w.predicate ? nullptr : Py_None)) error.keep();
+  }
+  while (auto entry = s->batches.take_any()) {
+    const Batch& b = entry->second;
+    raise_lost("the batch", b.tags.empty() ? 0 : b.tags.front(), true);
+    if (!settle(b.future.get(), nullptr)) error.keep();
+  }
+  s->queued.clear();
+  s->held.clear();
+  return error.restore();
+}
+
+PyObject* on_close(PyObject* self, PyObject*) {
+  return shut_down(self) ? Py_NewRef(Py_None) : nullptr;
+}
+
+// Whether the loop runs in another thread than the caller's: then the session is touched
+// on that thread only.
+int loop_runs_elsewhere(AsyncSessionObject* s) {
+  Ref running = aio::running_loop();
+  if (!running) PyErr_Clear();
+  if (running.get() == s->loop.get()) return 0;
+  Ref is_running = Ref::steal(PyObject_CallMethod(s->loop.get(), "is_running", nullptr));
+  if (!is_running) return -1;
+  return PyObject_IsTrue(is_running.get());
+}
+
 // Ends the connection at once; every wait ends. Awaitable, so that `await s.close()` reads
-// as asyncio's closing calls do, but nothing is left to wait for.
+// as asyncio's closing calls do, but nothing is left to wait for. From another thread than
+// the loop's, the loop is woken to end the waits at once.
 PyObject* AsyncSession_close(PyObject* self, PyObject*) {
   AsyncSessionObject* s = as_async(self);
   if (s->fork_generation != fork_generation()) {
     raise_forked();
     return nullptr;
   }
+  if (!s->loop) {  // never used: nothing to end, nothing to await on
+    s->closed = s->shut = true;
+    Py_RETURN_NONE;
+  }
   if (!s->closed) {
     s->closed = true;
-    // Lines queued and not yet written go out if the socket takes them now.
-    if (s->link == Link::Up && !flush(self)) PyErr_Clear();
-    if (!lose(self, false)) return nullptr;
-    if (s->timer) (void)aio::cancel_handle(s->timer.get());
-    s->timer = {};
-    raise_closed();
-    if (!settle_connect_waiters(s, false)) return nullptr;
-    auto waiters = std::move(s->waiters);
-    s->waiters.clear();
-    for (auto& [id, w] : waiters) {
-      // events() ends; a wait_for() learns that nothing will come.
-      if (w.predicate) raise_closed();
-      if (!settle(w.future.get(), w.predicate ? nullptr : Py_None)) return nullptr;
+    const int elsewhere = loop_runs_elsewhere(s);
+    if (elsewhere < 0) PyErr_Clear();  // cannot tell: end it from here, as before
+    if (elsewhere > 0) {
+      if (!loop_call(s, "call_soon_threadsafe", self, &g_on_close)) {
+        PyErr_Clear();  // the loop closed meanwhile: nothing runs it any more
+        if (!shut_down(self)) return nullptr;
+      }
+    } else if (!shut_down(self)) {
+      return nullptr;
     }
-    auto batches = std::move(s->batches);
-    s->batches.clear();
-    for (auto& [id, b] : batches) {
-      raise_lost("the batch", b.tags.empty() ? 0 : b.tags.front(), true);
-      if (!settle(b.future.get(), nullptr)) return nullptr;
-    }
-    s->deadlines.clear();
-    s->held.clear();
   }
-  if (!s->loop) Py_RETURN_NONE;  // never used: nothing to await on
   Ref future = aio::done_future(s->loop.get(), Py_None);
   return future ? make_pending(future.get(), self, forget_pending, PendingOf::Nothing, 0).release()
                 : nullptr;
@@ -906,17 +1136,17 @@ PyObject* AsyncSession_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   std::construct_at(&s->batches);
   std::construct_at(&s->waiters);
   std::construct_at(&s->connect_waiters);
+  std::construct_at(&s->connect_error);
   std::construct_at(&s->held, s->settings.max_events);
-  std::construct_at(&s->deadlines);
   std::construct_at(&s->timer);
   std::construct_at(&s->timer_at);
   std::construct_at(&s->connect_timer);
   s->fd = -1;
   s->link = Link::Down;
-  s->closed = s->ever_connected = s->reading = s->writing = s->flush_scheduled = false;
+  s->closed = s->shut = s->ever_connected = s->reading = s->writing = s->flush_scheduled = false;
+  s->delivering = s->redeliver = s->capture_connect_error = false;
   s->fork_generation = fork_generation();
   s->next_tag = s->login_tag = s->next_batch = s->next_waiter = 0;
-  s->out_sent = 0;
   std::construct_at(&s->policy, false, 0u, 0.0, 0.0);
   return self.release();
 }
@@ -928,20 +1158,29 @@ int AsyncSession_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(s->settings.is_failure.get());
   Py_VISIT(s->loop.get());
-  for (const auto& [tag, r] : s->requests) Py_VISIT(r.future.get());
-  for (const auto& [id, b] : s->batches) {
-    Py_VISIT(b.future.get());
-    Py_VISIT(b.results.get());
-    Py_VISIT(b.first_failure.get());
-  }
-  for (const auto& [id, w] : s->waiters) {
-    Py_VISIT(w.future.get());
-    Py_VISIT(w.predicate.get());
-  }
+  if (const int r = s->requests.visit([&](const Request& q) {
+        Py_VISIT(q.future.get());
+        return 0;
+      }))
+    return r;
+  if (const int r = s->batches.visit([&](const Batch& b) {
+        Py_VISIT(b.future.get());
+        Py_VISIT(b.results.get());
+        Py_VISIT(b.first_failure.get());
+        return 0;
+      }))
+    return r;
+  if (const int r = s->waiters.visit([&](const Waiter& w) {
+        Py_VISIT(w.future.get());
+        Py_VISIT(w.predicate.get());
+        return 0;
+      }))
+    return r;
   for (const auto& [future, value] : s->connect_waiters) {
     Py_VISIT(future.get());
     Py_VISIT(value.get());
   }
+  Py_VISIT(s->connect_error.get());
   Py_VISIT(s->timer.get());
   Py_VISIT(s->connect_timer.get());
   return s->held.traverse(visit, arg);
@@ -960,11 +1199,11 @@ int AsyncSession_clear(PyObject* self) noexcept {
   auto connect_waiters = std::move(s->connect_waiters);
   Ref timer = std::move(s->timer);
   Ref connect_timer = std::move(s->connect_timer);
+  Ref connect_error = std::move(s->connect_error);
   s->requests.clear();
   s->batches.clear();
   s->waiters.clear();
   s->connect_waiters.clear();
-  s->deadlines.clear();
   s->held.clear();
   return 0;
 }
@@ -1015,8 +1254,8 @@ void AsyncSession_dealloc(PyObject* self) noexcept {
   std::destroy_at(&s->connect_timer);
   std::destroy_at(&s->timer_at);
   std::destroy_at(&s->timer);
-  std::destroy_at(&s->deadlines);
   std::destroy_at(&s->held);
+  std::destroy_at(&s->connect_error);
   std::destroy_at(&s->connect_waiters);
   std::destroy_at(&s->waiters);
   std::destroy_at(&s->batches);

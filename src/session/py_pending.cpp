@@ -29,7 +29,7 @@ void forget(PendingObject* p) {
   if (p->of == PendingOf::Nothing) return;
   const PendingOf of = p->of;
   p->of = PendingOf::Nothing;
-  p->forget(p->session.get(), of, p->key);
+  p->forget(p->session.get(), of, p->key, p->future.get());
 }
 
 // One step of the await: the future itself while it is not done (the task then waits on it),

@@ -12,10 +12,13 @@
 namespace qv::py {
 
 // What a Pending stands for, so that its session can forget it.
-enum class PendingOf : std::uint8_t { Request, Waiter, Nothing };
+enum class PendingOf : std::uint8_t { Request, Batch, Waiter, Nothing };
 
-// The session's side: how a Pending asks its session to forget what it stands for.
-using ForgetPending = void (*)(PyObject* session, PendingOf of, std::uint64_t key);
+// The session's side: how a Pending asks its session to forget what it stands for, when the
+// awaiting code will not read its outcome. `future` may be resolved already (its reply read
+// in the same loop iteration as the cancel): what it holds is then the session's again.
+using ForgetPending = void (*)(PyObject* session, PendingOf of, std::uint64_t key,
+                               PyObject* future);
 
 // Creates the class (once per process); false with the error set.
 bool init_pending_class();

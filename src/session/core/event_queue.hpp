@@ -36,6 +36,17 @@ class EventQueue {
       queue_.back().in.count += in.count;
       return;
     }
+    // Marks never outnumber the lines between them: a loss right after a loss (or after a
+    // reconnect with no line since) says nothing the first one did not, so failed reconnects
+    // cannot pile up marks.
+    if (in.kind == Incoming::Kind::Lost && !queue_.empty()) {
+      const Incoming::Kind last = queue_.back().in.kind;
+      if (last == Incoming::Kind::Lost) return;
+      if (last == Incoming::Kind::Reconnected) {
+        queue_.pop_back();
+        if (!queue_.empty() && queue_.back().in.kind == Incoming::Kind::Lost) return;
+      }
+    }
     queue_.push_back(Entry{std::move(in), next_seq_++});
   }
 
