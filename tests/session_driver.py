@@ -20,6 +20,18 @@ ASYNC = ["asyncio"] + (["uvloop"] if uvloop else [])
 KINDS = ["thread", *ASYNC]
 
 
+def loop_factory(kind: str):
+    return uvloop.new_event_loop if kind == "uvloop" else asyncio.new_event_loop
+
+
+def warm_up(kind: str) -> None:
+    """The first loop of a kind opens descriptors kept for the process: open one before a
+    test counts them."""
+    if kind != "thread":
+        with asyncio.Runner(loop_factory=loop_factory(kind)) as runner:
+            runner.run(asyncio.sleep(0))
+
+
 class Driver:
     """One session of the kind under test; every call blocks until it has its outcome. An
     AsyncSession lives on a loop of its own, run for each call."""
@@ -31,8 +43,7 @@ class Driver:
         if kind == "thread":
             self.raw = session.Session(*args, **settings)
             return
-        factory = uvloop.new_event_loop if kind == "uvloop" else asyncio.new_event_loop
-        self.runner = asyncio.Runner(loop_factory=factory)
+        self.runner = asyncio.Runner(loop_factory=loop_factory(kind))
         self.raw = session.AsyncSession(*args, **settings)
         if connect:
             try:

@@ -14,7 +14,7 @@ import time
 import pytest
 from catalogue import COMMANDS, full_args, minimal_args
 from conftest import blocked_in_syscall
-from session_driver import Driver, drive, kinds  # noqa: F401 (drive: a fixture)
+from session_driver import Driver, drive, kinds, warm_up  # noqa: F401 (drive: a fixture)
 
 import quelvant_standin
 from quelvant_standin.harness import StandInServer
@@ -128,6 +128,7 @@ def test_failed_replies_raise_server_error_by_the_predicate(server, drive, kind)
 @kinds()
 def test_refused_login_raises_from_connecting_and_leaves_nothing(make_server, kind):
     srv = make_server(refuse_login=True)
+    warm_up(kind)
     before = process_counts()
     with pytest.raises(session.ServerError, match=r"^Login \(tag 0\) failed: ERROR Login refused"):
         Driver(kind, srv.port)
