@@ -27,26 +27,26 @@ def resource(reply: session.Reply) -> int:
 def call_flow(host: str, port: int) -> None:
     with session.Session(host, port, "demo", "secret", is_failure=failed) as s:
         print("logged in; version:", s.get_version().fields["Version"])
-        front = resource(s.resource_create_frontend(None, None, None, True))
+        front = resource(s.resource_create_frontend(accepting=True))
         player = resource(s.resource_create_player())
         print(f"front end {front}, player {player}")
 
-        s.call_make(front, "1001", None, "2002", "Front desk", None, None)
+        s.call_make(front, "1001", caller_number="2002", caller_name="Front desk")
         connected = s.wait_for(lambda e: e.words[:1] == ["CallConnected"], timeout=5)
         print("event:", connected.line)
 
         prompt = s.play_file(player, "greeting.wav", values.AudioFormatType("PCM"), 8000,
-                             values.Channels.Mono, None, None)
+                             values.Channels.Mono)
         finished = s.wait_for(lambda e: e.tag == prompt.tag, timeout=5)
         print(f"prompt (tag {prompt.tag}) finished:", finished.line)
-        s.call_send_dtmf(front, "123#", None, None, None)
+        s.call_send_dtmf(front, "123#")
 
         # Fax: a document with one file, prepared and sent with error correction.
         fax = resource(s.resource_create_fax())
         document = resource(s.resource_create_document())
-        s.document_add_file(document, "invoice.tif", None)
-        s.document_prepare(document, values.ConstantWithDescription("A4", "ISO A4 paper"), None)
-        sent = s.fax_send(fax, front, document, None, values.ECM.ECM256, "Daily report", None)
+        s.document_add_file(document, "invoice.tif")
+        s.document_prepare(document, values.ConstantWithDescription("A4", "ISO A4 paper"))
+        sent = s.fax_send(fax, front, document, use_ecm=values.ECM.ECM256, header="Daily report")
         done = s.wait_for(lambda e: e.tag == sent.tag, timeout=5)
         print("fax:", done.line)
 
@@ -56,7 +56,7 @@ def call_flow(host: str, port: int) -> None:
             s.request("NoSuchCommand 1")
         except session.ServerError as exc:
             print("refused:", exc)
-        s.call_clear(front, None)
+        s.call_clear(front)
         cleared = s.wait_for(lambda e: e.words[:1] == ["CallCleared"], timeout=5)
         print("event:", cleared.line)
 

@@ -5,6 +5,7 @@ threads, Ctrl-C, closing, fork()."""
 
 from __future__ import annotations
 
+import copy
 import inspect
 import os
 import signal
@@ -18,6 +19,7 @@ from session_driver import Driver, drive, kinds, warm_up  # noqa: F401 (drive: a
 
 import quelvant_standin
 from quelvant_standin.harness import StandInServer
+import quelvant_rs
 from quelvant_rs import commands, session
 
 Command = commands.Command
@@ -92,19 +94,30 @@ def shared_server():
 @kinds()
 def test_every_command_method_sends_the_factory_line_and_returns_its_reply(shared_server, drive, kind, cmd):
     server = shared_server
-    kwargs = full_args(cmd)[0]
+    kwargs, minimal = full_args(cmd)[0], minimal_args(cmd)[0]
+    required = [minimal[p.name] for p in cmd.params if not p.optional]
+    P = inspect.Parameter
     for cls in (Session, AsyncSession):
-        m = getattr(cls, method_name(cmd))
-        assert list(inspect.signature(m).parameters)[1:] == [p.name for p in cmd.params]
+        params = list(inspect.signature(getattr(cls, method_name(cmd))).parameters.values())[1:]
+        assert [(p.name, p.kind, p.default) for p in params] == [
+            *((p.name, P.POSITIONAL_OR_KEYWORD, None if p.optional else P.empty) for p in cmd.params),
+            ("reply_timeout", P.KEYWORD_ONLY, session.SESSION_TIMEOUT)]
+        assert params[-1].default is session.SESSION_TIMEOUT
     conn = server.connections()
     s = drive(kind, server)
     reply = getattr(s, method_name(cmd))(**kwargs)
+    sent = 1
     if cmd.variant != "Quit":  # after which the server closes
-        getattr(s, method_name(cmd))(*minimal_args(cmd)[0].values())
+        getattr(s, method_name(cmd))(*minimal.values())
+        getattr(s, method_name(cmd))(*required, reply_timeout=5)  # the optional ones left out
+        sent = 3
     s.close()
     line = str(getattr(Command, cmd.factory)(**kwargs))
+    with_nones = str(getattr(Command, cmd.factory)(**minimal))
     assert reply.tag == 1
-    assert server.wait_received(2, conn=conn).splitlines()[1] == f"{line} COMMANDTAG=1".encode()
+    lines = server.wait_received(1 + sent, conn=conn).splitlines()[1:]
+    assert lines[0] == f"{line} COMMANDTAG=1".encode()
+    assert lines[1:] == [f"{with_nones} COMMANDTAG={tag}".encode() for tag in range(2, sent + 1)]
     if cmd.variant != "Login":  # the stand-in server's answer names the command word
         assert reply.words[:2] == ["OK", cmd.variant]
 
@@ -162,6 +175,67 @@ def test_timeout_names_the_command_and_its_late_reply_becomes_an_event(server, d
     assert s.request("Logout", timeout=5).tag == 3  # not taken for the late one
     late = s.wait_for(lambda e: e.tag == 1, timeout=5)
     assert late.line.startswith("OK GetVersion")
+
+
+@kinds()
+def test_reply_timeout_bounds_the_wait_of_one_call(server, drive, kind):
+    server.mute("CallHold")
+    server.delay("GetVersion", 300)
+    s, brief = drive(kind, server, timeout=30), drive(kind, server, timeout=0.1)
+    started = time.monotonic()
+    with pytest.raises(TimeoutError, match=r"^no reply to CallHold \(tag 1\) within 0.2 s$"):
+        s.call_hold(1, reply_timeout=0.2)
+    assert time.monotonic() - started < 10  # not the session's 30 s
+    assert brief.get_version(reply_timeout=None).tag == 1  # None: for ever, past the 0.1 s
+    with pytest.raises(TimeoutError, match=r"^no reply to CallHold \(tag 2\) within 0.1 s$"):
+        brief.call_hold(1, reply_timeout=session.SESSION_TIMEOUT)
+    for bad, error in [(-1, r"not negative"), (float("nan"), r"and NaN is not a number")]:
+        with pytest.raises(ValueError, match=rf"^argument 'reply_timeout': must be a number of seconds, {error}$"):
+            s.get_version(reply_timeout=bad)
+    with pytest.raises(TypeError, match=r"^argument 'reply_timeout': 'str' object cannot be converted"):
+        s.get_version(reply_timeout="1")
+
+
+@kinds()
+def test_command_methods_take_keywords_and_refuse_bad_calls_as_python_does(server, drive, kind):
+    s = drive(kind, server)
+    name = type(s.raw).__name__
+    s.call_make(7, "1001", caller_name="Bob")
+    s.call_make(address="1002", resource_id=7, timeout=5000)
+    s.play_file(3, "hello.wav")
+    s.resource_create_frontend(accepting=True)
+    refused = [
+        (lambda: s.call_make(7), r"call_make\(\) missing 1 required positional argument: 'address'"),
+        (lambda: s.play_file(), r"play_file\(\) missing 2 required positional arguments: 'resource_id' and 'file_name'"),
+        (lambda: s.call_make(7, "1001", caller="Bob"), r"call_make\(\) got an unexpected keyword argument 'caller'"),
+        (lambda: s.get_version(timeout=1), r"get_version\(\) got an unexpected keyword argument 'timeout'"),
+        (lambda: s.call_make(7, "1001", address="1"), r"call_make\(\) got multiple values for argument 'address'"),
+        (lambda: s.call_hold(1, 2), r"call_hold\(\) takes 1 positional argument but 2 were given"),
+        (lambda: s.get_version(1), r"get_version\(\) takes 0 positional arguments but 1 was given"),
+    ]
+    for call, message in refused:
+        with pytest.raises(TypeError, match=rf"^{name}\.{message}$"):
+            call()
+    C = Command
+    expected = [C.call_make(7, "1001", None, None, "Bob", None, None), C.call_make(7, "1002", 5000, None, None, None, None),
+                C.play_file(3, "hello.wav", None, None, None, None, None), C.resource_create_frontend(None, None, None, True)]
+    assert server.wait_received(5).splitlines()[1:] == [f"{c} COMMANDTAG={t}".encode() for t, c in enumerate(expected, 1)]
+
+
+@pytest.mark.parametrize("cls", [Session, AsyncSession], ids=["Session", "AsyncSession"])
+def test_every_default_is_shown_and_a_wait_limit_defaults_to_the_session_timeout(cls):
+    default = session.SESSION_TIMEOUT
+    assert eval(repr(default), {"quelvant_rs": quelvant_rs}) is default is copy.deepcopy(default)
+    limits = 0
+    for name in dir(cls):
+        if name.startswith("_") or not callable(getattr(cls, name)):
+            continue
+        for p in inspect.signature(getattr(cls, name)).parameters.values():
+            assert p.default is not Ellipsis, (name, p.name)
+            if p.name in ("reply_timeout", "timeout") and p.default is not None:
+                assert p.default is default, (name, p.name)
+                limits += 1
+    assert limits == 4 + len(COMMANDS)  # request, request_batch, events, wait_for and each command
 
 
 @kinds()

@@ -73,13 +73,25 @@ bool build_login(Command& login, std::string_view username, std::string_view pas
   return true;
 }
 
-std::string text_signature(std::size_t variant, std::string_view name, bool method) {
+std::string text_signature(std::size_t variant, std::string_view name, bool method,
+                           bool none_defaults, std::string_view keyword_only) {
   const Variant& entry = kCatalogue[variant];
   std::string doc(name);
   doc += method ? "($self" : "(";
+  bool first = !method;
+  auto next = [&] {
+    if (!first) doc += ", ";
+    first = false;
+  };
   for (std::size_t i = 0; i < entry.field_count; ++i) {
-    if (i > 0 || method) doc += ", ";
+    next();
     doc += entry.fields[i].name;
+    if (none_defaults && entry.fields[i].optional) doc += "=None";
+  }
+  if (!keyword_only.empty()) {
+    next();
+    doc += "*, ";
+    doc += keyword_only;
   }
   doc += ")\n--\n\n";
   return doc;

@@ -92,7 +92,10 @@ bool convert_fields(const Signature& sig, PyObject* const* bound, Command& comma
                                    std::make_index_sequence<kCatalogue[V].field_count>{});
 }
 
-// The docstring "<name>(<a>, <b>)\n--\n\n" (with "$self, " first for methods).
-std::string text_signature(std::size_t variant, std::string_view name, bool method);
+// The docstring "<name>(<a>, <b>)\n--\n\n" (with "$self, " first for methods). With
+// `none_defaults` every optional field shows "=None"; `keyword_only` ("c=1, d=2"), when given,
+// follows a "*".
+std::string text_signature(std::size_t variant, std::string_view name, bool method,
+                           bool none_defaults = false, std::string_view keyword_only = {});
 
 }  // namespace qv::py

@@ -3,8 +3,8 @@
 //   client: QuelvantClient, sum_as_string
 //   commands: Command
 //   values: ECM, Channels, AudioFormatType, PayloadType, ToneType, ConstantWithDescription
-//   session: Session, AsyncSession, Reply, Event, ServerError, EventsDropped (also outside
-//   __all__)
+//   session: Session, AsyncSession, Reply, Event, ServerError, EventsDropped, SESSION_TIMEOUT
+//   (also outside __all__)
 #include <atomic>
 #include <charconv>
 #include <cstdint>
@@ -20,6 +20,7 @@
 #include "session/py_async_session.hpp"
 #include "session/py_received.hpp"
 #include "session/py_session.hpp"
+#include "session/requests.hpp"
 
 namespace qv::py {
 
@@ -130,6 +131,8 @@ bool initialise(PyObject* top) {
     if (!add_type(session.get(), type)) return false;
   for (PyObject* exc : {server_error_class(), events_dropped_class()})
     if (!add_type(session.get(), reinterpret_cast<PyTypeObject*>(exc))) return false;
+  // Made with the session classes: the default their calls' signatures show.
+  if (!add_object(session.get(), "SESSION_TIMEOUT", session_timeout())) return false;
   return PyObject_SetAttrString(top, "session", session.get()) == 0;
 }
 

@@ -879,11 +879,13 @@ PyObject* submit_line(PyObject* self, const LineBuffer& text, CommandWord word,
   return make_pending(future.get(), self, forget_pending, PendingOf::Request, tag).release();
 }
 
-PyObject* submit_command(PyObject* self, const Command& command) {
+PyObject* submit_command(PyObject* self, const Command& command, std::optional<double> limit) {
   LineBuffer& line = request_buffer();
   build_command_line(command, line);
-  return submit_line(self, line, CommandWord(command.entry().name), as_async(self)->settings.timeout);
+  return submit_line(self, line, CommandWord(command.entry().name), limit);
 }
+
+const SessionSettings& settings_of(PyObject* self) { return as_async(self)->settings; }
 
 PyObject* AsyncSession_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
@@ -1285,7 +1287,7 @@ PyTypeObject* init_async_session_class() {
   if (!g_async_events) return nullptr;
 
   const auto* per_command =
-      SessionMethods<submit_command>::table("AsyncSession", "Send {}; await the result for its reply.");
+      SessionMethods<submit_command, settings_of>::table("AsyncSession", "Send {}; await the result for its reply.");
   if (!per_command) return nullptr;
   const SessionClassTraits traits = {
       "AsyncSession",
@@ -1300,17 +1302,17 @@ PyTypeObject* init_async_session_class() {
        "connect($self, /)\n--\n\nConnect and log in; await the result. Requests made before "
        "wait for it."},
       {"request", method_entry<AsyncSession_request>(), METH_FASTCALL | METH_KEYWORDS,
-       "request($self, /, command, timeout=...)\n--\n\n"
+       "request($self, /, command, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
        "Send a Command, or a text as it is; await the result for its reply."},
       {"request_batch", method_entry<AsyncSession_request_batch>(), METH_FASTCALL | METH_KEYWORDS,
-       "request_batch($self, /, commands, timeout=...)\n--\n\n"
+       "request_batch($self, /, commands, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
        "Send many requests in one write; await the result for every reply."},
       {"events", method_entry<AsyncSession_events>(), METH_FASTCALL | METH_KEYWORDS,
-       "events($self, /, timeout=...)\n--\n\n"
+       "events($self, /, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
        "Iterate (async for) over the lines that answer no request, until none comes within "
        "timeout."},
       {"wait_for", method_entry<AsyncSession_wait_for>(), METH_FASTCALL | METH_KEYWORDS,
-       "wait_for($self, /, predicate, timeout=...)\n--\n\n"
+       "wait_for($self, /, predicate, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
        "Await the first event the predicate accepts; other events stay queued."},
       {"close", method_entry<AsyncSession_close>(), METH_NOARGS,
        "close($self, /)\n--\n\nEnd the connection at once; waiting calls end. Awaitable."},

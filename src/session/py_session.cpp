@@ -569,12 +569,14 @@ void Session_dealloc(PyObject* self) noexcept {
   Py_DECREF(type);
 }
 
-PyObject* submit_command(PyObject* self, const Command& command) {
+PyObject* submit_command(PyObject* self, const Command& command, std::optional<double> limit) {
   SessionObject* s = as_session(self);
   LineBuffer& line = request_buffer();
   build_command_line(command, line);
-  return exchange(s, line, command.entry().name, s->settings.timeout).release();
+  return exchange(s, line, command.entry().name, limit).release();
 }
+
+const SessionSettings& settings_of(PyObject* self) { return as_session(self)->settings; }
 
 PyObject* Session_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
@@ -720,7 +722,7 @@ PyTypeObject* init_session_class() {
   if (!g_events_type) return nullptr;
 
   const auto* per_command =
-      SessionMethods<submit_command>::table("Session", "Send {} and wait for its reply.");
+      SessionMethods<submit_command, settings_of>::table("Session", "Send {} and wait for its reply.");
   if (!per_command) return nullptr;
   const SessionClassTraits traits = {
       "Session",
@@ -732,16 +734,16 @@ PyTypeObject* init_session_class() {
       nothrow_slot<Session_finalize>()};
   type = make_session_class(traits, {
       {"request", method_entry<Session_request>(), METH_FASTCALL | METH_KEYWORDS,
-       "request($self, /, command, timeout=...)\n--\n\n"
+       "request($self, /, command, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
        "Send a Command, or a text as it is, and wait for its reply."},
       {"request_batch", method_entry<Session_request_batch>(), METH_FASTCALL | METH_KEYWORDS,
-       "request_batch($self, /, commands, timeout=...)\n--\n\n"
+       "request_batch($self, /, commands, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
        "Send many requests in one write and wait for every reply."},
       {"events", method_entry<Session_events>(), METH_FASTCALL | METH_KEYWORDS,
-       "events($self, /, timeout=...)\n--\n\n"
+       "events($self, /, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
        "Iterate over the lines that answer no request, until none comes within timeout."},
       {"wait_for", method_entry<Session_wait_for>(), METH_FASTCALL | METH_KEYWORDS,
-       "wait_for($self, /, predicate, timeout=...)\n--\n\n"
+       "wait_for($self, /, predicate, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
        "Wait for the first event the predicate accepts; other events stay queued."},
       {"close", method_entry<Session_close>(), METH_NOARGS,
        "close($self, /)\n--\n\nEnd the connection; waiting calls end at once."},

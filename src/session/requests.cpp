@@ -3,7 +3,9 @@
 #include "commands/core/tagged_send.hpp"
 #include "commands/py_command.hpp"
 #include "binding/args.hpp"
+#include "binding/boundary.hpp"
 #include "binding/errors.hpp"
+#include "binding/type_support.hpp"
 #include "session/py_received.hpp"
 
 namespace qv::py {
@@ -81,11 +83,53 @@ Ref checked_reply(const SessionSettings& settings, std::string_view word, Ref re
   return reply;
 }
 
+namespace {
+
+PyObject* g_session_timeout = nullptr;  // made once; lives as long as the process
+
+PyObject* SessionTimeout_repr(PyObject*) { return PyUnicode_FromString(QV_SESSION_TIMEOUT_NAME); }
+
+// A copy is the sentinel itself, as it is compared by identity.
+PyObject* SessionTimeout_copy(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyMethodDef g_session_timeout_methods[] = {
+    {"__copy__", method_entry<SessionTimeout_copy>(), METH_NOARGS, nullptr},
+    {"__deepcopy__", method_entry<SessionTimeout_copy>(), METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool init_session_timeout() {
+  if (g_session_timeout) return true;
+  PyType_Slot slots[] = {
+      {Py_tp_repr, slot_entry<SessionTimeout_repr>()},
+      {Py_tp_new, slot_entry<no_constructor_new>()},  // one instance, made below
+      {Py_tp_methods, g_session_timeout_methods},
+      {Py_tp_doc, const_cast<char*>(
+                      "The default of a session call's wait limit: the session's own timeout.")},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {"builtins._SessionTimeout", 0, 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  Ref type = Ref::steal(PyType_FromSpecWithBases(&spec, reinterpret_cast<PyObject*>(&PyUnicode_Type)));
+  if (!type) return false;
+  Ref args = Ref::steal(Py_BuildValue("(s)", "the session's timeout"));
+  if (!args) return false;
+  // str's own constructor, as the type refuses to be called.
+  g_session_timeout =
+      PyUnicode_Type.tp_new(reinterpret_cast<PyTypeObject*>(type.get()), args.get(), nullptr);
+  return g_session_timeout != nullptr;
+}
+
+PyObject* session_timeout() { return g_session_timeout; }
+
 bool wait_limit(const SessionSettings& settings, PyObject* timeout_arg, const Param& param,
                 std::optional<double>& limit) {
   limit = settings.timeout;
-  // Left out, or given as ... (what the signature shows): the session's own.
-  if (!timeout_arg || timeout_arg == Py_Ellipsis) return true;
+  // Left out, or given as the sentinel the signature shows (or as ..., which it once
+  // showed): the session's own.
+  if (!timeout_arg || timeout_arg == g_session_timeout || timeout_arg == Py_Ellipsis) return true;
   Arg arg;
   if (!convert_argument(param, timeout_arg, arg)) return false;
   limit = arg.present ? std::optional<double>(arg.seconds) : std::nullopt;

@@ -44,8 +44,18 @@ void build_command_line(const Command& command, LineBuffer& line);
 // predicate's own exception) set.
 Ref checked_reply(const SessionSettings& settings, std::string_view word, Ref reply);
 
+// The default of every wait limit a session call takes: "the session's own timeout". Shown
+// in signatures by this name, which inspect evaluates; inspect only takes a default that is
+// a str, int, float, bytes, bool or None, so the sentinel is the one instance of a final str
+// subclass (never taken for a number of seconds anywhere).
+#define QV_SESSION_TIMEOUT_NAME "quelvant_rs.session.SESSION_TIMEOUT"
+// Makes the sentinel once; false with the error set.
+bool init_session_timeout();
+// The sentinel (borrowed; it lives as long as the process), once init_session_timeout ran.
+PyObject* session_timeout();
+
 // The limit of one wait: the call's own `timeout` argument when given (None: forever), else
-// (left out, or ...) the session's. False with the error set.
+// (left out, or the sentinel) the session's. False with the error set.
 bool wait_limit(const SessionSettings& settings, PyObject* timeout_arg, const Param& param,
                 std::optional<double>& limit);
 

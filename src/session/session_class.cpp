@@ -17,7 +17,7 @@ Signature call_signature(const char* owner, const char* name, std::vector<Param>
   sig.full_name = std::string(owner) + "." + name + "()";
   sig.params = std::move(params);
   sig.python_wording = true;
-  // A left-out timeout (or ...) is the session's own; the callable converts it itself.
+  // A left-out timeout (or the sentinel) is the session's own; the callable converts it itself.
   sig.params.push_back(make_defaulted_param("timeout", Conv::Object));
   return sig;
 }
@@ -25,7 +25,7 @@ Signature call_signature(const char* owner, const char* name, std::vector<Param>
 }  // namespace
 
 bool make_session_signatures(SessionSignatures& sigs, const char* owner) {
-  if (!make_settings_signature(sigs.constructor, owner)) return false;
+  if (!init_session_timeout() || !make_settings_signature(sigs.constructor, owner)) return false;
   sigs.timeout = make_param("timeout", Conv::Seconds, true);
   sigs.request = call_signature(owner, "request", {make_param("command", Conv::Object)});
   sigs.request_batch =

@@ -16,10 +16,10 @@ namespace qv::py {
 
 struct SessionSignatures {
   Signature constructor;
-  Signature request;        // (command, timeout=...)
-  Signature request_batch;  // (commands, timeout=...)
-  Signature events;         // (timeout=...)
-  Signature wait_for;       // (predicate, timeout=...)
+  Signature request;        // (command, timeout=SESSION_TIMEOUT)
+  Signature request_batch;  // (commands, timeout=SESSION_TIMEOUT)
+  Signature events;         // (timeout=SESSION_TIMEOUT)
+  Signature wait_for;       // (predicate, timeout=SESSION_TIMEOUT)
   Param timeout;            // how a given timeout converts: seconds, or None
 };
 

@@ -142,13 +142,17 @@ void write_documented_def(std::ostream& out, std::string_view indent, std::strin
 }
 
 // A session's per-command methods take the factory's parameters, login's included, under the
-// client's method names, in the client's order.
+// client's method names, in the client's order; each that may be None defaults to None, and
+// the keyword-only reply_timeout follows.
 void session_methods_returning(std::ostream& out, std::string_view indent, std::string_view ret,
                                std::string_view doc_before, std::string_view doc_after) {
   for (std::size_t index : qv::kClientMethodOrder) {
     const Variant& v = qv::kCatalogue[index];
     std::vector<std::string> params{"self"};
-    for (std::string& p : factory_params(v)) params.push_back(std::move(p));
+    for (std::string& p : factory_params(v))
+      params.push_back(p.ends_with(" | None") ? std::move(p) + " = None" : std::move(p));
+    params.push_back("*");
+    params.push_back("reply_timeout: _WaitLimit = SESSION_TIMEOUT");
     const std::string doc = std::string(doc_before) + std::string(v.name) + std::string(doc_after);
     write_documented_def(out, indent, v.method, params, ret, doc);
   }

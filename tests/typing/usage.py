@@ -60,6 +60,8 @@ def converse(s: session.Session) -> None:
     """Needs a server; only type-checked."""
     front = s.resource_create_frontend(None, None, None, True)
     assert_type(front, session.Reply)
+    assert_type(s.call_make(7, "1001", caller_name="Bob", reply_timeout=None), session.Reply)
+    assert_type(s.play_file(7, "hello.wav", reply_timeout=session.SESSION_TIMEOUT), session.Reply)
     assert_type(front.fields, dict[str, str])
     ev = s.wait_for(lambda e: e.words[:1] == ["CallConnected"], timeout=30)
     assert_type(ev.tag, int | None)
@@ -72,6 +74,7 @@ async def converse_async(s: session.AsyncSession) -> None:
     """Needs a server and a loop; only type-checked."""
     async with s:
         assert_type(await s.call_make(7, "1001", None, None, None, None, None), session.Reply)
+        assert_type(await s.call_make(7, "1001", reply_timeout=2.5), session.Reply)
         assert_type(await s.request("GetVersion", timeout=None), session.Reply)
         async for e in s.events():
             assert_type(e, session.Event)
