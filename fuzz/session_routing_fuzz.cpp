@@ -174,6 +174,12 @@ struct Model {
       queue.back().count += event.count;
       return;
     }
+    // A loss with no line since the last loss says nothing new; a reconnect that is lost
+    // again before any line gives way to the loss.
+    if (event.kind == Kind::Lost) {
+      if (!queue.empty() && queue.back().kind == Kind::Reconnected) queue.pop_back();
+      if (!queue.empty() && queue.back().kind == Kind::Lost) return;
+    }
     queue.push_back(std::move(event));
   }
 
