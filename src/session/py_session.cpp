@@ -38,8 +38,7 @@ constexpr auto kSignalSlice = std::chrono::milliseconds(50);
 struct SessionObject {
   PyObject_HEAD
   SessionSettings settings;
-  std::unique_ptr<SyncConnection> connection;
-  std::uint64_t next_tag;  // unique for the session's life, across reconnects
+  std::unique_ptr<SyncConnection> connection;  // its core numbers the requests
   HeldEvents held;         // taken from the connection (which bounds them), not yet by the program
   std::uint64_t fork_generation;
   bool closed;
@@ -244,14 +243,13 @@ Ref outcome(SessionObject* s, PendingReply& reply, Waited waited, std::string_vi
 Ref exchange_connected(SessionObject* s, LineBuffer& line, std::string_view word,
                        const Deadline& deadline) {
   PendingReply reply;
-  reply.tag = s->next_tag++;
-  append_tag_suffix(line, reply.tag);
   SyncConnection& connection = *s->connection;
   const Registered registered(connection, {&reply, 1});
-  if (!connection.add(reply)) {
+  if (!connection.add_new({&reply, 1})) {
     raise_lost(word, reply.tag, s->closed);
     return {};
   }
+  append_tag_suffix(line, reply.tag);
   const bool sent = send_line(s, line, word, reply.tag, deadline);
   line.release_if_large();
   if (!sent) return {};
@@ -511,7 +509,6 @@ PyObject* Session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::construct_at(&s->held, SIZE_MAX);
   std::construct_at(&s->connection,
                     std::make_unique<SyncConnection>(s->settings.max_line, s->settings.max_events));
-  s->next_tag = 0;
   s->fork_generation = fork_generation();
   s->closed = false;
   s->ever_connected = false;
@@ -607,20 +604,17 @@ PyObject* Session_request_batch(PyObject* self, PyObject* const* args, Py_ssize_
   if (!usable(s) || !ensure_connected(s, deadline) || !check_idle_connection(s, deadline))
     return nullptr;
   // Tagged only now: a refused batch uses no tag.
-  LineBuffer wire;
   std::vector<PendingReply> replies(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    replies[i].tag = s->next_tag++;
-    wire.append(lines[i].view());
-    append_tag_suffix(wire, replies[i].tag);
-  }
   SyncConnection& connection = *s->connection;
   const Registered registered(connection, replies);
-  for (PendingReply& r : replies) {
-    if (!connection.add(r)) {
-      raise_lost("the batch", r.tag, s->closed);
-      return nullptr;
-    }
+  if (count > 0 && !connection.add_new(replies)) {
+    raise_lost("the batch", count > 0 ? replies[0].tag : 0, s->closed);
+    return nullptr;
+  }
+  LineBuffer wire;
+  for (std::size_t i = 0; i < count; ++i) {
+    wire.append(lines[i].view());
+    append_tag_suffix(wire, replies[i].tag);
   }
   if (count > 0 && !send_line(s, wire, words[0], replies[0].tag, deadline)) return nullptr;
   // Every reply is collected before any failure is raised.

@@ -38,7 +38,7 @@ int poll_timeout(SteadyTime until) {
 }  // namespace
 
 SyncConnection::SyncConnection(std::size_t max_line, std::size_t max_events)
-    : router_(max_line), max_line_(max_line), events_(max_events) {}
+    : core_(max_line), events_(max_events) {}
 
 SyncConnection::~SyncConnection() {
   // Nobody waits any more (each waiting thread holds the session alive).
@@ -71,7 +71,7 @@ void SyncConnection::attach(int fd) {
   // The socket before it may still be shut down around a last user; the two never overlap.
   changed_.wait(lock, [&] { return closing_fd_ < 0; });
   fd_ = fd;
-  router_ = LineRouter(max_line_);
+  core_.attach();
   timeval limit{};
   limit.tv_usec = std::chrono::duration_cast<std::chrono::microseconds>(kBlockingReceive).count();
   (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -96,15 +96,9 @@ void SyncConnection::disconnect(bool mark) {
 
 void SyncConnection::lose_locked(bool mark) {
   if (fd_ < 0) return;
-  // An unterminated last line is still a line, though an event (see LineRouter::finish).
-  try {
-    router_.finish([&](Incoming&& in) { route_locked_one(in); });
-  } catch (...) {
-    // Out of memory for the last line's text: it is lost with the connection.
-  }
-  for (auto& [tag, reply] : pending_) reply->state = PendingReply::State::Lost;
-  pending_.clear();
-  if (mark) events_.mark(Incoming::Kind::Lost);
+  auto lost = core_.lose(mark, events_);
+  SessionCore<PendingReply*>::drain(
+      lost, [](std::uint64_t, PendingReply* reply) { reply->state = PendingReply::State::Lost; });
   // Wakes a reader blocked in poll() and a sender blocked on a full socket; the descriptor
   // itself is closed once neither uses it, so its number cannot be reused under them.
   ::shutdown(fd_, SHUT_RDWR);
@@ -133,18 +127,36 @@ void SyncConnection::release_locked() {
 
 // ---- requests -----------------------------------------------------------------------------
 
+bool SyncConnection::add_new(std::span<PendingReply> replies) {
+  const std::lock_guard lock(mutex_);
+  for (PendingReply& reply : replies) reply.tag = core_.new_tag();
+  if (fd_ < 0) return false;
+  std::size_t added = 0;
+  try {
+    for (PendingReply& reply : replies) {
+      reply.state = PendingReply::State::Waiting;
+      core_.add(reply.tag, &reply);
+      ++added;
+    }
+  } catch (...) {
+    for (std::size_t i = 0; i < added; ++i) (void)core_.settle(replies[i].tag);
+    throw;
+  }
+  return true;
+}
+
 bool SyncConnection::add(PendingReply& reply) {
   const std::lock_guard lock(mutex_);
   if (fd_ < 0) return false;
   reply.state = PendingReply::State::Waiting;
-  pending_[reply.tag] = &reply;
+  core_.add(reply.tag, &reply);
   return true;
 }
 
 void SyncConnection::remove(PendingReply& reply) {
   const std::lock_guard lock(mutex_);
-  const auto found = pending_.find(reply.tag);
-  if (found != pending_.end() && found->second == &reply) pending_.erase(found);
+  PendingReply** found = core_.find(reply.tag);
+  if (found && *found == &reply) (void)core_.settle(reply.tag);
 }
 
 WaitOutcome SyncConnection::wait_reply(PendingReply& reply, SteadyTime until) {
@@ -178,13 +190,12 @@ bool SyncConnection::read_within(SteadyClock::duration span) {
 
 std::deque<QueuedEvent> SyncConnection::take_events() {
   const std::lock_guard lock(mutex_);
-  held_ += events_.lines();
   return events_.take_all();
 }
 
 void SyncConnection::consumed(std::size_t lines) {
   const std::lock_guard lock(mutex_);
-  held_ = lines < held_ ? held_ - lines : 0;
+  events_.consumed(lines);
 }
 
 void SyncConnection::mark(Incoming::Kind kind) {
@@ -259,23 +270,10 @@ SyncConnection::Read SyncConnection::route_received(ssize_t received) {
 }
 
 void SyncConnection::route_locked(const char* data, std::size_t size) {
-  router_.feed(data, size, [&](Incoming&& in) { route_locked_one(in); });
-}
-
-void SyncConnection::route_locked_one(Incoming& in) {
-  if (in.tag) {
-    const auto found = pending_.find(*in.tag);
-    if (found != pending_.end()) {
-      PendingReply* reply = found->second;
-      pending_.erase(found);
-      reply->text = std::move(in.text);
-      reply->state = PendingReply::State::Replied;
-      return;
-    }
-  }
-  // Events, and lines carrying a tag nobody waits for (a later stage of a long command, a
-  // late reply after a timeout).
-  events_.push(std::move(in), held_);
+  core_.feed(data, size, events_, [](std::uint64_t, PendingReply* reply, std::string&& text) {
+    reply->text = std::move(text);
+    reply->state = PendingReply::State::Replied;
+  });
 }
 
 // ---- sending ------------------------------------------------------------------------------

@@ -7,7 +7,10 @@
 // its own replies is read from. A reply so costs no thread hand-off when one thread waits,
 // and nothing is read while nobody waits: unread events stay in the socket, which holds the
 // server back.
-// Never touches Python: the Python layer calls in with the interpreter lock released.
+// The requests, their routing and what a loss does to them are the session core's
+// (SessionCore, shared with AsyncSession); this class adds the locking, the reader's role and
+// the socket. Never touches Python: the Python layer calls in with the interpreter lock
+// released.
 #include <sys/types.h>
 
 #include <chrono>
@@ -17,12 +20,13 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
-#include <unordered_map>
 
 #include "net/socket.hpp"
 #include "session/core/event_queue.hpp"
 #include "session/core/line_router.hpp"
+#include "session/core/session_core.hpp"
 
 namespace qv {
 
@@ -76,8 +80,11 @@ class SyncConnection {
   void disconnect(bool mark);
 
   // -- requests ---------------------------------------------------------------------------
-  // Registered before its line is sent, so that even an immediate reply finds it. False when
-  // not connected.
+  // Registered before their lines are sent, so that even an immediate reply finds them, each
+  // under a new tag (set in it, also when refused). False when not connected (then none is
+  // registered). Throws std::bad_alloc (likewise).
+  bool add_new(std::span<PendingReply> replies);
+  // The same under the tag the reply carries, not in use (for a test's own tags).
   bool add(PendingReply& reply);
   // Unregisters a request that is given up; a reply coming later is an event. After it the
   // reply's state can be read without a race (a reader may be routing into it until then).
@@ -119,7 +126,6 @@ class SyncConnection {
   Read receive_now(int fd);
   Read route_received(ssize_t received);  // what a recv() into buffer_ returned
   void route_locked(const char* data, std::size_t size);
-  void route_locked_one(Incoming& in);
   void lose_locked(bool mark);
   void release_locked();  // one user of the socket is done with it
   int use_locked();       // the socket for one more user, or -1
@@ -131,11 +137,8 @@ class SyncConnection {
   int users_ = 0;        // threads using the socket (the reader, a sender)
   bool reading_ = false;
   bool connecting_ = false;
-  LineRouter router_;
-  std::size_t max_line_;
-  std::unordered_map<std::uint64_t, PendingReply*> pending_;
-  EventQueue<QueuedEvent> events_;
-  std::size_t held_ = 0;
+  SessionCore<PendingReply*> core_;
+  CountedEvents<QueuedEvent> events_;
   SteadyTime last_read_{};
   std::unique_ptr<char[]> buffer_;  // the reader's receive buffer
   std::timed_mutex send_mutex_;

@@ -2,7 +2,8 @@
 // What a session waits for (requests by tag, batches, waits for events), each with an
 // optional deadline. An entry leaves the table through take() alone, whatever ends it (its
 // answer, its deadline, a cancel, a loss, close()), and its deadline goes with it, so no
-// deadline can outlive its entry or fire for a later one.
+// deadline can outlive its entry or fire for a later one. A table can be moved (a session
+// hands its lost requests over as a table of their own).
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -24,7 +25,7 @@ class TimedTable {
   // Adds `entry` under a key not in use (one in use is an internal failure: std::logic_error).
   // Throws std::bad_alloc (the table is then unchanged).
   Entry& add(Key key, Entry entry, std::optional<Time> deadline) {
-    auto [at, added] = slots_.emplace(key, Slot{std::move(entry), deadlines_.end()});
+    auto [at, added] = slots_.emplace(key, Slot{std::move(entry), std::nullopt});
     if (!added) throw std::logic_error("a key added twice to a session's table");
     if (deadline) {
       try {
@@ -98,12 +99,13 @@ class TimedTable {
   using Deadlines = std::multimap<Time, Key>;
   struct Slot {
     Entry entry;
-    typename Deadlines::iterator deadline;
+    // None without a deadline (not the map's end(), which a move would leave behind).
+    std::optional<typename Deadlines::iterator> deadline;
   };
   using Slots = std::conditional_t<Ordered, std::map<Key, Slot>, std::unordered_map<Key, Slot>>;
 
   Entry take(typename Slots::iterator at) {
-    if (at->second.deadline != deadlines_.end()) deadlines_.erase(at->second.deadline);
+    if (at->second.deadline) deadlines_.erase(*at->second.deadline);
     Entry entry = std::move(at->second.entry);
     slots_.erase(at);
     return entry;

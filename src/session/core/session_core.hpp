@@ -1,0 +1,170 @@
+#pragma once
+// What both session classes are, apart from how they wait: the tags, the table of requests
+// waiting for their replies (the Login among them, as an ordinary request), their deadlines,
+// the routing of complete received lines (a reply to its request, anything else an event),
+// and what a lost connection does to all of it. Session drives it from whichever thread
+// reads (under its connection's lock), AsyncSession from its event loop's callbacks.
+//
+// A request is registered before its line leaves, so that even an immediate reply finds it,
+// and it leaves the table exactly once, through TimedTable::take, whatever ends it: its
+// reply, its deadline, a cancel, a loss or close(). Its deadline goes with it.
+//
+// `Payload` is what a class keeps per request (a waiting thread's PendingReply, or the Python
+// layer's future and batch membership); the core never looks into it. Nothing here calls
+// out while the table is mid-change: callbacks get an entry already taken out, and a loss
+// hands the lost requests over as a table of their own, to be settled after it.
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "session/core/event_queue.hpp"
+#include "session/core/incoming.hpp"
+#include "session/core/line_router.hpp"
+#include "session/core/timed_table.hpp"
+
+namespace qv {
+
+// Events for a class that hands them out in batches: the queue, and the lines the program
+// took out and has not yet consumed, which count against the queue's bound too.
+template <class Entry>
+class CountedEvents {
+ public:
+  explicit CountedEvents(std::size_t limit) : queue_(limit) {}
+
+  void push(Incoming&& in) { queue_.push(std::move(in), held_); }
+  void mark(Incoming::Kind kind) { push(Incoming{kind, std::nullopt, {}, 0}); }
+  bool empty() const noexcept { return queue_.empty(); }
+
+  // Everything queued, in order; its lines count as held until consumed() says so.
+  std::deque<Entry> take_all() noexcept {
+    held_ += queue_.lines();
+    return queue_.take_all();
+  }
+  void consumed(std::size_t lines) noexcept { held_ = lines < held_ ? held_ - lines : 0; }
+
+ private:
+  EventQueue<Entry> queue_;
+  std::size_t held_ = 0;
+};
+
+template <class Payload>
+class SessionCore {
+ public:
+  using Table = TimedTable<std::uint64_t, Payload>;
+  using Time = typename Table::Time;
+
+  explicit SessionCore(std::size_t max_line) : max_line_(max_line), router_(max_line) {}
+
+  // -- tags -------------------------------------------------------------------------------
+  // Unique for the session's life, across reconnects: a late reply to a request of an
+  // earlier connection can never answer a later one.
+  std::uint64_t new_tag() noexcept { return next_tag_++; }
+
+  // -- the connection ---------------------------------------------------------------------
+  // Connecting starts: the tag of its Login is taken now, so that it comes before the tags of
+  // the requests made while connecting (which go out once it is answered).
+  std::uint64_t start_login() noexcept {
+    login_tag_ = next_tag_++;
+    return *login_tag_;
+  }
+  // A new connection: its lines start afresh.
+  void attach() { router_ = LineRouter(max_line_); }
+  bool is_login(std::uint64_t tag) const noexcept { return login_tag_ == tag; }
+  std::optional<std::uint64_t> login_tag() const noexcept { return login_tag_; }
+  // The Login was answered: the connection is up, and a loss from now on is a reconnect's
+  // business.
+  void logged_in() noexcept {
+    login_tag_.reset();
+    ever_logged_in_ = true;
+  }
+  bool ever_logged_in() const noexcept { return ever_logged_in_; }
+
+  // -- requests ---------------------------------------------------------------------------
+  // Registers a request before its line is sent. Throws std::bad_alloc (nothing registered).
+  Payload& add(std::uint64_t tag, Payload payload, std::optional<Time> deadline = std::nullopt) {
+    return table_.add(tag, std::move(payload), deadline);
+  }
+  Payload* find(std::uint64_t tag) noexcept { return table_.find(tag); }
+  // The one way out, for a request given up (cancelled, timed out by its waiter) or answered
+  // by the class itself.
+  std::optional<Payload> settle(std::uint64_t tag) { return table_.take(tag); }
+  // The request whose deadline passed first, taken out.
+  std::optional<std::pair<std::uint64_t, Payload>> settle_due(Time now) {
+    return table_.take_due(now);
+  }
+  // Any request, taken out (every one fails: connecting failed, the session closes).
+  std::optional<std::pair<std::uint64_t, Payload>> settle_any() { return table_.take_any(); }
+  std::optional<Time> earliest() const noexcept { return table_.earliest(); }
+  bool idle() const noexcept { return table_.empty(); }
+  template <class Each>
+  int visit(Each&& each) const {
+    return table_.visit(std::forward<Each>(each));
+  }
+
+  // -- routing ----------------------------------------------------------------------------
+  // Routes every line the bytes complete: a reply whose request is still `wanted` leaves the
+  // table and goes to on_reply(tag, Payload&&, std::string&& text); one nobody waits for any
+  // more (the request is taken out all the same) and every other line go to `events` (a
+  // push(Incoming&&)). Throws std::bad_alloc (the lines routed so far stay routed).
+  template <class Events, class Wanted, class OnReply>
+  void feed(const char* data, std::size_t size, Events& events, Wanted&& wanted,
+            OnReply&& on_reply) {
+    router_.feed(data, size, [&](Incoming&& in) {
+      if (in.tag) {
+        if (Payload* payload = table_.find(*in.tag)) {
+          const std::uint64_t tag = *in.tag;
+          if (wanted(*payload)) {
+            on_reply(tag, std::move(*table_.take(tag)), std::move(in.text));
+            return;
+          }
+          (void)table_.take(tag);
+        }
+      }
+      // Events, and lines carrying a tag nobody waits for (a later stage of a long command,
+      // a late reply after a timeout).
+      events.push(std::move(in));
+    });
+  }
+  template <class Events, class OnReply>
+  void feed(const char* data, std::size_t size, Events& events, OnReply&& on_reply) {
+    feed(data, size, events, [](const Payload&) { return true; },
+         std::forward<OnReply>(on_reply));
+  }
+
+  // -- loss -------------------------------------------------------------------------------
+  // The connection ended. An unterminated last line is an event (it answers nothing: the
+  // stream may have ended inside its tag); with `mark`, the events record where it happened.
+  // Every request waiting is lost: they are handed back, out of the core, for the class to
+  // settle each (drain() below).
+  template <class Events>
+  Table lose(bool mark, Events& events) {
+    try {
+      router_.finish([&](Incoming&& in) { events.push(std::move(in)); });
+    } catch (const std::bad_alloc&) {
+      // No memory for the last line's text: it is lost with the connection.
+    }
+    router_ = LineRouter(max_line_);
+    if (mark) events.push(Incoming{Incoming::Kind::Lost, std::nullopt, {}, 0});
+    return std::exchange(table_, Table{});
+  }
+
+  // Takes every entry out of `table`, calling each(tag, Payload&&) for it.
+  template <class Each>
+  static void drain(Table& table, Each&& each) {
+    while (auto entry = table.take_any()) each(entry->first, std::move(entry->second));
+  }
+
+ private:
+  std::size_t max_line_;
+  LineRouter router_;
+  Table table_;
+  std::uint64_t next_tag_ = 0;
+  std::optional<std::uint64_t> login_tag_;
+  bool ever_logged_in_ = false;
+};
+
+}  // namespace qv
