@@ -1,8 +1,10 @@
 // AsyncSession: a connection that hears the server, for asyncio. An await costs no thread:
 // the running loop watches the socket (add_reader), and the callback it runs reads what
-// arrived, splits it into lines, takes each reply out of the request table (a Python-free
-// TimedTable) and only then resolves the futures waiting for them. Lines to
-// send are gathered in a SendQueue and written once per loop iteration.
+// arrived and has the session core (SessionCore, shared with Session) route it: each reply
+// is taken out of the core's request table, and only once every line read is routed are
+// the futures waiting for them resolved. Lines to send are gathered in a SendQueue and
+// written once per loop iteration. What stays here is how it waits: the futures, batches
+// and waits for events, the loop's callbacks and timers.
 #include "session/py_async_session.hpp"
 
 #include <poll.h>
@@ -31,6 +33,7 @@
 #include "session/core/line_router.hpp"
 #include "session/core/reconnect_policy.hpp"
 #include "session/core/send_queue.hpp"
+#include "session/core/session_core.hpp"
 #include "session/core/timed_table.hpp"
 #include "session/held_events.hpp"
 #include "session/py_pending.hpp"
@@ -46,13 +49,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Time = Clock::time_point;
 
+// What the core keeps per request for this class.
 struct Request {
   Ref future;                   // empty for a member of a batch, and for the Login
   std::uint64_t batch = 0;      // the batch it belongs to, if any
   std::size_t index = 0;        // its place in the batch
   CommandWord word;             // for messages
   std::optional<double> limit;  // for messages
-  bool login = false;           // the Login of the connection being made
 };
 
 struct Batch {
@@ -72,7 +75,7 @@ struct Waiter {
   std::optional<double> limit;
 };
 
-using Requests = TimedTable<std::uint64_t, Request>;
+using Core = SessionCore<Request>;
 using Batches = TimedTable<std::uint64_t, Batch>;
 using Waiters = TimedTable<std::uint64_t, Waiter, true>;  // in the order they began
 
@@ -86,22 +89,18 @@ struct AsyncSessionObject {
   Link link;
   bool closed;           // the program closed the session
   bool shut;             // ... and every wait has ended (on the loop's thread)
-  bool ever_connected;
   bool reading;          // add_reader is in place
   bool writing;          // add_writer is in place (for output, or for a connect under way)
   bool flush_scheduled;  // call_soon(flush) is pending
   bool delivering;       // events are being handed to the waits (predicates may run)
   bool redeliver;        // ... and something changed meanwhile: look again
   std::uint64_t fork_generation;
-  std::uint64_t next_tag;  // unique for the session's life, across reconnects
-  std::uint64_t login_tag;
   std::uint64_t next_batch;
   std::uint64_t next_waiter;
-  std::unique_ptr<LineRouter> router;
   std::unique_ptr<char[]> buffer;
   SendQueue out;     // wire lines for the socket
   SendQueue queued;  // lines of requests made while connecting, sent once logged in
-  Requests requests;
+  Core core;         // tags, the requests (the Login among them), routing, loss
   Batches batches;
   Waiters waiters;
   std::vector<std::pair<Ref, Ref>> connect_waiters;  // future, and what it resolves to
@@ -212,7 +211,7 @@ bool arm_timer(PyObject* self) {
   AsyncSessionObject* s = as_async(self);
   std::optional<Time> earliest;
   for (const std::optional<Time> at :
-       {s->requests.earliest(), s->batches.earliest(), s->waiters.earliest()}) {
+       {s->core.earliest(), s->batches.earliest(), s->waiters.earliest()}) {
     if (at && (!earliest || *at < *earliest)) earliest = at;
   }
   if (!earliest || s->shut) return true;
@@ -229,7 +228,7 @@ bool arm_timer(PyObject* self) {
 // A request given up before its answer: out of the table, and its line out of the queue
 // when none of it has left yet.
 std::optional<Request> give_up_request(AsyncSessionObject* s, std::uint64_t tag) {
-  std::optional<Request> request = s->requests.take(tag);
+  std::optional<Request> request = s->core.settle(tag);
   if (request && !s->out.withdraw(tag)) (void)s->queued.withdraw(tag);
   return request;
 }
@@ -303,13 +302,13 @@ bool fail_request(AsyncSessionObject* s, const Request& request) {
   return settle(request.future.get(), nullptr);
 }
 
-// Fails every request (and so every batch).
-bool fail_requests(AsyncSessionObject* s, bool closed_by_program) {
+// Fails every request a loss handed back (and so every batch).
+bool fail_lost(AsyncSessionObject* s, Core::Table& lost, bool closed_by_program) {
   FirstError error;
-  while (auto entry = s->requests.take_any()) {
-    raise_lost(entry->second.word.view(), entry->first, closed_by_program);
-    if (!fail_request(s, entry->second)) error.keep();
-  }
+  Core::drain(lost, [&](std::uint64_t tag, Request&& request) {
+    raise_lost(request.word.view(), tag, closed_by_program);
+    if (!fail_request(s, request)) error.keep();
+  });
   return error.restore();
 }
 
@@ -375,21 +374,14 @@ bool deliver_events(AsyncSessionObject* s) {
 
 bool flush(PyObject* self);
 
-// Lets go of the socket: nothing is read or written on it any more. An unterminated last
-// line is an event (it answers no request).
+// Lets go of the socket: nothing is read or written on it any more. (What the loss does to
+// the requests and the last line is the core's: Core::lose.)
 bool teardown(AsyncSessionObject* s) {
   FirstError error;
   if (s->fd >= 0) {
     if (s->reading && !unwatch(s, "remove_reader")) error.keep();
     if (s->writing && !unwatch(s, "remove_writer")) error.keep();
     s->reading = s->writing = false;
-    if (s->router) {
-      try {
-        s->router->finish([&](Incoming&& in) { s->held.push(std::move(in)); });
-      } catch (const std::bad_alloc&) {
-        // No memory for the last line's text: it is lost with the connection.
-      }
-    }
     ::close(s->fd);
     s->fd = -1;
   }
@@ -418,20 +410,22 @@ bool settle_connect_waiters(AsyncSessionObject* s, bool ok) {
 }
 
 // Connecting failed with the exception being raised (consumed): every wait for the
-// connection gets it, and so does every request made meanwhile.
+// connection gets it, and so does every request made meanwhile. The connection being made,
+// if any, is lost to the core (its Login with it, and an unterminated last line is an event).
 bool connect_failed(PyObject* self) {
   AsyncSessionObject* s = as_async(self);
   Ref exc = Ref::steal(PyErr_GetRaisedException());
   if (s->capture_connect_error) s->connect_error = Ref::borrow(exc.get());
-  (void)s->requests.take(s->login_tag);
+  Core::Table lost = s->core.lose(false, s->held);
   PyErr_SetRaisedException(Py_NewRef(exc.get()));
   FirstError error;
   if (!settle_connect_waiters(s, false)) error.keep();
   s->queued.clear();
-  while (auto entry = s->requests.take_any()) {
+  Core::drain(lost, [&](std::uint64_t tag, Request&& request) {
+    if (s->core.is_login(tag)) return;  // its connection's waits learnt of it above
     PyErr_SetRaisedException(Py_NewRef(exc.get()));
-    if (!fail_request(s, entry->second)) error.keep();
-  }
+    if (!fail_request(s, request)) error.keep();
+  });
   return error.restore();
 }
 
@@ -443,12 +437,11 @@ bool lose(PyObject* self, bool mark) {
   FirstError error;
   if (!teardown(s)) error.keep();
   if ((was == Link::LoggingIn || was == Link::Connecting) && !s->closed) {
-    raise_lost("Login", s->login_tag, false);
+    raise_lost("Login", s->core.login_tag().value_or(0), false);
     if (!connect_failed(self)) error.keep();
   } else {
-    (void)s->requests.take(s->login_tag);
-    if (!fail_requests(s, s->closed)) error.keep();
-    if (mark && was == Link::Up) s->held.push(Incoming{Incoming::Kind::Lost, std::nullopt, {}, 0});
+    Core::Table lost = s->core.lose(mark && was == Link::Up, s->held);
+    if (!fail_lost(s, lost, s->closed)) error.keep();
   }
   if (!deliver_events(s)) error.keep();
   return error.restore();
@@ -463,7 +456,7 @@ bool attempt_failed(PyObject* self, int err) {
     ::close(s->fd);
     s->fd = -1;
   }
-  const bool reconnecting = s->ever_connected;
+  const bool reconnecting = s->core.ever_logged_in();
   if (s->policy.more_attempts() && !s->closed) {
     Ref delay = Ref::steal(PyFloat_FromDouble(s->policy.pause()));
     Ref cb = callback(self, g_on_retry);
@@ -482,7 +475,7 @@ bool attempt_failed(PyObject* self, int err) {
 bool connected(PyObject* self) {
   AsyncSessionObject* s = as_async(self);
   set_no_delay(s->fd);
-  s->router = std::make_unique<LineRouter>(s->settings.max_line);
+  s->core.attach();
   if (!watch(s, self, "add_reader", &g_on_readable)) return false;
   s->reading = true;
   s->link = Link::LoggingIn;
@@ -493,10 +486,10 @@ bool connected(PyObject* self) {
   Request request;
   request.word = CommandWord(std::string_view("Login"));
   request.limit = s->settings.timeout;
-  request.login = true;
-  s->requests.add(s->login_tag, std::move(request), deadline_for(s->settings.timeout));
+  const std::uint64_t tag = *s->core.login_tag();
+  s->core.add(tag, std::move(request), deadline_for(s->settings.timeout));
   s->out.clear();
-  s->out.add(line.view(), s->login_tag);
+  s->out.add(line.view(), tag);
   return arm_timer(self) && flush(self);
 }
 
@@ -519,8 +512,9 @@ bool logged_in(PyObject* self, Ref reply) {
     return error.restore();
   }
   s->link = Link::Up;
-  if (s->ever_connected) s->held.push(Incoming{Incoming::Kind::Reconnected, std::nullopt, {}, 0});
-  s->ever_connected = true;
+  if (s->core.ever_logged_in())
+    s->held.push(Incoming{Incoming::Kind::Reconnected, std::nullopt, {}, 0});
+  s->core.logged_in();
   s->out.take_from(s->queued);
   if (!settle_connect_waiters(s, true) || !deliver_events(s)) return false;
   return flush(self);
@@ -550,10 +544,9 @@ bool try_connect(PyObject* self) {
 bool start_connecting(PyObject* self) {
   AsyncSessionObject* s = as_async(self);
   s->link = Link::Connecting;
-  s->policy = ReconnectPolicy(s->ever_connected, s->settings.reconnect_attempts,
+  s->policy = ReconnectPolicy(s->core.ever_logged_in(), s->settings.reconnect_attempts,
                               s->settings.reconnect_delay, s->settings.reconnect_max_delay);
-  // Taken now, so that the login's tag comes before those of the requests that wait for it.
-  s->login_tag = s->next_tag++;
+  s->core.start_login();
   return try_connect(self);
 }
 
@@ -586,7 +579,7 @@ PyObject* on_retry(PyObject* self, PyObject*) {
 bool ensure_link(PyObject* self) {
   AsyncSessionObject* s = as_async(self);
   if (s->link != Link::Down) return true;
-  if (s->ever_connected && s->settings.reconnect_attempts == 0) {
+  if (s->core.ever_logged_in() && s->settings.reconnect_attempts == 0) {
     PyErr_SetString(PyExc_ConnectionError,
                     "the connection was lost, and the session does not reconnect "
                     "(reconnect_attempts is 0)");
@@ -658,7 +651,7 @@ struct Answer {
 bool answer(PyObject* self, Answer& a) {
   AsyncSessionObject* s = as_async(self);
   Ref reply = make_reply(a.tag, a.text);
-  if (a.request.login) {
+  if (s->core.is_login(a.tag)) {
     if (reply) reply = checked_reply(s->settings, "Login", std::move(reply));
     return logged_in(self, std::move(reply));
   }
@@ -683,40 +676,41 @@ bool answer(PyObject* self, Answer& a) {
                : aio::set_exception(a.request.future.get(), exc.get());
 }
 
-// Routes complete lines: each reply is taken out of the table first, for all lines, and only
-// then are the answers judged and handed out. A reply whose wait is over (its task was
-// cancelled in this loop iteration) is an event.
-bool route_lines(PyObject* self, std::vector<Incoming>& lines) {
+// Routes the complete lines in `data` through the core: each reply is taken out of the table
+// first, for all lines, and only then are the answers judged and handed out. A reply whose
+// wait is over (its task, or its batch's, was cancelled in this loop iteration) is an event.
+bool route_received(PyObject* self, const char* data, std::size_t size) {
   AsyncSessionObject* s = as_async(self);
   std::vector<Answer> answers;
+  std::vector<std::uint64_t> dropped_batches;
   FirstError error;
-  for (Incoming& in : lines) {
-    if (in.tag) {
-      if (Request* request = s->requests.find(*in.tag)) {
-        PyObject* future = request->future.get();
-        if (request->batch != 0) {
-          const Batch* batch = s->batches.find(request->batch);
-          future = batch ? batch->future.get() : nullptr;
-        }
-        const int done = future ? aio::is_done(future) : 0;
-        if (done < 0) error.keep();
-        if (done != 0) {
-          if (request->batch != 0)
-            (void)give_up_batch(s, request->batch);
-          else
-            (void)give_up_request(s, *in.tag);
-          s->held.push(std::move(in));
-          continue;
-        }
-        answers.push_back(Answer{*in.tag, *s->requests.take(*in.tag), std::move(in.text)});
-        continue;
-      }
+  const auto wanted = [&](const Request& request) {
+    PyObject* future = request.future.get();
+    if (request.batch != 0) {
+      const Batch* batch = s->batches.find(request.batch);
+      future = batch ? batch->future.get() : nullptr;
     }
-    s->held.push(std::move(in));
+    const int done = future ? aio::is_done(future) : 0;
+    if (done < 0) error.keep();
+    if (done != 0 && request.batch != 0) dropped_batches.push_back(request.batch);
+    return done == 0;
+  };
+  bool whole = true;
+  try {
+    s->core.feed(data, size, s->held, wanted,
+                 [&](std::uint64_t tag, Request&& request, std::string&& text) {
+                   answers.push_back(Answer{tag, std::move(request), std::move(text)});
+                 });
+  } catch (const std::bad_alloc&) {
+    // Out of memory for a line: the stream cannot go on whole, so the connection is lost
+    // (once the replies taken out so far are handed out).
+    whole = false;
   }
+  for (const std::uint64_t batch : dropped_batches) (void)give_up_batch(s, batch);
   for (Answer& a : answers) {
     if (!answer(self, a)) error.keep();
   }
+  if (!whole && !lose(self, true)) error.keep();
   return error.restore();
 }
 
@@ -727,19 +721,12 @@ PyObject* on_readable(PyObject* self, PyObject*) {
   const ssize_t received = ::recv(s->fd, s->buffer.get(), kSessionReceiveBytes, MSG_DONTWAIT);
   if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
     Py_RETURN_NONE;
-  const bool ended = received <= 0;  // closed, or broken (a reset, say)
-  const int fd = s->fd;
-  // Every complete line is split off before anything is routed, and routed on its own,
-  // whatever routing then does (lose the connection, close the session).
-  std::vector<Incoming> lines;
-  const auto add = [&](Incoming&& in) { lines.push_back(std::move(in)); };
-  if (ended)
-    s->router->finish(add);
-  else
-    s->router->feed(s->buffer.get(), static_cast<std::size_t>(received), add);
   FirstError error;
-  if (!route_lines(self, lines)) error.keep();
-  if (ended && s->fd == fd && !lose(self, true)) error.keep();
+  if (received <= 0) {  // closed, or broken (a reset, say)
+    if (!lose(self, true)) error.keep();
+  } else if (!route_received(self, s->buffer.get(), static_cast<std::size_t>(received))) {
+    error.keep();
+  }
   if (!deliver_events(s)) error.keep();
   if (!error.restore()) return nullptr;
   Py_RETURN_NONE;
@@ -751,11 +738,11 @@ PyObject* on_timer(PyObject* self, PyObject*) {
   const Time now = Clock::now();
   FirstError error;
   for (;;) {
-    if (auto due = s->requests.take_due(now)) {
+    if (auto due = s->core.settle_due(now)) {
       const auto& [tag, request] = *due;
       if (!s->out.withdraw(tag)) (void)s->queued.withdraw(tag);
       raise_timeout(request.word.view(), tag, request.limit);
-      if (request.login) {  // no reply to the Login: connecting fails, for all who waited
+      if (s->core.is_login(tag)) {  // no reply to the Login: connecting fails, for all who waited
         if (!connect_failed(self)) error.keep();
         if (!teardown(s)) error.keep();
       } else if (!fail_request(s, request)) {
@@ -867,13 +854,13 @@ PyObject* submit_line(PyObject* self, const LineBuffer& text, CommandWord word,
   if (!on_its_loop(self) || !ensure_link(self)) return nullptr;
   Ref future = aio::new_future(s->loop.get());
   if (!future) return nullptr;
-  const std::uint64_t tag = s->next_tag++;
+  const std::uint64_t tag = s->core.new_tag();
   Request request;
   request.future = Ref::borrow(future.get());
   request.word = std::move(word);
   request.limit = limit;
   // Registered before its line can leave, so that no reply can come too early for it.
-  s->requests.add(tag, std::move(request), deadline_for(limit));
+  s->core.add(tag, std::move(request), deadline_for(limit));
   queue_line(s, text, tag);
   if (!schedule_flush(self) || !arm_timer(self)) return nullptr;
   return make_pending(future.get(), self, forget_pending, PendingOf::Request, tag).release();
@@ -928,7 +915,7 @@ PyObject* AsyncSession_request_batch(PyObject* self, PyObject* const* args, Py_s
   batch.remaining = static_cast<std::size_t>(count);
   batch.limit = limit;
   batch.tags.reserve(lines.size());
-  for (Py_ssize_t i = 0; i < count; ++i) batch.tags.push_back(s->next_tag++);
+  for (Py_ssize_t i = 0; i < count; ++i) batch.tags.push_back(s->core.new_tag());
   Batch& added = s->batches.add(id, std::move(batch), deadline_for(limit));
   for (Py_ssize_t i = 0; i < count; ++i) {
     const std::uint64_t tag = added.tags[static_cast<std::size_t>(i)];
@@ -937,7 +924,7 @@ PyObject* AsyncSession_request_batch(PyObject* self, PyObject* const* args, Py_s
     member.index = static_cast<std::size_t>(i);
     member.word = CommandWord(std::move(words[i]));
     member.limit = limit;
-    s->requests.add(tag, std::move(member), std::nullopt);
+    s->core.add(tag, std::move(member));
     queue_line(s, lines[i], tag);
   }
   if (!schedule_flush(self) || !arm_timer(self)) return nullptr;
@@ -1130,11 +1117,10 @@ PyObject* AsyncSession_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   AsyncSessionObject* s = as_async(self.get());
   std::construct_at(&s->settings, std::move(settings));
   std::construct_at(&s->loop);
-  std::construct_at(&s->router);
   std::construct_at(&s->buffer);
   std::construct_at(&s->out);
   std::construct_at(&s->queued);
-  std::construct_at(&s->requests);
+  std::construct_at(&s->core, s->settings.max_line);
   std::construct_at(&s->batches);
   std::construct_at(&s->waiters);
   std::construct_at(&s->connect_waiters);
@@ -1145,10 +1131,10 @@ PyObject* AsyncSession_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   std::construct_at(&s->connect_timer);
   s->fd = -1;
   s->link = Link::Down;
-  s->closed = s->shut = s->ever_connected = s->reading = s->writing = s->flush_scheduled = false;
+  s->closed = s->shut = s->reading = s->writing = s->flush_scheduled = false;
   s->delivering = s->redeliver = s->capture_connect_error = false;
   s->fork_generation = fork_generation();
-  s->next_tag = s->login_tag = s->next_batch = s->next_waiter = 0;
+  s->next_batch = s->next_waiter = 0;
   std::construct_at(&s->policy, false, 0u, 0.0, 0.0);
   return self.release();
 }
@@ -1160,7 +1146,7 @@ int AsyncSession_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(s->settings.is_failure.get());
   Py_VISIT(s->loop.get());
-  if (const int r = s->requests.visit([&](const Request& q) {
+  if (const int r = s->core.visit([&](const Request& q) {
         Py_VISIT(q.future.get());
         return 0;
       }))
@@ -1195,14 +1181,13 @@ int AsyncSession_clear(PyObject* self) noexcept {
   // Let go of once the session is consistent: their deallocation may run Python code.
   Ref is_failure = std::move(s->settings.is_failure);
   Ref loop = std::move(s->loop);
-  auto requests = std::move(s->requests);
+  Core::Table requests = s->core.lose(false, s->held);
   auto batches = std::move(s->batches);
   auto waiters = std::move(s->waiters);
   auto connect_waiters = std::move(s->connect_waiters);
   Ref timer = std::move(s->timer);
   Ref connect_timer = std::move(s->connect_timer);
   Ref connect_error = std::move(s->connect_error);
-  s->requests.clear();
   s->batches.clear();
   s->waiters.clear();
   s->connect_waiters.clear();
@@ -1261,11 +1246,10 @@ void AsyncSession_dealloc(PyObject* self) noexcept {
   std::destroy_at(&s->connect_waiters);
   std::destroy_at(&s->waiters);
   std::destroy_at(&s->batches);
-  std::destroy_at(&s->requests);
+  std::destroy_at(&s->core);
   std::destroy_at(&s->queued);
   std::destroy_at(&s->out);
   std::destroy_at(&s->buffer);
-  std::destroy_at(&s->router);
   std::destroy_at(&s->loop);
   std::destroy_at(&s->settings);
   PyTypeObject* type = Py_TYPE(self);
