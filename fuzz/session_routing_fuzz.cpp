@@ -1,14 +1,18 @@
-// The session core's routing of received lines: tags found in line texts, replies completed
-// by tag through a real SyncConnection over a socket pair, everything else queued as events
-// in a bounded queue with drop marks, and what a lost connection does to both. Every result
-// is checked against a plain model kept here step by step beside the real connection.
+// The session core's routing of received lines, as both session classes drive it: tags found
+// in line texts, replies completed by tag, everything else queued as events in a bounded
+// queue with drop marks, and what a lost connection does to both. Two real sides run the same
+// program: a SyncConnection over a socket pair (Session's way: threads read, a given-up
+// request is removed), and a SessionCore fed the bytes directly (AsyncSession's way: a
+// request whose task was cancelled stays in the table until its reply comes, and is not
+// `wanted` then; deadlines expire through the table; a loss hands the requests back). Every
+// result of both is checked against one plain model kept here step by step.
 //
 // Input layout: byte 0 picks max_line, byte 1 max_events, byte 2 how the run ends, byte 3
 // how many tags are registered, then one choice per tag (1 byte, or 9 for a raw 64-bit value),
 // then a program: opcodes building the stream from pieces (words, tags, overflowing digits,
 // spaces, tabs, CR, invalid UTF-8, long runs, raw bytes) and delivering it in chunks, with
 // the program's own actions between chunks (taking events, consuming them, registering and
-// giving up requests, marks, a lost connection and a new one).
+// giving up requests, deadlines passing, marks, a lost connection and a new one).
 //
 // Between chunks the harness reads until the socket holds no unread byte, so the point where
 // each line is routed is known and the model can be exact.
@@ -36,6 +40,7 @@
 #include "commands/core/command_tag.hpp"
 #include "session/core/incoming.hpp"
 #include "session/core/sync_connection.hpp"
+#include "session_core_side.hpp"
 #include "utf8_model.hpp"
 
 using namespace qv_fuzz;
@@ -148,6 +153,10 @@ struct Request {
   State want = State::Waiting;
   std::string want_text;
   bool registered = false;  // registered with the connection at some point
+  // The core's side: what it settled the request with, and whether its waiter is gone.
+  State core_state = State::Waiting;
+  std::string core_text;
+  bool cancelled = false;
 };
 
 struct Model {
@@ -317,7 +326,9 @@ std::uint64_t tag_from_choice(Input& in) {
 class Run {
  public:
   Run(std::size_t max_line, std::size_t max_events)
-      : conn_(max_line, max_events), model_(max_line, max_events) {}
+      : conn_(max_line, max_events),
+        model_(max_line, max_events),
+        core_(max_line, max_events) {}
 
   ~Run() {
     if (pair_.far >= 0) ::close(pair_.far);
@@ -330,6 +341,8 @@ class Run {
     if (pair_.far >= 0) ::close(pair_.far);
     pair_ = make_pair();
     conn_.attach(pair_.near);
+    if (model_.connected) core_lose(false);
+    core_.attach();
     model_.lose(false);  // attach ends a connection still there, without a mark
     model_.partial.clear();
     model_.connected = true;
@@ -354,23 +367,67 @@ class Run {
       return;
     }
     check(r.reply.state == State::Waiting, "add() leaves the reply waiting");
+    // The core: a request cancelled earlier under this tag is forgotten first, as its
+    // session forgets it once its task ends.
+    if (const std::size_t* stale = core_.find(r.tag)) {
+      check(requests[*stale].cancelled, "only a cancelled request stays in the core unpending");
+      core_.settle(r.tag);
+    }
+    r.cancelled = false;
+    r.core_state = State::Waiting;
+    r.core_text.clear();
+    core_.add(r.tag, i, kStart + std::chrono::milliseconds(adds_++ % 128));
     r.want = State::Waiting;
     r.want_text.clear();
     r.registered = true;
     model_.pending[r.tag] = &r;
   }
 
-  void remove(std::size_t i) {
+  // `cancel`: the core keeps the request until its reply comes, as AsyncSession does for a
+  // task cancelled in the loop iteration its reply is read in; else it is settled at once.
+  void remove(std::size_t i, bool cancel) {
     Request& r = requests[i];
     conn_.remove(r.reply);
+    if (const std::size_t* at = core_.find(r.tag); at && *at == i) {
+      if (cancel)
+        r.cancelled = true;
+      else
+        core_.settle(r.tag);
+    }
     const auto found = model_.pending.find(r.tag);
     if (found != model_.pending.end() && found->second == &r) model_.pending.erase(found);
     r.registered = false;  // its state is frozen from here: no longer checked
   }
 
-  // Sends one chunk and reads it all, in the way `mode` picks.
+  // Deadlines up to `ms` pass: the core settles those requests (their waiters time out, and
+  // on the connection they give up).
+  void expire(unsigned ms) {
+    while (auto due = core_.settle_due(kStart + std::chrono::milliseconds(ms))) {
+      Request& r = requests[due->second];
+      check(r.tag == due->first, "a due request comes with its own tag");
+      if (r.cancelled) continue;
+      conn_.remove(r.reply);
+      const auto found = model_.pending.find(r.tag);
+      if (found != model_.pending.end() && found->second == &r) model_.pending.erase(found);
+      r.registered = false;
+    }
+  }
+
+  // Sends one chunk and reads it all, in the way `mode` picks; the core gets it in pieces.
   void deliver(std::string_view chunk, std::uint8_t mode) {
     if (!model_.connected) return;
+    const std::size_t core_piece = std::size_t{1} << ((mode >> 3) % 17);
+    for (std::size_t at = 0; at < chunk.size(); at += core_piece) {
+      const std::string_view piece = chunk.substr(at, core_piece);
+      core_.feed(
+          piece, [&](std::size_t i) { return !requests[i].cancelled; },
+          [&](std::uint64_t tag, std::size_t i, std::string&& text) {
+            Request& r = requests[i];
+            check(r.tag == tag && !r.cancelled, "the core answers a wanted request of its tag");
+            r.core_state = State::Replied;
+            r.core_text = std::move(text);
+          });
+    }
     const std::vector<Request*> completes = model_.receive(chunk);
     const unsigned how = mode & 3;
     const bool queue_fills = !model_.queue.empty();
@@ -423,16 +480,22 @@ class Run {
 
   void take() {
     auto got = conn_.take_events();
+    auto core_got = core_.take_events();
     const std::size_t from = model_.taken.size();
     const std::size_t n = model_.take();
     if (got.size() != n)
       fail("events taken", std::to_string(got.size()), std::to_string(n));
+    if (core_got.size() != n)
+      fail("events taken from the core", std::to_string(core_got.size()), std::to_string(n));
     for (std::size_t k = 0; k < n; ++k) {
       const WantEvent& want = model_.taken[from + k];
+      const std::string w = describe(want.kind, want.tag, want.text, want.count);
       const qv::Incoming& in = got[k].in;
       const std::string g = describe(in.kind, in.tag, in.text, in.count);
-      const std::string w = describe(want.kind, want.tag, want.text, want.count);
       if (g != w) fail("event taken", g, w);
+      const qv::Incoming& core_in = core_got[k].in;
+      const std::string c = describe(core_in.kind, core_in.tag, core_in.text, core_in.count);
+      if (c != w) fail("event taken from the core", c, w);
       if (have_seq_ && got[k].seq <= last_seq_) fail("event places grow", std::to_string(got[k].seq));
       have_seq_ = true;
       last_seq_ = got[k].seq;
@@ -441,11 +504,13 @@ class Run {
 
   void consumed(std::size_t k) {
     conn_.consumed(k);
+    core_.consumed(k);
     model_.held = k < model_.held ? model_.held - k : 0;
   }
 
   void mark(Kind kind) {
     conn_.mark(kind);
+    core_.mark(kind);
     model_.push(WantEvent{kind, std::nullopt, {}, 0});
   }
 
@@ -455,6 +520,7 @@ class Run {
     if (!model_.connected) return;
     const bool by_server = (how & 1) != 0;
     const bool mark = by_server || (how & 2) != 0;
+    core_lose(mark);
     if (by_server) {
       ::close(pair_.far);
       pair_.far = -1;
@@ -491,6 +557,7 @@ class Run {
 
   void finish() {
     take();
+    check(core_.idle(), "the core's table is empty once the connection is lost");
     if (!model_.connected) {
       // Nothing queued and nothing to read: a wait says so at once.
       if (conn_.wait_event(Clock::now() + kWait) != qv::WaitOutcome::Disconnected)
@@ -524,12 +591,30 @@ class Run {
       const std::string want = std::string(names[static_cast<int>(r.want)]) + " " +
                                (r.want == State::Replied ? r.want_text : std::string());
       if (got != want) fail(("reply to tag " + std::to_string(r.tag)).c_str(), got, want);
+      const std::string core = std::string(names[static_cast<int>(r.core_state)]) + " " +
+                               (r.core_state == State::Replied ? r.core_text : std::string());
+      if (core != want) fail(("the core's reply to tag " + std::to_string(r.tag)).c_str(), core, want);
     }
   }
+
+  // The core's side of a loss: every request it held is handed back; those whose waiters
+  // are still there are lost.
+  void core_lose(bool mark) {
+    core_.lose(mark, [&](std::uint64_t tag, std::size_t i) {
+      Request& r = requests[i];
+      check(r.tag == tag, "a lost request comes with its own tag");
+      if (!r.cancelled) r.core_state = State::Lost;
+    });
+    check(core_.idle(), "a loss leaves the core's table empty");
+  }
+
+  static inline const Clock::time_point kStart = Clock::now();
 
   Pair pair_;
   qv::SyncConnection conn_;
   Model model_;
+  CoreSide core_;  // its payloads: indexes into `requests`
+  unsigned adds_ = 0;
   bool have_seq_ = false;
   std::uint64_t last_seq_ = 0;
 };
@@ -672,11 +757,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         run.take();
         break;
       case 16:
-        run.consumed(arg % 8);
+        if ((arg & 0x80) != 0) run.expire(arg & 0x7F);
+        else run.consumed(arg % 8);
         break;
       case 17:
         if (auto i = request_index(arg)) {
-          if ((arg & 0x80) != 0) run.remove(*i);
+          if ((arg & 0x80) != 0) run.remove(*i, (arg & 0x40) != 0);
           else run.add(*i);
         }
         break;
