@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The C++ core's own test (sockets, addresses, reader, output lock, tags of received lines),
-# built without Python.
+# The C++ core's own test (sockets, addresses, reader, output lock, tags of received lines,
+# the send queue, the session core's table), built without Python.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mkdir -p build/core-test
@@ -18,3 +18,9 @@ ${CXX:-g++} -std=c++20 -O1 -g -Wall -Wextra -Wpedantic -Wshadow -Isrc \
   src/commands/core/{command_tag,tagged_send,render,login_defaults}.cpp \
   -o build/core-test/send_queue_selftest
 build/core-test/send_queue_selftest
+${CXX:-g++} -std=c++20 -O1 -g -Wall -Wextra -Wpedantic -Wshadow -Isrc \
+  -fsanitize=address,undefined -fno-sanitize-recover=all \
+  tests/core/session_core_selftest.cpp src/net/line_assembly.cpp \
+  src/commands/core/command_tag.cpp \
+  -o build/core-test/session_core_selftest
+build/core-test/session_core_selftest
