@@ -1,5 +1,6 @@
 // Session: a connection that hears the server, for threads. Each request waits for its reply
-// with the interpreter lock released; whoever waits reads (see SyncConnection).
+// with the interpreter lock released; whoever waits reads (see SyncConnection, which drives
+// the session core shared with AsyncSession: tags, the request table, routing, loss).
 #include "session/py_session.hpp"
 
 #include <algorithm>

@@ -115,13 +115,9 @@ class SessionCore {
             OnReply&& on_reply) {
     router_.feed(data, size, [&](Incoming&& in) {
       if (in.tag) {
-        if (Payload* payload = table_.find(*in.tag)) {
-          const std::uint64_t tag = *in.tag;
-          if (wanted(*payload)) {
-            on_reply(tag, std::move(*table_.take(tag)), std::move(in.text));
-            return;
-          }
-          (void)table_.take(tag);
+        if (auto taken = table_.take_judged(*in.tag, wanted); taken && taken->second) {
+          on_reply(*in.tag, std::move(taken->first), std::move(in.text));
+          return;
         }
       }
       // Events, and lines carrying a tag nobody waits for (a later stage of a long command,

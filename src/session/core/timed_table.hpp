@@ -50,6 +50,16 @@ class TimedTable {
     return take(at);
   }
 
+  // The entry of `key`, if any, taken out, with what `judge(entry)` said of it just before
+  // (one lookup for both).
+  template <class Judge>
+  std::optional<std::pair<Entry, bool>> take_judged(Key key, Judge&& judge) {
+    const auto at = slots_.find(key);
+    if (at == slots_.end()) return std::nullopt;
+    const bool verdict = judge(std::as_const(at->second.entry));
+    return std::pair<Entry, bool>(take(at), verdict);
+  }
+
   // The entry whose deadline passed first, if any, taken out with its key.
   std::optional<std::pair<Key, Entry>> take_due(Time now) {
     if (deadlines_.empty() || deadlines_.begin()->first > now) return std::nullopt;
