@@ -6,6 +6,8 @@
    client method and value class accepts values of the annotated types and refuses others
    with TypeError, each factory returns the variant class it is annotated with, Command.<Name>
    is that class, and its `_0` is the annotated record class.
+4. Every public class, function and method in every stub has a docstring: an editor's hover
+   and the documentation site show them.
 
 quelvant_rs.client, .commands and .values are module objects held as attributes of the
 extension module; nothing can import them by dotted name. They are registered in sys.modules
@@ -282,6 +284,20 @@ def check_values(tree: ast.Module) -> None:
                 check_arguments(f"values.{name}", runtime, params(func))
 
 
+def check_docstrings(name: str, tree: ast.Module) -> None:
+    def walk(body: list[ast.stmt], where: str) -> None:
+        for node in body:
+            if not isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+                continue
+            public = not node.name.startswith("_") or node.name.startswith("__")
+            if public and ast.get_docstring(node) is None:
+                fail(f"{name}: {where}{node.name} has no docstring")
+            if isinstance(node, ast.ClassDef) and public:
+                walk(node.body, f"{where}{node.name}.")
+
+    walk(tree.body, "")
+
+
 def main() -> int:
     check_wheel_contents()
     register_submodules()
@@ -289,6 +305,8 @@ def main() -> int:
     check_commands(parse("commands.pyi"))
     check_client(parse("client.pyi"))
     check_values(parse("values.pyi"))
+    for stub in sorted(STUB_DIR.glob("*.pyi")):
+        check_docstrings(stub.name, parse(stub.name))
     if fail.messages:
         print(f"check_stubs: {len(fail.messages)} failure(s)")
         return 1
