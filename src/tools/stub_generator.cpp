@@ -672,7 +672,10 @@ void session_new(std::ostream& out, std::string_view indent) {
     if (!given.empty()) out << " = " << given;
     out << ",\n";
   }
-  out << in << ") -> Self:\n" << in << "    \"\"\"Args:\n";
+  out << in << ") -> Self:\n"
+      << in << "    \"\"\"Make a session: Session connects and logs in here, AsyncSession in ``async with``\n"
+      << in << "    or ``connect()``.\n\n"
+      << in << "    Args:\n";
   for (const qv::Setting& s : qv::kSessionSettings)
     write_wrapped(out, in + "        " + std::string(s.name) + ":", in + "            ", s.doc);
   out << in << "    \"\"\"\n";

@@ -1,0 +1,21 @@
+# Sphinx configuration of the documentation site; scripts/docs.sh builds it.
+import os
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent / "_ext"))
+
+project = "quelvant_rs"
+author = "quelvant_rs developers"
+copyright = "quelvant_rs developers"
+
+extensions = ["myst_parser", "sphinx.ext.napoleon", "stubdoc"]
+source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
+exclude_patterns = ["_build", "_ext", "_included"]
+myst_heading_anchors = 3
+
+html_theme = "furo"
+html_title = "quelvant_rs"
+
+# The generated type stubs the reference is made from (scripts/docs.sh sets this).
+stub_dir = os.environ.get("QUELVANT_STUB_DIR", "")
