@@ -8,6 +8,7 @@ import ast
 import re
 from pathlib import Path
 
+from docutils import nodes
 from docutils.parsers.rst import directives
 from docutils.statemachine import StringList
 from sphinx.application import Sphinx
@@ -44,15 +45,8 @@ class StubModule(SphinxDirective):
         module = self.options.get("module", "quelvant_rs." + self.arguments[0])
         lines: list[str] = [f".. py:module:: {module}", ""]
         self._body(tree.body, lines, "", exclude, what="module")
-        content = StringList(lines, source=str(path))
-        node = self.parse_content_to_nodes_helper(content)
-        return node
-
-    def parse_content_to_nodes_helper(self, content: StringList):
-        from docutils import nodes
-
         container = nodes.container()
-        self.state.nested_parse(content, self.content_offset, container)
+        self.state.nested_parse(StringList(lines, source=str(path)), self.content_offset, container)
         return container.children
 
     def _doc(self, node, lines: list[str], indent: str, what: str, name: str) -> None:
