@@ -40,9 +40,12 @@ class StubModule(SphinxDirective):
         if not self.config.stub_dir or not path.is_file():
             raise ExtensionError(f"stub-module: no stub {path} (set QUELVANT_STUB_DIR)")
         self.env.note_dependency(str(path))
-        tree = ast.parse(path.read_text(), filename=str(path))
+        source = path.read_text()
+        self.source_lines = source.splitlines()
+        tree = ast.parse(source, filename=str(path))
         exclude = re.compile(self.options.get("exclude", r"(?!)"))
         module = self.options.get("module", "quelvant_rs." + self.arguments[0])
+        self.module = module
         lines: list[str] = [f".. py:module:: {module}", ""]
         self._body(tree.body, lines, "", exclude, what="module")
         container = nodes.container()
@@ -57,6 +60,15 @@ class StubModule(SphinxDirective):
         lines.append("")
         lines.extend(indent + line if line else "" for line in converted.lines())
         lines.append("")
+
+    def _comment_above(self, node: ast.stmt) -> str:
+        """The comment lines right above a statement: a stub's way to document a name."""
+        found: list[str] = []
+        index = node.lineno - 2
+        while index >= 0 and self.source_lines[index].lstrip().startswith("#"):
+            found.insert(0, self.source_lines[index].lstrip().removeprefix("#").strip())
+            index -= 1
+        return " ".join(found)
 
     def _body(self, body, lines, indent, exclude, what) -> None:
         for node in body:
@@ -87,13 +99,27 @@ class StubModule(SphinxDirective):
                     if "staticmethod" in decorators:
                         lines.append(f"{indent}   :staticmethod:")
                 self._doc(node, lines, indent + "   ", "method", node.name)
-            elif isinstance(node, ast.AnnAssign) and what == "class":
+            elif isinstance(node, ast.AnnAssign):
                 target = ast.unparse(node.target)
                 annotation = ast.unparse(node.annotation)
-                if target.startswith("_") or annotation == "TypeAlias":
+                if target.startswith("_"):
                     continue
-                lines.append(f"{indent}.. py:attribute:: {target}")
+                if annotation == "TypeAlias":
+                    # Command.CallMake: the variant class, under its own name too.
+                    canonical = ast.unparse(node.value)
+                    lines.append(f"{indent}.. py:class:: {target}")
+                    lines.append(f"{indent}   :canonical: {self.module}.{canonical}")
+                    lines.append("")
+                    lines.append(f"{indent}   The class of every ``{target}`` command; its name is "
+                                 f"``{canonical}``. See :ref:`command-{target}`.")
+                    lines.append("")
+                    continue
+                kind = "attribute" if what == "class" else "data"
+                lines.append(f"{indent}.. py:{kind}:: {target}")
                 lines.append(f"{indent}   :type: {annotation}")
+                comment = self._comment_above(node)
+                if comment:
+                    lines.extend(["", f"{indent}   {comment}"])
                 lines.append("")
 
 
