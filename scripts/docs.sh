@@ -2,8 +2,9 @@
 # Builds the documentation site into build/docs/html with Sphinx, warnings as errors, then runs
 # every python example of the README and of the site against a stand-in server
 # (tests/test_examples.py). It installs its tools into .venv and builds the module there
-# first: the API reference is made from the type stubs and the commands' page that the build
-# generates from the command catalogue. Arguments go to sphinx-build.
+# first: the API reference is made from the type stubs, and from the pages on the commands
+# and the session settings, that the build generates from the command catalogue and the
+# settings table. Arguments go to sphinx-build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -19,7 +20,8 @@ src=build/docs/src
 rm -rf "$src" build/docs/html
 mkdir -p "$src"
 cp -r docs/. "$src/"
-cp build/release/quelvant_rs-docs/commands.rst "$src/reference/commands.rst"
+cp build/release/quelvant_rs-docs/commands.rst build/release/quelvant_rs-docs/settings.rst \
+  "$src/reference/"
 mkdir -p "$src/_included"
 cp benchmarks/README.md "$src/_included/benchmarks.md"
 QUELVANT_STUB_DIR="$PWD/build/release/quelvant_rs-stubs" \
