@@ -10,8 +10,9 @@
 //   also writes the documentation's pages on the commands and on the sessions' settings
 //   (reStructuredText) to RST_DIR/commands.rst and RST_DIR/settings.rst.
 #include <cstddef>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -19,6 +20,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "commands/core/catalogue.hpp"
