@@ -7,7 +7,8 @@
    with TypeError, each factory returns the variant class it is annotated with, Command.<Name>
    is that class, and its `_0` is the annotated record class.
 4. Every public class, function and method in every stub has a docstring: an editor's hover
-   and the documentation site show them.
+   and the documentation site show them. Each factory's example calls give, run here, the
+   lines its docstring shows.
 
 quelvant_rs.client, .commands and .values are module objects held as attributes of the
 extension module; nothing can import them by dotted name. They are registered in sys.modules
@@ -298,11 +299,26 @@ def check_docstrings(name: str, tree: ast.Module) -> None:
     walk(tree.body, "")
 
 
+def check_factory_examples(tree: ast.Module) -> None:
+    """The generator renders its example lines itself; the module must render the same."""
+    command = classes(tree)["Command"]
+    for factory in (f for f in functions(command) if decorated(f, "staticmethod")):
+        _, found, example = (ast.get_docstring(factory) or "").partition("Example::")
+        lines = [line.strip() for line in example.strip().splitlines()]
+        if not found or not lines:
+            fail(f"Command.{factory.name}: no example in its docstring")
+        for call, shown in zip(lines[::2], lines[1::2]):
+            got = eval(call, {"Command": commands.Command, "values": values})
+            if "# " + got != shown:
+                fail(f"Command.{factory.name}: {call} gives {got!r}, the docstring shows {shown!r}")
+
+
 def main() -> int:
     check_wheel_contents()
     register_submodules()
     run_stubtest(sys.argv[1:])
     check_commands(parse("commands.pyi"))
+    check_factory_examples(parse("commands.pyi"))
     check_client(parse("client.pyi"))
     check_values(parse("values.pyi"))
     for stub in sorted(STUB_DIR.glob("*.pyi")):
