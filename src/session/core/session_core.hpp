@@ -11,8 +11,9 @@
 //
 // `Payload` is what a class keeps per request (a waiting thread's PendingReply, or the Python
 // layer's future and batch membership); the core never looks into it. Nothing here calls
-// out while the table is mid-change: callbacks get an entry already taken out, and a loss
-// hands the lost requests over as a table of their own, to be settled after it.
+// out while the table is mid-change: `wanted` looks at an entry of a whole table, on_reply
+// gets one already taken out, and a loss hands the lost requests over as a table of their
+// own, to be settled after it.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -96,8 +97,6 @@ class SessionCore {
   std::optional<std::pair<std::uint64_t, Payload>> settle_due(Time now) {
     return table_.take_due(now);
   }
-  // Any request, taken out (every one fails: connecting failed, the session closes).
-  std::optional<std::pair<std::uint64_t, Payload>> settle_any() { return table_.take_any(); }
   std::optional<Time> earliest() const noexcept { return table_.earliest(); }
   bool idle() const noexcept { return table_.empty(); }
   template <class Each>
