@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "net/os_error.hpp"
+#include "net/resolve.hpp"
 #include "net/socket.hpp"
 #include "commands/core/tagged_send.hpp"
 #include "commands/build_command.hpp"
@@ -113,6 +114,11 @@ struct AsyncSessionObject {
   // Connecting: the attempts made and the pauses between them, the timer of the one under way.
   ReconnectPolicy policy;
   Ref connect_timer;
+  // The server's addresses for the attempt under way, tried in order; the loop's resolver
+  // task while a name is being resolved.
+  std::vector<IpAddress> addresses;
+  std::size_t next_address;
+  Ref resolving;
 };
 
 AsyncSessionObject* as_async(PyObject* self) { return reinterpret_cast<AsyncSessionObject*>(self); }
@@ -147,6 +153,7 @@ PyObject* on_connect_ready(PyObject* self, PyObject*);
 PyObject* on_timer(PyObject* self, PyObject*);
 PyObject* on_retry(PyObject* self, PyObject*);
 PyObject* on_close(PyObject* self, PyObject*);
+PyObject* on_resolved(PyObject* self, PyObject* task);
 
 PyMethodDef g_on_readable = {"_readable", method_entry<on_readable>(), METH_NOARGS, nullptr};
 PyMethodDef g_on_writable = {"_writable", method_entry<on_writable>(), METH_NOARGS, nullptr};
@@ -154,6 +161,7 @@ PyMethodDef g_on_connect = {"_connected", method_entry<on_connect_ready>(), METH
 PyMethodDef g_on_timer = {"_timeouts", method_entry<on_timer>(), METH_NOARGS, nullptr};
 PyMethodDef g_on_retry = {"_reconnect", method_entry<on_retry>(), METH_NOARGS, nullptr};
 PyMethodDef g_on_close = {"_close", method_entry<on_close>(), METH_NOARGS, nullptr};
+PyMethodDef g_on_resolved = {"_resolved", method_entry<on_resolved>(), METH_O, nullptr};
 
 // A callback bound to the session; the loop keeps the session alive while it holds one.
 Ref callback(PyObject* self, PyMethodDef& def) { return Ref::steal(PyCFunction_New(&def, self)); }
@@ -397,6 +405,10 @@ bool teardown(AsyncSessionObject* s) {
     if (!aio::cancel_handle(s->connect_timer.get())) error.keep();
     s->connect_timer = {};
   }
+  if (s->resolving) {
+    if (!aio::cancel(s->resolving.get())) error.keep();
+    s->resolving = {};
+  }
   s->link = Link::Down;
   s->out.clear();
   return error.restore();
@@ -454,15 +466,20 @@ bool lose(PyObject* self, bool mark) {
   return error.restore();
 }
 
-// An attempt failed with `err`: another after a pause, or the end of connecting.
-bool attempt_failed(PyObject* self, int err) {
+// Lets go of the socket of an address that did not connect.
+bool drop_attempt_socket(AsyncSessionObject* s) {
+  if (s->fd < 0) return true;
+  if (s->writing && !unwatch(s, "remove_writer")) return false;
+  s->writing = false;
+  ::close(s->fd);
+  s->fd = -1;
+  return true;
+}
+
+// An attempt failed (`failure`): another after a pause, or the end of connecting.
+bool attempt_failed(PyObject* self, const AttemptFailure& failure) {
   AsyncSessionObject* s = as_async(self);
-  if (s->fd >= 0) {
-    if (s->writing && !unwatch(s, "remove_writer")) return false;
-    s->writing = false;
-    ::close(s->fd);
-    s->fd = -1;
-  }
+  if (!drop_attempt_socket(s)) return false;
   const bool reconnecting = s->ever_connected;
   if (s->policy.more_attempts() && !s->closed) {
     Ref delay = Ref::steal(PyFloat_FromDouble(s->policy.pause()));
@@ -472,8 +489,8 @@ bool attempt_failed(PyObject* self, int err) {
     return static_cast<bool>(s->connect_timer);
   }
   s->link = Link::Down;
-  set_error(reconnecting ? PyExc_ConnectionError : os_error_type(err),
-            s->policy.failure_text(reconnecting, "Failed to connect: " + os_error_text(err)));
+  raise_connect_failed(reconnecting, failure,
+                       s->policy.failure_text(reconnecting, failure.text(s->settings.server)));
   return connect_failed(self);
 }
 
@@ -526,25 +543,112 @@ bool logged_in(PyObject* self, Ref reply) {
   return flush(self);
 }
 
+// Starts connecting to the next address of the attempt; when none is left, the attempt
+// failed with `err`, the last address's.
+bool connect_next(PyObject* self, int err) {
+  AsyncSessionObject* s = as_async(self);
+  while (s->next_address < s->addresses.size()) {
+    const IpAddress address = s->addresses[s->next_address++];
+    const auto started = start_connect(address, s->settings.port);
+    if (const auto* failure = std::get_if<OsFailure>(&started)) {
+      err = failure->err;
+      continue;
+    }
+    const ConnectStart start = std::get<ConnectStart>(started);
+    s->fd = start.fd;
+    if (!start.in_progress) return connected(self);
+    if (!watch(s, self, "add_writer", &g_on_connect)) return false;
+    s->writing = true;
+    if (s->settings.timeout) {
+      // The same callback, called when the address has had its time.
+      Ref delay = Ref::steal(PyFloat_FromDouble(*s->settings.timeout));
+      Ref cb = callback(self, g_on_connect);
+      if (!delay || !cb) return false;
+      s->connect_timer = aio::call(s->loop.get(), "call_later", delay.get(), cb.get());
+      if (!s->connect_timer) return false;
+    }
+    return true;
+  }
+  return attempt_failed(self, AttemptFailure{err, std::nullopt});
+}
+
+// An attempt: an IP literal is its own address; a name is asked of the loop's resolver
+// (awaited without blocking the loop) every time, so a server moved by DNS is found again.
 bool try_connect(PyObject* self) {
   AsyncSessionObject* s = as_async(self);
   s->policy.start_attempt();
-  const auto started = start_connect(s->settings.server, s->settings.port);
-  if (const auto* failure = std::get_if<OsFailure>(&started)) return attempt_failed(self, failure->err);
-  const ConnectStart start = std::get<ConnectStart>(started);
-  s->fd = start.fd;
-  if (!start.in_progress) return connected(self);
-  if (!watch(s, self, "add_writer", &g_on_connect)) return false;
-  s->writing = true;
-  if (s->settings.timeout) {
-    // The same callback, called when the attempt has had its time.
-    Ref delay = Ref::steal(PyFloat_FromDouble(*s->settings.timeout));
-    Ref cb = callback(self, g_on_connect);
-    if (!delay || !cb) return false;
-    s->connect_timer = aio::call(s->loop.get(), "call_later", delay.get(), cb.get());
-    if (!s->connect_timer) return false;
+  s->addresses.clear();
+  s->next_address = 0;
+  if (const auto literal = parse_ip_address(s->settings.server)) {
+    s->addresses.push_back(*literal);
+    return connect_next(self, 0);
+  }
+  Ref host = Ref::steal(PyUnicode_FromStringAndSize(
+      s->settings.server.data(), static_cast<Py_ssize_t>(s->settings.server.size())));
+  if (!host) return false;
+  Ref lookup = Ref::steal(PyObject_CallMethod(s->loop.get(), "getaddrinfo", "OO", host.get(), Py_None));
+  Ref task = lookup ? aio::call(s->loop.get(), "create_task", lookup.get()) : Ref();
+  Ref cb = callback(self, g_on_resolved);
+  if (!task || !cb) return false;
+  Ref added = Ref::steal(PyObject_CallMethod(task.get(), "add_done_callback", "O", cb.get()));
+  if (!added) return false;
+  s->resolving = std::move(task);
+  return true;
+}
+
+// The addresses of a getaddrinfo() result, in its order, each once; false with the error set.
+bool read_addresses(PyObject* infos, std::vector<IpAddress>& out) {
+  Ref items = Ref::steal(PySequence_List(infos));
+  if (!items) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    // (family, type, proto, canonname, sockaddr), sockaddr starting with the address text.
+    PyObject* info = PyList_GET_ITEM(items.get(), i);
+    PyObject* sockaddr = PyTuple_Check(info) && PyTuple_GET_SIZE(info) == 5 ? PyTuple_GET_ITEM(info, 4) : nullptr;
+    PyObject* text = sockaddr && PyTuple_Check(sockaddr) && PyTuple_GET_SIZE(sockaddr) >= 1
+                         ? PyTuple_GET_ITEM(sockaddr, 0) : nullptr;
+    const char* chars = text && PyUnicode_Check(text) ? PyUnicode_AsUTF8(text) : nullptr;
+    if (!chars) {
+      PyErr_Clear();
+      continue;  // not an IP address (another family): nothing to connect to
+    }
+    const auto address = parse_ip_address(chars);
+    if (!address) continue;
+    const bool seen = std::any_of(out.begin(), out.end(), [&](const IpAddress& a) {
+      return a.family == address->family && a.bytes == address->bytes;
+    });
+    if (!seen) out.push_back(*address);
   }
   return true;
+}
+
+// The loop's resolver answered (a done task).
+PyObject* on_resolved(PyObject* self, PyObject* task) {
+  AsyncSessionObject* s = as_async(self);
+  if (task != s->resolving.get() || s->link != Link::Connecting || s->closed) Py_RETURN_NONE;
+  s->resolving = {};
+  Ref infos = aio::result(task);
+  if (!infos) {
+    // The resolver's own words: socket.gaierror's message, else the exception's text.
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    if (!exc || PyErr_GivenExceptionMatches(exc.get(), aio::cancelled_error())) Py_RETURN_NONE;
+    ResolveFailure failure{0, 0, {}};
+    Ref args = Ref::steal(PyObject_GetAttrString(exc.get(), "args"));
+    PyObject* words = exc.get();
+    if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 2) {
+      failure.code = static_cast<int>(PyLong_AsLong(PyTuple_GET_ITEM(args.get(), 0)));
+      words = PyTuple_GET_ITEM(args.get(), 1);
+    }
+    Ref text = Ref::steal(PyObject_Str(words));
+    const char* chars = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    PyErr_Clear();
+    failure.text = chars ? chars : "the resolver failed";
+    return attempt_failed(self, AttemptFailure{0, std::move(failure)}) ? Py_NewRef(Py_None) : nullptr;
+  }
+  if (!read_addresses(infos.get(), s->addresses)) return nullptr;
+  if (s->addresses.empty())
+    return attempt_failed(self, AttemptFailure{0, ResolveFailure{0, 0, "no IP address"}})
+               ? Py_NewRef(Py_None) : nullptr;
+  return connect_next(self, 0) ? Py_NewRef(Py_None) : nullptr;
 }
 
 bool start_connecting(PyObject* self) {
@@ -570,7 +674,8 @@ PyObject* on_connect_ready(PyObject* self, PyObject*) {
   pollfd entry{s->fd, POLLOUT, 0};
   const int ready = ::poll(&entry, 1, 0);
   const int err = ready > 0 ? connect_outcome(s->fd) : ETIMEDOUT;
-  if (err != 0) return attempt_failed(self, err) ? Py_NewRef(Py_None) : nullptr;
+  if (err != 0)  // the next address, if there is one
+    return drop_attempt_socket(s) && connect_next(self, err) ? Py_NewRef(Py_None) : nullptr;
   return connected(self) ? Py_NewRef(Py_None) : nullptr;
 }
 
@@ -1143,6 +1248,9 @@ PyObject* AsyncSession_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   std::construct_at(&s->timer);
   std::construct_at(&s->timer_at);
   std::construct_at(&s->connect_timer);
+  std::construct_at(&s->addresses);
+  std::construct_at(&s->resolving);
+  s->next_address = 0;
   s->fd = -1;
   s->link = Link::Down;
   s->closed = s->shut = s->ever_connected = s->reading = s->writing = s->flush_scheduled = false;
@@ -1185,6 +1293,7 @@ int AsyncSession_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(s->connect_error.get());
   Py_VISIT(s->timer.get());
   Py_VISIT(s->connect_timer.get());
+  Py_VISIT(s->resolving.get());
   return s->held.traverse(visit, arg);
 }
 
@@ -1202,6 +1311,7 @@ int AsyncSession_clear(PyObject* self) noexcept {
   Ref timer = std::move(s->timer);
   Ref connect_timer = std::move(s->connect_timer);
   Ref connect_error = std::move(s->connect_error);
+  Ref resolving = std::move(s->resolving);
   s->requests.clear();
   s->batches.clear();
   s->waiters.clear();
@@ -1222,7 +1332,13 @@ void call_quietly(PyObject* target, const char* method, PyObject* arg = nullptr)
 // still open stops watching it; a closed loop is not called (it would refuse).
 void AsyncSession_finalize(PyObject* self) noexcept {
   AsyncSessionObject* s = as_async(self);
-  if (s->closed || s->fd < 0 || s->fork_generation != fork_generation()) return;
+  if (s->closed || s->fork_generation != fork_generation()) return;
+  if (s->fd < 0) {
+    // Still resolving the server's name: nothing is open, but the lookup is let go of.
+    if (s->resolving) call_quietly(s->resolving.get(), "cancel");
+    s->resolving = {};
+    return;
+  }
   warn_unclosed(self);
   Ref raised = Ref::steal(PyErr_GetRaisedException());
   s->closed = true;
@@ -1253,6 +1369,8 @@ void AsyncSession_dealloc(PyObject* self) noexcept {
   AsyncSessionObject* s = as_async(self);
   // The loop holds the session while it watches its socket: here nothing watches it.
   if (s->fd >= 0) ::close(s->fd);
+  std::destroy_at(&s->resolving);
+  std::destroy_at(&s->addresses);
   std::destroy_at(&s->connect_timer);
   std::destroy_at(&s->timer_at);
   std::destroy_at(&s->timer);

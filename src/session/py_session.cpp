@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "net/os_error.hpp"
+#include "net/resolve.hpp"
 #include "commands/core/tagged_send.hpp"
 #include "commands/build_command.hpp"
 #include "binding/boundary.hpp"
@@ -269,33 +270,59 @@ int connect_timeout_ms(SteadyTime until) {
   return static_cast<int>(std::clamp<decltype(ms)>(ms, 1, 2'000'000'000));
 }
 
-// One attempt: connect and log in, each under the session's timeout and by the calling
-// request's `deadline`. False with the error set.
-bool connect_once(SessionObject* s, int& last_err, const Deadline& deadline) {
-  const SteadyTime attempt_ends = std::min(deadline_after(s->settings.timeout), deadline.at);
-  std::variant<int, OsFailure> connected;
-  for (;;) {
-    {
-      WithoutInterpreter released;
-      auto give_up = [](void*) { return false; };  // signals are handled with the lock, below
-      connected = connect_tcp_within(s->settings.server, s->settings.port,
-                                     connect_timeout_ms(attempt_ends), InterruptCheck{give_up});
-    }
-    const auto* failure = std::get_if<OsFailure>(&connected);
-    if (!failure || !failure->interrupted) break;
-    if (PyErr_CheckSignals() < 0) return false;
+// The TCP connection of one attempt: the server's name resolved now (a server moved by DNS is
+// found again), without the interpreter lock, then every address in turn, each under the
+// session's timeout and all by `deadline`. The socket, else why it failed, or null with the
+// error set (a signal).
+std::optional<std::variant<int, AttemptFailure>> connect_any(SessionObject* s,
+                                                             const Deadline& deadline) {
+  std::variant<std::vector<IpAddress>, ResolveFailure> resolved;
+  {
+    WithoutInterpreter released;
+    resolved = resolve_host(s->settings.server);
   }
-  if (const auto* failure = std::get_if<OsFailure>(&connected)) {
-    last_err = failure->err;
+  if (const auto* failure = std::get_if<ResolveFailure>(&resolved))
+    return AttemptFailure{0, *failure};
+  AttemptFailure failed;
+  for (const IpAddress& address : std::get<std::vector<IpAddress>>(resolved)) {
+    const SteadyTime address_ends = std::min(deadline_after(s->settings.timeout), deadline.at);
+    std::variant<int, OsFailure> connected;
+    for (;;) {
+      {
+        WithoutInterpreter released;
+        auto give_up = [](void*) { return false; };  // signals are handled with the lock, below
+        connected = connect_tcp_within(address, s->settings.port, connect_timeout_ms(address_ends),
+                                       InterruptCheck{give_up});
+      }
+      const auto* failure = std::get_if<OsFailure>(&connected);
+      if (!failure || !failure->interrupted) break;
+      if (PyErr_CheckSignals() < 0) return std::nullopt;
+    }
+    if (const int* fd = std::get_if<int>(&connected)) return *fd;
+    failed.err = std::get<OsFailure>(connected).err;
+    if (SteadyClock::now() >= deadline.at) break;
+  }
+  return failed;
+}
+
+// One attempt: connect and log in, each under the session's timeout and by the calling
+// request's `deadline`. False with the error set; else `failed` says whether it connected.
+bool connect_once(SessionObject* s, std::optional<AttemptFailure>& failed,
+                  const Deadline& deadline) {
+  const SteadyTime attempt_ends = std::min(deadline_after(s->settings.timeout), deadline.at);
+  const auto connected = connect_any(s, deadline);
+  if (!connected) return false;
+  if (const auto* failure = std::get_if<AttemptFailure>(&*connected)) {
+    failed = *failure;
     return true;  // not connected; the caller decides what to raise
   }
-  const int fd = std::get<int>(connected);
+  failed.reset();
+  const int fd = std::get<int>(*connected);
   set_no_delay(fd);
   {
     WithoutInterpreter released;
     s->connection->attach(fd);
   }
-  last_err = 0;
   Command login(kLoginVariant);
   if (!build_login(login, s->settings.username, s->settings.password)) return false;
   LineBuffer line;  // not the request buffer: the request that made us connect is in there
@@ -364,7 +391,7 @@ bool ensure_connected(SessionObject* s, const Deadline& deadline) {
 
   ReconnectPolicy policy(reconnecting, s->settings.reconnect_attempts,
                          s->settings.reconnect_delay, s->settings.reconnect_max_delay);
-  int last_err = 0;
+  AttemptFailure last;
   while (policy.more_attempts()) {
     if (policy.made() > 0) {
       const double left =
@@ -377,26 +404,27 @@ bool ensure_connected(SessionObject* s, const Deadline& deadline) {
     }
     if (SteadyClock::now() >= deadline.at) break;
     policy.start_attempt();
-    if (!connect_once(s, last_err, deadline)) return false;
-    if (last_err == 0 && s->closed) {  // closed by another thread meanwhile
+    std::optional<AttemptFailure> failed;
+    if (!connect_once(s, failed, deadline)) return false;
+    if (!failed && s->closed) {  // closed by another thread meanwhile
       connection.disconnect(false);
       raise_closed();
       return false;
     }
-    if (last_err == 0) {
+    if (failed) last = *failed;
+    if (!failed) {
       if (reconnecting) connection.mark(Incoming::Kind::Reconnected);
       s->ever_connected = true;
       return true;
     }
   }
   if (SteadyClock::now() >= deadline.at) {
-    raise_reconnect_timeout(
-        deadline.limit, policy.ran_out_text("Failed to connect: " + os_error_text(last_err)));
+    raise_reconnect_timeout(deadline.limit, policy.ran_out_text(last.text(s->settings.server)));
     return false;
   }
   // The first connect fails as the system said (ConnectionRefusedError and the like).
-  set_error(reconnecting ? PyExc_ConnectionError : os_error_type(last_err),
-            policy.failure_text(reconnecting, "Failed to connect: " + os_error_text(last_err)));
+  raise_connect_failed(reconnecting, last,
+                       policy.failure_text(reconnecting, last.text(s->settings.server)));
   return false;
 }
 
