@@ -834,6 +834,7 @@ PyObject* on_readable(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
   const bool ended = received <= 0;  // closed, or broken (a reset, say)
   const int fd = s->fd;
+  if (!ended) rearm_quick_ack(fd);  // see SyncConnection::route_received
   // Every complete line is split off before anything is routed, and routed on its own,
   // whatever routing then does (lose the connection, close the session).
   std::vector<Incoming> lines;

@@ -227,7 +227,7 @@ SyncConnection::Read SyncConnection::read_once(int fd, SteadyTime until) {
   if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(kSessionReceiveBytes);
   const SteadyTime now = SteadyClock::now();
   if (until == kNoDeadline || (until > now && until - now >= kBlockingReceive))
-    return route_received(::recv(fd, buffer_.get(), kSessionReceiveBytes, 0));  // SO_RCVTIMEO
+    return route_received(fd, ::recv(fd, buffer_.get(), kSessionReceiveBytes, 0));  // SO_RCVTIMEO
   pollfd entry{fd, POLLIN, 0};
   const int ready = ::poll(&entry, 1, poll_timeout(until));
   if (ready == 0) return Read::Nothing;
@@ -237,10 +237,13 @@ SyncConnection::Read SyncConnection::read_once(int fd, SteadyTime until) {
 
 SyncConnection::Read SyncConnection::receive_now(int fd) {
   if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(kSessionReceiveBytes);
-  return route_received(::recv(fd, buffer_.get(), kSessionReceiveBytes, MSG_DONTWAIT));
+  return route_received(fd, ::recv(fd, buffer_.get(), kSessionReceiveBytes, MSG_DONTWAIT));
 }
 
-SyncConnection::Read SyncConnection::route_received(ssize_t received) {
+SyncConnection::Read SyncConnection::route_received(int fd, ssize_t received) {
+  // Our acknowledgement of this data leaves at once: a server holding its next small write
+  // for it (Nagle's algorithm) would otherwise wait for the delayed one.
+  if (received > 0) rearm_quick_ack(fd);
   if (received < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return Read::Nothing;
     if (errno == EINTR) return Read::Interrupted;

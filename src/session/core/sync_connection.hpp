@@ -117,7 +117,7 @@ class SyncConnection {
   Read read_once(int fd, SteadyTime until);
   // Receives what the socket holds now, without waiting, and routes it; called by the reader.
   Read receive_now(int fd);
-  Read route_received(ssize_t received);  // what a recv() into buffer_ returned
+  Read route_received(int fd, ssize_t received);  // what a recv() into buffer_ returned
   void route_locked(const char* data, std::size_t size);
   void route_locked_one(Incoming& in);
   void lose_locked(bool mark);
