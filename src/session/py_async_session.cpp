@@ -39,6 +39,8 @@
 #include "session/requests.hpp"
 #include "session/session_class.hpp"
 #include "session/session_methods.hpp"
+#include "session/session_report.hpp"
+#include "session/wire_log.hpp"
 
 namespace qv::py {
 
@@ -119,6 +121,8 @@ struct AsyncSessionObject {
   std::vector<IpAddress> addresses;
   std::size_t next_address;
   Ref resolving;
+  SessionCounts counts;  // events and dropped: the held events' own
+  bool tracing;          // the wire trace is on: asked once per batch read or written
 };
 
 AsyncSessionObject* as_async(PyObject* self) { return reinterpret_cast<AsyncSessionObject*>(self); }
@@ -379,6 +383,23 @@ bool deliver_events(AsyncSessionObject* s) {
   return error.restore();
 }
 
+// ---- the wire trace and the counters ------------------------------------------------------
+
+// A request's line is queued for the socket: counted, and traced as it will leave (tagged).
+void note_queued(AsyncSessionObject* s, const LineBuffer& text, std::uint64_t tag) {
+  ++s->counts.requests;
+  if (!s->tracing) return;
+  LineBuffer wire;
+  wire.append(text.view());
+  append_tag_suffix(wire, tag);
+  wire_log::lines(s->settings.server, s->settings.port, true, wire.view());
+}
+
+void trace_received(AsyncSessionObject* s, const std::vector<Incoming>& lines) {
+  for (const Incoming& in : lines)
+    wire_log::lines(s->settings.server, s->settings.port, false, in.text);
+}
+
 // ---- the connection -----------------------------------------------------------------------
 
 bool flush(PyObject* self);
@@ -480,6 +501,8 @@ bool drop_attempt_socket(AsyncSessionObject* s) {
 bool attempt_failed(PyObject* self, const AttemptFailure& failure) {
   AsyncSessionObject* s = as_async(self);
   if (!drop_attempt_socket(s)) return false;
+  wire_log::note(wire_log::kInfo, s->settings.server, s->settings.port,
+                 "connect attempt failed: " + failure.text(s->settings.server));
   const bool reconnecting = s->ever_connected;
   if (s->policy.more_attempts() && !s->closed) {
     Ref delay = Ref::steal(PyFloat_FromDouble(s->policy.pause()));
@@ -499,6 +522,7 @@ bool attempt_failed(PyObject* self, const AttemptFailure& failure) {
 bool connected(PyObject* self) {
   AsyncSessionObject* s = as_async(self);
   set_no_delay(s->fd);
+  wire_log::note(wire_log::kInfo, s->settings.server, s->settings.port, "connected");
   s->router = std::make_unique<LineRouter>(s->settings.max_line);
   if (!watch(s, self, "add_reader", &g_on_readable)) return false;
   s->reading = true;
@@ -514,6 +538,7 @@ bool connected(PyObject* self) {
   s->requests.add(s->login_tag, std::move(request), deadline_for(s->settings.timeout));
   s->out.clear();
   s->out.add(line.view(), s->login_tag);
+  note_queued(s, line, s->login_tag);
   return arm_timer(self) && flush(self);
 }
 
@@ -536,7 +561,14 @@ bool logged_in(PyObject* self, Ref reply) {
     return error.restore();
   }
   s->link = Link::Up;
-  if (s->ever_connected) s->held.push(Incoming{Incoming::Kind::Reconnected, std::nullopt, {}, 0});
+  wire_log::note(wire_log::kInfo, s->settings.server, s->settings.port,
+                 "logged in as '" + s->settings.username + "'");
+  if (s->ever_connected) {
+    s->held.push(Incoming{Incoming::Kind::Reconnected, std::nullopt, {}, 0});
+    ++s->counts.reconnects;
+    wire_log::note(wire_log::kInfo, s->settings.server, s->settings.port,
+                   "reconnected after the connection was lost");
+  }
   s->ever_connected = true;
   s->out.take_from(s->queued);
   if (!settle_connect_waiters(s, true) || !deliver_events(s)) return false;
@@ -586,7 +618,8 @@ bool try_connect(PyObject* self) {
   Ref host = Ref::steal(PyUnicode_FromStringAndSize(
       s->settings.server.data(), static_cast<Py_ssize_t>(s->settings.server.size())));
   if (!host) return false;
-  Ref lookup = Ref::steal(PyObject_CallMethod(s->loop.get(), "getaddrinfo", "OO", host.get(), Py_None));
+  Ref lookup =
+      Ref::steal(PyObject_CallMethod(s->loop.get(), "getaddrinfo", "OO", host.get(), Py_None));
   Ref task = lookup ? aio::call(s->loop.get(), "create_task", lookup.get()) : Ref();
   Ref cb = callback(self, g_on_resolved);
   if (!task || !cb) return false;
@@ -603,7 +636,8 @@ bool read_addresses(PyObject* infos, std::vector<IpAddress>& out) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
     // (family, type, proto, canonname, sockaddr), sockaddr starting with the address text.
     PyObject* info = PyList_GET_ITEM(items.get(), i);
-    PyObject* sockaddr = PyTuple_Check(info) && PyTuple_GET_SIZE(info) == 5 ? PyTuple_GET_ITEM(info, 4) : nullptr;
+    PyObject* sockaddr =
+        PyTuple_Check(info) && PyTuple_GET_SIZE(info) == 5 ? PyTuple_GET_ITEM(info, 4) : nullptr;
     PyObject* text = sockaddr && PyTuple_Check(sockaddr) && PyTuple_GET_SIZE(sockaddr) >= 1
                          ? PyTuple_GET_ITEM(sockaddr, 0) : nullptr;
     const char* chars = text && PyUnicode_Check(text) ? PyUnicode_AsUTF8(text) : nullptr;
@@ -642,7 +676,8 @@ PyObject* on_resolved(PyObject* self, PyObject* task) {
     const char* chars = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
     PyErr_Clear();
     failure.text = chars ? chars : "the resolver failed";
-    return attempt_failed(self, AttemptFailure{0, std::move(failure)}) ? Py_NewRef(Py_None) : nullptr;
+    return attempt_failed(self, AttemptFailure{0, std::move(failure)}) ? Py_NewRef(Py_None)
+                                                                       : nullptr;
   }
   if (!read_addresses(infos.get(), s->addresses)) return nullptr;
   if (s->addresses.empty())
@@ -658,6 +693,7 @@ bool start_connecting(PyObject* self) {
                               s->settings.reconnect_delay, s->settings.reconnect_max_delay);
   // Taken now, so that the login's tag comes before those of the requests that wait for it.
   s->login_tag = s->next_tag++;
+  s->tracing = wire_log::tracing();
   return try_connect(self);
 }
 
@@ -714,6 +750,7 @@ bool ensure_link(PyObject* self) {
 bool flush(PyObject* self) {
   AsyncSessionObject* s = as_async(self);
   s->flush_scheduled = false;
+  s->tracing = wire_log::tracing();  // for the lines queued until the next batch
   if (s->fd < 0 || (s->link != Link::Up && s->link != Link::LoggingIn)) return true;
   for (;;) {
     const std::string_view next = s->out.next();
@@ -819,6 +856,7 @@ bool route_lines(PyObject* self, std::vector<Incoming>& lines) {
     }
     s->held.push(std::move(in));
   }
+  s->counts.replies += answers.size();
   for (Answer& a : answers) {
     if (!answer(self, a)) error.keep();
   }
@@ -843,8 +881,14 @@ PyObject* on_readable(PyObject* self, PyObject*) {
     s->router->finish(add);
   else
     s->router->feed(s->buffer.get(), static_cast<std::size_t>(received), add);
+  s->tracing = wire_log::tracing();
+  if (s->tracing) trace_received(s, lines);
+  const std::uint64_t dropped = s->held.dropped();
   FirstError error;
   if (!route_lines(self, lines)) error.keep();
+  if (s->held.dropped() > dropped)
+    wire_log::dropped(s->settings.server, s->settings.port, s->held.dropped() - dropped,
+                      s->settings.max_events);
   if (ended && s->fd == fd && !lose(self, true)) error.keep();
   if (!deliver_events(s)) error.keep();
   if (!error.restore()) return nullptr;
@@ -964,6 +1008,7 @@ void forget_pending(PyObject* self, PendingOf of, std::uint64_t key, PyObject* f
 // lines sent once it is.
 void queue_line(AsyncSessionObject* s, const LineBuffer& text, std::uint64_t tag) {
   (s->link == Link::Up ? s->out : s->queued).add(text.view(), tag);
+  note_queued(s, text, tag);
 }
 
 // Sends one request; the Pending of its reply, or null with the error set.
@@ -1227,6 +1272,34 @@ PyObject* AsyncSession_get_closed(PyObject* self, void*) {
   return PyBool_FromLong(as_async(self)->closed);
 }
 
+PyObject* AsyncSession_get_stats(PyObject* self, void*) {
+  AsyncSessionObject* s = as_async(self);
+  SessionCounts counts = s->counts;
+  counts.events = s->held.received();
+  counts.dropped = s->held.dropped();
+  return make_stats(counts).release();
+}
+
+PyObject* AsyncSession_repr(PyObject* self) {
+  AsyncSessionObject* s = as_async(self);
+  const char* state = "disconnected";
+  if (s->closed) {
+    state = "closed";
+  } else {
+    switch (s->link) {
+      case Link::Down: break;
+      case Link::Connecting: state = "connecting"; break;
+      case Link::LoggingIn: state = "logging in"; break;
+      case Link::Up: state = "connected"; break;
+    }
+  }
+  // The Login is the connection's own, not one of the program's requests.
+  const bool login = s->link == Link::LoggingIn;
+  const std::size_t pending = s->requests.size() - (login && s->requests.size() > 0 ? 1 : 0);
+  return session_repr({"AsyncSession", s->settings.server, s->settings.port, state, pending,
+                       s->held.lines()});
+}
+
 PyObject* AsyncSession_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!aio::init() || !init_pending_class()) return nullptr;
   SessionSettings settings;
@@ -1252,6 +1325,8 @@ PyObject* AsyncSession_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   std::construct_at(&s->addresses);
   std::construct_at(&s->resolving);
   s->next_address = 0;
+  std::construct_at(&s->counts);
+  s->tracing = false;
   s->fd = -1;
   s->link = Link::Down;
   s->closed = s->shut = s->ever_connected = s->reading = s->writing = s->flush_scheduled = false;
@@ -1414,6 +1489,7 @@ PyTypeObject* init_async_session_class() {
       "is awaited for its reply; other lines are events.",
       sizeof(AsyncSessionObject), slot_entry<AsyncSession_new>(),
       dealloc_slot<AsyncSession_dealloc>(), entry<AsyncSession_get_closed>,
+      entry<AsyncSession_get_stats>, slot_entry<AsyncSession_repr>(),
       nothrow_slot<AsyncSession_traverse>(), nothrow_slot<AsyncSession_clear>(),
       nothrow_slot<AsyncSession_finalize>()};
   type = make_session_class(traits, {

@@ -27,6 +27,8 @@
 #include "session/requests.hpp"
 #include "session/session_class.hpp"
 #include "session/session_methods.hpp"
+#include "session/session_report.hpp"
+#include "session/wire_log.hpp"
 
 namespace qv::py {
 
@@ -46,6 +48,7 @@ struct SessionObject {
   bool closed;
   bool ever_connected;
   unsigned long connecting_thread;  // the thread connecting and logging in, or 0
+  SessionCounts counts;             // events and dropped: the connection's own
 };
 
 SessionObject* as_session(PyObject* self) { return reinterpret_cast<SessionObject*>(self); }
@@ -196,7 +199,12 @@ bool send_line(SessionObject* s, const LineBuffer& line, std::string_view word, 
     WithoutInterpreter released;
     step = connection.send(line.data(), line.size(), written, slice);
   }
-  if (step.state == SendStep::State::Done) return true;
+  if (step.state == SendStep::State::Done) {
+    const std::string_view sent = line.view();
+    s->counts.requests += static_cast<std::uint64_t>(std::count(sent.begin(), sent.end(), '\n'));
+    if (wire_log::tracing()) wire_log::lines(s->settings.server, s->settings.port, true, sent);
+    return true;
+  }
   if (written > 0) connection.disconnect(true);
   return false;
 }
@@ -237,6 +245,8 @@ Ref outcome(SessionObject* s, PendingReply& reply, Waited waited, std::string_vi
     raise_lost(word, reply.tag, s->closed);
     return {};
   }
+  ++s->counts.replies;
+  if (wire_log::tracing()) wire_log::lines(s->settings.server, s->settings.port, false, reply.text);
   return checked_reply(s->settings, word, make_reply(reply.tag, reply.text));
 }
 
@@ -318,6 +328,7 @@ bool connect_once(SessionObject* s, std::optional<AttemptFailure>& failed,
   }
   failed.reset();
   const int fd = std::get<int>(*connected);
+  wire_log::note(wire_log::kInfo, s->settings.server, s->settings.port, "connected");
   set_no_delay(fd);
   {
     WithoutInterpreter released;
@@ -336,6 +347,8 @@ bool connect_once(SessionObject* s, std::optional<AttemptFailure>& failed,
     }
     return false;
   }
+  wire_log::note(wire_log::kInfo, s->settings.server, s->settings.port,
+                 "logged in as '" + s->settings.username + "'");
   return true;
 }
 
@@ -411,9 +424,18 @@ bool ensure_connected(SessionObject* s, const Deadline& deadline) {
       raise_closed();
       return false;
     }
-    if (failed) last = *failed;
+    if (failed) {
+      last = *failed;
+      wire_log::note(wire_log::kInfo, s->settings.server, s->settings.port,
+                     "connect attempt failed: " + last.text(s->settings.server));
+    }
     if (!failed) {
-      if (reconnecting) connection.mark(Incoming::Kind::Reconnected);
+      if (reconnecting) {
+        connection.mark(Incoming::Kind::Reconnected);
+        ++s->counts.reconnects;
+        wire_log::note(wire_log::kInfo, s->settings.server, s->settings.port,
+                       "reconnected after the connection was lost");
+      }
       s->ever_connected = true;
       return true;
     }
@@ -452,7 +474,16 @@ Ref exchange(SessionObject* s, LineBuffer& line, std::string_view word,
 // ---- events -------------------------------------------------------------------------------
 
 void collect(SessionObject* s) {
-  for (QueuedEvent& e : s->connection->take_events()) s->held.push(std::move(e.in));
+  std::deque<QueuedEvent> taken = s->connection->take_events();
+  if (taken.empty()) return;
+  const bool tracing = wire_log::tracing();
+  for (QueuedEvent& e : taken) {
+    if (tracing && e.in.kind == Incoming::Kind::Line)
+      wire_log::lines(s->settings.server, s->settings.port, false, e.in.text);
+    if (e.in.kind == Incoming::Kind::Dropped)
+      wire_log::dropped(s->settings.server, s->settings.port, e.in.count, s->settings.max_events);
+    s->held.push(std::move(e.in));
+  }
 }
 
 Ref taken(SessionObject* s, HeldEvents::Taken&& taken) {
@@ -544,6 +575,7 @@ PyObject* Session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   s->closed = false;
   s->ever_connected = false;
   s->connecting_thread = 0;
+  std::construct_at(&s->counts);
   if (!ensure_connected(s, deadline_of(std::nullopt))) return nullptr;
   return self.release();
 }
@@ -736,6 +768,26 @@ PyObject* Session_get_closed(PyObject* self, void*) {
   return PyBool_FromLong(as_session(self)->closed);
 }
 
+PyObject* Session_get_stats(PyObject* self, void*) {
+  SessionObject* s = as_session(self);
+  SessionCounts counts = s->counts;
+  const SyncConnection::Snapshot now = s->connection->snapshot();
+  counts.events = now.events;
+  counts.dropped = now.dropped;
+  return make_stats(counts).release();
+}
+
+PyObject* Session_repr(PyObject* self) {
+  SessionObject* s = as_session(self);
+  const SyncConnection::Snapshot now = s->connection->snapshot();
+  const char* state = s->closed                    ? "closed"
+                      : s->connection->connected() ? "connected"
+                      : s->connecting_thread != 0  ? "connecting"
+                                                   : "disconnected";
+  return session_repr({"Session", s->settings.server, s->settings.port, state, now.pending,
+                       s->held.lines() + now.queued_events});
+}
+
 }  // namespace
 
 PyTypeObject* init_session_class() {
@@ -757,7 +809,8 @@ PyTypeObject* init_session_class() {
       "A connection to the control server that hears it: each "
       "request returns its reply; other lines are events.",
       sizeof(SessionObject), slot_entry<Session_new>(),
-      dealloc_slot<Session_dealloc>(), entry<Session_get_closed>,
+      dealloc_slot<Session_dealloc>(), entry<Session_get_closed>, entry<Session_get_stats>,
+      slot_entry<Session_repr>(),
       nothrow_slot<Session_traverse>(), nothrow_slot<Session_clear>(),
       nothrow_slot<Session_finalize>()};
   type = make_session_class(traits, {

@@ -193,6 +193,11 @@ void SyncConnection::mark(Incoming::Kind kind) {
   changed_.notify_all();
 }
 
+SyncConnection::Snapshot SyncConnection::snapshot() {
+  const std::lock_guard lock(mutex_);
+  return {pending_.size(), events_.lines(), events_.received(), events_.dropped()};
+}
+
 // ---- reading ------------------------------------------------------------------------------
 
 template <class Ready>

@@ -99,6 +99,15 @@ class SyncConnection {
   void consumed(std::size_t lines);
   void mark(Incoming::Kind kind);
 
+  // -- monitoring -------------------------------------------------------------------------
+  struct Snapshot {
+    std::size_t pending;        // requests waiting for their replies
+    std::size_t queued_events;  // event lines read and not yet taken
+    std::uint64_t events;       // event lines read over the connection's life
+    std::uint64_t dropped;      // ... of them dropped (max_events were held)
+  };
+  Snapshot snapshot();
+
   // -- sending ----------------------------------------------------------------------------
   // Held by the one thread sending; lines never interleave. Timed, so that a thread queued
   // behind a sender the server does not read from still ends at its own deadline.
