@@ -49,6 +49,7 @@ struct SessionObject {
   bool ever_connected;
   unsigned long connecting_thread;  // the thread connecting and logging in, or 0
   SessionCounts counts;             // events and dropped: the connection's own
+  bool tracing;                     // the wire trace is on: asked once per line or batch sent
 };
 
 SessionObject* as_session(PyObject* self) { return reinterpret_cast<SessionObject*>(self); }
@@ -202,7 +203,8 @@ bool send_line(SessionObject* s, const LineBuffer& line, std::string_view word, 
   if (step.state == SendStep::State::Done) {
     const std::string_view sent = line.view();
     s->counts.requests += static_cast<std::uint64_t>(std::count(sent.begin(), sent.end(), '\n'));
-    if (wire_log::tracing()) wire_log::lines(s->settings.server, s->settings.port, true, sent);
+    s->tracing = wire_log::tracing();  // once per request: its reply is traced by it too
+    if (s->tracing) wire_log::lines(s->settings.server, s->settings.port, true, sent);
     return true;
   }
   if (written > 0) connection.disconnect(true);
@@ -246,7 +248,7 @@ Ref outcome(SessionObject* s, PendingReply& reply, Waited waited, std::string_vi
     return {};
   }
   ++s->counts.replies;
-  if (wire_log::tracing()) wire_log::lines(s->settings.server, s->settings.port, false, reply.text);
+  if (s->tracing) wire_log::lines(s->settings.server, s->settings.port, false, reply.text);
   return checked_reply(s->settings, word, make_reply(reply.tag, reply.text));
 }
 
@@ -576,6 +578,7 @@ PyObject* Session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   s->ever_connected = false;
   s->connecting_thread = 0;
   std::construct_at(&s->counts);
+  s->tracing = false;
   if (!ensure_connected(s, deadline_of(std::nullopt))) return nullptr;
   return self.release();
 }

@@ -18,6 +18,7 @@ struct Loggers {
   Ref wire;
   Ref session;
   Ref wire_enabled;  // wire.isEnabledFor, bound
+  Ref wire_cache;    // the answers isEnabledFor keeps (logging's own cache), if it has one
   Ref debug;         // the int 10
 };
 
@@ -35,6 +36,15 @@ Loggers* loggers() {
   made->wire_enabled = Ref::steal(PyObject_GetAttrString(made->wire.get(), "isEnabledFor"));
   made->debug = Ref::steal(PyLong_FromLong(kDebug));
   if (!made->wire_enabled || !made->debug) return nullptr;
+  // isEnabledFor() is a Python call, some thousand instructions: too many for each request.
+  // It keeps its answers per level in the logger's dict `_cache`, which logging empties (in
+  // place) whenever levels change, so a lookup there answers as it would. Without that dict
+  // (another logging), every question goes to isEnabledFor().
+  made->wire_cache = Ref::steal(PyObject_GetAttrString(made->wire.get(), "_cache"));
+  if (!made->wire_cache || !PyDict_CheckExact(made->wire_cache.get())) {
+    PyErr_Clear();
+    made->wire_cache = {};
+  }
   found = made.release();
   return found;
 }
@@ -60,6 +70,12 @@ bool tracing() {
   if (!l) {
     report_failure();
     return false;
+  }
+  if (l->wire_cache) {
+    PyObject* known = PyDict_GetItemWithError(l->wire_cache.get(), l->debug.get());  // borrowed
+    if (known == Py_False) return false;
+    if (known == Py_True) return true;
+    PyErr_Clear();  // not known yet: isEnabledFor() finds out, and keeps the answer
   }
   const Ref on = Ref::steal(PyObject_CallOneArg(l->wire_enabled.get(), l->debug.get()));
   if (!on) {
