@@ -385,10 +385,11 @@ bool deliver_events(AsyncSessionObject* s) {
 
 // ---- the wire trace and the counters ------------------------------------------------------
 
-// A request's line is queued for the socket: counted, and traced as it will leave (tagged).
+// A request's line is queued: counted, and traced as it will leave (tagged) when it goes
+// to the socket's queue; one queued while connecting is traced once logged in, after the Login.
 void note_queued(AsyncSessionObject* s, const LineBuffer& text, std::uint64_t tag) {
   ++s->counts.requests;
-  if (!s->tracing) return;
+  if (!s->tracing || (s->link != Link::Up && tag != s->login_tag)) return;
   LineBuffer wire;
   wire.append(text.view());
   append_tag_suffix(wire, tag);
@@ -570,6 +571,11 @@ bool logged_in(PyObject* self, Ref reply) {
                    "reconnected after the connection was lost");
   }
   s->ever_connected = true;
+  if (s->tracing) {
+    s->queued.each_waiting([&](std::string_view line) {
+      wire_log::lines(s->settings.server, s->settings.port, true, line);
+    });
+  }
   s->out.take_from(s->queued);
   if (!settle_connect_waiters(s, true) || !deliver_events(s)) return false;
   return flush(self);
