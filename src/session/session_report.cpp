@@ -17,7 +17,7 @@ PyStructSequence_Field g_fields[] = {
 };
 
 PyStructSequence_Desc g_desc = {
-    "quelvant_rs.session.SessionStats",
+    "builtins.SessionStats",  // as the other session classes: quelvant_rs.session holds it
     "A session's counters since it was made, for monitoring: requests, replies, events, "
     "dropped, reconnects.",
     g_fields, 5};
