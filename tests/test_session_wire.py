@@ -32,9 +32,14 @@ def test_a_host_name_is_resolved_and_its_addresses_tried_in_turn(server, drive, 
 
 
 @kinds()
-def test_a_name_that_does_not_resolve_fails_saying_so(free_port, kind):
-    with pytest.raises(socket.gaierror, match=r"^Failed to resolve 'nowhere\.invalid': \S"):
-        Driver(kind, free_port, host="nowhere.invalid").dispose()
+@pytest.mark.parametrize("host, exc, message", [
+    ("nowhere.invalid", socket.gaierror, r"^Failed to resolve 'nowhere\.invalid': \S"),
+    ("localhost", ConnectionRefusedError,
+     r"^Failed to connect to 'localhost' \(at any address it resolves to; the last: Connection refused "),
+])
+def test_a_name_that_does_not_connect_says_why(free_port, kind, host, exc, message):
+    with pytest.raises(exc, match=message):
+        Driver(kind, free_port, host=host).dispose()
 
 
 @kinds()

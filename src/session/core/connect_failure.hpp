@@ -13,10 +13,13 @@ struct AttemptFailure {
   int err = 0;                              // the last address's errno
   std::optional<ResolveFailure> resolving;  // set when the name did not resolve
 
-  // "Failed to connect: ..." or "Failed to resolve 'name': ...".
+  // "Failed to connect: ..." (an IP literal), "Failed to connect to 'name' ...", or
+  // "Failed to resolve 'name': ...".
   std::string text(const std::string& host) const {
     if (resolving) return "Failed to resolve '" + host + "': " + resolving->text;
-    return "Failed to connect: " + os_error_text(err);
+    if (is_ip_literal(host)) return "Failed to connect: " + os_error_text(err);
+    return "Failed to connect to '" + host + "' (at any address it resolves to; the last: " +
+           os_error_text(err) + ")";
   }
 };
 
