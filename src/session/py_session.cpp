@@ -773,6 +773,10 @@ PyObject* Session_get_closed(PyObject* self, void*) {
 
 PyObject* Session_get_stats(PyObject* self, void*) {
   SessionObject* s = as_session(self);
+  if (s->fork_generation != fork_generation()) {  // its lock may be held by a thread not here
+    raise_forked();
+    return nullptr;
+  }
   SessionCounts counts = s->counts;
   const SyncConnection::Snapshot now = s->connection->snapshot();
   counts.events = now.events;
@@ -782,6 +786,9 @@ PyObject* Session_get_stats(PyObject* self, void*) {
 
 PyObject* Session_repr(PyObject* self) {
   SessionObject* s = as_session(self);
+  if (s->fork_generation != fork_generation())  // its lock may be held by a thread not here
+    return session_repr({"Session", s->settings.server, s->settings.port, "unusable after fork",
+                         0, s->held.lines()});
   const SyncConnection::Snapshot now = s->connection->snapshot();
   const char* state = s->closed                    ? "closed"
                       : s->connection->connected() ? "connected"
