@@ -123,6 +123,7 @@ struct AsyncSessionObject {
   Ref resolving;
   SessionCounts counts;  // events and dropped: the held events' own
   bool tracing;          // the wire trace is on: asked once per batch read or written
+  bool ack_owed;         // data came since the last write: see flush()
 };
 
 AsyncSessionObject* as_async(PyObject* self) { return reinterpret_cast<AsyncSessionObject*>(self); }
@@ -758,20 +759,29 @@ bool flush(PyObject* self) {
   s->flush_scheduled = false;
   s->tracing = wire_log::tracing();  // for the lines queued until the next batch
   if (s->fd < 0 || (s->link != Link::Up && s->link != Link::LoggingIn)) return true;
+  bool wrote = false;
   for (;;) {
     const std::string_view next = s->out.next();
     if (next.empty()) break;
     std::size_t written = 0;
     const SendAvailable some = send_available(s->fd, next.data(), next.size(), written);
     s->out.sent(written);
+    wrote = wrote || written > 0;
     if (some.state == SendAvailable::State::Done) continue;
     if (some.state == SendAvailable::State::Interrupted) continue;
     if (some.state == SendAvailable::State::Failed) return lose(self, true);
     // The server does not read: the loop tells when there is room.
+    s->ack_owed = false;
     if (!s->writing && !watch(s, self, "add_writer", &g_on_writable)) return false;
     s->writing = true;
     return true;
   }
+  // What came since the last write is acknowledged by the lines just written, or, when
+  // nothing was, at once: a server holding its next small write for our acknowledgement
+  // (Nagle's algorithm) would otherwise wait for a delayed one, tens of milliseconds. Not on
+  // every read: one acknowledgement of its own for each reply would cost a packet per request.
+  if (s->ack_owed && !wrote) rearm_quick_ack(s->fd);
+  s->ack_owed = false;
   if (s->writing) {
     if (!unwatch(s, "remove_writer")) return false;
     s->writing = false;
@@ -878,7 +888,7 @@ PyObject* on_readable(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
   const bool ended = received <= 0;  // closed, or broken (a reset, say)
   const int fd = s->fd;
-  if (!ended) rearm_quick_ack(fd);  // see SyncConnection::route_received
+  if (!ended) s->ack_owed = true;
   // Every complete line is split off before anything is routed, and routed on its own,
   // whatever routing then does (lose the connection, close the session).
   std::vector<Incoming> lines;
@@ -897,6 +907,8 @@ PyObject* on_readable(PyObject* self, PyObject*) {
                       s->settings.max_events);
   if (ended && s->fd == fd && !lose(self, true)) error.keep();
   if (!deliver_events(s)) error.keep();
+  // The flush after the tasks woken here have run acknowledges what came (see flush()).
+  if (s->ack_owed && !schedule_flush(self)) error.keep();
   if (!error.restore()) return nullptr;
   Py_RETURN_NONE;
 }
@@ -1332,7 +1344,7 @@ PyObject* AsyncSession_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   std::construct_at(&s->resolving);
   s->next_address = 0;
   std::construct_at(&s->counts);
-  s->tracing = false;
+  s->tracing = s->ack_owed = false;
   s->fd = -1;
   s->link = Link::Down;
   s->closed = s->shut = s->ever_connected = s->reading = s->writing = s->flush_scheduled = false;

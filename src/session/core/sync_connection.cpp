@@ -148,13 +148,13 @@ void SyncConnection::remove(PendingReply& reply) {
 }
 
 WaitOutcome SyncConnection::wait_reply(PendingReply& reply, SteadyTime until) {
-  return wait([&] { return reply.state != PendingReply::State::Waiting; }, until);
+  return wait([&] { return reply.state != PendingReply::State::Waiting; }, until, false);
 }
 
 // ---- events -------------------------------------------------------------------------------
 
 WaitOutcome SyncConnection::wait_event(SteadyTime until) {
-  return wait([&] { return !events_.empty(); }, until);
+  return wait([&] { return !events_.empty(); }, until, true);
 }
 
 void SyncConnection::read_arrived() {
@@ -201,7 +201,7 @@ SyncConnection::Snapshot SyncConnection::snapshot() {
 // ---- reading ------------------------------------------------------------------------------
 
 template <class Ready>
-WaitOutcome SyncConnection::wait(Ready ready, SteadyTime until) {
+WaitOutcome SyncConnection::wait(Ready ready, SteadyTime until, bool quick_ack) {
   std::unique_lock lock(mutex_);
   for (;;) {
     if (ready()) return WaitOutcome::Ready;
@@ -218,6 +218,12 @@ WaitOutcome SyncConnection::wait(Ready ready, SteadyTime until) {
     reading_ = true;
     const int fd = use_locked();
     lock.unlock();
+    // Our acknowledgements leave at once (a pending one now) while we wait for more than
+    // came: a server holding its next small write for them (Nagle's algorithm) would wait
+    // for a delayed one, tens of milliseconds. Not while a reply is awaited right after its
+    // request: the request carried the acknowledgement, and one of its own for each reply
+    // would cost a packet per round trip.
+    if (quick_ack) rearm_quick_ack(fd);
     const Read read = read_once(fd, until);
     lock.lock();
     reading_ = false;
@@ -225,6 +231,7 @@ WaitOutcome SyncConnection::wait(Ready ready, SteadyTime until) {
     if (read == Read::Ended) lose_locked(true);
     changed_.notify_all();  // replies routed, or the role is free for another waiter
     if (read == Read::Interrupted) return WaitOutcome::Interrupted;
+    if (read == Read::Data) quick_ack = true;  // and still waiting, unless ready() says not
   }
 }
 
@@ -232,7 +239,7 @@ SyncConnection::Read SyncConnection::read_once(int fd, SteadyTime until) {
   if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(kSessionReceiveBytes);
   const SteadyTime now = SteadyClock::now();
   if (until == kNoDeadline || (until > now && until - now >= kBlockingReceive))
-    return route_received(fd, ::recv(fd, buffer_.get(), kSessionReceiveBytes, 0));  // SO_RCVTIMEO
+    return route_received(::recv(fd, buffer_.get(), kSessionReceiveBytes, 0));  // SO_RCVTIMEO
   pollfd entry{fd, POLLIN, 0};
   const int ready = ::poll(&entry, 1, poll_timeout(until));
   if (ready == 0) return Read::Nothing;
@@ -242,13 +249,10 @@ SyncConnection::Read SyncConnection::read_once(int fd, SteadyTime until) {
 
 SyncConnection::Read SyncConnection::receive_now(int fd) {
   if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(kSessionReceiveBytes);
-  return route_received(fd, ::recv(fd, buffer_.get(), kSessionReceiveBytes, MSG_DONTWAIT));
+  return route_received(::recv(fd, buffer_.get(), kSessionReceiveBytes, MSG_DONTWAIT));
 }
 
-SyncConnection::Read SyncConnection::route_received(int fd, ssize_t received) {
-  // Our acknowledgement of this data leaves at once: a server holding its next small write
-  // for it (Nagle's algorithm) would otherwise wait for the delayed one.
-  if (received > 0) rearm_quick_ack(fd);
+SyncConnection::Read SyncConnection::route_received(ssize_t received) {
   if (received < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return Read::Nothing;
     if (errno == EINTR) return Read::Interrupted;

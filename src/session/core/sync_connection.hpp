@@ -119,14 +119,16 @@ class SyncConnection {
   SendStep send(const char* data, std::size_t size, std::size_t& written, SteadyTime until);
 
  private:
+  // Reads until ready(), or until `until`. `quick_ack`: acknowledge at once from the first
+  // read on (a wait for events); otherwise only once data came that did not end the wait.
   template <class Ready>
-  WaitOutcome wait(Ready ready, SteadyTime until);
+  WaitOutcome wait(Ready ready, SteadyTime until, bool quick_ack);
   // Waits for data until `until` and routes what it reads; called by the reader, unlocked.
   enum class Read : std::uint8_t { Data, Nothing, Interrupted, Ended };
   Read read_once(int fd, SteadyTime until);
   // Receives what the socket holds now, without waiting, and routes it; called by the reader.
   Read receive_now(int fd);
-  Read route_received(int fd, ssize_t received);  // what a recv() into buffer_ returned
+  Read route_received(ssize_t received);  // what a recv() into buffer_ returned
   void route_locked(const char* data, std::size_t size);
   void route_locked_one(Incoming& in);
   void lose_locked(bool mark);
