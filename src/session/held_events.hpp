@@ -24,6 +24,9 @@ class HeldEvents {
 
   void push(Incoming&& in) { queue_.push(std::move(in)); }
   bool empty() const noexcept { return queue_.empty(); }
+  std::size_t lines() const noexcept { return queue_.lines(); }  // marks not counted
+  std::uint64_t received() const noexcept { return queue_.received(); }
+  std::uint64_t dropped() const noexcept { return queue_.dropped(); }
   void clear() noexcept { queue_.clear(); }
 
   // Visits the event objects made so far, for the session's tp_traverse.

@@ -68,6 +68,8 @@ def converse(s: session.Session) -> None:
     for e in s.events(timeout=None):
         assert_type(e, session.Event)
     assert_type(s.request_batch([Command.call_hold(7), "GetVersion"]), list[session.Reply])
+    assert_type(s.stats, session.SessionStats)
+    assert_type(s.stats.dropped, int)
 
 
 async def converse_async(s: session.AsyncSession) -> None:

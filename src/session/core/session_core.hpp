@@ -39,6 +39,9 @@ class CountedEvents {
   void push(Incoming&& in) { queue_.push(std::move(in), held_); }
   void mark(Incoming::Kind kind) { push(Incoming{kind, std::nullopt, {}, 0}); }
   bool empty() const noexcept { return queue_.empty(); }
+  std::size_t lines() const noexcept { return queue_.lines(); }
+  std::uint64_t received() const noexcept { return queue_.received(); }
+  std::uint64_t dropped() const noexcept { return queue_.dropped(); }
 
   // Everything queued, in order; its lines count as held until consumed() says so.
   std::deque<Entry> take_all() noexcept {
@@ -99,6 +102,7 @@ class SessionCore {
   }
   std::optional<Time> earliest() const noexcept { return table_.earliest(); }
   bool idle() const noexcept { return table_.empty(); }
+  std::size_t size() const noexcept { return table_.size(); }
   template <class Each>
   int visit(Each&& each) const {
     return table_.visit(std::forward<Each>(each));
