@@ -235,7 +235,10 @@ def test_every_default_is_shown_and_a_wait_limit_defaults_to_the_session_timeout
             if p.name in ("reply_timeout", "timeout") and p.default is not None:
                 assert p.default is default, (name, p.name)
                 limits += 1
-    assert limits == 4 + len(COMMANDS)  # request, request_batch, events, wait_for and each command
+    assert limits == 3 + len(COMMANDS)  # request, request_batch, wait_for and each command
+    # A stream runs until the session is closed; a subscription's get() waits as long as any call.
+    assert inspect.signature(cls.events).parameters["timeout"].default is None
+    assert str(inspect.signature(cls.subscribe)) == "(self, /, predicate=None, *, max_pending=10000)"
 
 
 @kinds()
@@ -247,23 +250,39 @@ def test_connection_loss_fails_the_waiting_request_at_once_and_reconnect_marks_i
     with pytest.raises(ConnectionError, match=r"lost while waiting for the reply to CallHold \(tag 2\)"):
         s.call_hold(4)
     assert time.monotonic() - started < 10  # at the loss, not at the 30 s timeout
-    with pytest.raises(ConnectionError, match="lines the server sent from here on may be missing"):
-        next(s.events(timeout=1))
-    # The next call reconnects and logs in again; tags go on.
-    assert s.get_version().tag == 4
+    # A stream goes on across the loss: the session reconnects and logs in again for it, and
+    # the stream marks the gap; tags go on.
+    marker = next(s.events(timeout=5))
     assert server.wait_received(b"Login", conn=1).startswith(b"Login ivr secret 2 3 COMMANDTAG=3\n")
-    marker = next(s.events(timeout=1))
+    assert s.get_version().tag == 4
     assert (marker.kind, marker.tag, marker.line, marker.words) == ("reconnected", None, "", [])
     assert repr(marker) == "Event(kind='reconnected')"
 
 
 @kinds()
-def test_blocked_events_raise_when_the_connection_is_lost(server, drive, kind):
-    s = drive(kind, server)
+def test_blocked_events_raise_when_the_connection_is_lost_for_good(server, drive, kind):
+    s = drive(kind, server, reconnect_attempts=0)
     threading.Timer(0.2, lambda: server.close(conn=0)).start()
     with pytest.raises(ConnectionError, match="may be missing"):
-        for _ in s.events(timeout=10):
+        for _ in s.events():
             pass
+
+
+@kinds()
+def test_a_stream_runs_until_closed_and_goes_on_across_reconnects(make_server, drive, kind):
+    srv = make_server()
+    s = drive(kind, srv, timeout=0.2, reconnect_attempts=2, reconnect_delay=0.01)
+    steps = s.stream(s.subscribe())
+    time.sleep(0.4)  # quiet for longer than the session's timeout: a stream does not end
+    threading.Timer(0.1, lambda: srv.close(conn=0)).start()
+    assert next(steps).kind == "reconnected"
+    srv.event("Tick n=1")
+    assert next(steps).line == "Tick n=1"
+    srv.stop()  # every attempt is refused now
+    with pytest.raises(ConnectionError, match="reconnect"):
+        next(steps)
+    s.close()
+    assert next(steps, "ended") == "ended"
 
 
 @kinds()
@@ -348,17 +367,24 @@ def test_ctrl_c_ends_a_wait_promptly(server, spawn, wait):
 
 
 @kinds()
-def test_a_full_events_queue_drops_and_counts_while_replies_still_arrive(server, drive, kind):
-    server.delay("GetVersion", 200)
+def test_a_slow_subscription_drops_and_counts_and_the_window_keeps_the_latest(server, drive, kind):
+    server.delay("GetVersion", 300)
     s = drive(kind, server, max_events=5)
+    floods = s.subscribe(lambda e: e.words[0] == "Flood", max_pending=5)
+    for i in range(8):
+        server.event(f"Tick n={i}")
     server.event("Flood", every_ms=1, count=20)
     assert s.get_version().tag == 1  # read past the events to its reply
+    # Nobody took the ticks: the window holds the 5 latest, and wait_for finds them in order.
+    assert [s.wait_for(lambda e: True, timeout=1).line for _ in range(5)] == [f"Tick n={i}" for i in range(3, 8)]
     got = []
     with pytest.raises(session.EventsDropped) as e:
-        for ev in s.events(timeout=1):
+        for ev in s.stream(floods):
             got.append(ev.line)
     assert got == ["Flood"] * 5 and e.value.count == 15
-    assert "15 events were dropped here" in str(e.value)
+    assert "15 events were dropped here: the subscription held as many" in str(e.value)
+    server.event("Flood")
+    assert s.get(floods, timeout=5).line == "Flood"  # it goes on after the loss
     assert s.request("Logout").tag == 2
 
 

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <deque>
 #include <memory>
 #include <new>
 #include <optional>
@@ -35,6 +36,7 @@
 #include "session/held_events.hpp"
 #include "session/py_pending.hpp"
 #include "session/py_received.hpp"
+#include "session/py_subscription.hpp"
 #include "session/requests.hpp"
 #include "session/session_class.hpp"
 #include "session/session_methods.hpp"
@@ -64,11 +66,14 @@ struct Batch {
   std::optional<double> limit;
 };
 
-// A wait for events: the next one (events()), or the first a predicate accepts (wait_for()).
+// A wait for events: the next of a subscription's (its steps, events()), or the first one
+// held for wait_for() that a predicate accepts.
 struct Waiter {
   Ref future;
-  Ref predicate;           // empty for events()
-  std::uint64_t from = 0;  // wait_for: held events before this one were looked at
+  Ref predicate;                // wait_for()
+  Ref subscription;             // a subscription's step
+  bool ends_iteration = false;  // a step of an iteration: its end resolves to None
+  std::uint64_t from = 0;       // wait_for: held events before this one were looked at
   std::optional<double> limit;
 };
 
@@ -107,7 +112,8 @@ struct AsyncSessionObject {
   std::vector<std::pair<Ref, Ref>> connect_waiters;  // future, and what it resolves to
   bool capture_connect_error;  // a call is starting to connect: keep why it fails at once
   Ref connect_error;           // ... (no descriptor left, say), for that call to raise
-  HeldEvents held;
+  std::deque<Incoming> arrived;  // lines and marks not yet handed on (see deliver_events)
+  EventHub hub;
   Ref timer;  // TimerHandle for the earliest deadline
   Time timer_at;
   // Connecting: the attempts made and the pauses between them, the timer of the one under way.
@@ -147,6 +153,7 @@ PyObject* on_connect_ready(PyObject* self, PyObject*);
 PyObject* on_timer(PyObject* self, PyObject*);
 PyObject* on_retry(PyObject* self, PyObject*);
 PyObject* on_close(PyObject* self, PyObject*);
+PyObject* on_relink(PyObject* self, PyObject*);
 
 PyMethodDef g_on_readable = {"_readable", method_entry<on_readable>(), METH_NOARGS, nullptr};
 PyMethodDef g_on_writable = {"_writable", method_entry<on_writable>(), METH_NOARGS, nullptr};
@@ -154,6 +161,7 @@ PyMethodDef g_on_connect = {"_connected", method_entry<on_connect_ready>(), METH
 PyMethodDef g_on_timer = {"_timeouts", method_entry<on_timer>(), METH_NOARGS, nullptr};
 PyMethodDef g_on_retry = {"_reconnect", method_entry<on_retry>(), METH_NOARGS, nullptr};
 PyMethodDef g_on_close = {"_close", method_entry<on_close>(), METH_NOARGS, nullptr};
+PyMethodDef g_on_relink = {"_relink", method_entry<on_relink>(), METH_NOARGS, nullptr};
 
 // A callback bound to the session; the loop keeps the session alive while it holds one.
 Ref callback(PyObject* self, PyMethodDef& def) { return Ref::steal(PyCFunction_New(&def, self)); }
@@ -245,8 +253,8 @@ void reclaim_reply(AsyncSessionObject* s, PyObject* reply) {
     return;
   }
   try {
-    s->held.push(Incoming{Incoming::Kind::Line, reply_tag(reply),
-                          std::string(text, static_cast<std::size_t>(size)), 0});
+    s->arrived.push_back(Incoming{Incoming::Kind::Line, reply_tag(reply),
+                                  std::string(text, static_cast<std::size_t>(size)), 0});
   } catch (const std::bad_alloc&) {
     // No memory to keep it: it is lost, as the program gave it up.
   }
@@ -313,10 +321,36 @@ bool fail_requests(AsyncSessionObject* s, bool closed_by_program) {
   return error.restore();
 }
 
-// Hands held events to the waits, oldest wait first; a wait_for only its own match. A
-// predicate is Python code that may call back into the session (close it, wait again,
-// cancel): nothing is kept across the call but keys, and everything is looked up again
-// after it. A call made from inside a predicate leaves the handing out to the one under way.
+// Gives a subscription's waiting step what its queue holds, if anything: the next event, its
+// error, or the failure to connect again. A loss is passed over when the session connects
+// again (the reconnect's mark follows it). True when the step is settled.
+bool settle_step(AsyncSessionObject* s, std::uint64_t id, SubscriptionObject* sub,
+                 FirstError& error) {
+  for (;;) {
+    SubscriptionStep step = take_next(sub);
+    if (step.kind == SubscriptionStep::Kind::Lost) {
+      if (s->settings.reconnect_attempts > 0) continue;
+      raise_events_lost();
+      step.kind = SubscriptionStep::Kind::Error;
+    }
+    if (step.kind == SubscriptionStep::Kind::Empty) {
+      if (!sub->failure) return false;
+      PyErr_SetRaisedException(sub->failure.release());
+      step.kind = SubscriptionStep::Kind::Error;
+    }
+    Waiter finished = *s->waiters.take(id);
+    sub->waiter = 0;
+    if (!settle(finished.future.get(), step.event.get())) error.keep();
+    return true;
+  }
+}
+
+// Hands what arrived on (to the subscriptions, and what none takes to the window), then
+// gives the waits what they wait for, oldest wait first: a subscription's step the next of
+// its own, a wait_for only its own match in the window. A predicate is Python code that may
+// call back into the session (close it, wait again, cancel): nothing is kept across the call
+// but keys, and everything is looked up again after it. A call made from inside a predicate
+// leaves the handing out to the one under way.
 bool deliver_events(AsyncSessionObject* s) {
   if (s->delivering) {
     s->redeliver = true;
@@ -326,8 +360,13 @@ bool deliver_events(AsyncSessionObject* s) {
   FirstError error;
   do {
     s->redeliver = false;
-    for (std::optional<std::uint64_t> id = s->waiters.next_key(std::nullopt);
-         id && !s->held.empty(); id = s->waiters.next_key(id)) {
+    while (!s->arrived.empty()) {
+      Incoming in = std::move(s->arrived.front());
+      s->arrived.pop_front();
+      s->hub.dispatch(std::move(in));
+    }
+    for (std::optional<std::uint64_t> id = s->waiters.next_key(std::nullopt); id;
+         id = s->waiters.next_key(id)) {
       Waiter* w = s->waiters.find(*id);
       const int done = aio::is_done(w->future.get());
       if (done < 0) {
@@ -335,38 +374,39 @@ bool deliver_events(AsyncSessionObject* s) {
         continue;
       }
       if (done) {  // its task was cancelled
-        (void)s->waiters.take(*id);
+        Waiter gone = *s->waiters.take(*id);
+        if (gone.subscription) as_subscription(gone.subscription.get())->waiter = 0;
         continue;
       }
-      HeldEvents::Taken taken;
-      if (w->predicate) {
-        const Ref predicate = Ref::borrow(w->predicate.get());  // alive through the call
-        std::uint64_t from = w->from;
-        const std::optional<std::uint64_t> seq = s->held.find_match(predicate.get(), from);
-        const bool raised = PyErr_Occurred() != nullptr;
-        w = s->waiters.find(*id);
-        if (!w) {  // ended meanwhile (closed, cancelled, timed out): the verdict is moot
-          PyErr_Clear();
+      if (w->subscription) {
+        (void)settle_step(s, *id, as_subscription(w->subscription.get()), error);
+        continue;
+      }
+      if (s->hub.window().empty()) continue;
+      const Ref predicate = Ref::borrow(w->predicate.get());  // alive through the call
+      std::uint64_t from = w->from;
+      const std::optional<std::uint64_t> seq = s->hub.window().find_match(predicate.get(), from);
+      const bool raised = PyErr_Occurred() != nullptr;
+      w = s->waiters.find(*id);
+      if (!w) {  // ended meanwhile (closed, cancelled, timed out): the verdict is moot
+        PyErr_Clear();
+        continue;
+      }
+      w->from = from;
+      if (!seq && !raised) continue;
+      Taken taken;
+      if (seq) {
+        taken = s->hub.window().take_at(*seq);
+        if (!taken.found) {  // taken by someone else meanwhile: look again from there
+          w->from = *seq;
+          s->redeliver = true;
           continue;
         }
-        w->from = from;
-        if (!seq && !raised) continue;
-        if (seq) {
-          bool found = false;
-          taken = s->held.take_at(*seq, found);
-          if (!found) {  // taken by someone else meanwhile: look again from there
-            w->from = *seq;
-            s->redeliver = true;
-            continue;
-          }
-        }
-      } else {
-        taken = s->held.take_first();
       }
       Waiter finished = *s->waiters.take(*id);
       if (!settle(finished.future.get(), taken.event.get())) error.keep();
     }
-  } while (s->redeliver);
+  } while (s->redeliver || !s->arrived.empty());
   s->delivering = false;
   return error.restore();
 }
@@ -385,7 +425,7 @@ bool teardown(AsyncSessionObject* s) {
     s->reading = s->writing = false;
     if (s->router) {
       try {
-        s->router->finish([&](Incoming&& in) { s->held.push(std::move(in)); });
+        s->router->finish([&](Incoming&& in) { s->arrived.push_back(std::move(in)); });
       } catch (const std::bad_alloc&) {
         // No memory for the last line's text: it is lost with the connection.
       }
@@ -424,9 +464,12 @@ bool connect_failed(PyObject* self) {
   Ref exc = Ref::steal(PyErr_GetRaisedException());
   if (s->capture_connect_error) s->connect_error = Ref::borrow(exc.get());
   (void)s->requests.take(s->login_tag);
+  // A subscription's stream ends with it, once it has taken what it holds.
+  s->hub.for_each_subscription([&](SubscriptionObject* sub) { sub->failure = Ref::borrow(exc.get()); });
   PyErr_SetRaisedException(Py_NewRef(exc.get()));
   FirstError error;
   if (!settle_connect_waiters(s, false)) error.keep();
+  if (!deliver_events(s)) error.keep();
   s->queued.clear();
   while (auto entry = s->requests.take_any()) {
     PyErr_SetRaisedException(Py_NewRef(exc.get()));
@@ -448,7 +491,13 @@ bool lose(PyObject* self, bool mark) {
   } else {
     (void)s->requests.take(s->login_tag);
     if (!fail_requests(s, s->closed)) error.keep();
-    if (mark && was == Link::Up) s->held.push(Incoming{Incoming::Kind::Lost, std::nullopt, {}, 0});
+    if (mark && was == Link::Up) {
+      s->arrived.push_back(Incoming{Incoming::Kind::Lost, std::nullopt, {}, 0});
+      // A subscription's stream goes on across a loss: the session connects again for it.
+      if (!s->closed && s->settings.reconnect_attempts > 0 && s->hub.has_subscriptions() &&
+          !loop_call(s, "call_soon", self, &g_on_relink))
+        error.keep();
+    }
   }
   if (!deliver_events(s)) error.keep();
   return error.restore();
@@ -519,9 +568,11 @@ bool logged_in(PyObject* self, Ref reply) {
     return error.restore();
   }
   s->link = Link::Up;
-  if (s->ever_connected) s->held.push(Incoming{Incoming::Kind::Reconnected, std::nullopt, {}, 0});
+  if (s->ever_connected)
+    s->arrived.push_back(Incoming{Incoming::Kind::Reconnected, std::nullopt, {}, 0});
   s->ever_connected = true;
   s->out.take_from(s->queued);
+  s->hub.for_each_subscription([](SubscriptionObject* sub) { sub->failure = {}; });
   if (!settle_connect_waiters(s, true) || !deliver_events(s)) return false;
   return flush(self);
 }
@@ -666,7 +717,7 @@ bool answer(PyObject* self, Answer& a) {
   if (a.request.batch != 0) {
     if (!s->batches.find(a.request.batch)) {  // given up meanwhile
       PyErr_Clear();
-      s->held.push(Incoming{Incoming::Kind::Line, a.tag, std::move(a.text), 0});
+      s->arrived.push_back(Incoming{Incoming::Kind::Line, a.tag, std::move(a.text), 0});
       return true;
     }
     return settle_batch_member(s, a.request, std::move(reply));
@@ -676,7 +727,7 @@ bool answer(PyObject* self, Answer& a) {
   const int done = aio::is_done(a.request.future.get());
   if (done < 0) return false;
   if (done) {  // cancelled meanwhile: the reply is an event, never lost
-    s->held.push(Incoming{Incoming::Kind::Line, a.tag, std::move(a.text), 0});
+    s->arrived.push_back(Incoming{Incoming::Kind::Line, a.tag, std::move(a.text), 0});
     return true;
   }
   return reply ? aio::set_result(a.request.future.get(), reply.get())
@@ -705,14 +756,14 @@ bool route_lines(PyObject* self, std::vector<Incoming>& lines) {
             (void)give_up_batch(s, request->batch);
           else
             (void)give_up_request(s, *in.tag);
-          s->held.push(std::move(in));
+          s->arrived.push_back(std::move(in));
           continue;
         }
         answers.push_back(Answer{*in.tag, *s->requests.take(*in.tag), std::move(in.text)});
         continue;
       }
     }
-    s->held.push(std::move(in));
+    s->arrived.push_back(std::move(in));
   }
   for (Answer& a : answers) {
     if (!answer(self, a)) error.keep();
@@ -776,10 +827,11 @@ PyObject* on_timer(PyObject* self, PyObject*) {
       if (!settle(batch.future.get(), nullptr)) error.keep();
     } else if (auto waiter_due = s->waiters.take_due(now)) {
       const Waiter& w = waiter_due->second;
-      if (w.predicate) {
+      if (w.subscription) as_subscription(w.subscription.get())->waiter = 0;
+      if (!w.ends_iteration) {
         raise_no_event(w.limit);
         if (!settle(w.future.get(), nullptr)) error.keep();
-      } else if (!settle(w.future.get(), Py_None)) {  // events() ends: no event in time
+      } else if (!settle(w.future.get(), Py_None)) {  // the iteration ends: no event in time
         error.keep();
       }
     } else {
@@ -819,6 +871,8 @@ bool on_its_loop(PyObject* self) {
   return true;
 }
 
+void put_back_event(AsyncSessionObject* s, PyObject* future, SubscriptionObject* sub);
+
 void reclaim(AsyncSessionObject* s, PyObject* future) {
   if (s->closed) return;
   const int done = aio::is_done(future);
@@ -849,7 +903,9 @@ void forget_pending(PyObject* self, PendingOf of, std::uint64_t key, PyObject* f
     case PendingOf::Batch:
       if (!give_up_batch(s, key)) reclaim(s, future);
       break;
-    case PendingOf::Waiter: (void)s->waiters.take(key); break;
+    case PendingOf::Waiter:
+      if (!s->waiters.take(key)) put_back_event(s, future, nullptr);
+      break;
     case PendingOf::Nothing: break;
   }
 }
@@ -944,26 +1000,64 @@ PyObject* AsyncSession_request_batch(PyObject* self, PyObject* const* args, Py_s
   return make_pending(future.get(), self, forget_pending, PendingOf::Batch, id).release();
 }
 
-// A wait for events: settled at once from what is held, or registered.
+// An event handed to a wait whose task will not read it (cancelled in the same loop
+// iteration) goes back to its place: the subscription's queue, or the window.
+void put_back_event(AsyncSessionObject* s, PyObject* future, SubscriptionObject* sub) {
+  if (s->closed) return;
+  const int done = aio::is_done(future);
+  Ref result = done > 0 ? aio::result(future) : Ref();
+  if (!result || !PyObject_TypeCheck(result.get(), event_class())) {
+    PyErr_Clear();
+    return;
+  }
+  HeldEvent e;
+  e.in.kind = event_is_reconnect(result.get()) ? Incoming::Kind::Reconnected : Incoming::Kind::Line;
+  e.seq = event_seq(result.get());
+  e.event = std::move(result);
+  if (sub && sub->hub)
+    (void)sub->queue.put_back(std::move(e));
+  else
+    (void)s->hub.window().put_back(std::move(e));
+  if (!deliver_events(s)) PyErr_Clear();
+}
+
+// A subscription's step given up by its task (the Pending holds the subscription).
+void forget_step(PyObject* subscription, PendingOf of, std::uint64_t key, PyObject* future) {
+  if (of == PendingOf::Nothing) return;
+  SubscriptionObject* sub = as_subscription(subscription);
+  AsyncSessionObject* s = as_async(sub->session.get());
+  if (s->waiters.take(key)) {
+    if (sub->waiter == key) sub->waiter = 0;
+    return;
+  }
+  put_back_event(s, future, sub);
+}
+
+// The wait of a subscription that ended ends too.
+void subscription_ended(SubscriptionObject* sub) {
+  if (sub->waiter == 0) return;
+  AsyncSessionObject* s = as_async(sub->session.get());
+  std::optional<Waiter> w = s->waiters.take(sub->waiter);
+  sub->waiter = 0;
+  if (!w) return;
+  if (!w->ends_iteration) raise_subscription_closed();
+  if (!settle(w->future.get(), w->ends_iteration ? Py_None : nullptr)) PyErr_Clear();
+}
+
+// wait_for(): settled at once from the window, or registered.
 PyObject* wait_events(PyObject* self, PyObject* predicate, std::optional<double> limit) {
   AsyncSessionObject* s = as_async(self);
   if (!on_its_loop(self) || !ensure_link(self)) return nullptr;
-  const bool iterating = predicate == nullptr;
   Waiter w;
   // Called from a predicate while events are handed out, the wait joins the line instead:
   // the handing out under way comes to it.
-  if (!s->delivering && s->waiters.empty() && !s->held.empty()) {
-    HeldEvents::Taken taken;
-    bool found = true;
-    if (iterating)
-      taken = s->held.take_first();
-    else
-      taken = s->held.take_match(predicate, w.from, found);
-    if (found || PyErr_Occurred()) {
+  if (!s->delivering && s->waiters.empty() && !s->hub.window().empty()) {
+    Taken taken = s->hub.window().take_match(predicate, w.from);
+    if (taken.found || PyErr_Occurred()) {
       Ref future = aio::done_future(s->loop.get(), taken.event.get());
       if (!future) return nullptr;
-      return make_pending(future.get(), self, forget_pending, PendingOf::Nothing, 0, iterating)
-          .release();
+      // Key 0 is no wait's: a task cancelled before it reads the event gives it back.
+      return make_pending(future.get(), self, forget_pending, PendingOf::Waiter, 0).release();
     }
     if (s->closed) {  // by the predicate
       raise_closed();
@@ -978,8 +1072,7 @@ PyObject* wait_events(PyObject* self, PyObject* predicate, std::optional<double>
   w.limit = limit;
   s->waiters.add(id, std::move(w), deadline_for(limit));
   if (!deliver_events(s) || !arm_timer(self)) return nullptr;
-  return make_pending(future.get(), self, forget_pending, PendingOf::Waiter, id, iterating)
-      .release();
+  return make_pending(future.get(), self, forget_pending, PendingOf::Waiter, id).release();
 }
 
 PyObject* AsyncSession_wait_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -994,8 +1087,60 @@ PyObject* AsyncSession_wait_for(PyObject* self, PyObject* const* args, Py_ssize_
   return wait_events(self, predicate, limit);
 }
 
-// events(): an async iterator whose every step waits for the next event.
-PyTypeObject* g_async_events = nullptr;
+// A step of a subscription: its next event, settled at once or registered. Always an
+// awaitable, also when the stream has ended (`iterating`: it raises StopAsyncIteration then).
+PyObject* subscription_step(PyObject* subscription, std::optional<double> limit, bool iterating) {
+  SubscriptionObject* sub = as_subscription(subscription);
+  PyObject* self = sub->session.get();
+  AsyncSessionObject* s = as_async(self);
+  if (iterating && (s->closed || !sub->hub) && s->loop &&
+      s->fork_generation == fork_generation()) {
+    Ref future = aio::done_future(s->loop.get(), Py_None);
+    return future ? make_pending(future.get(), subscription, forget_step, PendingOf::Nothing, 0,
+                                 true)
+                        .release()
+                  : nullptr;
+  }
+  if (!on_its_loop(self)) return nullptr;
+  if (!sub->hub) {
+    raise_subscription_closed();
+    return nullptr;
+  }
+  if (sub->waiter != 0) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "another task is waiting for this subscription's next event: one step at "
+                    "a time (await it before the next), or subscribe once per task");
+    return nullptr;
+  }
+  if (!ensure_link(self)) return nullptr;
+  Ref future = aio::new_future(s->loop.get());
+  if (!future) return nullptr;
+  const std::uint64_t id = ++s->next_waiter;
+  Waiter w;
+  w.future = Ref::borrow(future.get());
+  w.subscription = Ref::borrow(subscription);
+  w.ends_iteration = iterating;
+  w.limit = limit;
+  s->waiters.add(id, std::move(w), deadline_for(limit));
+  sub->waiter = id;
+  // Settled at once when it holds something (and nothing is being handed out meanwhile).
+  if (!s->delivering) {
+    FirstError error;
+    if (settle_step(s, id, sub, error)) {
+      if (!error.restore()) return nullptr;
+      return make_pending(future.get(), subscription, forget_step, PendingOf::Waiter, 0,
+                          iterating)
+          .release();
+    }
+  }
+  if (!deliver_events(s) || !arm_timer(self)) return nullptr;
+  return make_pending(future.get(), subscription, forget_step, PendingOf::Waiter, id, iterating)
+      .release();
+}
+
+// Subscriptions: subscribe(), and events() (one to every event, which takes the events held
+// for wait_for() first).
+PyTypeObject* g_subscription_type = nullptr;
 
 PyObject* AsyncSession_events(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
@@ -1008,16 +1153,56 @@ PyObject* AsyncSession_events(PyObject* self, PyObject* const* args, Py_ssize_t 
     raise_closed();
     return nullptr;
   }
-  return new_events(g_async_events, self, limit);
+  if (!deliver_events(s)) return nullptr;
+  return new_subscription(g_subscription_type, self, s->hub, nullptr, kDefaultMaxPending, limit,
+                          true)
+      .release();
 }
 
-PyObject* AsyncEvents_anext(PyObject* self) {
-  auto* e = reinterpret_cast<EventsObject*>(self);
-  if (as_async(e->session.get())->closed) {
-    PyErr_SetNone(PyExc_StopAsyncIteration);
+PyObject* AsyncSession_subscribe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  AsyncSessionObject* s = as_async(self);
+  PyObject* predicate;
+  std::size_t max_pending;
+  if (!bind_subscribe(g_sigs, args, nargs, kwnames, predicate, max_pending)) return nullptr;
+  if (s->fork_generation != fork_generation()) {
+    raise_forked();
     return nullptr;
   }
-  return wait_events(e->session.get(), nullptr, e->limit);
+  if (s->closed) {
+    raise_closed();
+    return nullptr;
+  }
+  if (!deliver_events(s)) return nullptr;  // what came before it is not its own
+  return new_subscription(g_subscription_type, self, s->hub, predicate, max_pending,
+                          std::nullopt, false)
+      .release();
+}
+
+PyObject* AsyncSubscription_anext(PyObject* self) {
+  return subscription_step(self, as_subscription(self)->step_limit, true);
+}
+
+PyObject* AsyncSubscription_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  SubscriptionObject* sub = as_subscription(self);
+  PyObject* none;
+  std::optional<double> limit;
+  if (!bind_session_call(g_sigs, g_sigs.get, as_async(sub->session.get())->settings, args, nargs,
+                         kwnames, none, limit))
+    return nullptr;
+  return subscription_step(self, limit, false);
+}
+
+// Connecting again after a loss, for the subscriptions' streams; when it cannot even start,
+// they learn why.
+PyObject* on_relink(PyObject* self, PyObject*) {
+  AsyncSessionObject* s = as_async(self);
+  if (s->closed || s->link != Link::Down || !s->hub.has_subscriptions()) Py_RETURN_NONE;
+  if (ensure_link(self)) Py_RETURN_NONE;
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  s->hub.for_each_subscription([&](SubscriptionObject* sub) { sub->failure = Ref::borrow(exc.get()); });
+  return deliver_events(s) ? Py_NewRef(Py_None) : nullptr;
 }
 
 // connect() and __aenter__: done once logged in, resolving to `value`.
@@ -1052,10 +1237,11 @@ bool shut_down(PyObject* self) {
   if (s->timer && !aio::cancel_handle(s->timer.get())) error.keep();
   s->timer = {};
   while (auto entry = s->waiters.take_any()) {
-    // events() ends; a wait_for() learns that nothing will come.
+    // An iteration ends; a wait_for() or get() learns that nothing will come.
     const Waiter& w = entry->second;
-    if (w.predicate) raise_closed();
-    if (!settle(w.future.get(), w.predicate ? nullptr : Py_None)) error.keep();
+    if (w.subscription) as_subscription(w.subscription.get())->waiter = 0;
+    if (!w.ends_iteration) raise_closed();
+    if (!settle(w.future.get(), w.ends_iteration ? Py_None : nullptr)) error.keep();
   }
   while (auto entry = s->batches.take_any()) {
     const Batch& b = entry->second;
@@ -1063,7 +1249,8 @@ bool shut_down(PyObject* self) {
     if (!settle(b.future.get(), nullptr)) error.keep();
   }
   s->queued.clear();
-  s->held.clear();
+  s->arrived.clear();
+  s->hub.window().clear();
   return error.restore();
 }
 
@@ -1139,7 +1326,8 @@ PyObject* AsyncSession_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   std::construct_at(&s->waiters);
   std::construct_at(&s->connect_waiters);
   std::construct_at(&s->connect_error);
-  std::construct_at(&s->held, s->settings.max_events);
+  std::construct_at(&s->arrived);
+  std::construct_at(&s->hub, s->settings.max_events);
   std::construct_at(&s->timer);
   std::construct_at(&s->timer_at);
   std::construct_at(&s->connect_timer);
@@ -1175,6 +1363,7 @@ int AsyncSession_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   if (const int r = s->waiters.visit([&](const Waiter& w) {
         Py_VISIT(w.future.get());
         Py_VISIT(w.predicate.get());
+        Py_VISIT(w.subscription.get());
         return 0;
       }))
     return r;
@@ -1185,7 +1374,7 @@ int AsyncSession_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(s->connect_error.get());
   Py_VISIT(s->timer.get());
   Py_VISIT(s->connect_timer.get());
-  return s->held.traverse(visit, arg);
+  return s->hub.window().traverse(visit, arg);
 }
 
 // Unreachable: the finalizer has run, so no loop watches the socket any more.
@@ -1206,7 +1395,8 @@ int AsyncSession_clear(PyObject* self) noexcept {
   s->batches.clear();
   s->waiters.clear();
   s->connect_waiters.clear();
-  s->held.clear();
+  s->arrived.clear();
+  s->hub.window().clear();
   return 0;
 }
 
@@ -1256,7 +1446,8 @@ void AsyncSession_dealloc(PyObject* self) noexcept {
   std::destroy_at(&s->connect_timer);
   std::destroy_at(&s->timer_at);
   std::destroy_at(&s->timer);
-  std::destroy_at(&s->held);
+  std::destroy_at(&s->hub);
+  std::destroy_at(&s->arrived);
   std::destroy_at(&s->connect_error);
   std::destroy_at(&s->connect_waiters);
   std::destroy_at(&s->waiters);
@@ -1281,10 +1472,21 @@ PyTypeObject* init_async_session_class() {
   if (!init_received_classes()) return nullptr;
   if (!make_session_signatures(g_sigs, "AsyncSession")) return nullptr;
 
-  g_async_events = make_events_class(
-      "builtins.AsyncSessionEvents", {{Py_am_aiter, reinterpret_cast<void*>(PyObject_SelfIter)},
-                                      {Py_am_anext, slot_entry<AsyncEvents_anext>()}});
-  if (!g_async_events) return nullptr;
+  g_subscription_type = make_subscription_class({
+      "builtins.AsyncSubscription",
+      "Events of an AsyncSession as they come, from the moment it was made: those its "
+      "predicate accepts (all, without one), in a queue of its own bounded by max_pending "
+      "(beyond it, EventsDropped at that point, once). Iterate over it with async for, or "
+      "await get() for one; close() (or leaving its with block) unsubscribes. A loss of the "
+      "connection shows as the reconnected event once the session has connected again; "
+      "ConnectionError when it cannot.",
+      {{Py_am_aiter, reinterpret_cast<void*>(PyObject_SelfIter)},
+       {Py_am_anext, slot_entry<AsyncSubscription_anext>()}},
+      {{"get", method_entry<AsyncSubscription_get>(), METH_FASTCALL | METH_KEYWORDS,
+        "get($self, /, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
+        "Await the next event; TimeoutError when none comes within timeout."}},
+      subscription_ended});
+  if (!g_subscription_type) return nullptr;
 
   const auto* per_command =
       SessionMethods<submit_command, settings_of>::table("AsyncSession", "Send {}; await the result for its reply.");
@@ -1308,12 +1510,18 @@ PyTypeObject* init_async_session_class() {
        "request_batch($self, /, commands, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
        "Send many requests in one write; await the result for every reply."},
       {"events", method_entry<AsyncSession_events>(), METH_FASTCALL | METH_KEYWORDS,
-       "events($self, /, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
-       "Iterate (async for) over the lines that answer no request, until none comes within "
-       "timeout."},
+       "events($self, /, timeout=None)\n--\n\n"
+       "A subscription to every event, starting with those held for wait_for(): iterate "
+       "over it (async for) until the session is closed, or, with a timeout, until none "
+       "comes within it."},
+      {"subscribe", method_entry<AsyncSession_subscribe>(), METH_FASTCALL | METH_KEYWORDS,
+       "subscribe($self, /, predicate=None, *, max_pending=10000)\n--\n\n"
+       "An AsyncSubscription to the events the predicate accepts (every event with None), "
+       "from now on; make it before sending the command whose events it is for."},
       {"wait_for", method_entry<AsyncSession_wait_for>(), METH_FASTCALL | METH_KEYWORDS,
        "wait_for($self, /, predicate, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
-       "Await the first event the predicate accepts; other events stay queued."},
+       "Await the first event the predicate accepts among those no subscription took (the "
+       "most recent max_events, and those that come); the others stay held."},
       {"close", method_entry<AsyncSession_close>(), METH_NOARGS,
        "close($self, /)\n--\n\nEnd the connection at once; waiting calls end. Awaitable."},
       {"__aenter__", method_entry<AsyncSession_aenter>(), METH_NOARGS, nullptr},

@@ -23,6 +23,7 @@
 #include "session/core/sync_connection.hpp"
 #include "session/held_events.hpp"
 #include "session/py_received.hpp"
+#include "session/py_subscription.hpp"
 #include "session/requests.hpp"
 #include "session/session_class.hpp"
 #include "session/session_methods.hpp"
@@ -35,12 +36,17 @@ namespace {
 // even when it arrived just before the wait began.
 constexpr auto kSignalSlice = std::chrono::milliseconds(50);
 
+// The events the connection queues between a thread's read and its return to Python, where
+// they are handed on (a wait for a reply reads past every event before it); beyond this many
+// (or max_events, if larger) they are dropped, and counted where it happened.
+constexpr std::size_t kStagedEvents = 65536;
+
 struct SessionObject {
   PyObject_HEAD
   SessionSettings settings;
   std::unique_ptr<SyncConnection> connection;
   std::uint64_t next_tag;  // unique for the session's life, across reconnects
-  HeldEvents held;         // taken from the connection (which bounds them), not yet by the program
+  EventHub hub;            // where events go once taken from the connection (which bounds them)
   std::uint64_t fork_generation;
   bool closed;
   bool ever_connected;
@@ -423,61 +429,97 @@ Ref exchange(SessionObject* s, LineBuffer& line, std::string_view word,
 
 // ---- events -------------------------------------------------------------------------------
 
+// Hands what the connection queued on to the subscriptions and the window. Predicates run
+// here, in whichever thread comes back to Python first; one called from a predicate (or
+// while another thread's predicate runs) leaves it to the handing on under way.
 void collect(SessionObject* s) {
-  for (QueuedEvent& e : s->connection->take_events()) s->held.push(std::move(e.in));
+  if (s->hub.dispatching()) return;
+  std::deque<QueuedEvent> queued = s->connection->take_events();
+  std::size_t lines = 0;
+  for (const QueuedEvent& e : queued) lines += e.in.kind == Incoming::Kind::Line;
+  s->connection->consumed(lines);  // held here now, in bounded queues of their own
+  for (QueuedEvent& e : queued) s->hub.dispatch(std::move(e.in));
 }
 
-Ref taken(SessionObject* s, HeldEvents::Taken&& taken) {
-  if (taken.lines) s->connection->consumed(taken.lines);
-  return std::move(taken.event);
+bool subscribed(const SubscriptionObject* sub) { return sub->hub != nullptr; }
+
+// A stream met the loss of the connection: it goes on once connected again (the reconnect
+// is marked in it), when the session reconnects; else it ends with ConnectionError. False
+// with the error set.
+bool stream_reconnect(SessionObject* s, const Deadline& deadline) {
+  if (s->settings.reconnect_attempts == 0) {
+    raise_events_lost();
+    return false;
+  }
+  return ensure_connected(s, deadline);
 }
 
-// The next event, waiting up to `limit`; null without an error when none came in time (or
-// the session was closed, even before this step: closing ends the iteration).
-Ref next_event(SessionObject* s, std::optional<double> limit) {
+// A subscription's next event, waiting up to `limit`. `iterating`: the end of its stream is
+// null without an error (the session or the subscription closed, or no event within `limit`);
+// else those raise.
+Ref next_event(SubscriptionObject* sub, std::optional<double> limit, bool iterating) {
+  SessionObject* s = as_session(sub->session.get());
   if (s->fork_generation != fork_generation()) {
     raise_forked();
     return {};
   }
-  if (s->closed) return {};
+  const auto ended = [&]() -> Ref {
+    if (iterating) return {};
+    if (s->closed)
+      raise_closed();
+    else
+      raise_subscription_closed();
+    return {};
+  };
   std::optional<Deadline> deadline;
   for (;;) {
+    if (s->closed || !subscribed(sub)) return ended();
     collect(s);
-    if (!s->held.empty()) return taken(s, s->held.take_first());
-    if (s->closed) return {};
-    if (!deadline) {
-      deadline = deadline_of(limit);
-      if (!ensure_connected(s, *deadline)) {
+    SubscriptionStep step = take_next(sub);
+    if (step.kind == SubscriptionStep::Kind::Event) return std::move(step.event);
+    if (step.kind == SubscriptionStep::Kind::Error) return {};
+    if (!deadline) deadline = deadline_of(limit);
+    if (step.kind == SubscriptionStep::Kind::Lost) {
+      if (!stream_reconnect(s, *deadline)) {
         // Connecting again took all the time there was: no event came within it.
-        if (SteadyClock::now() >= deadline->at && PyErr_ExceptionMatches(PyExc_TimeoutError))
+        if (iterating && SteadyClock::now() >= deadline->at &&
+            PyErr_ExceptionMatches(PyExc_TimeoutError))
           PyErr_Clear();
         return {};
       }
+      continue;  // the reconnect's mark comes next
+    }
+    if (!ensure_connected(s, *deadline)) {
+      if (iterating && SteadyClock::now() >= deadline->at &&
+          PyErr_ExceptionMatches(PyExc_TimeoutError))
+        PyErr_Clear();
+      return {};
     }
     SyncConnection& connection = *s->connection;
     const Waited waited = wait_released(
-        [&](SteadyTime until) { return connection.wait_event(until); }, deadline->at);
-    if (waited == Waited::Error || waited == Waited::Timeout) return {};
-    if (waited == Waited::Disconnected) {
+        [&](SteadyTime until) { return connection.wait_event(until); }, slice_end(deadline->at));
+    if (waited == Waited::Error) return {};
+    if (waited == Waited::Timeout && SteadyClock::now() >= deadline->at) {
       collect(s);
-      if (s->held.empty() && !s->closed) {  // gone without a mark: no waiting on it
-        raise_events_lost();
-        return {};
-      }
+      if (!sub->queue.empty()) continue;
+      if (iterating) return {};
+      raise_no_event(limit);
+      return {};
     }
+    // Disconnected: what it left is collected next, and connecting again is tried there.
   }
 }
 
-// The first event the predicate accepts, leaving the others where they are.
+// The first event the predicate accepts among those no subscription took, leaving the others
+// where they are.
 Ref wait_for_event(SessionObject* s, PyObject* predicate, std::optional<double> limit) {
   const Deadline deadline = deadline_of(limit);
   if (!usable(s) || !ensure_connected(s, deadline)) return {};
   std::uint64_t from = 0;
   for (bool disconnected = false;; ) {
     collect(s);
-    bool found = false;
-    Ref event = taken(s, s->held.take_match(predicate, from, found));
-    if (found || PyErr_Occurred()) return event;
+    Taken taken = s->hub.window().take_match(predicate, from);
+    if (taken.found || PyErr_Occurred()) return std::move(taken.event);
     if (s->closed) {
       raise_closed();
       return {};
@@ -491,6 +533,9 @@ Ref wait_for_event(SessionObject* s, PyObject* predicate, std::optional<double> 
         wait_released([&](SteadyTime until) { return connection.wait_event(until); }, deadline.at);
     if (waited == Waited::Error) return {};
     if (waited == Waited::Timeout) {
+      collect(s);
+      taken = s->hub.window().take_match(predicate, from);
+      if (taken.found || PyErr_Occurred()) return std::move(taken.event);
       raise_no_event(limit);
       return {};
     }
@@ -507,10 +552,10 @@ PyObject* Session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!self) return nullptr;
   SessionObject* s = as_session(self.get());
   std::construct_at(&s->settings, std::move(settings));
-  // The connection bounds the events; what it hands over is held however many there are.
-  std::construct_at(&s->held, SIZE_MAX);
+  std::construct_at(&s->hub, s->settings.max_events);
   std::construct_at(&s->connection,
-                    std::make_unique<SyncConnection>(s->settings.max_line, s->settings.max_events));
+                    std::make_unique<SyncConnection>(
+                        s->settings.max_line, std::max(s->settings.max_events, kStagedEvents)));
   s->next_tag = 0;
   s->fork_generation = fork_generation();
   s->closed = false;
@@ -526,14 +571,14 @@ int Session_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   SessionObject* s = as_session(self);
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(s->settings.is_failure.get());
-  return s->held.traverse(visit, arg);
+  return s->hub.window().traverse(visit, arg);
 }
 
 int Session_clear(PyObject* self) noexcept {
   SessionObject* s = as_session(self);
   // Let go of once the session is consistent: its deallocation may run Python code.
   Ref is_failure = std::move(s->settings.is_failure);
-  s->held.clear();
+  s->hub.window().clear();
   return 0;
 }
 
@@ -562,7 +607,7 @@ void Session_dealloc(PyObject* self) noexcept {
     }
   }
   std::destroy_at(&s->connection);
-  std::destroy_at(&s->held);
+  std::destroy_at(&s->hub);
   std::destroy_at(&s->settings);
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
@@ -647,8 +692,9 @@ PyObject* Session_request_batch(PyObject* self, PyObject* const* args, Py_ssize_
   return results.release();
 }
 
-// events() and its iterator: the next event each time, ending after `timeout` without one.
-PyTypeObject* g_events_type = nullptr;
+// Subscriptions: subscribe(), and events() (one to every event, which takes the events held
+// for wait_for() first).
+PyTypeObject* g_subscription_type = nullptr;
 
 PyObject* Session_events(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
@@ -658,12 +704,40 @@ PyObject* Session_events(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   if (!bind_session_call(g_sigs, g_sigs.events, s->settings, args, nargs, kwnames, none, limit) ||
       !usable(s))
     return nullptr;
-  return new_events(g_events_type, self, limit);
+  collect(s);
+  return new_subscription(g_subscription_type, self, s->hub, nullptr, kDefaultMaxPending, limit,
+                          true)
+      .release();
 }
 
-PyObject* Events_next(PyObject* self) {
-  auto* e = reinterpret_cast<EventsObject*>(self);
-  return next_event(as_session(e->session.get()), e->limit).release();
+PyObject* Session_subscribe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  SessionObject* s = as_session(self);
+  PyObject* predicate;
+  std::size_t max_pending;
+  if (!bind_subscribe(g_sigs, args, nargs, kwnames, predicate, max_pending) || !usable(s))
+    return nullptr;
+  // What came before it is not its own: handed on first.
+  collect(s);
+  return new_subscription(g_subscription_type, self, s->hub, predicate, max_pending,
+                          std::nullopt, false)
+      .release();
+}
+
+PyObject* Subscription_next(PyObject* self) {
+  SubscriptionObject* sub = as_subscription(self);
+  return next_event(sub, sub->step_limit, true).release();
+}
+
+PyObject* Subscription_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  SubscriptionObject* sub = as_subscription(self);
+  PyObject* none;
+  std::optional<double> limit;
+  if (!bind_session_call(g_sigs, g_sigs.get, as_session(sub->session.get())->settings, args,
+                         nargs, kwnames, none, limit))
+    return nullptr;
+  return next_event(sub, limit, false).release();
 }
 
 PyObject* Session_wait_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -689,7 +763,7 @@ PyObject* Session_close(PyObject* self, PyObject*) {
     WithoutInterpreter released;
     s->connection->disconnect(false);
   }
-  s->held.clear();
+  s->hub.window().clear();
   Py_RETURN_NONE;
 }
 
@@ -716,10 +790,20 @@ PyTypeObject* init_session_class() {
   if (!init_received_classes()) return nullptr;
   if (!make_session_signatures(g_sigs, "Session")) return nullptr;
 
-  g_events_type = make_events_class(
-      "builtins.SessionEvents", {{Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-                                 {Py_tp_iternext, slot_entry<Events_next>()}});
-  if (!g_events_type) return nullptr;
+  g_subscription_type = make_subscription_class({
+      "builtins.Subscription",
+      "Events of a Session as they come, from the moment it was made: those its predicate "
+      "accepts (all, without one), in a queue of its own bounded by max_pending (beyond it, "
+      "EventsDropped at that point, once). Iterate over it, or get() one at a time; close() "
+      "(or leaving its with block) unsubscribes. A loss of the connection shows as the "
+      "reconnected event when the session connects again; ConnectionError when it cannot.",
+      {{Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+       {Py_tp_iternext, slot_entry<Subscription_next>()}},
+      {{"get", method_entry<Subscription_get>(), METH_FASTCALL | METH_KEYWORDS,
+        "get($self, /, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
+        "The next event; TimeoutError when none comes within timeout."}},
+      nullptr});
+  if (!g_subscription_type) return nullptr;
 
   const auto* per_command =
       SessionMethods<submit_command, settings_of>::table("Session", "Send {} and wait for its reply.");
@@ -740,11 +824,17 @@ PyTypeObject* init_session_class() {
        "request_batch($self, /, commands, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
        "Send many requests in one write and wait for every reply."},
       {"events", method_entry<Session_events>(), METH_FASTCALL | METH_KEYWORDS,
-       "events($self, /, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
-       "Iterate over the lines that answer no request, until none comes within timeout."},
+       "events($self, /, timeout=None)\n--\n\n"
+       "A subscription to every event, starting with those held for wait_for(): iterate "
+       "over it until the session is closed, or, with a timeout, until none comes within it."},
+      {"subscribe", method_entry<Session_subscribe>(), METH_FASTCALL | METH_KEYWORDS,
+       "subscribe($self, /, predicate=None, *, max_pending=10000)\n--\n\n"
+       "A Subscription to the events the predicate accepts (every event with None), from now "
+       "on; make it before sending the command whose events it is for."},
       {"wait_for", method_entry<Session_wait_for>(), METH_FASTCALL | METH_KEYWORDS,
        "wait_for($self, /, predicate, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
-       "Wait for the first event the predicate accepts; other events stay queued."},
+       "Wait for the first event the predicate accepts among those no subscription took (the "
+       "most recent max_events, and those that come); the others stay held."},
       {"close", method_entry<Session_close>(), METH_NOARGS,
        "close($self, /)\n--\n\nEnd the connection; waiting calls end at once."},
       {"__enter__", method_entry<Session_enter>(), METH_NOARGS, nullptr},
