@@ -345,6 +345,51 @@ bool settle_step(AsyncSessionObject* s, std::uint64_t id, SubscriptionObject* su
   }
 }
 
+// Gives the waits what they wait for, oldest wait first (see deliver_events).
+void hand_out(AsyncSessionObject* s, FirstError& error) {
+  for (std::optional<std::uint64_t> id = s->waiters.next_key(std::nullopt); id;
+       id = s->waiters.next_key(id)) {
+    Waiter* w = s->waiters.find(*id);
+    const int done = aio::is_done(w->future.get());
+    if (done < 0) {
+      error.keep();
+      continue;
+    }
+    if (done) {  // its task was cancelled
+      Waiter gone = *s->waiters.take(*id);
+      if (gone.subscription) as_subscription(gone.subscription.get())->waiter = 0;
+      continue;
+    }
+    if (w->subscription) {
+      (void)settle_step(s, *id, as_subscription(w->subscription.get()), error);
+      continue;
+    }
+    if (s->hub.window().empty()) continue;
+    const Ref predicate = Ref::borrow(w->predicate.get());  // alive through the call
+    std::uint64_t from = w->from;
+    const std::optional<std::uint64_t> seq = s->hub.window().find_match(predicate.get(), from);
+    const bool raised = PyErr_Occurred() != nullptr;
+    w = s->waiters.find(*id);
+    if (!w) {  // ended meanwhile (closed, cancelled, timed out): the verdict is moot
+      PyErr_Clear();
+      continue;
+    }
+    w->from = from;
+    if (!seq && !raised) continue;
+    Taken taken;
+    if (seq) {
+      taken = s->hub.window().take_at(*seq);
+      if (!taken.found) {  // taken by someone else meanwhile: look again from there
+        w->from = *seq;
+        s->redeliver = true;
+        continue;
+      }
+    }
+    Waiter finished = *s->waiters.take(*id);
+    if (!settle(finished.future.get(), taken.event.get())) error.keep();
+  }
+}
+
 // Hands what arrived on (to the subscriptions, and what none takes to the window), then
 // gives the waits what they wait for, oldest wait first: a subscription's step the next of
 // its own, a wait_for only its own match in the window. A predicate is Python code that may
@@ -360,52 +405,16 @@ bool deliver_events(AsyncSessionObject* s) {
   FirstError error;
   do {
     s->redeliver = false;
-    while (!s->arrived.empty()) {
-      Incoming in = std::move(s->arrived.front());
-      s->arrived.pop_front();
-      s->hub.dispatch(std::move(in));
-    }
-    for (std::optional<std::uint64_t> id = s->waiters.next_key(std::nullopt); id;
-         id = s->waiters.next_key(id)) {
-      Waiter* w = s->waiters.find(*id);
-      const int done = aio::is_done(w->future.get());
-      if (done < 0) {
-        error.keep();
-        continue;
+    // One at a time, each offered to the waits as it comes: a wait_for sees every event no
+    // subscription took, however many arrive together (the window keeps only the latest).
+    do {
+      if (!s->arrived.empty()) {
+        Incoming in = std::move(s->arrived.front());
+        s->arrived.pop_front();
+        s->hub.dispatch(std::move(in));
       }
-      if (done) {  // its task was cancelled
-        Waiter gone = *s->waiters.take(*id);
-        if (gone.subscription) as_subscription(gone.subscription.get())->waiter = 0;
-        continue;
-      }
-      if (w->subscription) {
-        (void)settle_step(s, *id, as_subscription(w->subscription.get()), error);
-        continue;
-      }
-      if (s->hub.window().empty()) continue;
-      const Ref predicate = Ref::borrow(w->predicate.get());  // alive through the call
-      std::uint64_t from = w->from;
-      const std::optional<std::uint64_t> seq = s->hub.window().find_match(predicate.get(), from);
-      const bool raised = PyErr_Occurred() != nullptr;
-      w = s->waiters.find(*id);
-      if (!w) {  // ended meanwhile (closed, cancelled, timed out): the verdict is moot
-        PyErr_Clear();
-        continue;
-      }
-      w->from = from;
-      if (!seq && !raised) continue;
-      Taken taken;
-      if (seq) {
-        taken = s->hub.window().take_at(*seq);
-        if (!taken.found) {  // taken by someone else meanwhile: look again from there
-          w->from = *seq;
-          s->redeliver = true;
-          continue;
-        }
-      }
-      Waiter finished = *s->waiters.take(*id);
-      if (!settle(finished.future.get(), taken.event.get())) error.keep();
-    }
+      if (!s->waiters.empty()) hand_out(s, error);
+    } while (!s->arrived.empty());
   } while (s->redeliver || !s->arrived.empty());
   s->delivering = false;
   return error.restore();

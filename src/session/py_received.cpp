@@ -18,6 +18,7 @@ enum class EventKind : std::uint8_t { Line, Reconnected };
 struct ReceivedObject {
   PyObject_HEAD
   Ref line;  // str
+  Ref tokens;  // tuple of str, once words was first read: a predicate reads it again and again
   std::uint64_t tag;
   bool has_tag;
   EventKind kind;
@@ -46,17 +47,25 @@ std::string_view utf8_of(PyObject* text) {
 }
 
 // A new list or dict each time: the object itself stays unchanged whatever the caller does.
+// The tokens are split once and kept (an event held for wait_for() meets many predicates).
 PyObject* Received_words(PyObject* self, void*) {
-  Ref words = Ref::steal(PyList_New(0));
-  if (!words) return nullptr;
-  bool ok = true;
-  for_each_token(utf8_of(as_received(self)->line.get()), [&](std::string_view token) {
-    if (!ok) return;
-    Ref word = Ref::steal(
-        PyUnicode_FromStringAndSize(token.data(), static_cast<Py_ssize_t>(token.size())));
-    ok = word && PyList_Append(words.get(), word.get()) == 0;
-  });
-  return ok ? words.release() : nullptr;
+  ReceivedObject* r = as_received(self);
+  if (!r->tokens) {
+    Ref words = Ref::steal(PyList_New(0));
+    if (!words) return nullptr;
+    bool ok = true;
+    for_each_token(utf8_of(r->line.get()), [&](std::string_view token) {
+      if (!ok) return;
+      Ref word = Ref::steal(
+          PyUnicode_FromStringAndSize(token.data(), static_cast<Py_ssize_t>(token.size())));
+      ok = word && PyList_Append(words.get(), word.get()) == 0;
+    });
+    if (!ok) return nullptr;
+    r->tokens = Ref::steal(PyList_AsTuple(words.get()));
+    if (!r->tokens) return nullptr;
+    return words.release();
+  }
+  return PySequence_List(r->tokens.get());
 }
 
 PyObject* Received_fields(PyObject* self, void*) {
@@ -89,8 +98,9 @@ PyObject* Received_repr(PyObject* self) {
   return PyUnicode_FromFormat("%U(tag=%R, line=%R)", name.get(), tag.get(), r->line.get());
 }
 
-// Not collected: a str is all a Reply or Event holds, so it can be in no cycle.
+// Not collected: strs are all a Reply or Event holds, so it can be in no cycle.
 void Received_dealloc(PyObject* self) noexcept {
+  std::destroy_at(&as_received(self)->tokens);
   std::destroy_at(&as_received(self)->line);
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
@@ -146,6 +156,7 @@ Ref new_received(PyTypeObject* type, std::optional<std::uint64_t> tag, std::stri
   if (!self) return {};
   ReceivedObject* r = as_received(self.get());
   std::construct_at(&r->line, std::move(line));
+  std::construct_at(&r->tokens);
   r->tag = tag.value_or(0);
   r->has_tag = tag.has_value();
   r->kind = kind;

@@ -37,9 +37,8 @@ namespace {
 constexpr auto kSignalSlice = std::chrono::milliseconds(50);
 
 // The events the connection queues between a thread's read and its return to Python, where
-// they are handed on (a wait for a reply reads past every event before it); beyond this many
-// (or max_events, if larger) they are dropped, and counted where it happened.
-constexpr std::size_t kStagedEvents = 65536;
+// they are handed on: a wait (for a reply too) comes back for them once this many are queued.
+constexpr std::size_t kStagedEvents = 4096;
 
 struct SessionObject {
   PyObject_HEAD
@@ -115,9 +114,12 @@ enum class Waited : std::uint8_t { Ready, Timeout, Error, Disconnected };
 
 // Runs `wait(until)` with the interpreter lock released until it is Ready or `deadline`
 // passes, giving the lock back every slice to run signal handlers.
-template <class Wait>
-Waited wait_released(Wait wait, SteadyTime deadline) {
-  for (;;) {
+// `between` runs with the lock held before every slice but the first (the events read
+// meanwhile are handed on there).
+template <class Wait, class Between = void (*)()>
+Waited wait_released(Wait wait, SteadyTime deadline, Between between = [] {}) {
+  for (bool first = true;; first = false) {
+    if (!first) between();
     const SteadyTime slice = slice_end(deadline);
     WaitOutcome outcome;
     {
@@ -142,6 +144,15 @@ bool sleep_released(SteadyTime until) {
     }
     if (PyErr_CheckSignals() < 0) return false;
   }
+}
+
+void collect(SessionObject* s);
+
+// Between the slices of a wait for a reply: the events read meanwhile are handed on, so that
+// the connection reads on past them. Not while a connection logs in (a predicate could not
+// use the session then).
+void hand_on_events(SessionObject* s) {
+  if (s->connecting_thread == 0) collect(s);
 }
 
 // ---- sending and waiting ------------------------------------------------------------------
@@ -262,7 +273,8 @@ Ref exchange_connected(SessionObject* s, LineBuffer& line, std::string_view word
   line.release_if_large();
   if (!sent) return {};
   const Waited waited = wait_released(
-      [&](SteadyTime until) { return connection.wait_reply(reply, until); }, deadline.at);
+      [&](SteadyTime until) { return connection.wait_reply(reply, until); }, deadline.at,
+      [&] { hand_on_events(s); });
   return outcome(s, reply, waited, word, deadline.limit);
 }
 
@@ -429,16 +441,38 @@ Ref exchange(SessionObject* s, LineBuffer& line, std::string_view word,
 
 // ---- events -------------------------------------------------------------------------------
 
+std::deque<QueuedEvent> take_queued(SessionObject* s) {
+  std::deque<QueuedEvent> queued = s->connection->take_events();
+  std::size_t lines = 0;
+  for (const QueuedEvent& e : queued) lines += e.in.kind == Incoming::Kind::Line;
+  s->connection->consumed(lines);  // held here now, in bounded queues of their own
+  return queued;
+}
+
 // Hands what the connection queued on to the subscriptions and the window. Predicates run
 // here, in whichever thread comes back to Python first; one called from a predicate (or
 // while another thread's predicate runs) leaves it to the handing on under way.
 void collect(SessionObject* s) {
   if (s->hub.dispatching()) return;
-  std::deque<QueuedEvent> queued = s->connection->take_events();
-  std::size_t lines = 0;
-  for (const QueuedEvent& e : queued) lines += e.in.kind == Incoming::Kind::Line;
-  s->connection->consumed(lines);  // held here now, in bounded queues of their own
-  for (QueuedEvent& e : queued) s->hub.dispatch(std::move(e.in));
+  for (QueuedEvent& e : take_queued(s)) s->hub.dispatch(std::move(e.in));
+}
+
+// The same for a wait_for(): the first event the predicate accepts among those held, else
+// among those handed on, each looked at as it lands in the window (however many come at
+// once, the window keeps only the latest). The rest are handed on all the same.
+Taken collect_matching(SessionObject* s, PyObject* predicate, std::uint64_t& from) {
+  Taken taken = s->hub.window().take_match(predicate, from);
+  if (taken.found || PyErr_Occurred() || s->hub.dispatching()) return taken;
+  Ref raised;
+  for (QueuedEvent& e : take_queued(s)) {
+    if (s->closed) break;  // by a predicate: what it held is let go of
+    s->hub.dispatch(std::move(e.in));
+    if (taken.found || raised) continue;
+    taken = s->hub.window().take_match(predicate, from);
+    if (PyErr_Occurred()) raised = Ref::steal(PyErr_GetRaisedException());
+  }
+  if (raised) PyErr_SetRaisedException(raised.release());
+  return taken;
 }
 
 bool subscribed(const SubscriptionObject* sub) { return sub->hub != nullptr; }
@@ -517,8 +551,7 @@ Ref wait_for_event(SessionObject* s, PyObject* predicate, std::optional<double> 
   if (!usable(s) || !ensure_connected(s, deadline)) return {};
   std::uint64_t from = 0;
   for (bool disconnected = false;; ) {
-    collect(s);
-    Taken taken = s->hub.window().take_match(predicate, from);
+    Taken taken = collect_matching(s, predicate, from);
     if (taken.found || PyErr_Occurred()) return std::move(taken.event);
     if (s->closed) {
       raise_closed();
@@ -533,8 +566,7 @@ Ref wait_for_event(SessionObject* s, PyObject* predicate, std::optional<double> 
         wait_released([&](SteadyTime until) { return connection.wait_event(until); }, deadline.at);
     if (waited == Waited::Error) return {};
     if (waited == Waited::Timeout) {
-      collect(s);
-      taken = s->hub.window().take_match(predicate, from);
+      taken = collect_matching(s, predicate, from);
       if (taken.found || PyErr_Occurred()) return std::move(taken.event);
       raise_no_event(limit);
       return {};
@@ -555,7 +587,7 @@ PyObject* Session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::construct_at(&s->hub, s->settings.max_events);
   std::construct_at(&s->connection,
                     std::make_unique<SyncConnection>(
-                        s->settings.max_line, std::max(s->settings.max_events, kStagedEvents)));
+                        s->settings.max_line, kStagedEvents));
   s->next_tag = 0;
   s->fork_generation = fork_generation();
   s->closed = false;
@@ -675,7 +707,8 @@ PyObject* Session_request_batch(PyObject* self, PyObject* const* args, Py_ssize_
   for (std::size_t i = 0; i < count; ++i) {
     PendingReply& reply = replies[i];
     const Waited waited = wait_released(
-        [&](SteadyTime until) { return connection.wait_reply(reply, until); }, deadline.at);
+        [&](SteadyTime until) { return connection.wait_reply(reply, until); }, deadline.at,
+        [&] { hand_on_events(s); });
     Ref r = outcome(s, reply, waited, words[i], limit);
     if (!r) {
       if (!PyErr_ExceptionMatches(server_error_class())) return nullptr;

@@ -37,8 +37,10 @@ int poll_timeout(SteadyTime until) {
 
 }  // namespace
 
-SyncConnection::SyncConnection(std::size_t max_line, std::size_t max_events)
-    : router_(max_line), max_line_(max_line), events_(max_events) {}
+SyncConnection::SyncConnection(std::size_t max_line, std::size_t hand_back)
+    // A receive holds at most one line per byte.
+    : router_(max_line), max_line_(max_line), events_(hand_back + kSessionReceiveBytes),
+      hand_back_(hand_back) {}
 
 SyncConnection::~SyncConnection() {
   // Nobody waits any more (each waiting thread holds the session alive).
@@ -210,6 +212,8 @@ WaitOutcome SyncConnection::wait(Ready ready, SteadyTime until) {
         changed_.wait_until(lock, until);
       continue;
     }
+    // Events nobody has taken yet: handed back before reading on (a reply waits behind them).
+    if (events_.lines() >= hand_back_) return WaitOutcome::Slice;
     reading_ = true;
     const int fd = use_locked();
     lock.unlock();

@@ -54,7 +54,10 @@ struct SendStep {
 
 class SyncConnection {
  public:
-  SyncConnection(std::size_t max_line, std::size_t max_events);
+  // `hand_back`: once this many event lines are queued, a waiting thread stops reading and
+  // returns (Slice) so that its caller takes them (take_events()) before it reads on; the
+  // queue itself holds what one more receive can bring on top, and drops beyond that.
+  SyncConnection(std::size_t max_line, std::size_t hand_back);
   ~SyncConnection();
   SyncConnection(const SyncConnection&) = delete;
   SyncConnection& operator=(const SyncConnection&) = delete;
@@ -135,6 +138,7 @@ class SyncConnection {
   std::size_t max_line_;
   std::unordered_map<std::uint64_t, PendingReply*> pending_;
   EventQueue<QueuedEvent> events_;
+  std::size_t hand_back_;
   std::size_t held_ = 0;
   SteadyTime last_read_{};
   std::unique_ptr<char[]> buffer_;  // the reader's receive buffer
