@@ -5,6 +5,8 @@ threads, Ctrl-C, closing, fork()."""
 
 from __future__ import annotations
 
+import asyncio
+import contextlib
 import copy
 import inspect
 import os
@@ -15,7 +17,7 @@ import time
 import pytest
 from catalogue import COMMANDS, full_args, minimal_args
 from conftest import blocked_in_syscall
-from session_driver import Driver, drive, kinds, warm_up  # noqa: F401 (drive: a fixture)
+from session_driver import ASYNC, Driver, drive, kinds, warm_up  # noqa: F401 (drive: a fixture)
 
 import quelvant_standin
 from quelvant_standin.harness import StandInServer
@@ -389,6 +391,55 @@ def test_a_slow_subscription_drops_and_counts_and_the_window_keeps_the_latest(se
 
 
 @kinds()
+def test_a_subscription_takes_what_it_accepts_from_the_moment_it_exists(server, drive, kind):
+    s = drive(kind, server)
+    server.event("Ring n=0")
+    s.get_version()  # read past it: it came before the subscription
+    rings = s.subscribe(lambda e: e.words[0] == "Ring")
+    server.event("Ring n=1")
+    server.event("Tick n=1")
+    assert s.get(rings, timeout=5).line == "Ring n=1"
+    assert s.wait_for(lambda e: e.words[0] == "Tick", timeout=5).line == "Tick n=1"  # nobody else's
+    assert s.wait_for(lambda e: e.words[0] == "Ring", timeout=5).line == "Ring n=0"  # held from before
+    with pytest.raises(TimeoutError):
+        s.get(rings, timeout=0.1)
+    # What it holds when it ends goes back to be held for wait_for, in its place.
+    server.event("Ring n=2")
+    s.get_version()
+    with rings:
+        pass
+    assert rings.closed and s.wait_for(lambda e: True, timeout=5).line == "Ring n=2"
+    with pytest.raises(RuntimeError, match="^the subscription is closed"):
+        s.get(rings, timeout=1)
+
+    def broken(event):
+        raise ValueError("no verdict")
+    with s.subscribe(broken) as sub:  # what its predicate raised is its own to meet
+        server.event("Tick n=2")
+        with pytest.raises(ValueError, match="no verdict"):
+            s.get(sub, timeout=5)
+    assert s.wait_for(lambda e: True, timeout=5).line == "Tick n=2"
+
+
+@kinds(among=ASYNC)
+@pytest.mark.parametrize("wait", ["subscription", "wait_for"])
+def test_an_event_handed_to_a_cancelled_wait_goes_back_to_its_place(server, drive, kind, wait):
+    s = drive(kind, server)
+
+    async def scenario():
+        sub = s.raw.subscribe() if wait == "subscription" else None
+        take = (lambda: sub.get(timeout=5)) if sub else (lambda: s.raw.wait_for(lambda e: True, timeout=5))
+        server.send("Tick n=1\nTick n=2\n")
+        await asyncio.sleep(0.3)  # both held
+        task = asyncio.create_task(take())  # handed n=1 at once; cancelled before it reads it
+        task.cancel()
+        with contextlib.suppress(asyncio.CancelledError):
+            await task
+        return [(await take()).line for _ in range(2)]
+    assert s.run(scenario) == ["Tick n=1", "Tick n=2"]
+
+
+@kinds()
 def test_a_line_over_max_line_arrives_cut_and_answers_nothing(server, drive, kind):
     server.mute("CallHold")
     s = drive(kind, server, max_line=64)
@@ -451,6 +502,9 @@ def test_refused_calls_send_nothing_and_use_no_tag(server, drive, kind):
         (lambda: s.request_batch(["GetVersion", 7]), TypeError,
          "argument 'commands': element 1: 'int' object cannot be converted to 'Command' or 'PyString'"),
         (lambda: s.wait_for(3), TypeError, "argument 'predicate': 'int' object is not callable"),
+        (lambda: s.subscribe(3), TypeError, "argument 'predicate': 'int' object is not callable"),
+        (lambda: s.subscribe(None, 5), TypeError, f"{cls}.subscribe() takes from 0 to 1 positional arguments but 2 were given"),
+        (lambda: s.subscribe(max_pending=0), ValueError, "argument 'max_pending': must be at least 1"),
     ]:
         with pytest.raises(exc) as e:
             call()
