@@ -132,6 +132,13 @@ PyTypeObject* make_subscription_class(const SubscriptionClassTraits& traits) {
   return type;
 }
 
+std::vector<PyTypeObject*> subscription_classes() {
+  std::vector<PyTypeObject*> made;
+  for (const ClassHooks& h : g_hooks)
+    if (h.type) made.push_back(h.type);
+  return made;
+}
+
 Ref new_subscription(PyTypeObject* type, PyObject* session, EventHub& hub, PyObject* predicate,
                      std::size_t max_pending, std::optional<double> step_limit, bool take_window) {
   Ref self = Ref::steal(type->tp_alloc(type, 0));

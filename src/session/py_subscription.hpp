@@ -26,6 +26,8 @@ struct SubscriptionClassTraits {
 };
 
 PyTypeObject* make_subscription_class(const SubscriptionClassTraits& traits);
+// The classes made so far (Subscription, AsyncSubscription once both session classes are).
+std::vector<PyTypeObject*> subscription_classes();
 
 // A new subscription, subscribed to `hub` (the session's) at once.
 Ref new_subscription(PyTypeObject* type, PyObject* session, EventHub& hub, PyObject* predicate,
