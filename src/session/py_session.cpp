@@ -737,7 +737,7 @@ PyObject* Session_events(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   if (!bind_session_call(g_sigs, g_sigs.events, s->settings, args, nargs, kwnames, none, limit) ||
       !usable(s))
     return nullptr;
-  collect(s);
+  // The events held, and those read and not yet handed on, are its own first.
   return new_subscription(g_subscription_type, self, s->hub, nullptr, kDefaultMaxPending, limit,
                           true)
       .release();

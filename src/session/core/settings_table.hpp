@@ -74,7 +74,7 @@ inline constexpr std::array<Setting, kSettingCount> kSessionSettings = {{
      "the pause before the second attempt, doubling after each, with full jitter"},
     {"reconnect_max_delay", SettingKind::Seconds, true, false, SettingDefault::Number, 5.0, 0,
      "the longest pause between attempts"},
-    {"max_events", SettingKind::Size, true, false, SettingDefault::Number, 32, 1,
+    {"max_events", SettingKind::Size, true, false, SettingDefault::Number, 16, 1,
      "the recent events no subscription took, held for wait_for(); the oldest goes first"},
     {"max_line", SettingKind::Size, true, false, SettingDefault::Number,
      static_cast<double>(kMaxLineBytes), 1, "received lines longer than this (bytes) are cut"},
