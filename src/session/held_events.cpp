@@ -13,12 +13,6 @@ bool is_mark(const HeldEvent& e) { return e.in.kind != Incoming::Kind::Line; }
 
 SubscriptionObject* as_subscription(PyObject* o) { return reinterpret_cast<SubscriptionObject*>(o); }
 
-// A line beyond the subscription's max_pending is dropped, and counted where it happened.
-void push_taken(SubscriptionObject* sub, Incoming&& in, std::uint64_t seq) {
-  if (in.kind == Incoming::Kind::Line && sub->queue.lines() >= sub->max_pending)
-    in = Incoming{Incoming::Kind::Dropped, std::nullopt, {}, 1};
-  sub->queue.push(HeldEvent{std::move(in), seq, {}, false});
-}
 
 }  // namespace
 
@@ -224,12 +218,22 @@ void EventHub::compact() {
   if (!dispatching_) subs_.erase(std::remove(subs_.begin(), subs_.end(), nullptr), subs_.end());
 }
 
+// A line beyond the subscription's max_pending is dropped, and counted where it happened.
+void EventHub::push_taken(SubscriptionObject* sub, Incoming&& in, std::uint64_t seq) {
+  if (in.kind == Incoming::Kind::Line && sub->queue.lines() >= sub->max_pending) {
+    in = Incoming{Incoming::Kind::Dropped, std::nullopt, {}, 1};
+    ++dropped_;
+  }
+  sub->queue.push(HeldEvent{std::move(in), seq, {}, false});
+}
+
 void EventHub::deliver(SubscriptionObject* sub, const Incoming& in, std::uint64_t seq,
                        const Ref& made) {
   HeldEvent e;
   e.seq = seq;
   if (in.kind == Incoming::Kind::Line && sub->queue.lines() >= sub->max_pending) {
     e.in = Incoming{Incoming::Kind::Dropped, std::nullopt, {}, 1};
+    ++dropped_;
   } else {
     e.in.kind = in.kind;
     e.in.count = in.count;
@@ -245,6 +249,7 @@ void EventHub::deliver(SubscriptionObject* sub, const Incoming& in, std::uint64_
 
 void EventHub::dispatch(Incoming&& in) {
   const std::uint64_t seq = next_seq_++;
+  if (in.kind == Incoming::Kind::Dropped && has_subscriptions()) dropped_ += in.count;
   // The common case, one subscription to every event (events()): no Python code runs.
   if (subs_.size() == 1 && subs_.front() && !subs_.front()->predicate) {
     push_taken(subs_.front(), std::move(in), seq);

@@ -130,6 +130,9 @@ class EventHub {
   // to the call under way.
   bool dispatching() const noexcept { return dispatching_; }
   bool has_subscriptions() const noexcept;
+  // Lines dropped over the session's life, for monitoring: from the window (the oldest, when
+  // a newer one came), by a subscription (beyond its max_pending), or before being handed on.
+  std::uint64_t dropped() const noexcept { return window_.dropped() + dropped_; }
 
   // Registers a subscription (borrowed: it unsubscribes itself before it goes). With
   // `take_window`, the events held for wait_for() become its own first (events()).
@@ -144,10 +147,12 @@ class EventHub {
 
  private:
   void deliver(SubscriptionObject* sub, const Incoming& in, std::uint64_t seq, const Ref& made);
+  void push_taken(SubscriptionObject* sub, Incoming&& in, std::uint64_t seq);
   void compact();
   HeldEvents window_;
   std::vector<SubscriptionObject*> subs_;  // null where one ended during a dispatch
   std::uint64_t next_seq_ = 1;
+  std::uint64_t dropped_ = 0;  // by subscriptions, and before being handed on to them
   bool dispatching_ = false;
 };
 
