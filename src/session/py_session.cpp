@@ -508,8 +508,12 @@ Ref next_event(SubscriptionObject* sub, std::optional<double> limit, bool iterat
   std::optional<Deadline> deadline;
   for (;;) {
     if (s->closed || !subscribed(sub)) return ended();
-    collect(s);
+    // What it holds came before anything the connection queued since.
     SubscriptionStep step = take_next(sub);
+    if (step.kind == SubscriptionStep::Kind::Empty) {
+      collect(s);
+      step = take_next(sub);
+    }
     if (step.kind == SubscriptionStep::Kind::Event) return std::move(step.event);
     if (step.kind == SubscriptionStep::Kind::Error) return {};
     if (!deadline) deadline = deadline_of(limit);
