@@ -119,8 +119,6 @@ Taken HeldEvents::take(EventList::Entries::iterator at) {
   return taken;
 }
 
-Taken HeldEvents::take_first() { return take(list_.entries().begin()); }
-
 std::optional<std::uint64_t> HeldEvents::find_match(PyObject* predicate, std::uint64_t& from) {
   // Held by reference across the call: the predicate may empty the window meanwhile.
   const Ref keep = Ref::borrow(predicate);

@@ -73,13 +73,10 @@ class HeldEvents {
   void clear() noexcept { list_.clear(); }
   EventList take_all() noexcept { return std::exchange(list_, {}); }
   std::uint64_t dropped() const noexcept { return dropped_; }
-  void count_dropped(std::uint64_t count) noexcept { dropped_ += count; }
   int traverse(visitproc visit, void* arg) { return list_.traverse(visit, arg); }
 
-  // The first entry; the window must not be empty. A loss raises ConnectionError, once.
-  Taken take_first();
-  // The first entry placed at or after `from` that is a mark of a loss, or an event
-  // `predicate` accepts; `from` moves past what was looked at. Not found (no error set unless
+  // The first entry placed at or after `from` that is a mark of a loss (which raises
+  // ConnectionError, once), or an event `predicate` accepts; `from` moves past what was looked at. Not found (no error set unless
   // the predicate raised) when there is none.
   Taken take_match(PyObject* predicate, std::uint64_t& from);
   // The same in two steps, for a caller that must check its own state after the predicate:
