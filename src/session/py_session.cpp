@@ -591,7 +591,9 @@ PyObject* Session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::construct_at(&s->hub, s->settings.max_events);
   std::construct_at(&s->connection,
                     std::make_unique<SyncConnection>(
-                        s->settings.max_line, kStagedEvents));
+                        // A receive brings at most one line per byte on top.
+                        s->settings.max_line, kStagedEvents + kSessionReceiveBytes,
+                        kStagedEvents));
   s->next_tag = 0;
   s->fork_generation = fork_generation();
   s->closed = false;

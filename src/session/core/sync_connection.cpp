@@ -37,10 +37,9 @@ int poll_timeout(SteadyTime until) {
 
 }  // namespace
 
-SyncConnection::SyncConnection(std::size_t max_line, std::size_t hand_back)
-    // A receive holds at most one line per byte.
-    : router_(max_line), max_line_(max_line), events_(hand_back + kSessionReceiveBytes),
-      hand_back_(hand_back) {}
+SyncConnection::SyncConnection(std::size_t max_line, std::size_t max_events,
+                               std::size_t hand_back)
+    : router_(max_line), max_line_(max_line), events_(max_events), hand_back_(hand_back) {}
 
 SyncConnection::~SyncConnection() {
   // Nobody waits any more (each waiting thread holds the session alive).

@@ -54,10 +54,10 @@ struct SendStep {
 
 class SyncConnection {
  public:
-  // `hand_back`: once this many event lines are queued, a waiting thread stops reading and
-  // returns (Slice) so that its caller takes them (take_events()) before it reads on; the
-  // queue itself holds what one more receive can bring on top, and drops beyond that.
-  SyncConnection(std::size_t max_line, std::size_t hand_back);
+  // `max_events`: event lines queued and not taken beyond this are dropped (counted).
+  // `hand_back`: once this many are queued, a thread that would read stops and returns
+  // (Slice), so that its caller takes them (take_events()) before it reads on.
+  SyncConnection(std::size_t max_line, std::size_t max_events, std::size_t hand_back = SIZE_MAX);
   ~SyncConnection();
   SyncConnection(const SyncConnection&) = delete;
   SyncConnection& operator=(const SyncConnection&) = delete;
