@@ -6,6 +6,9 @@
    client method and value class accepts values of the annotated types and refuses others
    with TypeError, each factory returns the variant class it is annotated with, Command.<Name>
    is that class, and its `_0` is the annotated record class.
+4. Every public class, function and method in every stub has a docstring: an editor's hover
+   and the documentation site show them. Each factory's example calls give, run here, the
+   lines its docstring shows.
 
 quelvant_rs.client, .commands and .values are module objects held as attributes of the
 extension module; nothing can import them by dotted name. They are registered in sys.modules
@@ -282,13 +285,44 @@ def check_values(tree: ast.Module) -> None:
                 check_arguments(f"values.{name}", runtime, params(func))
 
 
+def check_docstrings(name: str, tree: ast.Module) -> None:
+    def walk(body: list[ast.stmt], where: str) -> None:
+        for node in body:
+            if not isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+                continue
+            public = not node.name.startswith("_") or node.name.startswith("__")
+            if public and ast.get_docstring(node) is None:
+                fail(f"{name}: {where}{node.name} has no docstring")
+            if isinstance(node, ast.ClassDef) and public:
+                walk(node.body, f"{where}{node.name}.")
+
+    walk(tree.body, "")
+
+
+def check_factory_examples(tree: ast.Module) -> None:
+    """The generator renders its example lines itself; the module must render the same."""
+    command = classes(tree)["Command"]
+    for factory in (f for f in functions(command) if decorated(f, "staticmethod")):
+        _, found, example = (ast.get_docstring(factory) or "").partition("Example::")
+        lines = [line.strip() for line in example.strip().splitlines()]
+        if not found or not lines:
+            fail(f"Command.{factory.name}: no example in its docstring")
+        for call, shown in zip(lines[::2], lines[1::2]):
+            got = eval(call, {"Command": commands.Command, "values": values})
+            if "# " + got != shown:
+                fail(f"Command.{factory.name}: {call} gives {got!r}, the docstring shows {shown!r}")
+
+
 def main() -> int:
     check_wheel_contents()
     register_submodules()
     run_stubtest(sys.argv[1:])
     check_commands(parse("commands.pyi"))
+    check_factory_examples(parse("commands.pyi"))
     check_client(parse("client.pyi"))
     check_values(parse("values.pyi"))
+    for stub in sorted(STUB_DIR.glob("*.pyi")):
+        check_docstrings(stub.name, parse(stub.name))
     if fail.messages:
         print(f"check_stubs: {len(fail.messages)} failure(s)")
         return 1

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the module into .venv and the manylinux wheel and sdist into dist/ (checked by
 # auditwheel), runs the whole test suite against the wheel in a fresh environment and the C++
-# core's own test, checks the type stubs, then runs the same suite against a build with
+# core's own test, checks the type stubs, builds the documentation site and runs its examples,
+# then runs the same suite against a build with
 # AddressSanitizer and UndefinedBehaviorSanitizer, the reader, output and session-thread
 # tests under ThreadSanitizer, and a short run of every fuzz target (15 s each). Each step
 # says what it does as it starts and how long it took. Arguments go to the two pytest runs
@@ -18,6 +19,8 @@ step "tests: the suite against the wheel in a fresh environment (scripts/test-wh
   scripts/test-wheel.sh "$@"
 step "C++ core test: the core's self-test, without Python, under ASan + UBSan" scripts/test-core.sh
 step "stubs: stubtest and mypy --strict on the generated type stubs" scripts/check-stubs.sh
+step "docs: the site into build/docs/html (warnings are errors), every example run (scripts/docs.sh)" \
+  scripts/docs.sh
 step "tests, AddressSanitizer + UBSan: a sanitizer build (build/asan), then the suite" \
   scripts/test-sanitizers.sh "$@"
 step "ThreadSanitizer: core stress, then the threaded tests against a TSan build" scripts/test-tsan.sh

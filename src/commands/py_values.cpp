@@ -2,22 +2,18 @@
 
 #include <memory>
 #include <new>
+#include <span>
 #include <string>
 
 #include "binding/args.hpp"
 #include "binding/boundary.hpp"
 #include "binding/errors.hpp"
 #include "binding/type_support.hpp"
+#include "commands/core/value_enums.hpp"
 
 namespace qv::py {
 
 namespace {
-
-struct EnumMember {
-  const char* name;
-  std::int64_t number;
-  const char* repr;
-};
 
 struct EnumObject {
   PyObject_HEAD
@@ -55,7 +51,7 @@ void Enum_dealloc(PyObject* self) noexcept {
   Py_DECREF(type);
 }
 
-PyTypeObject* make_enum(const char* qualified_name, std::initializer_list<EnumMember> members) {
+PyTypeObject* make_enum(const char* qualified_name, std::span<const EnumMember> members) {
   static PyType_Slot slots[] = {
       {Py_tp_new, slot_entry<no_constructor_new>()},
       {Py_tp_repr, slot_entry<Enum_repr>()},
@@ -73,8 +69,8 @@ PyTypeObject* make_enum(const char* qualified_name, std::initializer_list<EnumMe
     if (!obj) return nullptr;
     Ref member = Ref::steal(reinterpret_cast<PyObject*>(obj));
     obj->number = m.number;
-    obj->repr = m.repr;
-    if (!set_type_attribute(tp, m.name, member.get())) return nullptr;
+    obj->repr = m.repr.data();
+    if (!set_type_attribute(tp, m.name.data(), member.get())) return nullptr;
   }
   return reinterpret_cast<PyTypeObject*>(type.release());
 }
@@ -134,11 +130,8 @@ PyTypeObject* make_text_value(const char* qualified_name) {
 bool init_value_classes() {
   if (g_classes[0]) return true;
   PyTypeObject* made[std::size(kValueKinds)] = {
-      make_enum("builtins.ECM", {{"No", 0, "ECM.No"},
-                                 {"ECM64", 64, "ECM.ECM64"},
-                                 {"ECM128", 128, "ECM.ECM128"},
-                                 {"ECM256", 256, "ECM.ECM256"}}),
-      make_enum("builtins.Channels", {{"Mono", 1, "Channels.Mono"}, {"Stereo", 2, "Channels.Stereo"}}),
+      make_enum("builtins.ECM", kEcmMembers),
+      make_enum("builtins.Channels", kChannelsMembers),
       make_text_value("builtins.AudioFormatType"),
       make_text_value("builtins.PayloadType"),
       make_text_value("builtins.ToneType"),

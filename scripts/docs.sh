@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds the documentation site into build/docs/html with Sphinx, warnings as errors, then runs
+# every python example of the README and of the site against a stand-in server
+# (tests/test_examples.py). It installs its tools into .venv and builds the module there
+# first: the API reference is made from the type stubs, and from the pages on the commands
+# and the session settings, that the build generates from the command catalogue and the
+# settings table. Arguments go to sphinx-build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/lib.sh
+
+DOC_TOOLS=("sphinx==9.2.0" "furo==2025.12.19" "myst-parser==5.2.0")
+ensure_venv .venv "${TEST_PACKAGES[@]}" "${DOC_TOOLS[@]}"
+mkdir -p build/docs
+build_into .venv build/release >build/docs/module-build.log 2>&1 ||
+  { cat build/docs/module-build.log; exit 1; }
+
+# The pages and the generated ones together, outside the source tree.
+src=build/docs/src
+rm -rf "$src" build/docs/html
+mkdir -p "$src"
+cp -r docs/. "$src/"
+cp build/release/quelvant_rs-docs/commands.rst build/release/quelvant_rs-docs/settings.rst \
+  "$src/reference/"
+mkdir -p "$src/_included"
+cp benchmarks/README.md "$src/_included/benchmarks.md"
+QUELVANT_STUB_DIR="$PWD/build/release/quelvant_rs-stubs" \
+  .venv/bin/python -m sphinx -b html -W --keep-going -q -d build/docs/doctrees "$@" \
+  "$src" build/docs/html
+echo "docs: build/docs/html/index.html"
+
+.venv/bin/python -m pytest -q -p no:cacheprovider tests/test_examples.py

@@ -1,0 +1,45 @@
+"""Every python example in the README and in the documentation pages runs, as the complete
+program it is, against a stand-in server with call events whose port is in QUELVANT_PORT; an
+example holding pytest tests runs under pytest. Run from a copy of tests/ (as the wheel's
+test run does) there are no pages beside it, and the test says so."""
+
+from __future__ import annotations
+
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+FENCE = re.compile(r"^```python\n(.*?)^```", re.MULTILINE | re.DOTALL)
+
+
+def examples() -> list[object]:
+    pages = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+    found = []
+    for page in pages:
+        if not page.is_file():
+            continue
+        text = page.read_text()
+        for block in FENCE.finditer(text):
+            line = text.count("\n", 0, block.start()) + 1
+            found.append(pytest.param(block.group(1), id=f"{page.relative_to(ROOT)}:{line}"))
+    return found or [pytest.param(None, marks=pytest.mark.skip(reason="no pages beside tests/"))]
+
+
+@pytest.mark.standin_server(call_events=True, event_delay_ms=0, finish_delay_ms=0)
+@pytest.mark.parametrize("source", examples())
+def test_example_runs(source: str, standin_server, tmp_path: Path) -> None:
+    tests = re.search(r"^def test_", source, re.MULTILINE) is not None
+    script = tmp_path / ("test_example.py" if tests else "example.py")
+    script.write_text(source)
+    command = [sys.executable, str(script)]
+    if tests:
+        command = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(script)]
+    env = {**os.environ, "QUELVANT_PORT": str(standin_server.port)}
+    done = subprocess.run(command, cwd=tmp_path, env=env, capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, f"{done.stdout}\n{done.stderr}"
