@@ -454,7 +454,11 @@ std::deque<QueuedEvent> take_queued(SessionObject* s) {
 // while another thread's predicate runs) leaves it to the handing on under way.
 void collect(SessionObject* s) {
   if (s->hub.dispatching()) return;
-  for (QueuedEvent& e : take_queued(s)) s->hub.dispatch(std::move(e.in));
+  std::deque<QueuedEvent> queued = take_queued(s);
+  if (queued.empty()) return;
+  for (QueuedEvent& e : queued) s->hub.dispatch(std::move(e.in));
+  // A subscription's consumer in another thread may be waiting for what it was just given.
+  if (s->hub.has_subscriptions()) s->connection->wake_event_waiters();
 }
 
 // The same for a wait_for(): the first event the predicate accepts among those held, else
@@ -464,13 +468,15 @@ Taken collect_matching(SessionObject* s, PyObject* predicate, std::uint64_t& fro
   Taken taken = s->hub.window().take_match(predicate, from);
   if (taken.found || PyErr_Occurred() || s->hub.dispatching()) return taken;
   Ref raised;
-  for (QueuedEvent& e : take_queued(s)) {
+  std::deque<QueuedEvent> queued = take_queued(s);
+  for (QueuedEvent& e : queued) {
     if (s->closed) break;  // by a predicate: what it held is let go of
     s->hub.dispatch(std::move(e.in));
     if (taken.found || raised) continue;
     taken = s->hub.window().take_match(predicate, from);
     if (PyErr_Occurred()) raised = Ref::steal(PyErr_GetRaisedException());
   }
+  if (!queued.empty() && s->hub.has_subscriptions()) s->connection->wake_event_waiters();
   if (raised) PyErr_SetRaisedException(raised.release());
   return taken;
 }

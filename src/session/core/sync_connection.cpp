@@ -155,7 +155,18 @@ WaitOutcome SyncConnection::wait_reply(PendingReply& reply, SteadyTime until) {
 // ---- events -------------------------------------------------------------------------------
 
 WaitOutcome SyncConnection::wait_event(SteadyTime until) {
-  return wait([&] { return !events_.empty(); }, until);
+  std::uint64_t wakes;
+  {
+    const std::lock_guard lock(mutex_);
+    wakes = event_wakes_;
+  }
+  return wait([&] { return !events_.empty() || event_wakes_ != wakes; }, until);
+}
+
+void SyncConnection::wake_event_waiters() {
+  const std::lock_guard lock(mutex_);
+  ++event_wakes_;
+  changed_.notify_all();
 }
 
 void SyncConnection::read_arrived() {

@@ -91,6 +91,9 @@ class SyncConnection {
   // -- events -----------------------------------------------------------------------------
   // Until an event or mark is queued, or until `until`.
   WaitOutcome wait_event(SteadyTime until);
+  // Wakes the threads in wait_event(): events taken from here were handed on to them another
+  // way (by the thread that took them).
+  void wake_event_waiters();
   // Reads what has arrived, without waiting, if nobody else is reading: a connection the
   // server closed while nobody waited shows as lost here.
   void read_arrived();
@@ -139,6 +142,7 @@ class SyncConnection {
   std::unordered_map<std::uint64_t, PendingReply*> pending_;
   EventQueue<QueuedEvent> events_;
   std::size_t hand_back_;
+  std::uint64_t event_wakes_ = 0;
   std::size_t held_ = 0;
   SteadyTime last_read_{};
   std::unique_ptr<char[]> buffer_;  // the reader's receive buffer
