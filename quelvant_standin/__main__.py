@@ -42,6 +42,10 @@ def main(argv: list[str] | None = None) -> int:
         "--finish-delay-ms", type=_ms, default=None, help="how long after its answer a finished line follows (50)"
     )
     parser.add_argument("--refuse-login", action="store_true", help="answer every Login with ERROR")
+    parser.add_argument(
+        "--trailing-events", type=int, default=0,
+        help="after every answer but Login's, N event lines, each in a write of its own, Nagle on",
+    )
     args = parser.parse_args(argv)
     try:
         server = StandInTcpServer(args.host, args.port, args.rcvbuf)
@@ -50,6 +54,7 @@ def main(argv: list[str] | None = None) -> int:
         return 2
     server.set_call_events(args.call_events, args.event_delay_ms, args.finish_delay_ms)
     server.refuse_login = args.refuse_login
+    server.trailing_events = max(args.trailing_events, 0)
     server.start()
     print(server.listen_text(), flush=True)
 

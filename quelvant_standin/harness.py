@@ -76,6 +76,7 @@ class StandInServer:
         event_delay_ms: float | None = None,
         finish_delay_ms: float | None = None,
         refuse_login: bool = False,
+        trailing_events: int = 0,
         delays: Mapping[str | None, float] | None = None,
         muted: Iterable[str] = (),
         silent: bool = False,
@@ -93,6 +94,8 @@ class StandInServer:
             self._options += ["--finish-delay-ms", str(finish_delay_ms)]
         if refuse_login:
             self._options.append("--refuse-login")
+        if trailing_events:
+            self._options += ["--trailing-events", str(trailing_events)]
         # Set through the control channel before start() returns, so they hold from a
         # client's first line on.
         self._script: list[tuple[str, dict]] = [("delay", {"word": w, "ms": ms}) for w, ms in (delays or {}).items()]

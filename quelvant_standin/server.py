@@ -311,7 +311,14 @@ class Connection:
         else:
             reply = b"OK " + word + b" " + tag_part
         events = self._events_for(name, line, tag_part) if srv.call_events else []
-        return self._reply(name, reply, events, quit=name == "Quit")
+        done = self._reply(name, reply, events, quit=name == "Quit")
+        if srv.trailing_events and name != "Login" and not srv.silent and not done:
+            # Each in a write of its own, right behind the answer: with Nagle's algorithm on,
+            # every one waits for the client's acknowledgement of the write before it.
+            for k in range(1, srv.trailing_events + 1):
+                if not self.send_line(b"Trailer Index=%d %s" % (k, tag_part)):
+                    break
+        return done
 
     def _events_for(self, name: str, line: bytes, tag_part: bytes) -> list[tuple[float, bytes]]:
         tokens = _BLANKS_RE.split(line)
@@ -370,6 +377,7 @@ class StandInTcpServer:
         self.event_delay_ms = DEFAULT_EVENT_DELAY_MS
         self.finish_delay_ms = DEFAULT_FINISH_DELAY_MS
         self.refuse_login = False
+        self.trailing_events = 0  # lines written one by one behind every answer, Nagle on
         # Keyed by command word; the key None holds the delay for every other word.
         self._delays: dict[str | None, float] = {}
         self._muted: set[str] = set()
@@ -415,7 +423,7 @@ class StandInTcpServer:
                 if self._stopping:
                     return
                 continue
-            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 0 if self.trailing_events else 1)
             sock.settimeout(_IO_POLL)
             with self.cond:
                 conn = Connection(self, sock, len(self.connections), self.stall_new)

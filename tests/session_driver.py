@@ -36,10 +36,10 @@ class Driver:
     """One session of the kind under test; every call blocks until it has its outcome. An
     AsyncSession lives on a loop of its own, run for each call."""
 
-    def __init__(self, kind: str, port: int, connect: bool = True, **settings):
+    def __init__(self, kind: str, port: int, connect: bool = True, host: str = "127.0.0.1", **settings):
         settings.setdefault("is_failure", quelvant_standin.failed)
         self.kind = kind
-        args = ("127.0.0.1", port, "ivr", "secret")
+        args = (host, port, "ivr", "secret")
         if kind == "thread":
             self.raw = session.Session(*args, **settings)
             return

@@ -516,7 +516,9 @@ def test_refused_calls_send_nothing_and_use_no_tag(server, drive, kind):
 
 @pytest.mark.parametrize("cls", [Session, AsyncSession], ids=["Session", "AsyncSession"])
 @pytest.mark.parametrize("args, kwargs, exc, message", [
-    (("localhost", 1, None, None), {}, ValueError, "Invalid IP address: localhost"),
+    (("bad host", 1, None, None), {}, ValueError,
+     "Invalid server: 'bad host' (give an IP address or a host name)"),
+    (("", 1, None, None), {}, ValueError, "Invalid server: '' (give an IP address or a host name)"),
     (("127.0.0.1", 1, None, None, 5), {}, TypeError,
      "{}() takes 4 positional arguments but 5 were given"),
     (("127.0.0.1", 1, None, None), {"bogus": 1}, TypeError, "{}() got an unexpected keyword argument 'bogus'"),

@@ -3,8 +3,8 @@
 //   client: QuelvantClient, sum_as_string
 //   commands: Command
 //   values: ECM, Channels, AudioFormatType, PayloadType, ToneType, ConstantWithDescription
-//   session: Session, AsyncSession, Reply, Event, Subscription, AsyncSubscription, ServerError,
-//            EventsDropped, SESSION_TIMEOUT
+//   session: Session, AsyncSession, Reply, Event, Subscription, AsyncSubscription,
+//            SessionStats, ServerError, EventsDropped, SESSION_TIMEOUT
 //   (also outside __all__)
 #include <atomic>
 #include <charconv>
@@ -23,6 +23,7 @@
 #include "session/py_session.hpp"
 #include "session/py_subscription.hpp"
 #include "session/requests.hpp"
+#include "session/session_report.hpp"
 
 namespace qv::py {
 
@@ -129,7 +130,7 @@ bool initialise(PyObject* top) {
   if (!session || !add_type(session.get(), init_session_class()) ||
       !add_type(session.get(), init_async_session_class()))
     return false;
-  for (PyTypeObject* type : {reply_class(), event_class()})
+  for (PyTypeObject* type : {reply_class(), event_class(), stats_class()})
     if (!add_type(session.get(), type)) return false;
   for (PyTypeObject* type : subscription_classes())
     if (!add_type(session.get(), type)) return false;

@@ -247,6 +247,7 @@ void EventHub::deliver(SubscriptionObject* sub, const Incoming& in, std::uint64_
 
 void EventHub::dispatch(Incoming&& in) {
   const std::uint64_t seq = next_seq_++;
+  if (in.kind == Incoming::Kind::Line) ++received_;
   if (in.kind == Incoming::Kind::Dropped && has_subscriptions()) dropped_ += in.count;
   // The common case, one subscription to every event (events()): no Python code runs.
   if (subs_.size() == 1 && subs_.front() && !subs_.front()->predicate) {

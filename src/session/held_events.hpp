@@ -70,6 +70,7 @@ class HeldEvents {
   void push(HeldEvent&& e);
   bool put_back(HeldEvent&& e);
   bool empty() const noexcept { return list_.empty(); }
+  std::size_t lines() const noexcept { return list_.lines(); }
   void clear() noexcept { list_.clear(); }
   EventList take_all() noexcept { return std::exchange(list_, {}); }
   std::uint64_t dropped() const noexcept { return dropped_; }
@@ -130,6 +131,9 @@ class EventHub {
   // Lines dropped over the session's life, for monitoring: from the window (the oldest, when
   // a newer one came), by a subscription (beyond its max_pending), or before being handed on.
   std::uint64_t dropped() const noexcept { return window_.dropped() + dropped_; }
+  // Lines handed on over the session's life, and those held for wait_for() now.
+  std::uint64_t received() const noexcept { return received_; }
+  std::size_t lines() const noexcept { return window_.lines(); }
 
   // Registers a subscription (borrowed: it unsubscribes itself before it goes). With
   // `take_window`, the events held for wait_for() become its own first (events()).
@@ -150,6 +154,7 @@ class EventHub {
   std::vector<SubscriptionObject*> subs_;  // null where one ended during a dispatch
   std::uint64_t next_seq_ = 1;
   std::uint64_t dropped_ = 0;  // by subscriptions, and before being handed on to them
+  std::uint64_t received_ = 0;
   bool dispatching_ = false;
 };
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "net/os_error.hpp"
+#include "net/resolve.hpp"
 #include "net/socket.hpp"
 #include "commands/core/tagged_send.hpp"
 #include "commands/build_command.hpp"
@@ -40,6 +41,8 @@
 #include "session/requests.hpp"
 #include "session/session_class.hpp"
 #include "session/session_methods.hpp"
+#include "session/session_report.hpp"
+#include "session/wire_log.hpp"
 
 namespace qv::py {
 
@@ -119,6 +122,14 @@ struct AsyncSessionObject {
   // Connecting: the attempts made and the pauses between them, the timer of the one under way.
   ReconnectPolicy policy;
   Ref connect_timer;
+  // The server's addresses for the attempt under way, tried in order; the loop's resolver
+  // task while a name is being resolved.
+  std::vector<IpAddress> addresses;
+  std::size_t next_address;
+  Ref resolving;
+  SessionCounts counts;  // events and dropped: the held events' own
+  bool tracing;          // the wire trace is on: asked once per batch read or written
+  bool ack_owed;         // data came since the last write: see flush()
 };
 
 AsyncSessionObject* as_async(PyObject* self) { return reinterpret_cast<AsyncSessionObject*>(self); }
@@ -154,6 +165,7 @@ PyObject* on_timer(PyObject* self, PyObject*);
 PyObject* on_retry(PyObject* self, PyObject*);
 PyObject* on_close(PyObject* self, PyObject*);
 PyObject* on_relink(PyObject* self, PyObject*);
+PyObject* on_resolved(PyObject* self, PyObject* task);
 
 PyMethodDef g_on_readable = {"_readable", method_entry<on_readable>(), METH_NOARGS, nullptr};
 PyMethodDef g_on_writable = {"_writable", method_entry<on_writable>(), METH_NOARGS, nullptr};
@@ -162,6 +174,7 @@ PyMethodDef g_on_timer = {"_timeouts", method_entry<on_timer>(), METH_NOARGS, nu
 PyMethodDef g_on_retry = {"_reconnect", method_entry<on_retry>(), METH_NOARGS, nullptr};
 PyMethodDef g_on_close = {"_close", method_entry<on_close>(), METH_NOARGS, nullptr};
 PyMethodDef g_on_relink = {"_relink", method_entry<on_relink>(), METH_NOARGS, nullptr};
+PyMethodDef g_on_resolved = {"_resolved", method_entry<on_resolved>(), METH_O, nullptr};
 
 // A callback bound to the session; the loop keeps the session alive while it holds one.
 Ref callback(PyObject* self, PyMethodDef& def) { return Ref::steal(PyCFunction_New(&def, self)); }
@@ -420,6 +433,24 @@ bool deliver_events(AsyncSessionObject* s) {
   return error.restore();
 }
 
+// ---- the wire trace and the counters ------------------------------------------------------
+
+// A request's line is queued: counted, and traced as it will leave (tagged) when it goes
+// to the socket's queue; one queued while connecting is traced once logged in, after the Login.
+void note_queued(AsyncSessionObject* s, const LineBuffer& text, std::uint64_t tag) {
+  ++s->counts.requests;
+  if (!s->tracing || (s->link != Link::Up && tag != s->login_tag)) return;
+  LineBuffer wire;
+  wire.append(text.view());
+  append_tag_suffix(wire, tag);
+  wire_log::lines(s->settings.server, s->settings.port, true, wire.view());
+}
+
+void trace_received(AsyncSessionObject* s, const std::vector<Incoming>& lines) {
+  for (const Incoming& in : lines)
+    wire_log::lines(s->settings.server, s->settings.port, false, in.text);
+}
+
 // ---- the connection -----------------------------------------------------------------------
 
 bool flush(PyObject* self);
@@ -445,6 +476,10 @@ bool teardown(AsyncSessionObject* s) {
   if (s->connect_timer) {
     if (!aio::cancel_handle(s->connect_timer.get())) error.keep();
     s->connect_timer = {};
+  }
+  if (s->resolving) {
+    if (!aio::cancel(s->resolving.get())) error.keep();
+    s->resolving = {};
   }
   s->link = Link::Down;
   s->out.clear();
@@ -512,15 +547,22 @@ bool lose(PyObject* self, bool mark) {
   return error.restore();
 }
 
-// An attempt failed with `err`: another after a pause, or the end of connecting.
-bool attempt_failed(PyObject* self, int err) {
+// Lets go of the socket of an address that did not connect.
+bool drop_attempt_socket(AsyncSessionObject* s) {
+  if (s->fd < 0) return true;
+  if (s->writing && !unwatch(s, "remove_writer")) return false;
+  s->writing = false;
+  ::close(s->fd);
+  s->fd = -1;
+  return true;
+}
+
+// An attempt failed (`failure`): another after a pause, or the end of connecting.
+bool attempt_failed(PyObject* self, const AttemptFailure& failure) {
   AsyncSessionObject* s = as_async(self);
-  if (s->fd >= 0) {
-    if (s->writing && !unwatch(s, "remove_writer")) return false;
-    s->writing = false;
-    ::close(s->fd);
-    s->fd = -1;
-  }
+  if (!drop_attempt_socket(s)) return false;
+  wire_log::note(wire_log::kInfo, s->settings.server, s->settings.port,
+                 "connect attempt failed: " + failure.text(s->settings.server));
   const bool reconnecting = s->ever_connected;
   if (s->policy.more_attempts() && !s->closed) {
     Ref delay = Ref::steal(PyFloat_FromDouble(s->policy.pause()));
@@ -530,8 +572,8 @@ bool attempt_failed(PyObject* self, int err) {
     return static_cast<bool>(s->connect_timer);
   }
   s->link = Link::Down;
-  set_error(reconnecting ? PyExc_ConnectionError : os_error_type(err),
-            s->policy.failure_text(reconnecting, "Failed to connect: " + os_error_text(err)));
+  raise_connect_failed(reconnecting, failure,
+                       s->policy.failure_text(reconnecting, failure.text(s->settings.server)));
   return connect_failed(self);
 }
 
@@ -540,6 +582,7 @@ bool attempt_failed(PyObject* self, int err) {
 bool connected(PyObject* self) {
   AsyncSessionObject* s = as_async(self);
   set_no_delay(s->fd);
+  wire_log::note(wire_log::kInfo, s->settings.server, s->settings.port, "connected");
   s->router = std::make_unique<LineRouter>(s->settings.max_line);
   if (!watch(s, self, "add_reader", &g_on_readable)) return false;
   s->reading = true;
@@ -555,6 +598,7 @@ bool connected(PyObject* self) {
   s->requests.add(s->login_tag, std::move(request), deadline_for(s->settings.timeout));
   s->out.clear();
   s->out.add(line.view(), s->login_tag);
+  note_queued(s, line, s->login_tag);
   return arm_timer(self) && flush(self);
 }
 
@@ -577,34 +621,135 @@ bool logged_in(PyObject* self, Ref reply) {
     return error.restore();
   }
   s->link = Link::Up;
-  if (s->ever_connected)
+  wire_log::note(wire_log::kInfo, s->settings.server, s->settings.port,
+                 "logged in as '" + s->settings.username + "'");
+  if (s->ever_connected) {
     s->arrived.push_back(Incoming{Incoming::Kind::Reconnected, std::nullopt, {}, 0});
+    ++s->counts.reconnects;
+    wire_log::note(wire_log::kInfo, s->settings.server, s->settings.port,
+                   "reconnected after the connection was lost");
+  }
   s->ever_connected = true;
+  if (s->tracing) {
+    s->queued.each_waiting([&](std::string_view line) {
+      wire_log::lines(s->settings.server, s->settings.port, true, line);
+    });
+  }
   s->out.take_from(s->queued);
   s->hub.for_each_subscription([](SubscriptionObject* sub) { sub->failure = {}; });
   if (!settle_connect_waiters(s, true) || !deliver_events(s)) return false;
   return flush(self);
 }
 
+// Starts connecting to the next address of the attempt; when none is left, the attempt
+// failed with `err`, the last address's.
+bool connect_next(PyObject* self, int err) {
+  AsyncSessionObject* s = as_async(self);
+  while (s->next_address < s->addresses.size()) {
+    const IpAddress address = s->addresses[s->next_address++];
+    const auto started = start_connect(address, s->settings.port);
+    if (const auto* failure = std::get_if<OsFailure>(&started)) {
+      err = failure->err;
+      continue;
+    }
+    const ConnectStart start = std::get<ConnectStart>(started);
+    s->fd = start.fd;
+    if (!start.in_progress) return connected(self);
+    if (!watch(s, self, "add_writer", &g_on_connect)) return false;
+    s->writing = true;
+    if (s->settings.timeout) {
+      // The same callback, called when the address has had its time.
+      Ref delay = Ref::steal(PyFloat_FromDouble(*s->settings.timeout));
+      Ref cb = callback(self, g_on_connect);
+      if (!delay || !cb) return false;
+      s->connect_timer = aio::call(s->loop.get(), "call_later", delay.get(), cb.get());
+      if (!s->connect_timer) return false;
+    }
+    return true;
+  }
+  return attempt_failed(self, AttemptFailure{err, std::nullopt});
+}
+
+// An attempt: an IP literal is its own address; a name is asked of the loop's resolver
+// (awaited without blocking the loop) every time, so a server moved by DNS is found again.
 bool try_connect(PyObject* self) {
   AsyncSessionObject* s = as_async(self);
   s->policy.start_attempt();
-  const auto started = start_connect(s->settings.server, s->settings.port);
-  if (const auto* failure = std::get_if<OsFailure>(&started)) return attempt_failed(self, failure->err);
-  const ConnectStart start = std::get<ConnectStart>(started);
-  s->fd = start.fd;
-  if (!start.in_progress) return connected(self);
-  if (!watch(s, self, "add_writer", &g_on_connect)) return false;
-  s->writing = true;
-  if (s->settings.timeout) {
-    // The same callback, called when the attempt has had its time.
-    Ref delay = Ref::steal(PyFloat_FromDouble(*s->settings.timeout));
-    Ref cb = callback(self, g_on_connect);
-    if (!delay || !cb) return false;
-    s->connect_timer = aio::call(s->loop.get(), "call_later", delay.get(), cb.get());
-    if (!s->connect_timer) return false;
+  s->addresses.clear();
+  s->next_address = 0;
+  if (const auto literal = parse_ip_address(s->settings.server)) {
+    s->addresses.push_back(*literal);
+    return connect_next(self, 0);
+  }
+  Ref host = Ref::steal(PyUnicode_FromStringAndSize(
+      s->settings.server.data(), static_cast<Py_ssize_t>(s->settings.server.size())));
+  if (!host) return false;
+  Ref lookup =
+      Ref::steal(PyObject_CallMethod(s->loop.get(), "getaddrinfo", "OO", host.get(), Py_None));
+  Ref task = lookup ? aio::call(s->loop.get(), "create_task", lookup.get()) : Ref();
+  Ref cb = callback(self, g_on_resolved);
+  if (!task || !cb) return false;
+  Ref added = Ref::steal(PyObject_CallMethod(task.get(), "add_done_callback", "O", cb.get()));
+  if (!added) return false;
+  s->resolving = std::move(task);
+  return true;
+}
+
+// The addresses of a getaddrinfo() result, in its order, each once; false with the error set.
+bool read_addresses(PyObject* infos, std::vector<IpAddress>& out) {
+  Ref items = Ref::steal(PySequence_List(infos));
+  if (!items) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    // (family, type, proto, canonname, sockaddr), sockaddr starting with the address text.
+    PyObject* info = PyList_GET_ITEM(items.get(), i);
+    PyObject* sockaddr =
+        PyTuple_Check(info) && PyTuple_GET_SIZE(info) == 5 ? PyTuple_GET_ITEM(info, 4) : nullptr;
+    PyObject* text = sockaddr && PyTuple_Check(sockaddr) && PyTuple_GET_SIZE(sockaddr) >= 1
+                         ? PyTuple_GET_ITEM(sockaddr, 0) : nullptr;
+    const char* chars = text && PyUnicode_Check(text) ? PyUnicode_AsUTF8(text) : nullptr;
+    if (!chars) {
+      PyErr_Clear();
+      continue;  // not an IP address (another family): nothing to connect to
+    }
+    const auto address = parse_ip_address(chars);
+    if (!address) continue;
+    const bool seen = std::any_of(out.begin(), out.end(), [&](const IpAddress& a) {
+      return a.family == address->family && a.bytes == address->bytes;
+    });
+    if (!seen) out.push_back(*address);
   }
   return true;
+}
+
+// The loop's resolver answered (a done task).
+PyObject* on_resolved(PyObject* self, PyObject* task) {
+  AsyncSessionObject* s = as_async(self);
+  if (task != s->resolving.get() || s->link != Link::Connecting || s->closed) Py_RETURN_NONE;
+  s->resolving = {};
+  Ref infos = aio::result(task);
+  if (!infos) {
+    // The resolver's own words: socket.gaierror's message, else the exception's text.
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    if (!exc || PyErr_GivenExceptionMatches(exc.get(), aio::cancelled_error())) Py_RETURN_NONE;
+    ResolveFailure failure{0, 0, {}};
+    Ref args = Ref::steal(PyObject_GetAttrString(exc.get(), "args"));
+    PyObject* words = exc.get();
+    if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 2) {
+      failure.code = static_cast<int>(PyLong_AsLong(PyTuple_GET_ITEM(args.get(), 0)));
+      words = PyTuple_GET_ITEM(args.get(), 1);
+    }
+    Ref text = Ref::steal(PyObject_Str(words));
+    const char* chars = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    PyErr_Clear();
+    failure.text = chars ? chars : "the resolver failed";
+    return attempt_failed(self, AttemptFailure{0, std::move(failure)}) ? Py_NewRef(Py_None)
+                                                                       : nullptr;
+  }
+  if (!read_addresses(infos.get(), s->addresses)) return nullptr;
+  if (s->addresses.empty())
+    return attempt_failed(self, AttemptFailure{0, ResolveFailure{0, 0, "no IP address"}})
+               ? Py_NewRef(Py_None) : nullptr;
+  return connect_next(self, 0) ? Py_NewRef(Py_None) : nullptr;
 }
 
 bool start_connecting(PyObject* self) {
@@ -614,6 +759,7 @@ bool start_connecting(PyObject* self) {
                               s->settings.reconnect_delay, s->settings.reconnect_max_delay);
   // Taken now, so that the login's tag comes before those of the requests that wait for it.
   s->login_tag = s->next_tag++;
+  s->tracing = wire_log::tracing();
   return try_connect(self);
 }
 
@@ -630,7 +776,8 @@ PyObject* on_connect_ready(PyObject* self, PyObject*) {
   pollfd entry{s->fd, POLLOUT, 0};
   const int ready = ::poll(&entry, 1, 0);
   const int err = ready > 0 ? connect_outcome(s->fd) : ETIMEDOUT;
-  if (err != 0) return attempt_failed(self, err) ? Py_NewRef(Py_None) : nullptr;
+  if (err != 0)  // the next address, if there is one
+    return drop_attempt_socket(s) && connect_next(self, err) ? Py_NewRef(Py_None) : nullptr;
   return connected(self) ? Py_NewRef(Py_None) : nullptr;
 }
 
@@ -669,21 +816,31 @@ bool ensure_link(PyObject* self) {
 bool flush(PyObject* self) {
   AsyncSessionObject* s = as_async(self);
   s->flush_scheduled = false;
+  s->tracing = wire_log::tracing();  // for the lines queued until the next batch
   if (s->fd < 0 || (s->link != Link::Up && s->link != Link::LoggingIn)) return true;
+  bool wrote = false;
   for (;;) {
     const std::string_view next = s->out.next();
     if (next.empty()) break;
     std::size_t written = 0;
     const SendAvailable some = send_available(s->fd, next.data(), next.size(), written);
     s->out.sent(written);
+    wrote = wrote || written > 0;
     if (some.state == SendAvailable::State::Done) continue;
     if (some.state == SendAvailable::State::Interrupted) continue;
     if (some.state == SendAvailable::State::Failed) return lose(self, true);
     // The server does not read: the loop tells when there is room.
+    s->ack_owed = false;
     if (!s->writing && !watch(s, self, "add_writer", &g_on_writable)) return false;
     s->writing = true;
     return true;
   }
+  // What came since the last write is acknowledged by the lines just written, or, when
+  // nothing was, at once: a server holding its next small write for our acknowledgement
+  // (Nagle's algorithm) would otherwise wait for a delayed one, tens of milliseconds. Not on
+  // every read: one acknowledgement of its own for each reply would cost a packet per request.
+  if (s->ack_owed && !wrote) rearm_quick_ack(s->fd);
+  s->ack_owed = false;
   if (s->writing) {
     if (!unwatch(s, "remove_writer")) return false;
     s->writing = false;
@@ -774,6 +931,7 @@ bool route_lines(PyObject* self, std::vector<Incoming>& lines) {
     }
     s->arrived.push_back(std::move(in));
   }
+  s->counts.replies += answers.size();
   for (Answer& a : answers) {
     if (!answer(self, a)) error.keep();
   }
@@ -789,6 +947,7 @@ PyObject* on_readable(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
   const bool ended = received <= 0;  // closed, or broken (a reset, say)
   const int fd = s->fd;
+  if (!ended) s->ack_owed = true;
   // Every complete line is split off before anything is routed, and routed on its own,
   // whatever routing then does (lose the connection, close the session).
   std::vector<Incoming> lines;
@@ -797,10 +956,18 @@ PyObject* on_readable(PyObject* self, PyObject*) {
     s->router->finish(add);
   else
     s->router->feed(s->buffer.get(), static_cast<std::size_t>(received), add);
+  s->tracing = wire_log::tracing();
+  if (s->tracing) trace_received(s, lines);
+  const std::uint64_t dropped = s->hub.dropped();
   FirstError error;
   if (!route_lines(self, lines)) error.keep();
   if (ended && s->fd == fd && !lose(self, true)) error.keep();
   if (!deliver_events(s)) error.keep();
+  if (s->hub.dropped() > dropped)  // handed on: from the window, or by a subscription
+    wire_log::dropped(s->settings.server, s->settings.port, s->hub.dropped() - dropped,
+                      s->settings.max_events);
+  // The flush after the tasks woken here have run acknowledges what came (see flush()).
+  if (s->ack_owed && !schedule_flush(self)) error.keep();
   if (!error.restore()) return nullptr;
   Py_RETURN_NONE;
 }
@@ -923,6 +1090,7 @@ void forget_pending(PyObject* self, PendingOf of, std::uint64_t key, PyObject* f
 // lines sent once it is.
 void queue_line(AsyncSessionObject* s, const LineBuffer& text, std::uint64_t tag) {
   (s->link == Link::Up ? s->out : s->queued).add(text.view(), tag);
+  note_queued(s, text, tag);
 }
 
 // Sends one request; the Pending of its reply, or null with the error set.
@@ -1317,6 +1485,34 @@ PyObject* AsyncSession_get_closed(PyObject* self, void*) {
   return PyBool_FromLong(as_async(self)->closed);
 }
 
+PyObject* AsyncSession_get_stats(PyObject* self, void*) {
+  AsyncSessionObject* s = as_async(self);
+  SessionCounts counts = s->counts;
+  counts.events = s->hub.received();
+  counts.dropped = s->hub.dropped();
+  return make_stats(counts).release();
+}
+
+PyObject* AsyncSession_repr(PyObject* self) {
+  AsyncSessionObject* s = as_async(self);
+  const char* state = "disconnected";
+  if (s->closed) {
+    state = "closed";
+  } else {
+    switch (s->link) {
+      case Link::Down: break;
+      case Link::Connecting: state = "connecting"; break;
+      case Link::LoggingIn: state = "logging in"; break;
+      case Link::Up: state = "connected"; break;
+    }
+  }
+  // The Login is the connection's own, not one of the program's requests.
+  const bool login = s->link == Link::LoggingIn;
+  const std::size_t pending = s->requests.size() - (login && s->requests.size() > 0 ? 1 : 0);
+  return session_repr({"AsyncSession", s->settings.server, s->settings.port, state, pending,
+                       s->hub.lines()});
+}
+
 PyObject* AsyncSession_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!aio::init() || !init_pending_class()) return nullptr;
   SessionSettings settings;
@@ -1340,6 +1536,11 @@ PyObject* AsyncSession_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   std::construct_at(&s->timer);
   std::construct_at(&s->timer_at);
   std::construct_at(&s->connect_timer);
+  std::construct_at(&s->addresses);
+  std::construct_at(&s->resolving);
+  s->next_address = 0;
+  std::construct_at(&s->counts);
+  s->tracing = s->ack_owed = false;
   s->fd = -1;
   s->link = Link::Down;
   s->closed = s->shut = s->ever_connected = s->reading = s->writing = s->flush_scheduled = false;
@@ -1383,6 +1584,7 @@ int AsyncSession_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(s->connect_error.get());
   Py_VISIT(s->timer.get());
   Py_VISIT(s->connect_timer.get());
+  Py_VISIT(s->resolving.get());
   return s->hub.window().traverse(visit, arg);
 }
 
@@ -1400,6 +1602,7 @@ int AsyncSession_clear(PyObject* self) noexcept {
   Ref timer = std::move(s->timer);
   Ref connect_timer = std::move(s->connect_timer);
   Ref connect_error = std::move(s->connect_error);
+  Ref resolving = std::move(s->resolving);
   s->requests.clear();
   s->batches.clear();
   s->waiters.clear();
@@ -1421,7 +1624,13 @@ void call_quietly(PyObject* target, const char* method, PyObject* arg = nullptr)
 // still open stops watching it; a closed loop is not called (it would refuse).
 void AsyncSession_finalize(PyObject* self) noexcept {
   AsyncSessionObject* s = as_async(self);
-  if (s->closed || s->fd < 0 || s->fork_generation != fork_generation()) return;
+  if (s->closed || s->fork_generation != fork_generation()) return;
+  if (s->fd < 0) {
+    // Still resolving the server's name: nothing is open, but the lookup is let go of.
+    if (s->resolving) call_quietly(s->resolving.get(), "cancel");
+    s->resolving = {};
+    return;
+  }
   warn_unclosed(self);
   Ref raised = Ref::steal(PyErr_GetRaisedException());
   s->closed = true;
@@ -1452,6 +1661,8 @@ void AsyncSession_dealloc(PyObject* self) noexcept {
   AsyncSessionObject* s = as_async(self);
   // The loop holds the session while it watches its socket: here nothing watches it.
   if (s->fd >= 0) ::close(s->fd);
+  std::destroy_at(&s->resolving);
+  std::destroy_at(&s->addresses);
   std::destroy_at(&s->connect_timer);
   std::destroy_at(&s->timer_at);
   std::destroy_at(&s->timer);
@@ -1506,6 +1717,7 @@ PyTypeObject* init_async_session_class() {
       "is awaited for its reply; other lines are events.",
       sizeof(AsyncSessionObject), slot_entry<AsyncSession_new>(),
       dealloc_slot<AsyncSession_dealloc>(), entry<AsyncSession_get_closed>,
+      entry<AsyncSession_get_stats>, slot_entry<AsyncSession_repr>(),
       nothrow_slot<AsyncSession_traverse>(), nothrow_slot<AsyncSession_clear>(),
       nothrow_slot<AsyncSession_finalize>()};
   type = make_session_class(traits, {

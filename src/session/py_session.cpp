@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "net/os_error.hpp"
+#include "net/resolve.hpp"
 #include "commands/core/tagged_send.hpp"
 #include "commands/build_command.hpp"
 #include "binding/boundary.hpp"
@@ -27,6 +28,8 @@
 #include "session/requests.hpp"
 #include "session/session_class.hpp"
 #include "session/session_methods.hpp"
+#include "session/session_report.hpp"
+#include "session/wire_log.hpp"
 
 namespace qv::py {
 
@@ -50,6 +53,8 @@ struct SessionObject {
   bool closed;
   bool ever_connected;
   unsigned long connecting_thread;  // the thread connecting and logging in, or 0
+  SessionCounts counts;             // events and dropped: the connection's own
+  bool tracing;                     // the wire trace is on: asked once per line or batch sent
 };
 
 SessionObject* as_session(PyObject* self) { return reinterpret_cast<SessionObject*>(self); }
@@ -212,7 +217,13 @@ bool send_line(SessionObject* s, const LineBuffer& line, std::string_view word, 
     WithoutInterpreter released;
     step = connection.send(line.data(), line.size(), written, slice);
   }
-  if (step.state == SendStep::State::Done) return true;
+  if (step.state == SendStep::State::Done) {
+    const std::string_view sent = line.view();
+    s->counts.requests += static_cast<std::uint64_t>(std::count(sent.begin(), sent.end(), '\n'));
+    s->tracing = wire_log::tracing();  // once per request: its reply is traced by it too
+    if (s->tracing) wire_log::lines(s->settings.server, s->settings.port, true, sent);
+    return true;
+  }
   if (written > 0) connection.disconnect(true);
   return false;
 }
@@ -253,6 +264,8 @@ Ref outcome(SessionObject* s, PendingReply& reply, Waited waited, std::string_vi
     raise_lost(word, reply.tag, s->closed);
     return {};
   }
+  ++s->counts.replies;
+  if (s->tracing) wire_log::lines(s->settings.server, s->settings.port, false, reply.text);
   return checked_reply(s->settings, word, make_reply(reply.tag, reply.text));
 }
 
@@ -287,33 +300,60 @@ int connect_timeout_ms(SteadyTime until) {
   return static_cast<int>(std::clamp<decltype(ms)>(ms, 1, 2'000'000'000));
 }
 
-// One attempt: connect and log in, each under the session's timeout and by the calling
-// request's `deadline`. False with the error set.
-bool connect_once(SessionObject* s, int& last_err, const Deadline& deadline) {
-  const SteadyTime attempt_ends = std::min(deadline_after(s->settings.timeout), deadline.at);
-  std::variant<int, OsFailure> connected;
-  for (;;) {
-    {
-      WithoutInterpreter released;
-      auto give_up = [](void*) { return false; };  // signals are handled with the lock, below
-      connected = connect_tcp_within(s->settings.server, s->settings.port,
-                                     connect_timeout_ms(attempt_ends), InterruptCheck{give_up});
-    }
-    const auto* failure = std::get_if<OsFailure>(&connected);
-    if (!failure || !failure->interrupted) break;
-    if (PyErr_CheckSignals() < 0) return false;
+// The TCP connection of one attempt: the server's name resolved now (a server moved by DNS is
+// found again), without the interpreter lock, then every address in turn, each under the
+// session's timeout and all by `deadline`. The socket, else why it failed, or null with the
+// error set (a signal).
+std::optional<std::variant<int, AttemptFailure>> connect_any(SessionObject* s,
+                                                             const Deadline& deadline) {
+  std::variant<std::vector<IpAddress>, ResolveFailure> resolved;
+  {
+    WithoutInterpreter released;
+    resolved = resolve_host(s->settings.server);
   }
-  if (const auto* failure = std::get_if<OsFailure>(&connected)) {
-    last_err = failure->err;
+  if (const auto* failure = std::get_if<ResolveFailure>(&resolved))
+    return AttemptFailure{0, *failure};
+  AttemptFailure failed;
+  for (const IpAddress& address : std::get<std::vector<IpAddress>>(resolved)) {
+    const SteadyTime address_ends = std::min(deadline_after(s->settings.timeout), deadline.at);
+    std::variant<int, OsFailure> connected;
+    for (;;) {
+      {
+        WithoutInterpreter released;
+        auto give_up = [](void*) { return false; };  // signals are handled with the lock, below
+        connected = connect_tcp_within(address, s->settings.port, connect_timeout_ms(address_ends),
+                                       InterruptCheck{give_up});
+      }
+      const auto* failure = std::get_if<OsFailure>(&connected);
+      if (!failure || !failure->interrupted) break;
+      if (PyErr_CheckSignals() < 0) return std::nullopt;
+    }
+    if (const int* fd = std::get_if<int>(&connected)) return *fd;
+    failed.err = std::get<OsFailure>(connected).err;
+    if (SteadyClock::now() >= deadline.at) break;
+  }
+  return failed;
+}
+
+// One attempt: connect and log in, each under the session's timeout and by the calling
+// request's `deadline`. False with the error set; else `failed` says whether it connected.
+bool connect_once(SessionObject* s, std::optional<AttemptFailure>& failed,
+                  const Deadline& deadline) {
+  const SteadyTime attempt_ends = std::min(deadline_after(s->settings.timeout), deadline.at);
+  const auto connected = connect_any(s, deadline);
+  if (!connected) return false;
+  if (const auto* failure = std::get_if<AttemptFailure>(&*connected)) {
+    failed = *failure;
     return true;  // not connected; the caller decides what to raise
   }
-  const int fd = std::get<int>(connected);
+  failed.reset();
+  const int fd = std::get<int>(*connected);
+  wire_log::note(wire_log::kInfo, s->settings.server, s->settings.port, "connected");
   set_no_delay(fd);
   {
     WithoutInterpreter released;
     s->connection->attach(fd);
   }
-  last_err = 0;
   Command login(kLoginVariant);
   if (!build_login(login, s->settings.username, s->settings.password)) return false;
   LineBuffer line;  // not the request buffer: the request that made us connect is in there
@@ -327,6 +367,8 @@ bool connect_once(SessionObject* s, int& last_err, const Deadline& deadline) {
     }
     return false;
   }
+  wire_log::note(wire_log::kInfo, s->settings.server, s->settings.port,
+                 "logged in as '" + s->settings.username + "'");
   return true;
 }
 
@@ -382,7 +424,7 @@ bool ensure_connected(SessionObject* s, const Deadline& deadline) {
 
   ReconnectPolicy policy(reconnecting, s->settings.reconnect_attempts,
                          s->settings.reconnect_delay, s->settings.reconnect_max_delay);
-  int last_err = 0;
+  AttemptFailure last;
   while (policy.more_attempts()) {
     if (policy.made() > 0) {
       const double left =
@@ -395,26 +437,36 @@ bool ensure_connected(SessionObject* s, const Deadline& deadline) {
     }
     if (SteadyClock::now() >= deadline.at) break;
     policy.start_attempt();
-    if (!connect_once(s, last_err, deadline)) return false;
-    if (last_err == 0 && s->closed) {  // closed by another thread meanwhile
+    std::optional<AttemptFailure> failed;
+    if (!connect_once(s, failed, deadline)) return false;
+    if (!failed && s->closed) {  // closed by another thread meanwhile
       connection.disconnect(false);
       raise_closed();
       return false;
     }
-    if (last_err == 0) {
-      if (reconnecting) connection.mark(Incoming::Kind::Reconnected);
+    if (failed) {
+      last = *failed;
+      wire_log::note(wire_log::kInfo, s->settings.server, s->settings.port,
+                     "connect attempt failed: " + last.text(s->settings.server));
+    }
+    if (!failed) {
+      if (reconnecting) {
+        connection.mark(Incoming::Kind::Reconnected);
+        ++s->counts.reconnects;
+        wire_log::note(wire_log::kInfo, s->settings.server, s->settings.port,
+                       "reconnected after the connection was lost");
+      }
       s->ever_connected = true;
       return true;
     }
   }
   if (SteadyClock::now() >= deadline.at) {
-    raise_reconnect_timeout(
-        deadline.limit, policy.ran_out_text("Failed to connect: " + os_error_text(last_err)));
+    raise_reconnect_timeout(deadline.limit, policy.ran_out_text(last.text(s->settings.server)));
     return false;
   }
   // The first connect fails as the system said (ConnectionRefusedError and the like).
-  set_error(reconnecting ? PyExc_ConnectionError : os_error_type(last_err),
-            policy.failure_text(reconnecting, "Failed to connect: " + os_error_text(last_err)));
+  raise_connect_failed(reconnecting, last,
+                       policy.failure_text(reconnecting, last.text(s->settings.server)));
   return false;
 }
 
@@ -456,7 +508,23 @@ void collect(SessionObject* s) {
   if (s->hub.dispatching()) return;
   std::deque<QueuedEvent> queued = take_queued(s);
   if (queued.empty()) return;
-  for (QueuedEvent& e : queued) s->hub.dispatch(std::move(e.in));
+  const bool tracing = wire_log::tracing();
+  const std::uint64_t dropped_before = s->hub.dropped();
+  std::uint64_t staged_drops = 0;
+  for (QueuedEvent& e : queued) {
+    if (tracing && e.in.kind == Incoming::Kind::Line)
+      wire_log::lines(s->settings.server, s->settings.port, false, e.in.text);
+    if (e.in.kind == Incoming::Kind::Dropped) {
+      wire_log::dropped(s->settings.server, s->settings.port, e.in.count, s->settings.max_events);
+      staged_drops += e.in.count;
+    }
+    s->hub.dispatch(std::move(e.in));
+  }
+  // Dropped from the window or by a subscription while handing on: said once too.
+  const std::uint64_t dropped_here = s->hub.dropped() - dropped_before;
+  if (dropped_here > staged_drops)
+    wire_log::dropped(s->settings.server, s->settings.port, dropped_here - staged_drops,
+                      s->settings.max_events);
   // A subscription's consumer in another thread may be waiting for what it was just given.
   if (s->hub.has_subscriptions()) s->connection->wake_event_waiters();
 }
@@ -469,14 +537,20 @@ Taken collect_matching(SessionObject* s, PyObject* predicate, std::uint64_t& fro
   if (taken.found || PyErr_Occurred() || s->hub.dispatching()) return taken;
   Ref raised;
   std::deque<QueuedEvent> queued = take_queued(s);
+  const std::uint64_t dropped_before = s->hub.dropped();
   for (QueuedEvent& e : queued) {
     if (s->closed) break;  // by a predicate: what it held is let go of
+    if (e.in.kind == Incoming::Kind::Line && wire_log::tracing())
+      wire_log::lines(s->settings.server, s->settings.port, false, e.in.text);
     s->hub.dispatch(std::move(e.in));
     if (taken.found || raised) continue;
     taken = s->hub.window().take_match(predicate, from);
     if (PyErr_Occurred()) raised = Ref::steal(PyErr_GetRaisedException());
   }
   if (!queued.empty() && s->hub.has_subscriptions()) s->connection->wake_event_waiters();
+  if (s->hub.dropped() > dropped_before)
+    wire_log::dropped(s->settings.server, s->settings.port, s->hub.dropped() - dropped_before,
+                      s->settings.max_events);
   if (raised) PyErr_SetRaisedException(raised.release());
   return taken;
 }
@@ -605,6 +679,8 @@ PyObject* Session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   s->closed = false;
   s->ever_connected = false;
   s->connecting_thread = 0;
+  std::construct_at(&s->counts);
+  s->tracing = false;
   if (!ensure_connected(s, deadline_of(std::nullopt))) return nullptr;
   return self.release();
 }
@@ -827,6 +903,33 @@ PyObject* Session_get_closed(PyObject* self, void*) {
   return PyBool_FromLong(as_session(self)->closed);
 }
 
+PyObject* Session_get_stats(PyObject* self, void*) {
+  SessionObject* s = as_session(self);
+  if (s->fork_generation != fork_generation()) {  // its lock may be held by a thread not here
+    raise_forked();
+    return nullptr;
+  }
+  SessionCounts counts = s->counts;
+  const SyncConnection::Snapshot now = s->connection->snapshot();
+  counts.events = now.events;
+  counts.dropped = s->hub.dropped();  // the connection's own drops are counted once handed on
+  return make_stats(counts).release();
+}
+
+PyObject* Session_repr(PyObject* self) {
+  SessionObject* s = as_session(self);
+  if (s->fork_generation != fork_generation())  // its lock may be held by a thread not here
+    return session_repr({"Session", s->settings.server, s->settings.port, "unusable after fork",
+                         0, s->hub.lines()});
+  const SyncConnection::Snapshot now = s->connection->snapshot();
+  const char* state = s->closed                    ? "closed"
+                      : s->connection->connected() ? "connected"
+                      : s->connecting_thread != 0  ? "connecting"
+                                                   : "disconnected";
+  return session_repr({"Session", s->settings.server, s->settings.port, state, now.pending,
+                       s->hub.lines() + now.queued_events});
+}
+
 }  // namespace
 
 PyTypeObject* init_session_class() {
@@ -858,7 +961,8 @@ PyTypeObject* init_session_class() {
       "A connection to the control server that hears it: each "
       "request returns its reply; other lines are events.",
       sizeof(SessionObject), slot_entry<Session_new>(),
-      dealloc_slot<Session_dealloc>(), entry<Session_get_closed>,
+      dealloc_slot<Session_dealloc>(), entry<Session_get_closed>, entry<Session_get_stats>,
+      slot_entry<Session_repr>(),
       nothrow_slot<Session_traverse>(), nothrow_slot<Session_clear>(),
       nothrow_slot<Session_finalize>()};
   type = make_session_class(traits, {

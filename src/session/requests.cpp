@@ -175,6 +175,17 @@ void raise_events_lost() {
                   "the connection was lost: lines the server sent from here on may be missing");
 }
 
+void raise_connect_failed(bool reconnecting, const AttemptFailure& failure,
+                          const std::string& text) {
+  if (reconnecting || !failure.resolving) {
+    set_error(reconnecting ? PyExc_ConnectionError : os_error_type(failure.err), text);
+    return;
+  }
+  Ref socket = Ref::steal(PyImport_ImportModule("socket"));
+  Ref gaierror = socket ? Ref::steal(PyObject_GetAttrString(socket.get(), "gaierror")) : Ref();
+  if (gaierror) set_error(gaierror.get(), text);
+}
+
 void raise_no_event(std::optional<double> limit) {
   set_error(PyExc_TimeoutError, "no event matched" + within(limit));
 }

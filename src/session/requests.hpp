@@ -10,6 +10,7 @@
 #include "net/line_buffer.hpp"
 #include "commands/core/command.hpp"
 #include "binding/ref.hpp"
+#include "session/core/connect_failure.hpp"
 #include "session/settings.hpp"
 
 namespace qv::py {
@@ -71,6 +72,11 @@ void raise_closed();
 void raise_forked();
 // At the point of the stream where the connection was lost.
 void raise_events_lost();
+// Connecting ended with `failure` as its last attempt's, in words `text`: after a loss a
+// ConnectionError; on the first connect the system's own type (ConnectionRefusedError, say,
+// or socket.gaierror for a name that does not resolve).
+void raise_connect_failed(bool reconnecting, const AttemptFailure& failure,
+                          const std::string& text);
 // wait_for: nothing matched in time.
 void raise_no_event(std::optional<double> limit);
 

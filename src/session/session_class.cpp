@@ -119,8 +119,12 @@ PyTypeObject* make_session_class(const SessionClassTraits& traits, std::vector<P
   auto* methods = new std::vector<PyMethodDef>(std::move(own));
   methods->insert(methods->end(), per_command.begin(), per_command.end());
   methods->push_back({nullptr, nullptr, 0, nullptr});
-  auto* getset = new PyGetSetDef[2]{
+  auto* getset = new PyGetSetDef[3]{
       {"closed", traits.closed, nullptr, "Whether close() was called.", nullptr},
+      {"stats", traits.stats, nullptr,
+       "The session's counters since it was made, for monitoring: a SessionStats (requests, "
+       "replies, events, dropped, reconnects).",
+       nullptr},
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
   const std::string doc = settings_class_doc(traits.owner, traits.summary);
@@ -133,6 +137,7 @@ PyTypeObject* make_session_class(const SessionClassTraits& traits, std::vector<P
       {Py_tp_traverse, traits.traverse_slot},
       {Py_tp_clear, traits.clear_slot},
       {Py_tp_finalize, traits.finalize_slot},
+      {Py_tp_repr, traits.repr_slot},
       {0, nullptr},
   };
   const std::string name = std::string("builtins.") + traits.owner;

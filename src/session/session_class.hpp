@@ -54,6 +54,8 @@ struct SessionClassTraits {
   void* new_slot;
   void* dealloc_slot;
   getter closed;
+  getter stats;    // a SessionStats of the session's counters
+  void* repr_slot;  // one line: address, port, state, requests pending, events held
   // A session takes part in cyclic garbage collection: it holds the program's objects (the
   // is_failure predicate, futures, events), which may hold it in turn. The finalizer closes
   // the socket of a session collected unclosed, with a ResourceWarning.

@@ -1,5 +1,10 @@
 #include "session/settings.hpp"
 
+#include <algorithm>
+#include <string_view>
+
+#include "net/resolve.hpp"
+
 #include "commands/core/login_defaults.hpp"
 #include "binding/errors.hpp"
 #include "session/core/settings_table.hpp"
@@ -31,6 +36,16 @@ double seconds_or_default(const Arg* a, PyObject* const* bound, SettingIndex i) 
 std::uint64_t number_or_default(const Arg* a, PyObject* const* bound, SettingIndex i) {
   return bound[i] ? static_cast<std::uint64_t>(a[i].number)
                   : static_cast<std::uint64_t>(kSessionSettings[i].value);
+}
+
+// An IP literal, or what a resolver could take for a name: not empty, no longer than a DNS
+// name, no spaces or control characters (a NUL would cut the name short).
+bool valid_host(std::string_view host) {
+  if (is_ip_literal(host)) return true;
+  if (host.empty() || host.size() > 253) return false;
+  return std::none_of(host.begin(), host.end(), [](char c) {
+    return static_cast<unsigned char>(c) <= 0x20 || c == 0x7f;
+  });
 }
 
 }  // namespace
@@ -71,12 +86,12 @@ bool read_settings(const Signature& sig, PyObject* args, PyObject* kwargs, Sessi
       return false;
     }
   }
-  const auto server = parse_ip_address(a[kServer].text);
-  if (!server) {
-    set_error(PyExc_ValueError, "Invalid IP address: " + std::string(a[kServer].text));
+  if (!valid_host(a[kServer].text)) {
+    set_error(PyExc_ValueError, "Invalid server: '" + std::string(a[kServer].text) +
+                                    "' (give an IP address or a host name)");
     return false;
   }
-  out.server = *server;
+  out.server = std::string(a[kServer].text);
   // None for where and as whom: the client's defaults.
   out.port = a[kControlPort].present ? static_cast<std::uint16_t>(a[kControlPort].number)
                                      : kDefaultControlPort;

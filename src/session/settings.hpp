@@ -7,13 +7,12 @@
 #include <optional>
 #include <string>
 
-#include "net/ip_address.hpp"
 #include "binding/args.hpp"
 
 namespace qv::py {
 
 struct SessionSettings {
-  IpAddress server;
+  std::string server;  // an IP literal, or a host name resolved at every connect
   std::uint16_t port = 0;
   std::string username;
   std::string password;

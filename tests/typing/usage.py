@@ -72,6 +72,8 @@ def converse(s: session.Session) -> None:
         assert_type(played.get(timeout=30), session.Event)
         assert_type(played.pending, int)
     assert_type(s.request_batch([Command.call_hold(7), "GetVersion"]), list[session.Reply])
+    assert_type(s.stats, session.SessionStats)
+    assert_type(s.stats.dropped, int)
 
 
 async def converse_async(s: session.AsyncSession) -> None:

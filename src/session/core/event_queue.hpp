@@ -25,7 +25,9 @@ class EventQueue {
   // yet consumed, which count against the limit too.
   void push(Incoming&& in, std::size_t held = 0) {
     if (in.kind == Incoming::Kind::Line) {
+      ++received_;
       if (lines_ + held >= limit_) {
+        ++dropped_;
         in = Incoming{Incoming::Kind::Dropped, std::nullopt, {}, 1};
       } else {
         ++lines_;
@@ -54,6 +56,9 @@ class EventQueue {
 
   bool empty() const noexcept { return queue_.empty(); }
   std::size_t lines() const noexcept { return lines_; }
+  // Lines pushed over the queue's life, and those of them dropped: for monitoring.
+  std::uint64_t received() const noexcept { return received_; }
+  std::uint64_t dropped() const noexcept { return dropped_; }
 
   // In order, marks among them. Erase through erase() only, so the count stays right.
   std::deque<Entry>& entries() noexcept { return queue_; }
@@ -77,6 +82,8 @@ class EventQueue {
   std::size_t limit_;
   std::size_t lines_ = 0;  // Line entries in queue_ (marks do not count)
   std::uint64_t next_seq_ = 0;
+  std::uint64_t received_ = 0;
+  std::uint64_t dropped_ = 0;
 };
 
 // The entry the connection's own queue keeps.

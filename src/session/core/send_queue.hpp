@@ -72,6 +72,15 @@ class SendQueue {
     sent_ = dead_ = dead_lines_ = 0;
   }
 
+  // Calls `each(line)` for every line that has not started to leave, in order (for a trace).
+  template <class Each>
+  void each_waiting(Each&& each) const {
+    for (const Segment& line : lines_) {
+      if (line.live && line.begin >= sent_)
+        each(std::string_view(bytes_.data() + line.begin, line.end - line.begin));
+    }
+  }
+
   // Appends every line of `other` that has not started to leave, and empties it (lines
   // queued while connecting go out once logged in). Throws std::bad_alloc.
   void take_from(SendQueue& other) {

@@ -59,7 +59,7 @@ enum SettingIndex : std::size_t {
 
 inline constexpr std::array<Setting, kSettingCount> kSessionSettings = {{
     {"server", SettingKind::Address, false, false, SettingDefault::Required, 0, 0,
-     "the server's IP address (a literal; no name is looked up)"},
+     "the server: an IP address, or a host name resolved at every (re)connect"},
     {"control_port", SettingKind::Port, false, true, SettingDefault::Required, 0, 0,
      "its control port; None: the client's default"},
     {"username", SettingKind::Text, false, true, SettingDefault::Required, 0, 0,

@@ -149,7 +149,7 @@ void SyncConnection::remove(PendingReply& reply) {
 }
 
 WaitOutcome SyncConnection::wait_reply(PendingReply& reply, SteadyTime until) {
-  return wait([&] { return reply.state != PendingReply::State::Waiting; }, until);
+  return wait([&] { return reply.state != PendingReply::State::Waiting; }, until, false);
 }
 
 // ---- events -------------------------------------------------------------------------------
@@ -160,7 +160,7 @@ WaitOutcome SyncConnection::wait_event(SteadyTime until) {
     const std::lock_guard lock(mutex_);
     wakes = event_wakes_;
   }
-  return wait([&] { return !events_.empty() || event_wakes_ != wakes; }, until);
+  return wait([&] { return !events_.empty() || event_wakes_ != wakes; }, until, true);
 }
 
 void SyncConnection::wake_event_waiters() {
@@ -205,10 +205,15 @@ void SyncConnection::mark(Incoming::Kind kind) {
   changed_.notify_all();
 }
 
+SyncConnection::Snapshot SyncConnection::snapshot() {
+  const std::lock_guard lock(mutex_);
+  return {pending_.size(), events_.lines(), events_.received(), events_.dropped()};
+}
+
 // ---- reading ------------------------------------------------------------------------------
 
 template <class Ready>
-WaitOutcome SyncConnection::wait(Ready ready, SteadyTime until) {
+WaitOutcome SyncConnection::wait(Ready ready, SteadyTime until, bool quick_ack) {
   std::unique_lock lock(mutex_);
   for (;;) {
     if (ready()) return WaitOutcome::Ready;
@@ -227,6 +232,12 @@ WaitOutcome SyncConnection::wait(Ready ready, SteadyTime until) {
     reading_ = true;
     const int fd = use_locked();
     lock.unlock();
+    // Our acknowledgements leave at once (a pending one now) while we wait for more than
+    // came: a server holding its next small write for them (Nagle's algorithm) would wait
+    // for a delayed one, tens of milliseconds. Not while a reply is awaited right after its
+    // request: the request carried the acknowledgement, and one of its own for each reply
+    // would cost a packet per round trip.
+    if (quick_ack) rearm_quick_ack(fd);
     const Read read = read_once(fd, until);
     lock.lock();
     reading_ = false;
@@ -234,6 +245,7 @@ WaitOutcome SyncConnection::wait(Ready ready, SteadyTime until) {
     if (read == Read::Ended) lose_locked(true);
     changed_.notify_all();  // replies routed, or the role is free for another waiter
     if (read == Read::Interrupted) return WaitOutcome::Interrupted;
+    if (read == Read::Data) quick_ack = true;  // and still waiting, unless ready() says not
   }
 }
 

@@ -105,6 +105,15 @@ class SyncConnection {
   void consumed(std::size_t lines);
   void mark(Incoming::Kind kind);
 
+  // -- monitoring -------------------------------------------------------------------------
+  struct Snapshot {
+    std::size_t pending;        // requests waiting for their replies
+    std::size_t queued_events;  // event lines read and not yet taken
+    std::uint64_t events;       // event lines read over the connection's life
+    std::uint64_t dropped;      // ... of them dropped (max_events were held)
+  };
+  Snapshot snapshot();
+
   // -- sending ----------------------------------------------------------------------------
   // Held by the one thread sending; lines never interleave. Timed, so that a thread queued
   // behind a sender the server does not read from still ends at its own deadline.
@@ -116,8 +125,10 @@ class SyncConnection {
   SendStep send(const char* data, std::size_t size, std::size_t& written, SteadyTime until);
 
  private:
+  // Reads until ready(), or until `until`. `quick_ack`: acknowledge at once from the first
+  // read on (a wait for events); otherwise only once data came that did not end the wait.
   template <class Ready>
-  WaitOutcome wait(Ready ready, SteadyTime until);
+  WaitOutcome wait(Ready ready, SteadyTime until, bool quick_ack);
   // Waits for data until `until` and routes what it reads; called by the reader, unlocked.
   enum class Read : std::uint8_t { Data, Nothing, Interrupted, Ended };
   Read read_once(int fd, SteadyTime until);

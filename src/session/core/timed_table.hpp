@@ -78,6 +78,7 @@ class TimedTable {
   }
 
   bool empty() const noexcept { return slots_.empty(); }
+  std::size_t size() const noexcept { return slots_.size(); }
 
   // Calls `each(entry)` for every entry until one returns non-zero, and returns that (the
   // garbage collector's traversal).

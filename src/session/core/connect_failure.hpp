@@ -1,0 +1,26 @@
+#pragma once
+// Why one attempt to connect failed, for both session classes: the server's name did not
+// resolve, or every address it resolved to failed (the last one's errno is kept).
+#include <optional>
+#include <string>
+
+#include "net/os_error.hpp"
+#include "net/resolve.hpp"
+
+namespace qv {
+
+struct AttemptFailure {
+  int err = 0;                              // the last address's errno
+  std::optional<ResolveFailure> resolving;  // set when the name did not resolve
+
+  // "Failed to connect: ..." (an IP literal), "Failed to connect to 'name' ...", or
+  // "Failed to resolve 'name': ...".
+  std::string text(const std::string& host) const {
+    if (resolving) return "Failed to resolve '" + host + "': " + resolving->text;
+    if (is_ip_literal(host)) return "Failed to connect: " + os_error_text(err);
+    return "Failed to connect to '" + host + "' (at any address it resolves to; the last: " +
+           os_error_text(err) + ")";
+  }
+};
+
+}  // namespace qv
