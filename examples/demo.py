@@ -1,7 +1,8 @@
 """A call flow that hears the server: resources from replies, a call, a prompt, a fax.
 
 Usage: python examples/demo.py [HOST] [PORT]
-The first part uses a Session (each request returns its reply; events are waited for), then
+The first part uses a Session (each request returns its reply; a subscription takes the
+call's events, wait_for the end of a prompt and of a fax), then
 the same in asyncio with many requests in flight, and last the printing QuelvantClient,
 whose reader shows every line the server sends as "Received: ...".
 """
@@ -31,34 +32,34 @@ def call_flow(host: str, port: int) -> None:
         player = resource(s.resource_create_player())
         print(f"front end {front}, player {player}")
 
-        s.call_make(front, "1001", caller_number="2002", caller_name="Front desk")
-        connected = s.wait_for(lambda e: e.words[:1] == ["CallConnected"], timeout=5)
-        print("event:", connected.line)
+        # The call's events, from before the call is made: none can come too early for it.
+        with s.subscribe(lambda e: e.fields.get("ResourceId") == str(front)) as call_events:
+            s.call_make(front, "1001", caller_number="2002", caller_name="Front desk")
+            print("event:", call_events.get(timeout=5).line)
 
-        prompt = s.play_file(player, "greeting.wav", values.AudioFormatType("PCM"), 8000,
-                             values.Channels.Mono)
-        finished = s.wait_for(lambda e: e.tag == prompt.tag, timeout=5)
-        print(f"prompt (tag {prompt.tag}) finished:", finished.line)
-        s.call_send_dtmf(front, "123#")
+            prompt = s.play_file(player, "greeting.wav", values.AudioFormatType("PCM"), 8000,
+                                 values.Channels.Mono)
+            finished = s.wait_for(lambda e: e.tag == prompt.tag, timeout=5)
+            print(f"prompt (tag {prompt.tag}) finished:", finished.line)
+            s.call_send_dtmf(front, "123#")
 
-        # Fax: a document with one file, prepared and sent with error correction.
-        fax = resource(s.resource_create_fax())
-        document = resource(s.resource_create_document())
-        s.document_add_file(document, "invoice.tif")
-        s.document_prepare(document, values.ConstantWithDescription("A4", "ISO A4 paper"))
-        sent = s.fax_send(fax, front, document, use_ecm=values.ECM.ECM256, header="Daily report")
-        done = s.wait_for(lambda e: e.tag == sent.tag, timeout=5)
-        print("fax:", done.line)
+            # Fax: a document with one file, prepared and sent with error correction.
+            fax = resource(s.resource_create_fax())
+            document = resource(s.resource_create_document())
+            s.document_add_file(document, "invoice.tif")
+            s.document_prepare(document, values.ConstantWithDescription("A4", "ISO A4 paper"))
+            sent = s.fax_send(fax, front, document, use_ecm=values.ECM.ECM256, header="Daily report")
+            done = s.wait_for(lambda e: e.tag == sent.tag, timeout=5)
+            print("fax:", done.line)
 
-        statuses = s.request_batch([Command.resource_get_status(r) for r in (front, player, fax)])
-        print("statuses in one write:", [r.tag for r in statuses])
-        try:
-            s.request("NoSuchCommand 1")
-        except session.ServerError as exc:
-            print("refused:", exc)
-        s.call_clear(front)
-        cleared = s.wait_for(lambda e: e.words[:1] == ["CallCleared"], timeout=5)
-        print("event:", cleared.line)
+            statuses = s.request_batch([Command.resource_get_status(r) for r in (front, player, fax)])
+            print("statuses in one write:", [r.tag for r in statuses])
+            try:
+                s.request("NoSuchCommand 1")
+            except session.ServerError as exc:
+                print("refused:", exc)
+            s.call_clear(front)
+            print("event:", call_events.get(timeout=5).line)
 
 
 async def many_in_flight(host: str, port: int) -> None:

@@ -66,18 +66,21 @@ class Driver:
 
     def events(self, **kwargs):
         """An iterator over the events; one that raised can be stepped on."""
-        steps = self.raw.events(**kwargs)
-        if self.kind == "thread":
-            return steps
+        return self.stream(self.raw.events(**kwargs))
 
-        # Not anext(steps, None): with a default, CPython 3.13.0 crashes when __anext__ raises
-        # at once, as a closed session's does.
-        async def step():
-            try:
-                return await anext(steps)
-            except StopAsyncIteration:
-                return None
-        return iter(lambda: self.run(step), None)
+    def subscribe(self, *args, **kwargs):
+        """A subscription of the raw session; step it with stream() or get()."""
+        return self.raw.subscribe(*args, **kwargs)
+
+    def stream(self, sub):
+        """A blocking iterator over a subscription (or events()) of either kind."""
+        if self.kind == "thread":
+            return sub
+        return iter(lambda: self.run(lambda: anext(sub, None)), None)
+
+    def get(self, sub, **kwargs):
+        """A subscription's next event, by its get()."""
+        return sub.get(**kwargs) if self.kind == "thread" else self.run(lambda: sub.get(**kwargs))
 
     def together(self, *calls):
         """Each call(raw session) at once, in threads or tasks; their results or exceptions."""

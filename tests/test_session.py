@@ -5,6 +5,8 @@ threads, Ctrl-C, closing, fork()."""
 
 from __future__ import annotations
 
+import asyncio
+import contextlib
 import copy
 import inspect
 import os
@@ -15,7 +17,7 @@ import time
 import pytest
 from catalogue import COMMANDS, full_args, minimal_args
 from conftest import blocked_in_syscall
-from session_driver import Driver, drive, kinds, warm_up  # noqa: F401 (drive: a fixture)
+from session_driver import ASYNC, Driver, drive, kinds, warm_up  # noqa: F401 (drive: a fixture)
 
 import quelvant_standin
 from quelvant_standin.harness import StandInServer
@@ -235,7 +237,10 @@ def test_every_default_is_shown_and_a_wait_limit_defaults_to_the_session_timeout
             if p.name in ("reply_timeout", "timeout") and p.default is not None:
                 assert p.default is default, (name, p.name)
                 limits += 1
-    assert limits == 4 + len(COMMANDS)  # request, request_batch, events, wait_for and each command
+    assert limits == 3 + len(COMMANDS)  # request, request_batch, wait_for and each command
+    # A stream runs until the session is closed; a subscription's get() waits as long as any call.
+    assert inspect.signature(cls.events).parameters["timeout"].default is None
+    assert str(inspect.signature(cls.subscribe)) == "(self, /, predicate=None, *, max_pending=10000)"
 
 
 @kinds()
@@ -247,23 +252,39 @@ def test_connection_loss_fails_the_waiting_request_at_once_and_reconnect_marks_i
     with pytest.raises(ConnectionError, match=r"lost while waiting for the reply to CallHold \(tag 2\)"):
         s.call_hold(4)
     assert time.monotonic() - started < 10  # at the loss, not at the 30 s timeout
-    with pytest.raises(ConnectionError, match="lines the server sent from here on may be missing"):
-        next(s.events(timeout=1))
-    # The next call reconnects and logs in again; tags go on.
-    assert s.get_version().tag == 4
+    # A stream goes on across the loss: the session reconnects and logs in again for it, and
+    # the stream marks the gap; tags go on.
+    marker = next(s.events(timeout=5))
     assert server.wait_received(b"Login", conn=1).startswith(b"Login ivr secret 2 3 COMMANDTAG=3\n")
-    marker = next(s.events(timeout=1))
+    assert s.get_version().tag == 4
     assert (marker.kind, marker.tag, marker.line, marker.words) == ("reconnected", None, "", [])
     assert repr(marker) == "Event(kind='reconnected')"
 
 
 @kinds()
-def test_blocked_events_raise_when_the_connection_is_lost(server, drive, kind):
-    s = drive(kind, server)
+def test_blocked_events_raise_when_the_connection_is_lost_for_good(server, drive, kind):
+    s = drive(kind, server, reconnect_attempts=0)
     threading.Timer(0.2, lambda: server.close(conn=0)).start()
     with pytest.raises(ConnectionError, match="may be missing"):
-        for _ in s.events(timeout=10):
+        for _ in s.events():
             pass
+
+
+@kinds()
+def test_a_stream_runs_until_closed_and_goes_on_across_reconnects(make_server, drive, kind):
+    srv = make_server()
+    s = drive(kind, srv, timeout=0.2, reconnect_attempts=2, reconnect_delay=0.01)
+    steps = s.stream(s.subscribe())
+    time.sleep(0.4)  # quiet for longer than the session's timeout: a stream does not end
+    threading.Timer(0.1, lambda: srv.close(conn=0)).start()
+    assert next(steps).kind == "reconnected"
+    srv.event("Tick n=1")
+    assert next(steps).line == "Tick n=1"
+    srv.stop()  # every attempt is refused now
+    with pytest.raises(ConnectionError, match="reconnect"):
+        next(steps)
+    s.close()
+    assert next(steps, "ended") == "ended"
 
 
 @kinds()
@@ -348,18 +369,74 @@ def test_ctrl_c_ends_a_wait_promptly(server, spawn, wait):
 
 
 @kinds()
-def test_a_full_events_queue_drops_and_counts_while_replies_still_arrive(server, drive, kind):
-    server.delay("GetVersion", 200)
+def test_a_slow_subscription_drops_and_counts_and_the_window_keeps_the_latest(server, drive, kind):
+    server.delay("GetVersion", 300)
     s = drive(kind, server, max_events=5)
+    floods = s.subscribe(lambda e: e.words[0] == "Flood", max_pending=5)
+    for i in range(8):
+        server.event(f"Tick n={i}")
     server.event("Flood", every_ms=1, count=20)
     assert s.get_version().tag == 1  # read past the events to its reply
+    # Nobody took the ticks: the window holds the 5 latest, and wait_for finds them in order.
+    assert [s.wait_for(lambda e: True, timeout=1).line for _ in range(5)] == [f"Tick n={i}" for i in range(3, 8)]
     got = []
     with pytest.raises(session.EventsDropped) as e:
-        for ev in s.events(timeout=1):
+        for ev in s.stream(floods):
             got.append(ev.line)
     assert got == ["Flood"] * 5 and e.value.count == 15
-    assert "15 events were dropped here" in str(e.value)
+    assert "15 events were dropped here: the subscription held as many" in str(e.value)
+    server.event("Flood")
+    assert s.get(floods, timeout=5).line == "Flood"  # it goes on after the loss
     assert s.request("Logout").tag == 2
+
+
+@kinds()
+def test_a_subscription_takes_what_it_accepts_from_the_moment_it_exists(server, drive, kind):
+    s = drive(kind, server)
+    server.event("Ring n=0")
+    s.get_version()  # read past it: it came before the subscription
+    rings = s.subscribe(lambda e: e.words[0] == "Ring")
+    server.event("Ring n=1")
+    server.event("Tick n=1")
+    assert s.get(rings, timeout=5).line == "Ring n=1"
+    assert s.wait_for(lambda e: e.words[0] == "Tick", timeout=5).line == "Tick n=1"  # nobody else's
+    assert s.wait_for(lambda e: e.words[0] == "Ring", timeout=5).line == "Ring n=0"  # held from before
+    with pytest.raises(TimeoutError):
+        s.get(rings, timeout=0.1)
+    # What it holds when it ends goes back to be held for wait_for, in its place.
+    server.event("Ring n=2")
+    s.get_version()
+    with rings:
+        pass
+    assert rings.closed and s.wait_for(lambda e: True, timeout=5).line == "Ring n=2"
+    with pytest.raises(RuntimeError, match="^the subscription is closed"):
+        s.get(rings, timeout=1)
+
+    def broken(event):
+        raise ValueError("no verdict")
+    with s.subscribe(broken) as sub:  # what its predicate raised is its own to meet
+        server.event("Tick n=2")
+        with pytest.raises(ValueError, match="no verdict"):
+            s.get(sub, timeout=5)
+    assert s.wait_for(lambda e: True, timeout=5).line == "Tick n=2"
+
+
+@kinds(among=ASYNC)
+@pytest.mark.parametrize("wait", ["subscription", "wait_for"])
+def test_an_event_handed_to_a_cancelled_wait_goes_back_to_its_place(server, drive, kind, wait):
+    s = drive(kind, server)
+
+    async def scenario():
+        sub = s.raw.subscribe() if wait == "subscription" else None
+        take = (lambda: sub.get(timeout=5)) if sub else (lambda: s.raw.wait_for(lambda e: True, timeout=5))
+        server.send("Tick n=1\nTick n=2\n")
+        await asyncio.sleep(0.3)  # both held
+        task = asyncio.create_task(take())  # handed n=1 at once; cancelled before it reads it
+        task.cancel()
+        with contextlib.suppress(asyncio.CancelledError):
+            await task
+        return [(await take()).line for _ in range(2)]
+    assert s.run(scenario) == ["Tick n=1", "Tick n=2"]
 
 
 @kinds()
@@ -425,6 +502,9 @@ def test_refused_calls_send_nothing_and_use_no_tag(server, drive, kind):
         (lambda: s.request_batch(["GetVersion", 7]), TypeError,
          "argument 'commands': element 1: 'int' object cannot be converted to 'Command' or 'PyString'"),
         (lambda: s.wait_for(3), TypeError, "argument 'predicate': 'int' object is not callable"),
+        (lambda: s.subscribe(3), TypeError, "argument 'predicate': 'int' object is not callable"),
+        (lambda: s.subscribe(None, 5), TypeError, f"{cls}.subscribe() takes from 0 to 1 positional arguments but 2 were given"),
+        (lambda: s.subscribe(max_pending=0), ValueError, "argument 'max_pending': must be at least 1"),
     ]:
         with pytest.raises(exc) as e:
             call()

@@ -52,10 +52,12 @@ def unclosed_warnings():
 
 
 class Holder:
-    """Holds a session whose is_failure is bound to the holder: a cycle."""
+    """Holds a session whose is_failure is bound to the holder, and a subscription whose
+    predicate is: cycles."""
 
     def __init__(self, cls, srv):
         self.session = cls(srv.host, srv.port, "ivr", "secret", is_failure=self.failed)
+        self.events = self.session.subscribe(self.failed)
 
     def failed(self, reply) -> bool:
         return quelvant_standin.failed(reply)

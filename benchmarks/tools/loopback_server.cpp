@@ -19,6 +19,10 @@
 //                                      LINE + "\n" in large writes right after the Login's
 //                                      answer, or ("on-request") when the next line comes,
 //                                      before its answer
+//   loopback_server events COUNT LINE on-request EVENT
+//                                      the same (COUNT may be 0), and every answer but the
+//                                      Login's is followed by EVENT + "\n" in the same write:
+//                                      the event a request causes, after events ignored
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -305,7 +309,8 @@ void append_answer(std::string& out, std::string_view line) {
 // is answered. `flood_count` > 0: the flood follows the first line's answer, or with
 // `flood_on_request` precedes the second line's answer, so that this answer comes after every
 // flood line.
-void echo_one(int fd, bool login_only, long flood_count, std::string flood_line, bool flood_on_request) {
+void echo_one(int fd, bool login_only, long flood_count, std::string flood_line, bool flood_on_request,
+              std::string follow) {
   const int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   flood_line.push_back('\n');
@@ -328,6 +333,7 @@ void echo_one(int fd, bool login_only, long flood_count, std::string flood_line,
         out.clear();
       }
       append_answer(out, std::string_view(pending).substr(start, nl - start));
+      if (answered > 0 && !follow.empty()) out.append(follow).push_back('\n');
       if (answered++ == 0 && flood_count > 0 && !flood_on_request) {
         ok = write_all(fd, out.data(), out.size()) && write_copies(fd, flood_count, flood_line);
         out.clear();
@@ -341,11 +347,11 @@ void echo_one(int fd, bool login_only, long flood_count, std::string flood_line,
 }
 
 [[noreturn]] void serve_echo(int listener, bool login_only, long flood_count, const std::string& line,
-                             bool flood_on_request) {
+                             bool flood_on_request, const std::string& follow = "") {
   for (;;) {
     const int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (c < 0) continue;
-    std::thread(echo_one, c, login_only, flood_count, line, flood_on_request).detach();
+    std::thread(echo_one, c, login_only, flood_count, line, flood_on_request, follow).detach();
   }
 }
 
@@ -363,7 +369,7 @@ int main(int argc, char** argv) {
   if (argc < 2) {
     std::fprintf(stderr,
                  "usage: %s drain | flood COUNT LINE | stamp silent|reply|late MS | echo [login] | "
-                 "events COUNT LINE [on-request]\n",
+                 "events COUNT LINE [on-request [EVENT]]\n",
                  argv[0]);
     return 2;
   }
@@ -377,6 +383,8 @@ int main(int argc, char** argv) {
   if (mode == "echo" && argc == 3 && std::string(argv[2]) == "login") serve_echo(listener, true, 0, "", false);
   if (mode == "events" && (argc == 4 || (argc == 5 && std::string(argv[4]) == "on-request")))
     serve_echo(listener, false, std::max(1L, std::atol(argv[2])), argv[3], argc == 5);
+  if (mode == "events" && argc == 6 && std::string(argv[4]) == "on-request")
+    serve_echo(listener, false, std::max(0L, std::atol(argv[2])), argv[3], true, argv[5]);
   if (mode == "stamp" && argc >= 3) {
     const std::string how = argv[2];
     if (how == "silent") serve_stamp(listener, -1);

@@ -3,8 +3,8 @@
 //   client: QuelvantClient, sum_as_string
 //   commands: Command
 //   values: ECM, Channels, AudioFormatType, PayloadType, ToneType, ConstantWithDescription
-//   session: Session, AsyncSession, Reply, Event, SessionStats, ServerError, EventsDropped,
-//            SESSION_TIMEOUT
+//   session: Session, AsyncSession, Reply, Event, Subscription, AsyncSubscription,
+//            SessionStats, ServerError, EventsDropped, SESSION_TIMEOUT
 //   (also outside __all__)
 #include <atomic>
 #include <charconv>
@@ -21,6 +21,7 @@
 #include "session/py_async_session.hpp"
 #include "session/py_received.hpp"
 #include "session/py_session.hpp"
+#include "session/py_subscription.hpp"
 #include "session/requests.hpp"
 #include "session/session_report.hpp"
 
@@ -130,6 +131,8 @@ bool initialise(PyObject* top) {
       !add_type(session.get(), init_async_session_class()))
     return false;
   for (PyTypeObject* type : {reply_class(), event_class(), stats_class()})
+    if (!add_type(session.get(), type)) return false;
+  for (PyTypeObject* type : subscription_classes())
     if (!add_type(session.get(), type)) return false;
   for (PyObject* exc : {server_error_class(), events_dropped_class()})
     if (!add_type(session.get(), reinterpret_cast<PyTypeObject*>(exc))) return false;

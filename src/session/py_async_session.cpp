@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <deque>
 #include <memory>
 #include <new>
 #include <optional>
@@ -39,6 +40,7 @@
 #include "session/held_events.hpp"
 #include "session/py_pending.hpp"
 #include "session/py_received.hpp"
+#include "session/py_subscription.hpp"
 #include "session/requests.hpp"
 #include "session/session_class.hpp"
 #include "session/session_methods.hpp"
@@ -70,11 +72,14 @@ struct Batch {
   std::optional<double> limit;
 };
 
-// A wait for events: the next one (events()), or the first a predicate accepts (wait_for()).
+// A wait for events: the next of a subscription's (its steps, events()), or the first one
+// held for wait_for() that a predicate accepts.
 struct Waiter {
   Ref future;
-  Ref predicate;           // empty for events()
-  std::uint64_t from = 0;  // wait_for: held events before this one were looked at
+  Ref predicate;                // wait_for()
+  Ref subscription;             // a subscription's step
+  bool ends_iteration = false;  // a step of an iteration: its end resolves to None
+  std::uint64_t from = 0;       // wait_for: held events before this one were looked at
   std::optional<double> limit;
 };
 
@@ -109,7 +114,8 @@ struct AsyncSessionObject {
   std::vector<std::pair<Ref, Ref>> connect_waiters;  // future, and what it resolves to
   bool capture_connect_error;  // a call is starting to connect: keep why it fails at once
   Ref connect_error;           // ... (no descriptor left, say), for that call to raise
-  HeldEvents held;
+  std::deque<Incoming> arrived;  // lines and marks not yet handed on (see deliver_events)
+  EventHub hub;
   Ref timer;  // TimerHandle for the earliest deadline
   Time timer_at;
   // Connecting: the attempts made and the pauses between them, the timer of the one under way.
@@ -157,6 +163,7 @@ PyObject* on_connect_ready(PyObject* self, PyObject*);
 PyObject* on_timer(PyObject* self, PyObject*);
 PyObject* on_retry(PyObject* self, PyObject*);
 PyObject* on_close(PyObject* self, PyObject*);
+PyObject* on_relink(PyObject* self, PyObject*);
 PyObject* on_resolved(PyObject* self, PyObject* task);
 
 PyMethodDef g_on_readable = {"_readable", method_entry<on_readable>(), METH_NOARGS, nullptr};
@@ -165,6 +172,7 @@ PyMethodDef g_on_connect = {"_connected", method_entry<on_connect_ready>(), METH
 PyMethodDef g_on_timer = {"_timeouts", method_entry<on_timer>(), METH_NOARGS, nullptr};
 PyMethodDef g_on_retry = {"_reconnect", method_entry<on_retry>(), METH_NOARGS, nullptr};
 PyMethodDef g_on_close = {"_close", method_entry<on_close>(), METH_NOARGS, nullptr};
+PyMethodDef g_on_relink = {"_relink", method_entry<on_relink>(), METH_NOARGS, nullptr};
 PyMethodDef g_on_resolved = {"_resolved", method_entry<on_resolved>(), METH_O, nullptr};
 
 // A callback bound to the session; the loop keeps the session alive while it holds one.
@@ -257,8 +265,8 @@ void reclaim_reply(AsyncSessionObject* s, PyObject* reply) {
     return;
   }
   try {
-    s->held.push(Incoming{Incoming::Kind::Line, reply_tag(reply),
-                          std::string(text, static_cast<std::size_t>(size)), 0});
+    s->arrived.push_back(Incoming{Incoming::Kind::Line, reply_tag(reply),
+                                  std::string(text, static_cast<std::size_t>(size)), 0});
   } catch (const std::bad_alloc&) {
     // No memory to keep it: it is lost, as the program gave it up.
   }
@@ -325,10 +333,81 @@ bool fail_lost(AsyncSessionObject* s, Core::Table& lost, bool closed_by_program)
   return error.restore();
 }
 
-// Hands held events to the waits, oldest wait first; a wait_for only its own match. A
-// predicate is Python code that may call back into the session (close it, wait again,
-// cancel): nothing is kept across the call but keys, and everything is looked up again
-// after it. A call made from inside a predicate leaves the handing out to the one under way.
+// Gives a subscription's waiting step what its queue holds, if anything: the next event, its
+// error, or the failure to connect again. A loss is passed over when the session connects
+// again (the reconnect's mark follows it). True when the step is settled.
+bool settle_step(AsyncSessionObject* s, std::uint64_t id, SubscriptionObject* sub,
+                 FirstError& error) {
+  for (;;) {
+    SubscriptionStep step = take_next(sub);
+    if (step.kind == SubscriptionStep::Kind::Lost) {
+      if (s->settings.reconnect_attempts > 0) continue;
+      raise_events_lost();
+      step.kind = SubscriptionStep::Kind::Error;
+    }
+    if (step.kind == SubscriptionStep::Kind::Empty) {
+      if (!sub->failure) return false;
+      PyErr_SetRaisedException(sub->failure.release());
+      step.kind = SubscriptionStep::Kind::Error;
+    }
+    Waiter finished = *s->waiters.take(id);
+    sub->waiter = 0;
+    if (!settle(finished.future.get(), step.event.get())) error.keep();
+    return true;
+  }
+}
+
+// Gives the waits what they wait for, oldest wait first (see deliver_events).
+void hand_out(AsyncSessionObject* s, FirstError& error) {
+  for (std::optional<std::uint64_t> id = s->waiters.next_key(std::nullopt); id;
+       id = s->waiters.next_key(id)) {
+    Waiter* w = s->waiters.find(*id);
+    const int done = aio::is_done(w->future.get());
+    if (done < 0) {
+      error.keep();
+      continue;
+    }
+    if (done) {  // its task was cancelled
+      Waiter gone = *s->waiters.take(*id);
+      if (gone.subscription) as_subscription(gone.subscription.get())->waiter = 0;
+      continue;
+    }
+    if (w->subscription) {
+      (void)settle_step(s, *id, as_subscription(w->subscription.get()), error);
+      continue;
+    }
+    if (s->hub.window().empty()) continue;
+    const Ref predicate = Ref::borrow(w->predicate.get());  // alive through the call
+    std::uint64_t from = w->from;
+    const std::optional<std::uint64_t> seq = s->hub.window().find_match(predicate.get(), from);
+    const bool raised = PyErr_Occurred() != nullptr;
+    w = s->waiters.find(*id);
+    if (!w) {  // ended meanwhile (closed, cancelled, timed out): the verdict is moot
+      PyErr_Clear();
+      continue;
+    }
+    w->from = from;
+    if (!seq && !raised) continue;
+    Taken taken;
+    if (seq) {
+      taken = s->hub.window().take_at(*seq);
+      if (!taken.found) {  // taken by someone else meanwhile: look again from there
+        w->from = *seq;
+        s->redeliver = true;
+        continue;
+      }
+    }
+    Waiter finished = *s->waiters.take(*id);
+    if (!settle(finished.future.get(), taken.event.get())) error.keep();
+  }
+}
+
+// Hands what arrived on (to the subscriptions, and what none takes to the window), then
+// gives the waits what they wait for, oldest wait first: a subscription's step the next of
+// its own, a wait_for only its own match in the window. A predicate is Python code that may
+// call back into the session (close it, wait again, cancel): nothing is kept across the call
+// but keys, and everything is looked up again after it. A call made from inside a predicate
+// leaves the handing out to the one under way.
 bool deliver_events(AsyncSessionObject* s) {
   if (s->delivering) {
     s->redeliver = true;
@@ -338,47 +417,17 @@ bool deliver_events(AsyncSessionObject* s) {
   FirstError error;
   do {
     s->redeliver = false;
-    for (std::optional<std::uint64_t> id = s->waiters.next_key(std::nullopt);
-         id && !s->held.empty(); id = s->waiters.next_key(id)) {
-      Waiter* w = s->waiters.find(*id);
-      const int done = aio::is_done(w->future.get());
-      if (done < 0) {
-        error.keep();
-        continue;
+    // One at a time, each offered to the waits as it comes: a wait_for sees every event no
+    // subscription took, however many arrive together (the window keeps only the latest).
+    do {
+      if (!s->arrived.empty()) {
+        Incoming in = std::move(s->arrived.front());
+        s->arrived.pop_front();
+        s->hub.dispatch(std::move(in));
       }
-      if (done) {  // its task was cancelled
-        (void)s->waiters.take(*id);
-        continue;
-      }
-      HeldEvents::Taken taken;
-      if (w->predicate) {
-        const Ref predicate = Ref::borrow(w->predicate.get());  // alive through the call
-        std::uint64_t from = w->from;
-        const std::optional<std::uint64_t> seq = s->held.find_match(predicate.get(), from);
-        const bool raised = PyErr_Occurred() != nullptr;
-        w = s->waiters.find(*id);
-        if (!w) {  // ended meanwhile (closed, cancelled, timed out): the verdict is moot
-          PyErr_Clear();
-          continue;
-        }
-        w->from = from;
-        if (!seq && !raised) continue;
-        if (seq) {
-          bool found = false;
-          taken = s->held.take_at(*seq, found);
-          if (!found) {  // taken by someone else meanwhile: look again from there
-            w->from = *seq;
-            s->redeliver = true;
-            continue;
-          }
-        }
-      } else {
-        taken = s->held.take_first();
-      }
-      Waiter finished = *s->waiters.take(*id);
-      if (!settle(finished.future.get(), taken.event.get())) error.keep();
-    }
-  } while (s->redeliver);
+      if (!s->waiters.empty()) hand_out(s, error);
+    } while (!s->arrived.empty());
+  } while (s->redeliver || !s->arrived.empty());
   s->delivering = false;
   return error.restore();
 }
@@ -402,6 +451,13 @@ void trace_received(AsyncSessionObject* s, const std::vector<Incoming>& lines) {
 }
 
 // ---- the connection -----------------------------------------------------------------------
+
+// Where the core puts the lines that answer no request, and its marks: handed on by
+// deliver_events() once the core is done.
+struct ArrivedSink {
+  std::deque<Incoming>& lines;
+  void push(Incoming&& in) { lines.push_back(std::move(in)); }
+};
 
 bool flush(PyObject* self);
 
@@ -451,10 +507,14 @@ bool connect_failed(PyObject* self) {
   AsyncSessionObject* s = as_async(self);
   Ref exc = Ref::steal(PyErr_GetRaisedException());
   if (s->capture_connect_error) s->connect_error = Ref::borrow(exc.get());
-  Core::Table lost = s->core.lose(false, s->held);
+  ArrivedSink arrived{s->arrived};
+  Core::Table lost = s->core.lose(false, arrived);
+  // A subscription's stream ends with it, once it has taken what it holds.
+  s->hub.for_each_subscription([&](SubscriptionObject* sub) { sub->failure = Ref::borrow(exc.get()); });
   PyErr_SetRaisedException(Py_NewRef(exc.get()));
   FirstError error;
   if (!settle_connect_waiters(s, false)) error.keep();
+  if (!deliver_events(s)) error.keep();
   s->queued.clear();
   Core::drain(lost, [&](std::uint64_t tag, Request&& request) {
     if (s->core.is_login(tag)) return;  // its connection's waits learnt of it above
@@ -475,8 +535,14 @@ bool lose(PyObject* self, bool mark) {
     raise_lost("Login", s->core.login_tag().value_or(0), false);
     if (!connect_failed(self)) error.keep();
   } else {
-    Core::Table lost = s->core.lose(mark && was == Link::Up, s->held);
+    const bool marked = mark && was == Link::Up;
+    ArrivedSink arrived{s->arrived};
+    Core::Table lost = s->core.lose(marked, arrived);
     if (!fail_lost(s, lost, s->closed)) error.keep();
+    // A subscription's stream goes on across a loss: the session connects again for it.
+    if (marked && !s->closed && s->settings.reconnect_attempts > 0 &&
+        s->hub.has_subscriptions() && !loop_call(s, "call_soon", self, &g_on_relink))
+      error.keep();
   }
   if (!deliver_events(s)) error.keep();
   return error.restore();
@@ -559,7 +625,7 @@ bool logged_in(PyObject* self, Ref reply) {
   wire_log::note(wire_log::kInfo, s->settings.server, s->settings.port,
                  "logged in as '" + s->settings.username + "'");
   if (s->core.ever_logged_in()) {
-    s->held.push(Incoming{Incoming::Kind::Reconnected, std::nullopt, {}, 0});
+    s->arrived.push_back(Incoming{Incoming::Kind::Reconnected, std::nullopt, {}, 0});
     ++s->counts.reconnects;
     wire_log::note(wire_log::kInfo, s->settings.server, s->settings.port,
                    "reconnected after the connection was lost");
@@ -571,6 +637,7 @@ bool logged_in(PyObject* self, Ref reply) {
     });
   }
   s->out.take_from(s->queued);
+  s->hub.for_each_subscription([](SubscriptionObject* sub) { sub->failure = {}; });
   if (!settle_connect_waiters(s, true) || !deliver_events(s)) return false;
   return flush(self);
 }
@@ -816,7 +883,7 @@ bool answer(PyObject* self, Answer& a) {
   if (a.request.batch != 0) {
     if (!s->batches.find(a.request.batch)) {  // given up meanwhile
       PyErr_Clear();
-      s->held.push(Incoming{Incoming::Kind::Line, a.tag, std::move(a.text), 0});
+      s->arrived.push_back(Incoming{Incoming::Kind::Line, a.tag, std::move(a.text), 0});
       return true;
     }
     return settle_batch_member(s, a.request, std::move(reply));
@@ -826,7 +893,7 @@ bool answer(PyObject* self, Answer& a) {
   const int done = aio::is_done(a.request.future.get());
   if (done < 0) return false;
   if (done) {  // cancelled meanwhile: the reply is an event, never lost
-    s->held.push(Incoming{Incoming::Kind::Line, a.tag, std::move(a.text), 0});
+    s->arrived.push_back(Incoming{Incoming::Kind::Line, a.tag, std::move(a.text), 0});
     return true;
   }
   return reply ? aio::set_result(a.request.future.get(), reply.get())
@@ -861,10 +928,9 @@ bool route_received(PyObject* self, const char* data, std::size_t size) {
     std::vector<Incoming>* traced;
     void push(Incoming&& in) {
       if (traced) traced->push_back(Incoming{in.kind, in.tag, in.text, in.count});
-      s->held.push(std::move(in));
+      s->arrived.push_back(std::move(in));
     }
   } events{s, s->tracing ? &traced : nullptr};
-  const std::uint64_t dropped = s->held.dropped();
   bool whole = true;
   try {
     s->core.feed(data, size, events, wanted,
@@ -878,9 +944,6 @@ bool route_received(PyObject* self, const char* data, std::size_t size) {
     whole = false;
   }
   if (s->tracing) trace_received(s, traced);
-  if (s->held.dropped() > dropped)
-    wire_log::dropped(s->settings.server, s->settings.port, s->held.dropped() - dropped,
-                      s->settings.max_events);
   for (const std::uint64_t batch : dropped_batches) (void)give_up_batch(s, batch);
   s->counts.replies += answers.size();
   for (Answer& a : answers) {
@@ -897,6 +960,7 @@ PyObject* on_readable(PyObject* self, PyObject*) {
   const ssize_t received = ::recv(s->fd, s->buffer.get(), kSessionReceiveBytes, MSG_DONTWAIT);
   if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
     Py_RETURN_NONE;
+  const std::uint64_t dropped = s->hub.dropped();
   FirstError error;
   if (received <= 0) {  // closed, or broken (a reset, say)
     if (!lose(self, true)) error.keep();
@@ -905,6 +969,9 @@ PyObject* on_readable(PyObject* self, PyObject*) {
     if (!route_received(self, s->buffer.get(), static_cast<std::size_t>(received))) error.keep();
   }
   if (!deliver_events(s)) error.keep();
+  if (s->hub.dropped() > dropped)  // handed on: from the window, or by a subscription
+    wire_log::dropped(s->settings.server, s->settings.port, s->hub.dropped() - dropped,
+                      s->settings.max_events);
   // The flush after the tasks woken here have run acknowledges what came (see flush()).
   if (s->ack_owed && !schedule_flush(self)) error.keep();
   if (!error.restore()) return nullptr;
@@ -942,10 +1009,11 @@ PyObject* on_timer(PyObject* self, PyObject*) {
       if (!settle(batch.future.get(), nullptr)) error.keep();
     } else if (auto waiter_due = s->waiters.take_due(now)) {
       const Waiter& w = waiter_due->second;
-      if (w.predicate) {
+      if (w.subscription) as_subscription(w.subscription.get())->waiter = 0;
+      if (!w.ends_iteration) {
         raise_no_event(w.limit);
         if (!settle(w.future.get(), nullptr)) error.keep();
-      } else if (!settle(w.future.get(), Py_None)) {  // events() ends: no event in time
+      } else if (!settle(w.future.get(), Py_None)) {  // the iteration ends: no event in time
         error.keep();
       }
     } else {
@@ -985,6 +1053,8 @@ bool on_its_loop(PyObject* self) {
   return true;
 }
 
+void put_back_event(AsyncSessionObject* s, PyObject* future, SubscriptionObject* sub);
+
 void reclaim(AsyncSessionObject* s, PyObject* future) {
   if (s->closed) return;
   const int done = aio::is_done(future);
@@ -1015,7 +1085,9 @@ void forget_pending(PyObject* self, PendingOf of, std::uint64_t key, PyObject* f
     case PendingOf::Batch:
       if (!give_up_batch(s, key)) reclaim(s, future);
       break;
-    case PendingOf::Waiter: (void)s->waiters.take(key); break;
+    case PendingOf::Waiter:
+      if (!s->waiters.take(key)) put_back_event(s, future, nullptr);
+      break;
     case PendingOf::Nothing: break;
   }
 }
@@ -1111,26 +1183,64 @@ PyObject* AsyncSession_request_batch(PyObject* self, PyObject* const* args, Py_s
   return make_pending(future.get(), self, forget_pending, PendingOf::Batch, id).release();
 }
 
-// A wait for events: settled at once from what is held, or registered.
+// An event handed to a wait whose task will not read it (cancelled in the same loop
+// iteration) goes back to its place: the subscription's queue, or the window.
+void put_back_event(AsyncSessionObject* s, PyObject* future, SubscriptionObject* sub) {
+  if (s->closed) return;
+  const int done = aio::is_done(future);
+  Ref result = done > 0 ? aio::result(future) : Ref();
+  if (!result || !PyObject_TypeCheck(result.get(), event_class())) {
+    PyErr_Clear();
+    return;
+  }
+  HeldEvent e;
+  e.in.kind = event_is_reconnect(result.get()) ? Incoming::Kind::Reconnected : Incoming::Kind::Line;
+  e.seq = event_seq(result.get());
+  e.event = std::move(result);
+  if (sub && sub->hub)
+    (void)sub->queue.put_back(std::move(e));
+  else
+    (void)s->hub.window().put_back(std::move(e));
+  if (!deliver_events(s)) PyErr_Clear();
+}
+
+// A subscription's step given up by its task (the Pending holds the subscription).
+void forget_step(PyObject* subscription, PendingOf of, std::uint64_t key, PyObject* future) {
+  if (of == PendingOf::Nothing) return;
+  SubscriptionObject* sub = as_subscription(subscription);
+  AsyncSessionObject* s = as_async(sub->session.get());
+  if (s->waiters.take(key)) {
+    if (sub->waiter == key) sub->waiter = 0;
+    return;
+  }
+  put_back_event(s, future, sub);
+}
+
+// The wait of a subscription that ended ends too.
+void subscription_ended(SubscriptionObject* sub) {
+  if (sub->waiter == 0) return;
+  AsyncSessionObject* s = as_async(sub->session.get());
+  std::optional<Waiter> w = s->waiters.take(sub->waiter);
+  sub->waiter = 0;
+  if (!w) return;
+  if (!w->ends_iteration) raise_subscription_closed();
+  if (!settle(w->future.get(), w->ends_iteration ? Py_None : nullptr)) PyErr_Clear();
+}
+
+// wait_for(): settled at once from the window, or registered.
 PyObject* wait_events(PyObject* self, PyObject* predicate, std::optional<double> limit) {
   AsyncSessionObject* s = as_async(self);
   if (!on_its_loop(self) || !ensure_link(self)) return nullptr;
-  const bool iterating = predicate == nullptr;
   Waiter w;
   // Called from a predicate while events are handed out, the wait joins the line instead:
   // the handing out under way comes to it.
-  if (!s->delivering && s->waiters.empty() && !s->held.empty()) {
-    HeldEvents::Taken taken;
-    bool found = true;
-    if (iterating)
-      taken = s->held.take_first();
-    else
-      taken = s->held.take_match(predicate, w.from, found);
-    if (found || PyErr_Occurred()) {
+  if (!s->delivering && s->waiters.empty() && !s->hub.window().empty()) {
+    Taken taken = s->hub.window().take_match(predicate, w.from);
+    if (taken.found || PyErr_Occurred()) {
       Ref future = aio::done_future(s->loop.get(), taken.event.get());
       if (!future) return nullptr;
-      return make_pending(future.get(), self, forget_pending, PendingOf::Nothing, 0, iterating)
-          .release();
+      // Key 0 is no wait's: a task cancelled before it reads the event gives it back.
+      return make_pending(future.get(), self, forget_pending, PendingOf::Waiter, 0).release();
     }
     if (s->closed) {  // by the predicate
       raise_closed();
@@ -1145,8 +1255,7 @@ PyObject* wait_events(PyObject* self, PyObject* predicate, std::optional<double>
   w.limit = limit;
   s->waiters.add(id, std::move(w), deadline_for(limit));
   if (!deliver_events(s) || !arm_timer(self)) return nullptr;
-  return make_pending(future.get(), self, forget_pending, PendingOf::Waiter, id, iterating)
-      .release();
+  return make_pending(future.get(), self, forget_pending, PendingOf::Waiter, id).release();
 }
 
 PyObject* AsyncSession_wait_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -1161,8 +1270,60 @@ PyObject* AsyncSession_wait_for(PyObject* self, PyObject* const* args, Py_ssize_
   return wait_events(self, predicate, limit);
 }
 
-// events(): an async iterator whose every step waits for the next event.
-PyTypeObject* g_async_events = nullptr;
+// A step of a subscription: its next event, settled at once or registered. Always an
+// awaitable, also when the stream has ended (`iterating`: it raises StopAsyncIteration then).
+PyObject* subscription_step(PyObject* subscription, std::optional<double> limit, bool iterating) {
+  SubscriptionObject* sub = as_subscription(subscription);
+  PyObject* self = sub->session.get();
+  AsyncSessionObject* s = as_async(self);
+  if (iterating && (s->closed || !sub->hub) && s->loop &&
+      s->fork_generation == fork_generation()) {
+    Ref future = aio::done_future(s->loop.get(), Py_None);
+    return future ? make_pending(future.get(), subscription, forget_step, PendingOf::Nothing, 0,
+                                 true)
+                        .release()
+                  : nullptr;
+  }
+  if (!on_its_loop(self)) return nullptr;
+  if (!sub->hub) {
+    raise_subscription_closed();
+    return nullptr;
+  }
+  if (sub->waiter != 0) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "another task is waiting for this subscription's next event: one step at "
+                    "a time (await it before the next), or subscribe once per task");
+    return nullptr;
+  }
+  if (!ensure_link(self)) return nullptr;
+  Ref future = aio::new_future(s->loop.get());
+  if (!future) return nullptr;
+  const std::uint64_t id = ++s->next_waiter;
+  Waiter w;
+  w.future = Ref::borrow(future.get());
+  w.subscription = Ref::borrow(subscription);
+  w.ends_iteration = iterating;
+  w.limit = limit;
+  s->waiters.add(id, std::move(w), deadline_for(limit));
+  sub->waiter = id;
+  // Settled at once when it holds something (and nothing is being handed out meanwhile).
+  if (!s->delivering) {
+    FirstError error;
+    if (settle_step(s, id, sub, error)) {
+      if (!error.restore()) return nullptr;
+      return make_pending(future.get(), subscription, forget_step, PendingOf::Waiter, 0,
+                          iterating)
+          .release();
+    }
+  }
+  if (!deliver_events(s) || !arm_timer(self)) return nullptr;
+  return make_pending(future.get(), subscription, forget_step, PendingOf::Waiter, id, iterating)
+      .release();
+}
+
+// Subscriptions: subscribe(), and events() (one to every event, which takes the events held
+// for wait_for() first).
+PyTypeObject* g_subscription_type = nullptr;
 
 PyObject* AsyncSession_events(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
@@ -1175,16 +1336,56 @@ PyObject* AsyncSession_events(PyObject* self, PyObject* const* args, Py_ssize_t 
     raise_closed();
     return nullptr;
   }
-  return new_events(g_async_events, self, limit);
+  if (!deliver_events(s)) return nullptr;
+  return new_subscription(g_subscription_type, self, s->hub, nullptr, kDefaultMaxPending, limit,
+                          true)
+      .release();
 }
 
-PyObject* AsyncEvents_anext(PyObject* self) {
-  auto* e = reinterpret_cast<EventsObject*>(self);
-  if (as_async(e->session.get())->closed) {
-    PyErr_SetNone(PyExc_StopAsyncIteration);
+PyObject* AsyncSession_subscribe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  AsyncSessionObject* s = as_async(self);
+  PyObject* predicate;
+  std::size_t max_pending;
+  if (!bind_subscribe(g_sigs, args, nargs, kwnames, predicate, max_pending)) return nullptr;
+  if (s->fork_generation != fork_generation()) {
+    raise_forked();
     return nullptr;
   }
-  return wait_events(e->session.get(), nullptr, e->limit);
+  if (s->closed) {
+    raise_closed();
+    return nullptr;
+  }
+  if (!deliver_events(s)) return nullptr;  // what came before it is not its own
+  return new_subscription(g_subscription_type, self, s->hub, predicate, max_pending,
+                          std::nullopt, false)
+      .release();
+}
+
+PyObject* AsyncSubscription_anext(PyObject* self) {
+  return subscription_step(self, as_subscription(self)->step_limit, true);
+}
+
+PyObject* AsyncSubscription_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  SubscriptionObject* sub = as_subscription(self);
+  PyObject* none;
+  std::optional<double> limit;
+  if (!bind_session_call(g_sigs, g_sigs.get, as_async(sub->session.get())->settings, args, nargs,
+                         kwnames, none, limit))
+    return nullptr;
+  return subscription_step(self, limit, false);
+}
+
+// Connecting again after a loss, for the subscriptions' streams; when it cannot even start,
+// they learn why.
+PyObject* on_relink(PyObject* self, PyObject*) {
+  AsyncSessionObject* s = as_async(self);
+  if (s->closed || s->link != Link::Down || !s->hub.has_subscriptions()) Py_RETURN_NONE;
+  if (ensure_link(self)) Py_RETURN_NONE;
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  s->hub.for_each_subscription([&](SubscriptionObject* sub) { sub->failure = Ref::borrow(exc.get()); });
+  return deliver_events(s) ? Py_NewRef(Py_None) : nullptr;
 }
 
 // connect() and __aenter__: done once logged in, resolving to `value`.
@@ -1219,10 +1420,11 @@ bool shut_down(PyObject* self) {
   if (s->timer && !aio::cancel_handle(s->timer.get())) error.keep();
   s->timer = {};
   while (auto entry = s->waiters.take_any()) {
-    // events() ends; a wait_for() learns that nothing will come.
+    // An iteration ends; a wait_for() or get() learns that nothing will come.
     const Waiter& w = entry->second;
-    if (w.predicate) raise_closed();
-    if (!settle(w.future.get(), w.predicate ? nullptr : Py_None)) error.keep();
+    if (w.subscription) as_subscription(w.subscription.get())->waiter = 0;
+    if (!w.ends_iteration) raise_closed();
+    if (!settle(w.future.get(), w.ends_iteration ? Py_None : nullptr)) error.keep();
   }
   while (auto entry = s->batches.take_any()) {
     const Batch& b = entry->second;
@@ -1230,7 +1432,8 @@ bool shut_down(PyObject* self) {
     if (!settle(b.future.get(), nullptr)) error.keep();
   }
   s->queued.clear();
-  s->held.clear();
+  s->arrived.clear();
+  s->hub.window().clear();
   return error.restore();
 }
 
@@ -1291,8 +1494,8 @@ PyObject* AsyncSession_get_closed(PyObject* self, void*) {
 PyObject* AsyncSession_get_stats(PyObject* self, void*) {
   AsyncSessionObject* s = as_async(self);
   SessionCounts counts = s->counts;
-  counts.events = s->held.received();
-  counts.dropped = s->held.dropped();
+  counts.events = s->hub.received();
+  counts.dropped = s->hub.dropped();
   return make_stats(counts).release();
 }
 
@@ -1313,7 +1516,7 @@ PyObject* AsyncSession_repr(PyObject* self) {
   const bool login = s->link == Link::LoggingIn;
   const std::size_t pending = s->core.size() - (login && s->core.size() > 0 ? 1 : 0);
   return session_repr({"AsyncSession", s->settings.server, s->settings.port, state, pending,
-                       s->held.lines()});
+                       s->hub.lines()});
 }
 
 PyObject* AsyncSession_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -1333,7 +1536,8 @@ PyObject* AsyncSession_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   std::construct_at(&s->waiters);
   std::construct_at(&s->connect_waiters);
   std::construct_at(&s->connect_error);
-  std::construct_at(&s->held, s->settings.max_events);
+  std::construct_at(&s->arrived);
+  std::construct_at(&s->hub, s->settings.max_events);
   std::construct_at(&s->timer);
   std::construct_at(&s->timer_at);
   std::construct_at(&s->connect_timer);
@@ -1374,6 +1578,7 @@ int AsyncSession_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   if (const int r = s->waiters.visit([&](const Waiter& w) {
         Py_VISIT(w.future.get());
         Py_VISIT(w.predicate.get());
+        Py_VISIT(w.subscription.get());
         return 0;
       }))
     return r;
@@ -1385,7 +1590,7 @@ int AsyncSession_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(s->timer.get());
   Py_VISIT(s->connect_timer.get());
   Py_VISIT(s->resolving.get());
-  return s->held.traverse(visit, arg);
+  return s->hub.window().traverse(visit, arg);
 }
 
 // Unreachable: the finalizer has run, so no loop watches the socket any more.
@@ -1395,7 +1600,8 @@ int AsyncSession_clear(PyObject* self) noexcept {
   // Let go of once the session is consistent: their deallocation may run Python code.
   Ref is_failure = std::move(s->settings.is_failure);
   Ref loop = std::move(s->loop);
-  Core::Table requests = s->core.lose(false, s->held);
+  ArrivedSink arrived{s->arrived};
+  Core::Table requests = s->core.lose(false, arrived);
   auto batches = std::move(s->batches);
   auto waiters = std::move(s->waiters);
   auto connect_waiters = std::move(s->connect_waiters);
@@ -1406,7 +1612,8 @@ int AsyncSession_clear(PyObject* self) noexcept {
   s->batches.clear();
   s->waiters.clear();
   s->connect_waiters.clear();
-  s->held.clear();
+  s->arrived.clear();
+  s->hub.window().clear();
   return 0;
 }
 
@@ -1464,7 +1671,8 @@ void AsyncSession_dealloc(PyObject* self) noexcept {
   std::destroy_at(&s->connect_timer);
   std::destroy_at(&s->timer_at);
   std::destroy_at(&s->timer);
-  std::destroy_at(&s->held);
+  std::destroy_at(&s->hub);
+  std::destroy_at(&s->arrived);
   std::destroy_at(&s->connect_error);
   std::destroy_at(&s->connect_waiters);
   std::destroy_at(&s->waiters);
@@ -1488,10 +1696,21 @@ PyTypeObject* init_async_session_class() {
   if (!init_received_classes()) return nullptr;
   if (!make_session_signatures(g_sigs, "AsyncSession")) return nullptr;
 
-  g_async_events = make_events_class(
-      "builtins.AsyncSessionEvents", {{Py_am_aiter, reinterpret_cast<void*>(PyObject_SelfIter)},
-                                      {Py_am_anext, slot_entry<AsyncEvents_anext>()}});
-  if (!g_async_events) return nullptr;
+  g_subscription_type = make_subscription_class({
+      "builtins.AsyncSubscription",
+      "Events of an AsyncSession as they come, from the moment it was made: those its "
+      "predicate accepts (all, without one), in a queue of its own bounded by max_pending "
+      "(beyond it, EventsDropped at that point, once). Iterate over it with async for, or "
+      "await get() for one; close() (or leaving its with block) unsubscribes. A loss of the "
+      "connection shows as the reconnected event once the session has connected again; "
+      "ConnectionError when it cannot.",
+      {{Py_am_aiter, reinterpret_cast<void*>(PyObject_SelfIter)},
+       {Py_am_anext, slot_entry<AsyncSubscription_anext>()}},
+      {{"get", method_entry<AsyncSubscription_get>(), METH_FASTCALL | METH_KEYWORDS,
+        "get($self, /, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
+        "Await the next event; TimeoutError when none comes within timeout."}},
+      subscription_ended});
+  if (!g_subscription_type) return nullptr;
 
   const auto* per_command =
       SessionMethods<submit_command, settings_of>::table("AsyncSession", "Send {}; await the result for its reply.");
@@ -1516,12 +1735,18 @@ PyTypeObject* init_async_session_class() {
        "request_batch($self, /, commands, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
        "Send many requests in one write; await the result for every reply."},
       {"events", method_entry<AsyncSession_events>(), METH_FASTCALL | METH_KEYWORDS,
-       "events($self, /, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
-       "Iterate (async for) over the lines that answer no request, until none comes within "
-       "timeout."},
+       "events($self, /, timeout=None)\n--\n\n"
+       "A subscription to every event, starting with those held for wait_for(): iterate "
+       "over it (async for) until the session is closed, or, with a timeout, until none "
+       "comes within it."},
+      {"subscribe", method_entry<AsyncSession_subscribe>(), METH_FASTCALL | METH_KEYWORDS,
+       "subscribe($self, /, predicate=None, *, max_pending=10000)\n--\n\n"
+       "An AsyncSubscription to the events the predicate accepts (every event with None), "
+       "from now on; make it before sending the command whose events it is for."},
       {"wait_for", method_entry<AsyncSession_wait_for>(), METH_FASTCALL | METH_KEYWORDS,
        "wait_for($self, /, predicate, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
-       "Await the first event the predicate accepts; other events stay queued."},
+       "Await the first event the predicate accepts among those no subscription took (the "
+       "most recent max_events, and those that come); the others stay held."},
       {"close", method_entry<AsyncSession_close>(), METH_NOARGS,
        "close($self, /)\n--\n\nEnd the connection at once; waiting calls end. Awaitable."},
       {"__aenter__", method_entry<AsyncSession_aenter>(), METH_NOARGS, nullptr},

@@ -18,9 +18,11 @@ enum class EventKind : std::uint8_t { Line, Reconnected };
 struct ReceivedObject {
   PyObject_HEAD
   Ref line;  // str
+  Ref tokens;  // tuple of str, once words was first read: a predicate reads it again and again
   std::uint64_t tag;
   bool has_tag;
   EventKind kind;
+  std::uint64_t seq;  // an Event's place in the session's stream, for putting it back
 };
 
 PyTypeObject* g_reply = nullptr;
@@ -45,17 +47,25 @@ std::string_view utf8_of(PyObject* text) {
 }
 
 // A new list or dict each time: the object itself stays unchanged whatever the caller does.
+// The tokens are split once and kept (an event held for wait_for() meets many predicates).
 PyObject* Received_words(PyObject* self, void*) {
-  Ref words = Ref::steal(PyList_New(0));
-  if (!words) return nullptr;
-  bool ok = true;
-  for_each_token(utf8_of(as_received(self)->line.get()), [&](std::string_view token) {
-    if (!ok) return;
-    Ref word = Ref::steal(
-        PyUnicode_FromStringAndSize(token.data(), static_cast<Py_ssize_t>(token.size())));
-    ok = word && PyList_Append(words.get(), word.get()) == 0;
-  });
-  return ok ? words.release() : nullptr;
+  ReceivedObject* r = as_received(self);
+  if (!r->tokens) {
+    Ref words = Ref::steal(PyList_New(0));
+    if (!words) return nullptr;
+    bool ok = true;
+    for_each_token(utf8_of(r->line.get()), [&](std::string_view token) {
+      if (!ok) return;
+      Ref word = Ref::steal(
+          PyUnicode_FromStringAndSize(token.data(), static_cast<Py_ssize_t>(token.size())));
+      ok = word && PyList_Append(words.get(), word.get()) == 0;
+    });
+    if (!ok) return nullptr;
+    r->tokens = Ref::steal(PyList_AsTuple(words.get()));
+    if (!r->tokens) return nullptr;
+    return words.release();
+  }
+  return PySequence_List(r->tokens.get());
 }
 
 PyObject* Received_fields(PyObject* self, void*) {
@@ -88,8 +98,9 @@ PyObject* Received_repr(PyObject* self) {
   return PyUnicode_FromFormat("%U(tag=%R, line=%R)", name.get(), tag.get(), r->line.get());
 }
 
-// Not collected: a str is all a Reply or Event holds, so it can be in no cycle.
+// Not collected: strs are all a Reply or Event holds, so it can be in no cycle.
 void Received_dealloc(PyObject* self) noexcept {
+  std::destroy_at(&as_received(self)->tokens);
   std::destroy_at(&as_received(self)->line);
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
@@ -138,16 +149,18 @@ PyTypeObject* make_received_class(const char* name, PyGetSetDef* getset, const c
 }
 
 Ref new_received(PyTypeObject* type, std::optional<std::uint64_t> tag, std::string_view text,
-                 EventKind kind) {
+                 EventKind kind, std::uint64_t seq) {
   Ref line = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (!line) return {};
   Ref self = Ref::steal(type->tp_alloc(type, 0));
   if (!self) return {};
   ReceivedObject* r = as_received(self.get());
   std::construct_at(&r->line, std::move(line));
+  std::construct_at(&r->tokens);
   r->tag = tag.value_or(0);
   r->has_tag = tag.has_value();
   r->kind = kind;
+  r->seq = seq;
   return self;
 }
 
@@ -172,9 +185,9 @@ bool init_received_classes() {
   if (!g_server_error) return false;
   g_events_dropped = PyErr_NewExceptionWithDoc(
       "builtins.EventsDropped",
-      "Events were left out at this point of the stream, because the session held as many "
-      "events as it may (its max_events setting) and the program had not taken them. The "
-      "number is the attribute `count`.",
+      "Events were left out at this point of a subscription's stream, because it held as "
+      "many events as it may (its max_pending) and the program had not taken them; the "
+      "stream goes on after it. The number is the attribute `count`.",
       PyExc_Exception, nullptr);
   return g_events_dropped != nullptr;
 }
@@ -185,13 +198,19 @@ PyObject* server_error_class() { return g_server_error; }
 PyObject* events_dropped_class() { return g_events_dropped; }
 
 Ref make_reply(std::optional<std::uint64_t> tag, std::string_view text) {
-  return new_received(g_reply, tag, text, EventKind::Line);
+  return new_received(g_reply, tag, text, EventKind::Line, 0);
 }
 
-Ref make_event(const Incoming& incoming) {
+Ref make_event(const Incoming& incoming, std::uint64_t seq) {
   const bool reconnected = incoming.kind == Incoming::Kind::Reconnected;
   return new_received(g_event, incoming.tag, incoming.text,
-                      reconnected ? EventKind::Reconnected : EventKind::Line);
+                      reconnected ? EventKind::Reconnected : EventKind::Line, seq);
+}
+
+std::uint64_t event_seq(PyObject* event) { return as_received(event)->seq; }
+
+bool event_is_reconnect(PyObject* event) {
+  return as_received(event)->kind == EventKind::Reconnected;
 }
 
 std::uint64_t reply_tag(PyObject* reply) { return as_received(reply)->tag; }
@@ -218,13 +237,14 @@ void raise_server_error(std::string_view word, PyObject* reply) {
   raise_with_attribute(g_server_error, message, "reply", reply);
 }
 
-void raise_events_dropped(std::uint64_t count) {
+void raise_subscription_dropped(std::uint64_t count) {
   Ref number = Ref::steal(PyLong_FromUnsignedLongLong(count));
   if (!number) return;
   raise_with_attribute(g_events_dropped,
                        std::to_string(count) +
-                           " events were dropped here: the session held as many events as "
-                           "max_events allows, and none had been taken",
+                           " events were dropped here: the subscription held as many events "
+                           "as max_pending allows, and none had been taken; take events "
+                           "sooner, or subscribe with a larger max_pending",
                        "count", number.get());
 }
 

@@ -21,8 +21,11 @@ PyObject* events_dropped_class();
 
 // A new Reply for a line (valid UTF-8) and its tag.
 Ref make_reply(std::optional<std::uint64_t> tag, std::string_view text);
-// A new Event for an incoming line, or for the mark of a reconnect.
-Ref make_event(const Incoming& incoming);
+// A new Event for an incoming line, or for the mark of a reconnect, at `seq` in the stream.
+Ref make_event(const Incoming& incoming, std::uint64_t seq);
+// An Event's place in the stream, and whether it marks a reconnect.
+std::uint64_t event_seq(PyObject* event);
+bool event_is_reconnect(PyObject* event);
 
 // The reply's tag and line, read back (for messages).
 std::uint64_t reply_tag(PyObject* reply);
@@ -30,7 +33,7 @@ PyObject* reply_line(PyObject* reply);  // borrowed
 
 // Raises ServerError for `reply` to the command `word`.
 void raise_server_error(std::string_view word, PyObject* reply);
-// Raises EventsDropped for `count` events left out.
-void raise_events_dropped(std::uint64_t count);
+// Raises EventsDropped for `count` events a subscription left out.
+void raise_subscription_dropped(std::uint64_t count);
 
 }  // namespace qv::py

@@ -25,6 +25,7 @@
 #include "session/core/sync_connection.hpp"
 #include "session/held_events.hpp"
 #include "session/py_received.hpp"
+#include "session/py_subscription.hpp"
 #include "session/requests.hpp"
 #include "session/session_class.hpp"
 #include "session/session_methods.hpp"
@@ -39,11 +40,15 @@ namespace {
 // even when it arrived just before the wait began.
 constexpr auto kSignalSlice = std::chrono::milliseconds(50);
 
+// The events the connection queues between a thread's read and its return to Python, where
+// they are handed on: a wait (for a reply too) comes back for them once this many are queued.
+constexpr std::size_t kStagedEvents = 4096;
+
 struct SessionObject {
   PyObject_HEAD
   SessionSettings settings;
   std::unique_ptr<SyncConnection> connection;  // its core numbers the requests
-  HeldEvents held;         // taken from the connection (which bounds them), not yet by the program
+  EventHub hub;  // where events go once taken from the connection (which bounds them)
   std::uint64_t fork_generation;
   bool closed;
   bool ever_connected;
@@ -114,9 +119,12 @@ enum class Waited : std::uint8_t { Ready, Timeout, Error, Disconnected };
 
 // Runs `wait(until)` with the interpreter lock released until it is Ready or `deadline`
 // passes, giving the lock back every slice to run signal handlers.
-template <class Wait>
-Waited wait_released(Wait wait, SteadyTime deadline) {
-  for (;;) {
+// `between` runs with the lock held before every slice but the first (the events read
+// meanwhile are handed on there).
+template <class Wait, class Between = void (*)()>
+Waited wait_released(Wait wait, SteadyTime deadline, Between between = [] {}) {
+  for (bool first = true;; first = false) {
+    if (!first) between();
     const SteadyTime slice = slice_end(deadline);
     WaitOutcome outcome;
     {
@@ -141,6 +149,15 @@ bool sleep_released(SteadyTime until) {
     }
     if (PyErr_CheckSignals() < 0) return false;
   }
+}
+
+void collect(SessionObject* s);
+
+// Between the slices of a wait for a reply: the events read meanwhile are handed on, so that
+// the connection reads on past them. Not while a connection logs in (a predicate could not
+// use the session then).
+void hand_on_events(SessionObject* s) {
+  if (s->connecting_thread == 0) collect(s);
 }
 
 // ---- sending and waiting ------------------------------------------------------------------
@@ -268,7 +285,8 @@ Ref exchange_connected(SessionObject* s, LineBuffer& line, std::string_view word
   line.release_if_large();
   if (!sent) return {};
   const Waited waited = wait_released(
-      [&](SteadyTime until) { return connection.wait_reply(reply, until); }, deadline.at);
+      [&](SteadyTime until) { return connection.wait_reply(reply, until); }, deadline.at,
+      [&] { hand_on_events(s); });
   return outcome(s, reply, waited, word, deadline.limit);
 }
 
@@ -474,70 +492,150 @@ Ref exchange(SessionObject* s, LineBuffer& line, std::string_view word,
 
 // ---- events -------------------------------------------------------------------------------
 
+std::deque<QueuedEvent> take_queued(SessionObject* s) {
+  std::deque<QueuedEvent> queued = s->connection->take_events();
+  std::size_t lines = 0;
+  for (const QueuedEvent& e : queued) lines += e.in.kind == Incoming::Kind::Line;
+  s->connection->consumed(lines);  // held here now, in bounded queues of their own
+  return queued;
+}
+
+// Hands what the connection queued on to the subscriptions and the window. Predicates run
+// here, in whichever thread comes back to Python first; one called from a predicate (or
+// while another thread's predicate runs) leaves it to the handing on under way.
 void collect(SessionObject* s) {
-  std::deque<QueuedEvent> taken = s->connection->take_events();
-  if (taken.empty()) return;
+  if (s->hub.dispatching()) return;
+  std::deque<QueuedEvent> queued = take_queued(s);
+  if (queued.empty()) return;
   const bool tracing = wire_log::tracing();
-  for (QueuedEvent& e : taken) {
+  const std::uint64_t dropped_before = s->hub.dropped();
+  std::uint64_t staged_drops = 0;
+  for (QueuedEvent& e : queued) {
     if (tracing && e.in.kind == Incoming::Kind::Line)
       wire_log::lines(s->settings.server, s->settings.port, false, e.in.text);
-    if (e.in.kind == Incoming::Kind::Dropped)
+    if (e.in.kind == Incoming::Kind::Dropped) {
       wire_log::dropped(s->settings.server, s->settings.port, e.in.count, s->settings.max_events);
-    s->held.push(std::move(e.in));
+      staged_drops += e.in.count;
+    }
+    s->hub.dispatch(std::move(e.in));
   }
+  // Dropped from the window or by a subscription while handing on: said once too.
+  const std::uint64_t dropped_here = s->hub.dropped() - dropped_before;
+  if (dropped_here > staged_drops)
+    wire_log::dropped(s->settings.server, s->settings.port, dropped_here - staged_drops,
+                      s->settings.max_events);
+  // A subscription's consumer in another thread may be waiting for what it was just given.
+  if (s->hub.has_subscriptions()) s->connection->wake_event_waiters();
 }
 
-Ref taken(SessionObject* s, HeldEvents::Taken&& taken) {
-  if (taken.lines) s->connection->consumed(taken.lines);
-  return std::move(taken.event);
+// The same for a wait_for(): the first event the predicate accepts among those held, else
+// among those handed on, each looked at as it lands in the window (however many come at
+// once, the window keeps only the latest). The rest are handed on all the same.
+Taken collect_matching(SessionObject* s, PyObject* predicate, std::uint64_t& from) {
+  Taken taken = s->hub.window().take_match(predicate, from);
+  if (taken.found || PyErr_Occurred() || s->hub.dispatching()) return taken;
+  Ref raised;
+  std::deque<QueuedEvent> queued = take_queued(s);
+  const std::uint64_t dropped_before = s->hub.dropped();
+  for (QueuedEvent& e : queued) {
+    if (s->closed) break;  // by a predicate: what it held is let go of
+    if (e.in.kind == Incoming::Kind::Line && wire_log::tracing())
+      wire_log::lines(s->settings.server, s->settings.port, false, e.in.text);
+    s->hub.dispatch(std::move(e.in));
+    if (taken.found || raised) continue;
+    taken = s->hub.window().take_match(predicate, from);
+    if (PyErr_Occurred()) raised = Ref::steal(PyErr_GetRaisedException());
+  }
+  if (!queued.empty() && s->hub.has_subscriptions()) s->connection->wake_event_waiters();
+  if (s->hub.dropped() > dropped_before)
+    wire_log::dropped(s->settings.server, s->settings.port, s->hub.dropped() - dropped_before,
+                      s->settings.max_events);
+  if (raised) PyErr_SetRaisedException(raised.release());
+  return taken;
 }
 
-// The next event, waiting up to `limit`; null without an error when none came in time (or
-// the session was closed, even before this step: closing ends the iteration).
-Ref next_event(SessionObject* s, std::optional<double> limit) {
+bool subscribed(const SubscriptionObject* sub) { return sub->hub != nullptr; }
+
+// A stream met the loss of the connection: it goes on once connected again (the reconnect
+// is marked in it), when the session reconnects; else it ends with ConnectionError. False
+// with the error set.
+bool stream_reconnect(SessionObject* s, const Deadline& deadline) {
+  if (s->settings.reconnect_attempts == 0) {
+    raise_events_lost();
+    return false;
+  }
+  return ensure_connected(s, deadline);
+}
+
+// A subscription's next event, waiting up to `limit`. `iterating`: the end of its stream is
+// null without an error (the session or the subscription closed, or no event within `limit`);
+// else those raise.
+Ref next_event(SubscriptionObject* sub, std::optional<double> limit, bool iterating) {
+  SessionObject* s = as_session(sub->session.get());
   if (s->fork_generation != fork_generation()) {
     raise_forked();
     return {};
   }
-  if (s->closed) return {};
+  const auto ended = [&]() -> Ref {
+    if (iterating) return {};
+    if (s->closed)
+      raise_closed();
+    else
+      raise_subscription_closed();
+    return {};
+  };
   std::optional<Deadline> deadline;
   for (;;) {
-    collect(s);
-    if (!s->held.empty()) return taken(s, s->held.take_first());
-    if (s->closed) return {};
-    if (!deadline) {
-      deadline = deadline_of(limit);
-      if (!ensure_connected(s, *deadline)) {
+    if (s->closed || !subscribed(sub)) return ended();
+    // What it holds came before anything the connection queued since.
+    SubscriptionStep step = take_next(sub);
+    if (step.kind == SubscriptionStep::Kind::Empty) {
+      collect(s);
+      step = take_next(sub);
+    }
+    if (step.kind == SubscriptionStep::Kind::Event) return std::move(step.event);
+    if (step.kind == SubscriptionStep::Kind::Error) return {};
+    if (!deadline) deadline = deadline_of(limit);
+    if (step.kind == SubscriptionStep::Kind::Lost) {
+      if (!stream_reconnect(s, *deadline)) {
         // Connecting again took all the time there was: no event came within it.
-        if (SteadyClock::now() >= deadline->at && PyErr_ExceptionMatches(PyExc_TimeoutError))
+        if (iterating && SteadyClock::now() >= deadline->at &&
+            PyErr_ExceptionMatches(PyExc_TimeoutError))
           PyErr_Clear();
         return {};
       }
+      continue;  // the reconnect's mark comes next
+    }
+    if (!ensure_connected(s, *deadline)) {
+      if (iterating && SteadyClock::now() >= deadline->at &&
+          PyErr_ExceptionMatches(PyExc_TimeoutError))
+        PyErr_Clear();
+      return {};
     }
     SyncConnection& connection = *s->connection;
     const Waited waited = wait_released(
-        [&](SteadyTime until) { return connection.wait_event(until); }, deadline->at);
-    if (waited == Waited::Error || waited == Waited::Timeout) return {};
-    if (waited == Waited::Disconnected) {
+        [&](SteadyTime until) { return connection.wait_event(until); }, slice_end(deadline->at));
+    if (waited == Waited::Error) return {};
+    if (waited == Waited::Timeout && SteadyClock::now() >= deadline->at) {
       collect(s);
-      if (s->held.empty() && !s->closed) {  // gone without a mark: no waiting on it
-        raise_events_lost();
-        return {};
-      }
+      if (!sub->queue.empty()) continue;
+      if (iterating) return {};
+      raise_no_event(limit);
+      return {};
     }
+    // Disconnected: what it left is collected next, and connecting again is tried there.
   }
 }
 
-// The first event the predicate accepts, leaving the others where they are.
+// The first event the predicate accepts among those no subscription took, leaving the others
+// where they are.
 Ref wait_for_event(SessionObject* s, PyObject* predicate, std::optional<double> limit) {
   const Deadline deadline = deadline_of(limit);
   if (!usable(s) || !ensure_connected(s, deadline)) return {};
   std::uint64_t from = 0;
   for (bool disconnected = false;; ) {
-    collect(s);
-    bool found = false;
-    Ref event = taken(s, s->held.take_match(predicate, from, found));
-    if (found || PyErr_Occurred()) return event;
+    Taken taken = collect_matching(s, predicate, from);
+    if (taken.found || PyErr_Occurred()) return std::move(taken.event);
     if (s->closed) {
       raise_closed();
       return {};
@@ -551,6 +649,8 @@ Ref wait_for_event(SessionObject* s, PyObject* predicate, std::optional<double> 
         wait_released([&](SteadyTime until) { return connection.wait_event(until); }, deadline.at);
     if (waited == Waited::Error) return {};
     if (waited == Waited::Timeout) {
+      taken = collect_matching(s, predicate, from);
+      if (taken.found || PyErr_Occurred()) return std::move(taken.event);
       raise_no_event(limit);
       return {};
     }
@@ -567,10 +667,12 @@ PyObject* Session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!self) return nullptr;
   SessionObject* s = as_session(self.get());
   std::construct_at(&s->settings, std::move(settings));
-  // The connection bounds the events; what it hands over is held however many there are.
-  std::construct_at(&s->held, SIZE_MAX);
+  std::construct_at(&s->hub, s->settings.max_events);
   std::construct_at(&s->connection,
-                    std::make_unique<SyncConnection>(s->settings.max_line, s->settings.max_events));
+                    std::make_unique<SyncConnection>(
+                        // A receive brings at most one line per byte on top.
+                        s->settings.max_line, kStagedEvents + kSessionReceiveBytes,
+                        kStagedEvents));
   s->fork_generation = fork_generation();
   s->closed = false;
   s->ever_connected = false;
@@ -587,14 +689,14 @@ int Session_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   SessionObject* s = as_session(self);
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(s->settings.is_failure.get());
-  return s->held.traverse(visit, arg);
+  return s->hub.window().traverse(visit, arg);
 }
 
 int Session_clear(PyObject* self) noexcept {
   SessionObject* s = as_session(self);
   // Let go of once the session is consistent: its deallocation may run Python code.
   Ref is_failure = std::move(s->settings.is_failure);
-  s->held.clear();
+  s->hub.window().clear();
   return 0;
 }
 
@@ -623,7 +725,7 @@ void Session_dealloc(PyObject* self) noexcept {
     }
   }
   std::destroy_at(&s->connection);
-  std::destroy_at(&s->held);
+  std::destroy_at(&s->hub);
   std::destroy_at(&s->settings);
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
@@ -688,7 +790,8 @@ PyObject* Session_request_batch(PyObject* self, PyObject* const* args, Py_ssize_
   for (std::size_t i = 0; i < count; ++i) {
     PendingReply& reply = replies[i];
     const Waited waited = wait_released(
-        [&](SteadyTime until) { return connection.wait_reply(reply, until); }, deadline.at);
+        [&](SteadyTime until) { return connection.wait_reply(reply, until); }, deadline.at,
+        [&] { hand_on_events(s); });
     Ref r = outcome(s, reply, waited, words[i], limit);
     if (!r) {
       if (!PyErr_ExceptionMatches(server_error_class())) return nullptr;
@@ -705,8 +808,9 @@ PyObject* Session_request_batch(PyObject* self, PyObject* const* args, Py_ssize_
   return results.release();
 }
 
-// events() and its iterator: the next event each time, ending after `timeout` without one.
-PyTypeObject* g_events_type = nullptr;
+// Subscriptions: subscribe(), and events() (one to every event, which takes the events held
+// for wait_for() first).
+PyTypeObject* g_subscription_type = nullptr;
 
 PyObject* Session_events(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
@@ -716,12 +820,40 @@ PyObject* Session_events(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   if (!bind_session_call(g_sigs, g_sigs.events, s->settings, args, nargs, kwnames, none, limit) ||
       !usable(s))
     return nullptr;
-  return new_events(g_events_type, self, limit);
+  // The events held, and those read and not yet handed on, are its own first.
+  return new_subscription(g_subscription_type, self, s->hub, nullptr, kDefaultMaxPending, limit,
+                          true)
+      .release();
 }
 
-PyObject* Events_next(PyObject* self) {
-  auto* e = reinterpret_cast<EventsObject*>(self);
-  return next_event(as_session(e->session.get()), e->limit).release();
+PyObject* Session_subscribe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  SessionObject* s = as_session(self);
+  PyObject* predicate;
+  std::size_t max_pending;
+  if (!bind_subscribe(g_sigs, args, nargs, kwnames, predicate, max_pending) || !usable(s))
+    return nullptr;
+  // What came before it is not its own: handed on first.
+  collect(s);
+  return new_subscription(g_subscription_type, self, s->hub, predicate, max_pending,
+                          std::nullopt, false)
+      .release();
+}
+
+PyObject* Subscription_next(PyObject* self) {
+  SubscriptionObject* sub = as_subscription(self);
+  return next_event(sub, sub->step_limit, true).release();
+}
+
+PyObject* Subscription_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  SubscriptionObject* sub = as_subscription(self);
+  PyObject* none;
+  std::optional<double> limit;
+  if (!bind_session_call(g_sigs, g_sigs.get, as_session(sub->session.get())->settings, args,
+                         nargs, kwnames, none, limit))
+    return nullptr;
+  return next_event(sub, limit, false).release();
 }
 
 PyObject* Session_wait_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -747,7 +879,7 @@ PyObject* Session_close(PyObject* self, PyObject*) {
     WithoutInterpreter released;
     s->connection->disconnect(false);
   }
-  s->held.clear();
+  s->hub.window().clear();
   Py_RETURN_NONE;
 }
 
@@ -775,7 +907,7 @@ PyObject* Session_get_stats(PyObject* self, void*) {
   SessionCounts counts = s->counts;
   const SyncConnection::Snapshot now = s->connection->snapshot();
   counts.events = now.events;
-  counts.dropped = now.dropped;
+  counts.dropped = s->hub.dropped();  // the connection's own drops are counted once handed on
   return make_stats(counts).release();
 }
 
@@ -783,14 +915,14 @@ PyObject* Session_repr(PyObject* self) {
   SessionObject* s = as_session(self);
   if (s->fork_generation != fork_generation())  // its lock may be held by a thread not here
     return session_repr({"Session", s->settings.server, s->settings.port, "unusable after fork",
-                         0, s->held.lines()});
+                         0, s->hub.lines()});
   const SyncConnection::Snapshot now = s->connection->snapshot();
   const char* state = s->closed                    ? "closed"
                       : s->connection->connected() ? "connected"
                       : s->connecting_thread != 0  ? "connecting"
                                                    : "disconnected";
   return session_repr({"Session", s->settings.server, s->settings.port, state, now.pending,
-                       s->held.lines() + now.queued_events});
+                       s->hub.lines() + now.queued_events});
 }
 
 }  // namespace
@@ -801,10 +933,20 @@ PyTypeObject* init_session_class() {
   if (!init_received_classes()) return nullptr;
   if (!make_session_signatures(g_sigs, "Session")) return nullptr;
 
-  g_events_type = make_events_class(
-      "builtins.SessionEvents", {{Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-                                 {Py_tp_iternext, slot_entry<Events_next>()}});
-  if (!g_events_type) return nullptr;
+  g_subscription_type = make_subscription_class({
+      "builtins.Subscription",
+      "Events of a Session as they come, from the moment it was made: those its predicate "
+      "accepts (all, without one), in a queue of its own bounded by max_pending (beyond it, "
+      "EventsDropped at that point, once). Iterate over it, or get() one at a time; close() "
+      "(or leaving its with block) unsubscribes. A loss of the connection shows as the "
+      "reconnected event when the session connects again; ConnectionError when it cannot.",
+      {{Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+       {Py_tp_iternext, slot_entry<Subscription_next>()}},
+      {{"get", method_entry<Subscription_get>(), METH_FASTCALL | METH_KEYWORDS,
+        "get($self, /, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
+        "The next event; TimeoutError when none comes within timeout."}},
+      nullptr});
+  if (!g_subscription_type) return nullptr;
 
   const auto* per_command =
       SessionMethods<submit_command, settings_of>::table("Session", "Send {} and wait for its reply.");
@@ -826,11 +968,17 @@ PyTypeObject* init_session_class() {
        "request_batch($self, /, commands, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
        "Send many requests in one write and wait for every reply."},
       {"events", method_entry<Session_events>(), METH_FASTCALL | METH_KEYWORDS,
-       "events($self, /, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
-       "Iterate over the lines that answer no request, until none comes within timeout."},
+       "events($self, /, timeout=None)\n--\n\n"
+       "A subscription to every event, starting with those held for wait_for(): iterate "
+       "over it until the session is closed, or, with a timeout, until none comes within it."},
+      {"subscribe", method_entry<Session_subscribe>(), METH_FASTCALL | METH_KEYWORDS,
+       "subscribe($self, /, predicate=None, *, max_pending=10000)\n--\n\n"
+       "A Subscription to the events the predicate accepts (every event with None), from now "
+       "on; make it before sending the command whose events it is for."},
       {"wait_for", method_entry<Session_wait_for>(), METH_FASTCALL | METH_KEYWORDS,
        "wait_for($self, /, predicate, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
-       "Wait for the first event the predicate accepts; other events stay queued."},
+       "Wait for the first event the predicate accepts among those no subscription took (the "
+       "most recent max_events, and those that come); the others stay held."},
       {"close", method_entry<Session_close>(), METH_NOARGS,
        "close($self, /)\n--\n\nEnd the connection; waiting calls end at once."},
       {"__enter__", method_entry<Session_enter>(), METH_NOARGS, nullptr},

@@ -6,6 +6,7 @@
 #include "binding/boundary.hpp"
 #include "binding/errors.hpp"
 #include "binding/type_support.hpp"
+#include "session/py_subscription.hpp"
 #include "session/requests.hpp"
 
 namespace qv::py {
@@ -32,8 +33,18 @@ bool make_session_signatures(SessionSignatures& sigs, const char* owner) {
       call_signature(owner, "request_batch", {make_param("commands", Conv::Object)});
   sigs.events = call_signature(owner, "events", {});
   sigs.wait_for = call_signature(owner, "wait_for", {make_param("predicate", Conv::Object)});
-  if (!sigs.timeout.name) return false;
-  for (const Signature* sig : {&sigs.request, &sigs.request_batch, &sigs.events, &sigs.wait_for})
+  sigs.get = call_signature((std::string(owner) == "Session" ? "Subscription" : "AsyncSubscription"),
+                            "get", {});
+  sigs.max_pending = make_defaulted_param("max_pending", Conv::U64);
+  sigs.subscribe.full_name = std::string(owner) + ".subscribe()";
+  sigs.subscribe.params = {make_defaulted_param("predicate", Conv::Object), sigs.max_pending};
+  sigs.subscribe.positional = 1;
+  sigs.subscribe.python_wording = true;
+  // A left-out timeout means none for events(): a stream runs until the session is closed.
+  sigs.events.params.back() = make_defaulted_param("timeout", Conv::Object);
+  if (!sigs.timeout.name || !sigs.max_pending.name) return false;
+  for (const Signature* sig : {&sigs.request, &sigs.request_batch, &sigs.events, &sigs.wait_for,
+                               &sigs.subscribe, &sigs.get})
     for (const Param& p : sig->params)
       if (!p.name) return false;
   return true;
@@ -47,6 +58,10 @@ bool bind_session_call(const SessionSignatures& sigs, const Signature& sig,
   if (!bound) return false;
   const std::size_t last = sig.params.size() - 1;
   first = last > 0 ? bound[0] : nullptr;
+  if (&sig == &sigs.events && !bound[last]) {  // a stream runs until the session is closed
+    limit = std::nullopt;
+    return true;
+  }
   return wait_limit(settings, bound[last], sigs.timeout, limit);
 }
 
@@ -55,6 +70,26 @@ bool check_predicate(PyObject* predicate) {
   set_error(PyExc_TypeError,
             "argument 'predicate': '" + type_qualname(predicate) + "' object is not callable");
   return false;
+}
+
+bool bind_subscribe(const SessionSignatures& sigs, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject*& predicate, std::size_t& max_pending) {
+  PyObject* scratch[kMaxParams];
+  PyObject* const* bound = bind_arguments(sigs.subscribe, args, nargs, kwnames, scratch);
+  if (!bound) return false;
+  predicate = bound[0] == Py_None ? nullptr : bound[0];
+  if (predicate && !check_predicate(predicate)) return false;
+  max_pending = kDefaultMaxPending;
+  if (bound[1]) {
+    Arg arg;
+    if (!convert_argument(sigs.max_pending, bound[1], arg)) return false;
+    if (arg.number == 0) {
+      PyErr_SetString(PyExc_ValueError, "argument 'max_pending': must be at least 1");
+      return false;
+    }
+    max_pending = static_cast<std::size_t>(arg.number);
+  }
+  return true;
 }
 
 bool read_batch(PyObject* commands, std::vector<LineBuffer>& lines, std::vector<std::string>& words) {
@@ -76,48 +111,6 @@ bool read_batch(PyObject* commands, std::vector<LineBuffer>& lines, std::vector<
       return false;
   }
   return true;
-}
-
-namespace {
-
-EventsObject* as_events(PyObject* self) { return reinterpret_cast<EventsObject*>(self); }
-
-// The iterator holds its session, which may hold the iterator (through the program's
-// objects): it is traversed; clearing the session breaks such a cycle.
-int Events_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(as_events(self)->session.get());
-  return 0;
-}
-
-void Events_dealloc(PyObject* self) noexcept {
-  PyObject_GC_UnTrack(self);
-  std::destroy_at(&as_events(self)->session);
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-}  // namespace
-
-PyTypeObject* make_events_class(const char* name, std::vector<PyType_Slot> stepping) {
-  stepping.push_back({Py_tp_dealloc, dealloc_slot<Events_dealloc>()});
-  stepping.push_back({Py_tp_traverse, nothrow_slot<Events_traverse>()});
-  stepping.push_back({Py_tp_new, slot_entry<no_constructor_new>()});
-  stepping.push_back({0, nullptr});
-  PyType_Spec spec = {name, sizeof(EventsObject), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
-                      stepping.data()};
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-}
-
-PyObject* new_events(PyTypeObject* type, PyObject* session, std::optional<double> limit) {
-  PyObject* it = type->tp_alloc(type, 0);
-  if (!it) return nullptr;
-  EventsObject* e = as_events(it);
-  std::construct_at(&e->session, Ref::borrow(session));
-  std::construct_at(&e->limit, limit);
-  return it;
 }
 
 PyTypeObject* make_session_class(const SessionClassTraits& traits, std::vector<PyMethodDef> own,

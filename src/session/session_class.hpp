@@ -20,7 +20,10 @@ struct SessionSignatures {
   Signature request_batch;  // (commands, timeout=SESSION_TIMEOUT)
   Signature events;         // (timeout=SESSION_TIMEOUT)
   Signature wait_for;       // (predicate, timeout=SESSION_TIMEOUT)
+  Signature subscribe;      // (predicate=None, *, max_pending=10000)
+  Signature get;            // a subscription's (timeout=SESSION_TIMEOUT)
   Param timeout;            // how a given timeout converts: seconds, or None
+  Param max_pending;
 };
 
 // Fills `sigs` for the class `owner`; false with the error set.
@@ -35,19 +38,14 @@ bool bind_session_call(const SessionSignatures& sigs, const Signature& sig,
 // wait_for's predicate must be callable; false with TypeError set.
 bool check_predicate(PyObject* predicate);
 
+// Binds a call of subscribe(): the predicate (null for None: every event) and max_pending.
+// False with the error set.
+bool bind_subscribe(const SessionSignatures& sigs, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject*& predicate, std::size_t& max_pending);
+
 // Every element of a batch as its untagged line and command word, all checked before any is
 // sent; false with the error set, naming the element.
 bool read_batch(PyObject* commands, std::vector<LineBuffer>& lines, std::vector<std::string>& words);
-
-// What events() returns, for either class: the session and the limit of each wait.
-struct EventsObject {
-  PyObject_HEAD
-  Ref session;
-  std::optional<double> limit;
-};
-// The iterator class `name` with its stepping slots (tp_iternext, or am_aiter and am_anext).
-PyTypeObject* make_events_class(const char* name, std::vector<PyType_Slot> stepping);
-PyObject* new_events(PyTypeObject* type, PyObject* session, std::optional<double> limit);
 
 struct SessionClassTraits {
   const char* owner;    // "Session"

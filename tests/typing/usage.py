@@ -67,6 +67,10 @@ def converse(s: session.Session) -> None:
     assert_type(ev.tag, int | None)
     for e in s.events(timeout=None):
         assert_type(e, session.Event)
+    with s.subscribe(lambda e: e.words[:1] == ["PlayFinished"], max_pending=100) as played:
+        s.play_file(7, "hello.wav")
+        assert_type(played.get(timeout=30), session.Event)
+        assert_type(played.pending, int)
     assert_type(s.request_batch([Command.call_hold(7), "GetVersion"]), list[session.Reply])
     assert_type(s.stats, session.SessionStats)
     assert_type(s.stats.dropped, int)
@@ -80,6 +84,10 @@ async def converse_async(s: session.AsyncSession) -> None:
         assert_type(await s.request("GetVersion", timeout=None), session.Reply)
         async for e in s.events():
             assert_type(e, session.Event)
+        with s.subscribe() as every:
+            assert_type(await every.get(timeout=None), session.Event)
+            async for e in every:
+                assert_type(e, session.Event)
 
 
 def main() -> None:

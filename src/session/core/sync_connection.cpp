@@ -37,8 +37,9 @@ int poll_timeout(SteadyTime until) {
 
 }  // namespace
 
-SyncConnection::SyncConnection(std::size_t max_line, std::size_t max_events)
-    : core_(max_line), events_(max_events) {}
+SyncConnection::SyncConnection(std::size_t max_line, std::size_t max_events,
+                               std::size_t hand_back)
+    : core_(max_line), events_(max_events), hand_back_(hand_back) {}
 
 SyncConnection::~SyncConnection() {
   // Nobody waits any more (each waiting thread holds the session alive).
@@ -166,7 +167,18 @@ WaitOutcome SyncConnection::wait_reply(PendingReply& reply, SteadyTime until) {
 // ---- events -------------------------------------------------------------------------------
 
 WaitOutcome SyncConnection::wait_event(SteadyTime until) {
-  return wait([&] { return !events_.empty(); }, until, true);
+  std::uint64_t wakes;
+  {
+    const std::lock_guard lock(mutex_);
+    wakes = event_wakes_;
+  }
+  return wait([&] { return !events_.empty() || event_wakes_ != wakes; }, until, true);
+}
+
+void SyncConnection::wake_event_waiters() {
+  const std::lock_guard lock(mutex_);
+  ++event_wakes_;
+  changed_.notify_all();
 }
 
 void SyncConnection::read_arrived() {
@@ -226,6 +238,8 @@ WaitOutcome SyncConnection::wait(Ready ready, SteadyTime until, bool quick_ack) 
         changed_.wait_until(lock, until);
       continue;
     }
+    // Events nobody has taken yet: handed back before reading on (a reply waits behind them).
+    if (events_.lines() >= hand_back_) return WaitOutcome::Slice;
     reading_ = true;
     const int fd = use_locked();
     lock.unlock();

@@ -58,7 +58,10 @@ struct SendStep {
 
 class SyncConnection {
  public:
-  SyncConnection(std::size_t max_line, std::size_t max_events);
+  // `max_events`: event lines queued and not taken beyond this are dropped (counted).
+  // `hand_back`: once this many are queued, a thread that would read stops and returns
+  // (Slice), so that its caller takes them (take_events()) before it reads on.
+  SyncConnection(std::size_t max_line, std::size_t max_events, std::size_t hand_back = SIZE_MAX);
   ~SyncConnection();
   SyncConnection(const SyncConnection&) = delete;
   SyncConnection& operator=(const SyncConnection&) = delete;
@@ -95,6 +98,9 @@ class SyncConnection {
   // -- events -----------------------------------------------------------------------------
   // Until an event or mark is queued, or until `until`.
   WaitOutcome wait_event(SteadyTime until);
+  // Wakes the threads in wait_event(): events taken from here were handed on to them another
+  // way (by the thread that took them).
+  void wake_event_waiters();
   // Reads what has arrived, without waiting, if nobody else is reading: a connection the
   // server closed while nobody waited shows as lost here.
   void read_arrived();
@@ -150,6 +156,8 @@ class SyncConnection {
   bool connecting_ = false;
   SessionCore<PendingReply*> core_;
   CountedEvents<QueuedEvent> events_;
+  std::size_t hand_back_;
+  std::uint64_t event_wakes_ = 0;
   SteadyTime last_read_{};
   std::unique_ptr<char[]> buffer_;  // the reader's receive buffer
   std::timed_mutex send_mutex_;

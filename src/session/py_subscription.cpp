@@ -1,0 +1,159 @@
+#include "session/py_subscription.hpp"
+
+#include <memory>
+#include <string>
+
+#include "binding/boundary.hpp"
+#include "binding/type_support.hpp"
+
+namespace qv::py {
+
+namespace {
+
+// One per class: the hook of each (two classes, made once each).
+struct ClassHooks {
+  PyTypeObject* type;
+  void (*ended)(SubscriptionObject*);
+};
+ClassHooks g_hooks[2] = {};
+
+void (*ended_hook(PyObject* self))(SubscriptionObject*) {
+  for (const ClassHooks& h : g_hooks)
+    if (h.type == Py_TYPE(self)) return h.ended;
+  return nullptr;
+}
+
+void end_subscription(PyObject* self) {
+  SubscriptionObject* sub = as_subscription(self);
+  if (!sub->hub) return;
+  sub->hub->unsubscribe(sub);
+  if (auto ended = ended_hook(self)) ended(sub);
+}
+
+PyObject* Subscription_close(PyObject* self, PyObject*) {
+  end_subscription(self);
+  Py_RETURN_NONE;
+}
+
+PyObject* Subscription_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyObject* Subscription_exit(PyObject* self, PyObject* const*, Py_ssize_t) {
+  end_subscription(self);
+  Py_RETURN_FALSE;
+}
+
+PyObject* Subscription_get_closed(PyObject* self, void*) {
+  return PyBool_FromLong(as_subscription(self)->hub == nullptr);
+}
+
+PyObject* Subscription_get_pending(PyObject* self, void*) {
+  return PyLong_FromSize_t(as_subscription(self)->queue.lines());
+}
+
+int Subscription_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  SubscriptionObject* sub = as_subscription(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(sub->session.get());
+  Py_VISIT(sub->predicate.get());
+  Py_VISIT(sub->failure.get());
+  return sub->queue.traverse(visit, arg);
+}
+
+int Subscription_clear(PyObject* self) noexcept {
+  SubscriptionObject* sub = as_subscription(self);
+  // Out of the session's list while the session is still held.
+  if (sub->hub) sub->hub->unsubscribe(sub);
+  Ref session = std::move(sub->session);
+  Ref predicate = std::move(sub->predicate);
+  Ref failure = std::move(sub->failure);
+  sub->queue.clear();
+  return 0;
+}
+
+void Subscription_dealloc(PyObject* self) noexcept {
+  PyObject_GC_UnTrack(self);
+  SubscriptionObject* sub = as_subscription(self);
+  // Dropped by the program: it takes nothing more, and what it held goes back.
+  if (sub->hub) sub->hub->unsubscribe(sub);
+  std::destroy_at(&sub->queue);
+  std::destroy_at(&sub->failure);
+  std::destroy_at(&sub->predicate);
+  std::destroy_at(&sub->step_limit);
+  std::destroy_at(&sub->session);
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyGetSetDef g_getset[] = {
+    {"closed", entry<Subscription_get_closed>, nullptr,
+     "Whether it ended (close(), or its with block was left): it takes nothing more.", nullptr},
+    {"pending", entry<Subscription_get_pending>, nullptr,
+     "The events it holds that the program has not taken yet.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+void raise_subscription_closed() {
+  PyErr_SetString(PyExc_RuntimeError,
+                  "the subscription is closed: it takes no events any more; subscribe again");
+}
+
+PyTypeObject* make_subscription_class(const SubscriptionClassTraits& traits) {
+  // Types keep pointers into these: they live as long as the process, as the types do.
+  auto* methods = new std::vector<PyMethodDef>(traits.methods);
+  methods->push_back({"close", method_entry<Subscription_close>(), METH_NOARGS,
+                      "close($self, /)\n--\n\nUnsubscribe: it takes no more events; those it "
+                      "holds and the program did not take are held for wait_for() again."});
+  methods->push_back({"__enter__", method_entry<Subscription_enter>(), METH_NOARGS, nullptr});
+  methods->push_back({"__exit__", method_entry<Subscription_exit>(), METH_FASTCALL, nullptr});
+  methods->push_back({nullptr, nullptr, 0, nullptr});
+  std::vector<PyType_Slot> slots = traits.stepping;
+  slots.push_back({Py_tp_methods, methods->data()});
+  slots.push_back({Py_tp_getset, g_getset});
+  slots.push_back({Py_tp_doc, const_cast<char*>(traits.doc)});
+  slots.push_back({Py_tp_dealloc, dealloc_slot<Subscription_dealloc>()});
+  slots.push_back({Py_tp_traverse, nothrow_slot<Subscription_traverse>()});
+  slots.push_back({Py_tp_clear, nothrow_slot<Subscription_clear>()});
+  slots.push_back({Py_tp_new, slot_entry<no_constructor_new>()});
+  slots.push_back({0, nullptr});
+  PyType_Spec spec = {traits.name, sizeof(SubscriptionObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
+                      slots.data()};
+  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  if (!type) return nullptr;
+  for (ClassHooks& h : g_hooks) {
+    if (!h.type) {
+      h = {type, traits.ended};
+      break;
+    }
+  }
+  return type;
+}
+
+std::vector<PyTypeObject*> subscription_classes() {
+  std::vector<PyTypeObject*> made;
+  for (const ClassHooks& h : g_hooks)
+    if (h.type) made.push_back(h.type);
+  return made;
+}
+
+Ref new_subscription(PyTypeObject* type, PyObject* session, EventHub& hub, PyObject* predicate,
+                     std::size_t max_pending, std::optional<double> step_limit, bool take_window) {
+  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  if (!self) return {};
+  SubscriptionObject* sub = as_subscription(self.get());
+  std::construct_at(&sub->session, Ref::borrow(session));
+  std::construct_at(&sub->predicate, Ref::borrow(predicate));
+  std::construct_at(&sub->queue);
+  std::construct_at(&sub->step_limit, step_limit);
+  std::construct_at(&sub->failure);
+  sub->max_pending = max_pending;
+  sub->hub = nullptr;
+  sub->waiter = 0;
+  hub.subscribe(sub, take_window);
+  return self;
+}
+
+}  // namespace qv::py
