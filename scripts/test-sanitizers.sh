@@ -27,7 +27,7 @@ PYTHONMALLOC=malloc \
 QUELVANT_SANITIZED=1 \
 STANDIN_SERVER_ENV_UNSET="LD_PRELOAD ASAN_OPTIONS UBSAN_OPTIONS PYTHONMALLOC" \
 PYTHONPATH="$PWD/build/asan/site" \
-  .venv/bin/python -m pytest -q -p no:cacheprovider "${selection[@]}" || status=$?
+  .venv/bin/python -m pytest -q -p no:cacheprovider -n "$PYTEST_WORKERS" "${selection[@]}" || status=$?
 if compgen -G "$reports.*" >/dev/null; then
   echo "== sanitizer reports"
   cat "$reports".*

@@ -33,4 +33,4 @@ EOF
 
 echo "== the whole suite, with the test tools added"
 venv_install "$venv" "${TEST_PACKAGES[@]}"
-"$venv/bin/python" -m pytest -q -ra -p no:cacheprovider "$@"
+"$venv/bin/python" -m pytest -q -ra -p no:cacheprovider -n "$PYTEST_WORKERS" "$@"
