@@ -6,18 +6,7 @@
 #   BENCH_ROUNDS=7 benchmarks/run.sh  more rounds (at least 5)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. scripts/lib.sh
-
-ensure_venv .venv-bench "${TEST_PACKAGES[@]}"
-build_into .venv-bench build/bench
-
-tools=build/bench-tools
-mkdir -p "$tools"
-for name in loopback_server send_floor read_floor pipe_drain rtt_floor; do
-  src=benchmarks/tools/$name.cpp
-  if [ ! -x "$tools/$name" ] || [ "$src" -nt "$tools/$name" ]; then
-    "${CXX:-g++}" -std=c++20 -O2 -Wall -Wextra -pthread -o "$tools/$name" "$src"
-  fi
-done
+. benchmarks/setup.sh
+bench_setup loopback_server send_floor read_floor pipe_drain rtt_floor
 
 exec .venv-bench/bin/python benchmarks/bench.py
