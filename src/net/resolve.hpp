@@ -29,20 +29,29 @@ using ResolveResult = std::variant<std::vector<IpAddress>, ResolveFailure>;
 
 // A lookup by a thread of its own, so that whoever waits for it can give up (a deadline, a
 // signal) while the resolver is still at work, which a call of getaddrinfo() cannot: the
-// answer that comes later is dropped with the last reference to the lookup.
+// answer that comes later is dropped with the last reference to the lookup. A thread waits
+// for it with wait_until(); an event loop watches ready_fd(), which becomes readable once the
+// answer is there (the lookup's own descriptor, closed with it, so never one reused).
 class Lookup {
  public:
-  // Starts resolving `host`. Throws std::system_error when no thread can be started.
+  // Starts resolving `host`. Throws std::system_error when no thread or descriptor can be had.
   static std::shared_ptr<Lookup> start(std::string host);
   // The answer, once there, else nullopt when `until` passed first.
   std::optional<ResolveResult> wait_until(std::chrono::steady_clock::time_point until);
+  // The answer if it is there.
+  std::optional<ResolveResult> answer();
+  int ready_fd() const noexcept { return ready_fd_; }
   // The host it resolves.
   const std::string& host() const noexcept { return host_; }
 
-  explicit Lookup(std::string host) : host_(std::move(host)) {}
+  Lookup(std::string host, int ready_fd) : host_(std::move(host)), ready_fd_(ready_fd) {}
+  ~Lookup();
+  Lookup(const Lookup&) = delete;
+  Lookup& operator=(const Lookup&) = delete;
 
  private:
   std::string host_;
+  int ready_fd_;
   std::mutex mutex_;
   std::condition_variable done_;
   std::optional<ResolveResult> answer_;

@@ -30,14 +30,14 @@ Ref fd_object(int fd) { return Ref::steal(PyLong_FromLong(fd)); }
 
 PyMethodDef g_on_readable = {"_readable", method_entry<on_readable>(), METH_NOARGS, nullptr};
 
-bool watch(AsyncState& s, PyObject* self, const char* method, PyMethodDef* def) {
-  Ref fd = fd_object(s.fd);
-  return fd && loop_call(s, method, self, def, fd.get());
+bool watch(AsyncState& s, PyObject* self, const char* method, PyMethodDef* def, int fd) {
+  Ref number = fd_object(fd < 0 ? s.fd : fd);
+  return number && loop_call(s, method, self, def, number.get());
 }
 
-bool unwatch(AsyncState& s, const char* method) {
-  Ref fd = fd_object(s.fd);
-  return fd && aio::call(s.loop.get(), method, fd.get());
+bool unwatch(AsyncState& s, const char* method, int fd) {
+  Ref number = fd_object(fd < 0 ? s.fd : fd);
+  return number && aio::call(s.loop.get(), method, number.get());
 }
 
 bool trace_sent(AsyncState& s, const std::vector<std::string>& lines) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <system_error>
 #include <variant>
 
 #include "binding/boundary.hpp"
@@ -24,11 +25,11 @@ namespace {
 
 PyObject* on_connect_ready(PyObject* self, PyObject*);
 PyObject* on_step_timer(PyObject* self, PyObject* step);
-PyObject* on_resolved(PyObject* self, PyObject* task);
+PyObject* on_resolved(PyObject* self, PyObject*);
 PyObject* on_relink(PyObject* self, PyObject*);
 PyMethodDef g_on_connect = {"_connected", method_entry<on_connect_ready>(), METH_NOARGS, nullptr};
 PyMethodDef g_on_step_timer = {"_step_due", method_entry<on_step_timer>(), METH_O, nullptr};
-PyMethodDef g_on_resolved = {"_resolved", method_entry<on_resolved>(), METH_O, nullptr};
+PyMethodDef g_on_resolved = {"_resolved", method_entry<on_resolved>(), METH_NOARGS, nullptr};
 PyMethodDef g_on_relink = {"_relink", method_entry<on_relink>(), METH_NOARGS, nullptr};
 
 bool log_notes(const AsyncState& s, const std::vector<std::string>& notes) {
@@ -189,66 +190,6 @@ bool start_connect_step(PyObject* self, const LinkStep& step, std::optional<Link
   return !step.until || step_timer_at(s, self, *step.until);
 }
 
-// The name is asked of the loop's resolver (awaited without blocking the loop) every time, so
-// a server moved by DNS is found again; no longer than the step's limit.
-bool start_resolving(PyObject* self, const LinkStep& step) {
-  AsyncState& s = async_of(self);
-  Ref host = Ref::steal(PyUnicode_FromStringAndSize(
-      s.settings.server.data(), static_cast<Py_ssize_t>(s.settings.server.size())));
-  if (!host) return false;
-  Ref lookup =
-      Ref::steal(PyObject_CallMethod(s.loop.get(), "getaddrinfo", "OO", host.get(), Py_None));
-  Ref task = lookup ? aio::call(s.loop.get(), "create_task", lookup.get()) : Ref();
-  Ref cb = callback(self, g_on_resolved);
-  if (!task || !cb) return false;
-  Ref added = Ref::steal(PyObject_CallMethod(task.get(), "add_done_callback", "O", cb.get()));
-  if (!added) return false;
-  s.resolving = std::move(task);
-  return !step.until || step_timer_at(s, self, *step.until);
-}
-
-// The addresses of a getaddrinfo() result, in its order, each once; false with the error set.
-bool read_addresses(PyObject* infos, std::vector<IpAddress>& out) {
-  Ref items = Ref::steal(PySequence_List(infos));
-  if (!items) return false;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-    // (family, type, proto, canonname, sockaddr), sockaddr starting with the address text.
-    PyObject* info = PyList_GET_ITEM(items.get(), i);
-    PyObject* sockaddr =
-        PyTuple_Check(info) && PyTuple_GET_SIZE(info) == 5 ? PyTuple_GET_ITEM(info, 4) : nullptr;
-    PyObject* text = sockaddr && PyTuple_Check(sockaddr) && PyTuple_GET_SIZE(sockaddr) >= 1
-                         ? PyTuple_GET_ITEM(sockaddr, 0) : nullptr;
-    const char* chars = text && PyUnicode_Check(text) ? PyUnicode_AsUTF8(text) : nullptr;
-    if (!chars) {
-      PyErr_Clear();
-      continue;  // not an IP address (another family): nothing to connect to
-    }
-    const auto address = parse_ip_address(chars);
-    if (!address) continue;
-    const bool seen = std::any_of(out.begin(), out.end(), [&](const IpAddress& a) {
-      return a.family == address->family && a.bytes == address->bytes;
-    });
-    if (!seen) out.push_back(*address);
-  }
-  return true;
-}
-
-// The resolver's own words for a failed lookup: socket.gaierror's message, else the text.
-ResolveFailure resolve_failure_of(PyObject* exc) {
-  ResolveFailure failure{0, 0, {}};
-  Ref args = Ref::steal(PyObject_GetAttrString(exc, "args"));
-  PyObject* words = exc;
-  if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 2) {
-    failure.code = static_cast<int>(PyLong_AsLong(PyTuple_GET_ITEM(args.get(), 0)));
-    words = PyTuple_GET_ITEM(args.get(), 1);
-  }
-  Ref text = Ref::steal(PyObject_Str(words));
-  const char* chars = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-  PyErr_Clear();
-  failure.text = chars ? chars : "the resolver failed";
-  return failure;
-}
-
 // Feeds `input` to the link, and drives it on.
 bool feed(PyObject* self, LinkInput input) {
   AsyncState& s = async_of(self);
@@ -257,20 +198,37 @@ bool feed(PyObject* self, LinkInput input) {
 
 PyObject* done(bool ok) { return ok ? Py_NewRef(Py_None) : nullptr; }
 
-PyObject* on_resolved(PyObject* self, PyObject* task) {
+// The name is asked of the system's resolver every time, so a server moved by DNS is found
+// again: by a thread of its own (see Lookup), whose answer the loop is told of, no longer than
+// the step's limit. (Not the loop's getaddrinfo(): a resolver that never answers would hold
+// one of the loop's executor threads, and asyncio.run() waits minutes for those at its end.)
+bool stop_resolving(AsyncState& s) {
+  if (!s.lookup) return true;
+  const std::shared_ptr<Lookup> lookup = std::move(s.lookup);
+  return unwatch(s, "remove_reader", lookup->ready_fd());
+}
+
+bool start_resolving(PyObject* self, const LinkStep& step) {
   AsyncState& s = async_of(self);
-  if (task != s.resolving.get() || s.link.state() != LinkState::Resolving) Py_RETURN_NONE;
-  s.resolving = {};
-  if (!end_step(s)) return nullptr;
-  Ref infos = aio::result(task);
-  if (!infos) {
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
-    if (!exc || PyErr_GivenExceptionMatches(exc.get(), aio::cancelled_error())) Py_RETURN_NONE;
-    return done(feed(self, LinkInput::resolve_failed(resolve_failure_of(exc.get()))));
+  try {
+    s.lookup = Lookup::start(s.settings.server);
+  } catch (const std::system_error& e) {
+    return feed(self, LinkInput::resolve_failed(ResolveFailure{0, e.code().value(), e.what()}));
   }
-  std::vector<IpAddress> addresses;
-  if (!read_addresses(infos.get(), addresses)) return nullptr;
-  return done(feed(self, LinkInput::resolved(std::move(addresses))));
+  if (!watch(s, self, "add_reader", &g_on_resolved, s.lookup->ready_fd())) return false;
+  return !step.until || step_timer_at(s, self, *step.until);
+}
+
+
+PyObject* on_resolved(PyObject* self, PyObject*) {
+  AsyncState& s = async_of(self);
+  if (!s.lookup || s.link.state() != LinkState::Resolving) Py_RETURN_NONE;
+  std::optional<ResolveResult> answer = s.lookup->answer();
+  if (!answer) Py_RETURN_NONE;  // not yet: the loop tells again
+  if (!stop_resolving(s) || !end_step(s)) return nullptr;
+  if (auto* failure = std::get_if<ResolveFailure>(&*answer))
+    return done(feed(self, LinkInput::resolve_failed(std::move(*failure))));
+  return done(feed(self, LinkInput::resolved(std::move(std::get<std::vector<IpAddress>>(*answer)))));
 }
 
 PyObject* on_connect_ready(PyObject* self, PyObject*) {
@@ -297,12 +255,9 @@ PyObject* on_step_timer(PyObject* self, PyObject* step) {
   }
   s.step_timer = {};
   switch (s.link.state()) {
-    case LinkState::Resolving: {
-      Ref task = std::move(s.resolving);
-      if (task && !aio::cancel(task.get())) return nullptr;
-      if (!end_step(s)) return nullptr;
+    case LinkState::Resolving:
+      if (!stop_resolving(s) || !end_step(s)) return nullptr;
       return done(feed(self, LinkInput(LinkInput::Kind::ResolveTimedOut)));
-    }
     case LinkState::Connecting:
       if (s.writing && !unwatch(s, "remove_writer")) return nullptr;
       s.writing = false;
@@ -340,10 +295,7 @@ bool teardown(AsyncState& s) {
     s.fd = -1;
   }
   if (!end_step(s)) error.keep();
-  if (s.resolving) {
-    Ref task = std::move(s.resolving);
-    if (!aio::cancel(task.get())) error.keep();
-  }
+  if (!stop_resolving(s)) error.keep();
   s.out.clear();
   return error.restore();
 }

@@ -18,6 +18,7 @@
 
 #include "binding/ref.hpp"
 #include "net/ip_address.hpp"
+#include "net/resolve.hpp"
 #include "session/core/deadline_index.hpp"
 #include "session/core/keyed_table.hpp"
 #include "session/core/link.hpp"
@@ -82,12 +83,12 @@ class AsyncState final : public EventPipeline::Host {
 
   // The loop's handles: the timer of the earliest deadline; the timer of the link's step
   // under way (an address's limit, the resolver's, a pause), which `step` numbers so a late
-  // one is known; the resolver's task.
+  // one is known. The name's lookup under way, whose descriptor the loop watches.
   Ref timer;
   Time timer_at{};
   Ref step_timer;
   std::uint64_t step = 0;
-  Ref resolving;
+  std::shared_ptr<Lookup> lookup;
 
   std::uint64_t fork_generation;
   std::uint64_t next_batch = 0;
@@ -198,8 +199,9 @@ bool settle_connect_waiters(AsyncState& s, bool ok);
 bool flush(PyObject* self);
 // Lines for the socket go out at the end of this loop iteration, all in one write.
 bool schedule_flush(PyObject* self);
-bool watch(AsyncState& s, PyObject* self, const char* method, PyMethodDef* def);
-bool unwatch(AsyncState& s, const char* method);
+// loop.add_reader / add_writer (`method`) of `fd` (the socket's when -1), and the removal.
+bool watch(AsyncState& s, PyObject* self, const char* method, PyMethodDef* def, int fd = -1);
+bool unwatch(AsyncState& s, const char* method, int fd = -1);
 extern PyMethodDef g_on_readable;
 // Traces wire lines sent (copies: a handler may close the session); false with the error set.
 bool trace_sent(AsyncState& s, const std::vector<std::string>& lines);

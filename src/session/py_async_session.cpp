@@ -430,7 +430,6 @@ int AsyncSession_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(s->login_failure.get());
   Py_VISIT(s->timer.get());
   Py_VISIT(s->step_timer.get());
-  Py_VISIT(s->resolving.get());
   return s->events.traverse(visit, arg);
 }
 
@@ -451,7 +450,7 @@ int AsyncSession_clear(PyObject* self) noexcept {
   Ref timer = std::move(s->timer);
   Ref step_timer = std::move(s->step_timer);
   Ref login_failure = std::move(s->login_failure);
-  Ref resolving = std::move(s->resolving);
+  s->lookup.reset();
   std::vector<EventWait> waits;
   while (auto entry = s->events.take_any_wait()) waits.push_back(std::move(entry->second));
   s->batches.clear();
@@ -475,8 +474,12 @@ void AsyncSession_finalize(PyObject* self) noexcept {
   if (!s || s->closed() || s->fork_generation != fork_generation()) return;
   if (s->fd < 0) {
     // Still resolving the server's name: nothing is open, but the lookup is let go of.
-    if (s->resolving) call_quietly(s->resolving.get(), "cancel");
-    s->resolving = {};
+    if (s->lookup && s->loop) {
+      Ref fd = Ref::steal(PyLong_FromLong(s->lookup->ready_fd()));
+      if (fd) call_quietly(s->loop.get(), "remove_reader", fd.get());
+      PyErr_Clear();
+    }
+    s->lookup.reset();
     return;
   }
   warn_unclosed(self);
