@@ -15,7 +15,7 @@ import threading
 import time
 
 import pytest
-from catalogue import COMMANDS, full_args, minimal_args
+from golden import GOLDEN
 from conftest import blocked_in_syscall
 from session_driver import ASYNC, Driver, drive, kinds, warm_up  # noqa: F401 (drive: a fixture)
 
@@ -27,13 +27,9 @@ Command = commands.Command
 Session = session.Session
 Reply, Event = session.Reply, session.Event
 AsyncSession = session.AsyncSession
-IDS = [c.factory for c in COMMANDS]
+IDS = [g.factory for g in GOLDEN]
 SYS_POLL = 7  # x86-64
 NAN = float("nan")
-
-
-def method_name(cmd) -> str:
-    return "get_protocol_version" if cmd.factory == "protocol_version" else cmd.factory
 
 
 def process_counts() -> tuple[int, int]:
@@ -86,30 +82,29 @@ def shared_server():
         yield srv
 
 
-@pytest.mark.parametrize("cmd", COMMANDS, ids=IDS)
+@pytest.mark.parametrize("cmd", GOLDEN, ids=IDS)
 @kinds()
 def test_every_command_method_sends_the_factory_line_and_returns_its_reply(shared_server, drive, kind, cmd):
     server = shared_server
-    kwargs, minimal = full_args(cmd)[0], minimal_args(cmd)[0]
+    kwargs, minimal = cmd.top, cmd.low
     required = [minimal[p.name] for p in cmd.params if not p.optional]
     P = inspect.Parameter
     for cls in (Session, AsyncSession):
-        params = list(inspect.signature(getattr(cls, method_name(cmd))).parameters.values())[1:]
+        params = list(inspect.signature(getattr(cls, cmd.method)).parameters.values())[1:]
         assert [(p.name, p.kind, p.default) for p in params] == [
             *((p.name, P.POSITIONAL_OR_KEYWORD, None if p.optional else P.empty) for p in cmd.params),
             ("reply_timeout", P.KEYWORD_ONLY, session.SESSION_TIMEOUT)]
         assert params[-1].default is session.SESSION_TIMEOUT
     conn = server.connections()
     s = drive(kind, server)
-    reply = getattr(s, method_name(cmd))(**kwargs)
+    reply = getattr(s, cmd.method)(**kwargs)
     sent = 1
     if cmd.variant != "Quit":  # after which the server closes
-        getattr(s, method_name(cmd))(*minimal.values())
-        getattr(s, method_name(cmd))(*required, reply_timeout=5)  # the optional ones left out
+        getattr(s, cmd.method)(*minimal.values())
+        getattr(s, cmd.method)(*required, reply_timeout=5)  # the optional ones left out
         sent = 3
     s.close()
-    line = str(getattr(Command, cmd.factory)(**kwargs))
-    with_nones = str(getattr(Command, cmd.factory)(**minimal))
+    line, with_nones = "".join(cmd.top_pieces), "".join(cmd.low_pieces)
     assert reply.tag == 1
     lines = server.wait_received(1 + sent, conn=conn).splitlines()[1:]
     assert lines[0] == f"{line} COMMANDTAG=1".encode()
@@ -249,7 +244,7 @@ def test_every_default_is_shown_and_a_wait_limit_defaults_to_the_session_timeout
             if p.name in ("reply_timeout", "timeout") and p.default is not None:
                 assert p.default is default, (name, p.name)
                 limits += 1
-    assert limits == 3 + len(COMMANDS)  # request, request_batch, wait_for and each command
+    assert limits == 3 + len(GOLDEN)  # request, request_batch, wait_for and each command
     # A stream runs until the session is closed; a subscription's get() waits as long as any call.
     assert inspect.signature(cls.events).parameters["timeout"].default is None
     assert str(inspect.signature(cls.subscribe)) == "(self, /, predicate=None, *, max_pending=10000)"
@@ -612,6 +607,6 @@ def test_after_fork_the_child_refuses_the_parents_session(server, drive):
 @pytest.mark.parametrize("cls, then", [(Session, " and wait for its reply."),
                                        (AsyncSession, "; await the result for its reply.")], ids=["Session", "AsyncSession"])
 def test_command_methods_have_one_line_docs(cls, then):
-    for cmd in COMMANDS:
-        m = getattr(cls, method_name(cmd))
+    for cmd in GOLDEN:
+        m = getattr(cls, cmd.method)
         assert m.__doc__.splitlines()[-1] == f"Send {cmd.variant}{then}"
