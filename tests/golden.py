@@ -78,7 +78,7 @@ class Golden(NamedTuple):
 
     @property
     def method(self) -> str:
-        """The per-command method's name (get_version is taken by its own command)."""
+        """The per-command method's name: ProtocolVersion's is get_protocol_version."""
         return "get_protocol_version" if self.factory == "protocol_version" else self.factory
 
     @property
@@ -112,7 +112,7 @@ def G(factory: str, top_line: str, low_line: str | None = None, **args) -> Golde
     # The rows check each other: a piece ends with its value, and the bottom's piece is the top's
     # with the bottom's value.
     assert len(g.top_pieces) == len(g.low_pieces) == 1 + len(args), factory
-    for (name, v), top_piece, low_piece in zip(top.items(), g.top_pieces[1:], g.low_pieces[1:]):
+    for (name, v), top_piece in zip(top.items(), g.top_pieces[1:]):
         assert top_piece.endswith(wire_text(v)), (factory, name)
         assert low[name] is None or g.line(**{name: low[name]}) == "".join(g.low_pieces), (factory, name)
     return g
