@@ -42,6 +42,8 @@ def outcome(call):
         result = exc
     said(result, time.monotonic() - started)
     return result
+
+say("started")
 """
 LIMIT = 6.0  # for a child whose every call should end within about a second or two
 
@@ -58,7 +60,9 @@ def child(spawn, body: str, **values):
 
 
 def outcomes(proc, limit: float = LIMIT) -> list[tuple[set[str], float, str]]:
-    """Waits for the child to end well; what each outcome() said: classes, seconds, text."""
+    """Waits for the child to end well, within limit of its start (its imports can take
+    seconds under a sanitizer); what each outcome() said: classes, seconds, text."""
+    assert proc.shows(proc.err, "started\n", timeout=60), proc.err.decode()
     try:
         status = proc.finish(limit)
     except subprocess.TimeoutExpired:
