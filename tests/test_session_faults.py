@@ -16,13 +16,10 @@ import time
 from pathlib import Path
 
 import pytest
-from conftest import blocked_in_syscall
-from session_driver import ASYNC, KINDS, Driver, drive, kinds  # noqa: F401 (drive: a fixture)
+from session_driver import ASYNC, KINDS, drive, kinds  # noqa: F401 (drive: a fixture)
 
 from quelvant_standin.harness import StandInError
 from quelvant_rs import session
-
-SYS_POLL = 7  # x86-64
 
 
 # -- scenarios in a child process: a crash or a hang there fails the test, not the run --------
@@ -48,6 +45,8 @@ def outcome(call):
         result = exc
     said(result, time.monotonic() - started)
     return result
+
+say("started")
 """
 LIMIT = 6.0  # for a child whose every call should end within about a second or two
 
@@ -64,7 +63,9 @@ def child(spawn, body: str, **values):
 
 
 def outcomes(proc, limit: float = LIMIT) -> list[tuple[set[str], float, str]]:
-    """Waits for the child to end well; what each outcome() said: classes, seconds, text."""
+    """Waits for the child to end well, within limit of its start (its imports can take
+    seconds under a sanitizer); what each outcome() said: classes, seconds, text."""
+    assert proc.shows(proc.err, "started\n", timeout=60), proc.err.decode()
     try:
         status = proc.finish(limit)
     except subprocess.TimeoutExpired:
@@ -170,36 +171,6 @@ class TestHangs:
         assert "ConnectionError" in lost
         assert inner & {"Reply", "Pending", "RuntimeError"}, inner
         assert outer & {"Reply", "RuntimeError"}, outer
-
-    @kinds(among=["thread"])
-    def test_a_blocked_sender_holds_no_other_thread_past_its_timeout(self, make_server, drive, kind):
-        srv = make_server(rcvbuf=4096)
-        d = drive(kind, srv, timeout=None)
-        srv.stall()
-        big = threading.Thread(target=lambda: d.request("PlayFile 1 " + "a" * (16 << 20)))
-        big.start()
-        assert blocked_in_syscall(os.getpid(), SYS_POLL)  # the big line waits for room
-        ended: list[tuple[type, float]] = []
-
-        def small() -> None:
-            started = time.monotonic()
-            try:
-                d.request("GetVersion", timeout=0.5)
-            except Exception as exc:
-                ended.append((type(exc), time.monotonic() - started))
-        others = [threading.Thread(target=small) for _ in range(2)]
-        try:
-            for t in others:
-                t.start()
-            deadline = time.monotonic() + 5
-            for t in others:
-                t.join(deadline - time.monotonic())
-            assert len(ended) == 2 and all(exc is TimeoutError and took < 1.5 for exc, took in ended), ended
-        finally:
-            srv.resume()
-            big.join(30)
-            for t in others:
-                t.join(10)
 
     @kinds(among=ASYNC)
     def test_a_connect_failing_inside_the_first_request(self, server, spawn, kind):
@@ -310,10 +281,13 @@ class TestRouting:
     @kinds()
     def test_a_line_cut_by_the_close_answers_no_request(self, server, drive, kind):
         server.mute("CallHold")
-        d = drive(kind, server)
-        after(server, b"CallHold", lambda: server.close_mid_line("OK CallHold COMMANDTAG=1"))  # of tag 10's
-        with pytest.raises(ConnectionError):
+        d = drive(kind, server, timeout=5)
+        # "COMMANDTAG=1" is what is left of another request's "=10".
+        after(server, b"CallHold", lambda: server.close_mid_line("OK CallHold COMMANDTAG=1"))
+        with pytest.raises(ConnectionError, match=r"lost while waiting for the reply to CallHold \(tag 1\)"):
             d.request("CallHold 1")
+        ev = next(d.events(timeout=1))
+        assert (ev.kind, ev.tag, ev.line) == ("line", None, "OK CallHold COMMANDTAG=1")
 
     @kinds()
     def test_closing_inside_the_reader_glues_no_lines(self, server, drive, kind):
@@ -329,22 +303,6 @@ class TestRouting:
         for got in d.together(*(lambda s, i=i: s.request(f"CallHold {i}") for i in (1, 2, 3))):
             assert (isinstance(got, (ConnectionError, RuntimeError))
                     or got.line == f"OK CallHold COMMANDTAG={got.tag}"), got
-
-    @kinds(among=ASYNC)
-    def test_late_replies_of_a_cancelled_batch_become_events(self, server, drive, kind):
-        server.delay("CallHold", 200)
-        d = drive(kind, server)
-
-        async def cancel(s):
-            batch = asyncio.create_task(s.request_batch(["CallHold 1", "CallHold 2"]))
-            await asyncio.sleep(0)
-            server.wait_received(3)
-            batch.cancel()
-            with pytest.raises(asyncio.CancelledError):
-                await batch
-            return [(await s.wait_for(lambda e: e.tag == tag, timeout=2)).line for tag in (1, 2)]
-
-        assert d.run(cancel, d.raw) == ["OK CallHold COMMANDTAG=1", "OK CallHold COMMANDTAG=2"]
 
 
 # -- memory -----------------------------------------------------------------------------------
@@ -377,26 +335,29 @@ class TestMemory:
         [(names, _, grown)] = outcomes(proc, limit=30)
         assert "int" in names and int(grown) < 32 << 20, grown
 
+    @pytest.mark.parametrize("word", ["Login", "GetVersion"])  # each reconnect lost, or the request after it
     @kinds()
-    def test_failed_reconnects_hold_no_more_than_max_events(self, server, drive, kind):
-        d = drive(kind, server, max_events=5, reconnect_attempts=1)
+    def test_losses_again_and_again_hold_one_mark(self, server, drive, kind, word):
+        d = drive(kind, server, max_events=5, reconnect_attempts=1, reconnect_delay=0.001)
         server.close(conn=0)
         server.wait_closed(0)
-        for _ in range(50):
-            server.drop_on("Login")
+        for _ in range(30):
+            server.drop_on(word)
             with pytest.raises(ConnectionError):
                 d.get_version()
         d.get_version()
-        steps, held = d.events(timeout=0.2), 0
-        for _ in range(100):
+        marks = []
+        while True:  # the marks held for wait_for, until none is left
             try:
-                next(steps)
-            except StopIteration:
+                marks.append(d.wait_for(lambda e: True, timeout=0.5).kind)
+            except ConnectionError as e:
+                assert "may be missing" in str(e), e
+                marks.append("lost")
+            except TimeoutError:
                 break
-            except (ConnectionError, session.EventsDropped):
-                pass
-            held += 1
-        assert held <= 5 + 2, f"{held} events and marks held"  # room for one loss and one reconnect
+        # Marks with no line between them say no more than the first: 30 losses, one mark,
+        # and the reconnect's after it.
+        assert marks == ["lost", "reconnected"], marks
 
 
 # -- errors -----------------------------------------------------------------------------------
@@ -412,17 +373,6 @@ class TestErrors:
             got.append(ev.line)
             d.close()
         assert got == ["Tick n=0"]
-
-    @kinds()
-    def test_a_text_as_a_batch_and_nan_seconds_are_refused(self, server, drive, kind):
-        d = drive(kind, server)
-        with pytest.raises(TypeError):
-            d.request_batch("GetVersion")
-        with pytest.raises(ValueError, match="not a number"):
-            d.request("GetVersion", timeout=float("nan"))
-        with pytest.raises(ValueError, match="not a number"):
-            Driver(kind, server.port, timeout=float("nan"))
-        assert d.get_version().tag == 1  # nothing was sent before
 
 
 # -- user code calling back, resolvers, secrets -----------------------------------------------

@@ -1,4 +1,5 @@
-"""Host names, the wire trace through logging, repr and stats: for both session classes."""
+"""Host names and addresses that do not connect, the wire trace through logging, repr and stats:
+for both session classes."""
 
 from __future__ import annotations
 
@@ -33,11 +34,12 @@ def test_a_host_name_is_resolved_and_its_addresses_tried_in_turn(server, drive, 
 
 @kinds()
 @pytest.mark.parametrize("host, exc, message", [
+    ("127.0.0.1", ConnectionRefusedError, r"^Failed to connect: Connection refused \(os error 111\)$"),
     ("nowhere.invalid", socket.gaierror, r"^Failed to resolve 'nowhere\.invalid': \S"),
     ("localhost", ConnectionRefusedError,
      r"^Failed to connect to 'localhost' \(at any address it resolves to; the last: Connection refused "),
 ])
-def test_a_name_that_does_not_connect_says_why(free_port, kind, host, exc, message):
+def test_an_address_that_does_not_connect_says_why(free_port, kind, host, exc, message):
     with pytest.raises(exc, match=message):
         Driver(kind, free_port, host=host).dispose()
 
