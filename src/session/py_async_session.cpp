@@ -520,6 +520,16 @@ void AsyncSession_dealloc(PyObject* self) noexcept {
   Py_DECREF(type);
 }
 
+// What the per-command methods need of the class.
+struct AsyncSessionClass {
+  static constexpr const char* kOwner = "AsyncSession";
+  static constexpr const char* kDocLine = "Send {}; await the result for its reply.";
+  static const SessionSettings& settings(PyObject* self) { return settings_of(self); }
+  static PyObject* submit(PyObject* self, const Command& command, std::optional<double> limit) {
+    return submit_command(self, command, limit);
+  }
+};
+
 }  // namespace
 
 PyTypeObject* init_async_session_class() {
@@ -544,8 +554,7 @@ PyTypeObject* init_async_session_class() {
       subscription_ended});
   if (!g_subscription_type) return nullptr;
 
-  const auto* per_command =
-      SessionMethods<submit_command, settings_of>::table("AsyncSession", "Send {}; await the result for its reply.");
+  const auto* per_command = session_command_methods<AsyncSessionClass>();
   if (!per_command) return nullptr;
   const SessionClassTraits traits = {
       "AsyncSession",

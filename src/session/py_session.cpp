@@ -240,6 +240,16 @@ PyObject* Session_repr(PyObject* self) {
                        now.pending, s.events.held() + now.queued_events});
 }
 
+// What the per-command methods need of the class.
+struct SessionClass {
+  static constexpr const char* kOwner = "Session";
+  static constexpr const char* kDocLine = "Send {} and wait for its reply.";
+  static const SessionSettings& settings(PyObject* self) { return settings_of(self); }
+  static PyObject* submit(PyObject* self, const Command& command, std::optional<double> limit) {
+    return submit_command(self, command, limit);
+  }
+};
+
 }  // namespace
 
 PyTypeObject* init_session_class() {
@@ -263,8 +273,7 @@ PyTypeObject* init_session_class() {
       nullptr});
   if (!g_subscription_type) return nullptr;
 
-  const auto* per_command =
-      SessionMethods<submit_command, settings_of>::table("Session", "Send {} and wait for its reply.");
+  const auto* per_command = session_command_methods<SessionClass>();
   if (!per_command) return nullptr;
   const SessionClassTraits traits = {
       "Session",

@@ -7,6 +7,7 @@
 #include "binding/errors.hpp"
 #include "binding/type_support.hpp"
 #include "session/py_received.hpp"
+#include "session/session_methods.hpp"
 
 namespace qv::py {
 
@@ -129,6 +130,18 @@ bool wait_limit(const SessionSettings& settings, PyObject* timeout_arg, const Pa
   if (!convert_argument(param, timeout_arg, arg)) return false;
   limit = arg.present ? std::optional<double>(arg.seconds) : std::nullopt;
   return true;
+}
+
+const Param& reply_timeout_param() {
+  static const Param param = make_param("reply_timeout", Conv::Seconds, true);
+  return param;
+}
+
+std::string with_command_word(std::string_view line, std::size_t v) {
+  const std::size_t hole = line.find("{}");
+  if (hole == std::string_view::npos) return std::string(line);
+  return std::string(line.substr(0, hole)) + std::string(kCatalogue[v].name) +
+         std::string(line.substr(hole + 2));
 }
 
 void raise_timeout(std::string_view word, std::uint64_t tag, std::optional<double> limit) {

@@ -100,6 +100,9 @@ PyObject* session_timeout();
 bool wait_limit(const SessionSettings& settings, PyObject* timeout_arg, const Param& param,
                 std::optional<double>& limit);
 
+// How a given `reply_timeout` converts (seconds, or None), for every per-command method.
+const Param& reply_timeout_param();
+
 void raise_timeout(std::string_view word, std::uint64_t tag, std::optional<double> limit);
 // The line of `word` could not be sent in time; `why` says what held it up.
 void raise_send_timeout(std::string_view word, std::uint64_t tag, std::optional<double> limit,
