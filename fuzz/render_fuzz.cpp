@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "commands/core/tagged_send.hpp"
+#include "commands/core/wire_line.hpp"
 #include "commands/core/render.hpp"
 #include "fuzz_check.hpp"
 

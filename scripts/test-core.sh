@@ -15,7 +15,7 @@ build/core-test/net_core_selftest
 ${CXX:-g++} -std=c++20 -O1 -g -Wall -Wextra -Wpedantic -Wshadow -Isrc \
   -fsanitize=address,undefined -fno-sanitize-recover=all \
   tests/core/send_queue_selftest.cpp src/net/*.cpp \
-  src/commands/core/{command_tag,tagged_send,render,login_defaults}.cpp \
+  src/commands/core/{command_tag,wire_line,render,login_defaults}.cpp \
   -o build/core-test/send_queue_selftest
 build/core-test/send_queue_selftest
 ${CXX:-g++} -std=c++20 -O1 -g -Wall -Wextra -Wpedantic -Wshadow -Isrc \

@@ -1,7 +1,7 @@
 #include "client/client_object.hpp"
 
 #include "net/os_error.hpp"
-#include "commands/core/tagged_send.hpp"
+#include "commands/core/wire_line.hpp"
 #include "binding/errors.hpp"
 
 namespace qv::py {

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "client/client_object.hpp"
-#include "commands/core/tagged_send.hpp"
+#include "commands/core/wire_line.hpp"
 #include "commands/build_command.hpp"
 #include "binding/boundary.hpp"
 #include "binding/errors.hpp"

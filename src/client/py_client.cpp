@@ -14,7 +14,7 @@
 #include "client/core/output.hpp"
 #include "client/core/reader_thread.hpp"
 #include "net/socket.hpp"
-#include "commands/core/tagged_send.hpp"
+#include "commands/core/wire_line.hpp"
 #include "commands/core/render.hpp"
 #include "commands/py_command.hpp"
 #include "binding/args.hpp"

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "net/line_buffer.hpp"
-#include "commands/core/tagged_send.hpp"
+#include "commands/core/wire_line.hpp"
 #include "commands/build_command.hpp"
 #include "commands/core/render.hpp"
 #include "binding/args.hpp"

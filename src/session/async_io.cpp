@@ -8,7 +8,7 @@
 #include <new>
 
 #include "binding/boundary.hpp"
-#include "commands/core/tagged_send.hpp"
+#include "commands/core/wire_line.hpp"
 #include "net/socket.hpp"
 #include "session/async_session.hpp"
 #include "session/asyncio_api.hpp"

@@ -12,7 +12,7 @@
 #include "binding/boundary.hpp"
 #include "binding/errors.hpp"
 #include "commands/build_command.hpp"
-#include "commands/core/tagged_send.hpp"
+#include "commands/core/wire_line.hpp"
 #include "net/socket.hpp"
 #include "session/async_session.hpp"
 #include "session/asyncio_api.hpp"

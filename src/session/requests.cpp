@@ -1,6 +1,6 @@
 #include "session/requests.hpp"
 
-#include "commands/core/tagged_send.hpp"
+#include "commands/core/wire_line.hpp"
 #include "commands/py_command.hpp"
 #include "binding/args.hpp"
 #include "binding/boundary.hpp"

@@ -7,7 +7,7 @@
 
 #include "binding/errors.hpp"
 #include "commands/build_command.hpp"
-#include "commands/core/tagged_send.hpp"
+#include "commands/core/wire_line.hpp"
 #include "net/os_error.hpp"
 #include "net/socket.hpp"
 #include "session/py_received.hpp"

@@ -10,7 +10,7 @@
 #include <climits>
 #include <utility>
 
-#include "commands/core/tagged_send.hpp"
+#include "commands/core/wire_line.hpp"
 #include "net/socket.hpp"
 
 namespace qv {

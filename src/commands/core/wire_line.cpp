@@ -1,4 +1,4 @@
-#include "commands/core/tagged_send.hpp"
+#include "commands/core/wire_line.hpp"
 
 #include "commands/core/render.hpp"
 
