@@ -12,18 +12,10 @@ void append_tag_suffix(LineBuffer& line, std::uint64_t tag) {
   line.commit(write_tag_suffix(line.prepare(kMaxTagSuffix), tag));
 }
 
-SendResult send_tagged_line(int fd, LineBuffer& line, std::uint64_t tag,
-                            const InterruptCheck& check) {
-  append_tag_suffix(line, tag);
-  return send_all(fd, line.data(), line.size(), check);
-}
-
-SendResult send_tagged_text(int fd, std::string_view text, std::uint64_t tag,
-                            const InterruptCheck& check) noexcept {
-  char suffix[kMaxTagSuffix];
-  iovec pieces[2] = {{const_cast<char*>(text.data()), text.size()},
-                     {suffix, write_tag_suffix(suffix, tag)}};
-  return send_all(fd, pieces, 2, check);
+TagSuffix tag_suffix(std::uint64_t tag) noexcept {
+  TagSuffix suffix;
+  suffix.size = write_tag_suffix(suffix.bytes, tag);
+  return suffix;
 }
 
 }  // namespace qv

@@ -1,11 +1,11 @@
 #pragma once
-// The tagged send: every command line leaves as its text, " COMMANDTAG=<tag>" and "\n".
+// The wire form of a command line: its text, " COMMANDTAG=<tag>" and "\n". Writing it to a
+// socket is net/'s (send_all, send_with_suffix).
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "net/line_buffer.hpp"
-#include "net/socket.hpp"
 #include "commands/core/command.hpp"
 #include "commands/core/command_tag.hpp"
 
@@ -18,13 +18,12 @@ void append_command_text(LineBuffer& line, const Command& command);
 // Throws std::bad_alloc (the buffer is then unchanged).
 void append_tag_suffix(LineBuffer& line, std::uint64_t tag);
 
-// Turns the command text in `line` into its wire form and writes all of it to `fd`.
-SendResult send_tagged_line(int fd, LineBuffer& line, std::uint64_t tag,
-                            const InterruptCheck& check = {});
-
-// The same for a text that is not copied: it goes to the socket straight from `text`, with
-// the suffix beside it, so even a huge text needs no second buffer.
-SendResult send_tagged_text(int fd, std::string_view text, std::uint64_t tag,
-                            const InterruptCheck& check = {}) noexcept;
+// The suffix of `tag` in a buffer of its own, for a text sent beside it without a copy.
+struct TagSuffix {
+  char bytes[kMaxTagSuffix];
+  std::size_t size;
+  std::string_view view() const noexcept { return {bytes, size}; }
+};
+TagSuffix tag_suffix(std::uint64_t tag) noexcept;
 
 }  // namespace qv
