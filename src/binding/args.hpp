@@ -60,7 +60,7 @@ std::optional<Signature> make_signature(std::string full_name, std::vector<Param
                                         bool python_wording = false);
 
 // Upper bound on parameters of any callable (a session's constructor has the most).
-inline constexpr std::size_t kMaxParams = 12;
+inline constexpr std::size_t kMaxParams = 16;
 
 // Binds a fast call to `sig`. Returns the arguments in parameter order (either `args` itself
 // or `scratch`, which must hold kMaxParams entries), or nullptr with TypeError set. A

@@ -4,7 +4,7 @@
 //   commands: Command
 //   values: ECM, Channels, AudioFormatType, PayloadType, ToneType, ConstantWithDescription
 //   session: Session, AsyncSession, Reply, Event, Subscription, AsyncSubscription,
-//            SessionStats, ServerError, EventsDropped, SESSION_TIMEOUT
+//            SessionStats, ServerError, EventsDropped, SESSION_TIMEOUT, ERROR_REPLIES
 //   (also outside __all__)
 #include <atomic>
 #include <charconv>
@@ -136,7 +136,9 @@ bool initialise(PyObject* top) {
   for (PyObject* exc : {server_error_class(), events_dropped_class()})
     if (!add_type(session.get(), reinterpret_cast<PyTypeObject*>(exc))) return false;
   // Made with the session classes: the default their calls' signatures show.
-  if (!add_object(session.get(), "SESSION_TIMEOUT", session_timeout())) return false;
+  if (!add_object(session.get(), "SESSION_TIMEOUT", session_timeout()) ||
+      !add_object(session.get(), "ERROR_REPLIES", error_replies()))
+    return false;
   return PyObject_SetAttrString(top, "session", session.get()) == 0;
 }
 

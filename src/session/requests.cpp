@@ -65,13 +65,33 @@ bool build_request_line(PyObject* command, std::string_view argument,
 }
 
 Ref checked_reply(const SessionSettings& settings, std::string_view word, Ref reply) {
-  if (!reply || !settings.is_failure) return reply;
-  // Held for the call: whatever the predicate does, it outlives its own call.
-  Ref judge = Ref::borrow(settings.is_failure.get());
-  Ref verdict = Ref::steal(PyObject_CallOneArg(judge.get(), reply.get()));
-  if (!verdict) return {};
-  const int failed = PyObject_IsTrue(verdict.get());
-  if (failed < 0) return {};
+  if (!reply) return reply;
+  bool failed = false;
+  switch (settings.failure_rule) {
+    case SessionSettings::FailureRule::None: return reply;
+    case SessionSettings::FailureRule::ErrorWord: {
+      // The first word of the line, however it is spaced.
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(reply_line(reply.get()), &size);
+      if (!text) return {};
+      std::string_view first;
+      for_each_token(std::string_view(text, static_cast<std::size_t>(size)), [&](std::string_view t) {
+        if (first.empty()) first = t;
+      });
+      failed = first == "ERROR";
+      break;
+    }
+    case SessionSettings::FailureRule::Predicate: {
+      // Held for the call: whatever the predicate does, it outlives its own call.
+      Ref judge = Ref::borrow(settings.is_failure.get());
+      Ref verdict = Ref::steal(PyObject_CallOneArg(judge.get(), reply.get()));
+      if (!verdict) return {};
+      const int yes = PyObject_IsTrue(verdict.get());
+      if (yes < 0) return {};
+      failed = yes > 0;
+      break;
+    }
+  }
   if (failed) {
     raise_server_error(word, reply.get());
     return {};
@@ -81,51 +101,70 @@ Ref checked_reply(const SessionSettings& settings, std::string_view word, Ref re
 
 namespace {
 
-PyObject* g_session_timeout = nullptr;  // made once; lives as long as the process
+// The module's sentinels: each the one instance of a final str subclass, shown by its name.
+struct SentinelSpec {
+  const char* type_name;
+  const char* shown;
+  const char* value;
+  const char* doc;
+};
+constexpr SentinelSpec kSentinels[] = {
+    {"builtins._SessionTimeout", QV_SESSION_TIMEOUT_NAME, "the session's timeout",
+     "The default of a session call's wait limit: the session's own timeout."},
+    {"builtins._ErrorReplies", QV_ERROR_REPLIES_NAME, "a reply whose first word is ERROR",
+     "The default failure rule of a session: a reply whose first word is ERROR is a failure."},
+};
+PyObject* g_sentinels[std::size(kSentinels)] = {};  // made once; they live as long as the process
 
-PyObject* SessionTimeout_repr(PyObject*) { return PyUnicode_FromString(QV_SESSION_TIMEOUT_NAME); }
+template <std::size_t N>
+PyObject* Sentinel_repr(PyObject*) {
+  return PyUnicode_FromString(kSentinels[N].shown);
+}
 
 // A copy is the sentinel itself, as it is compared by identity.
-PyObject* SessionTimeout_copy(PyObject* self, PyObject*) { return Py_NewRef(self); }
+PyObject* Sentinel_copy(PyObject* self, PyObject*) { return Py_NewRef(self); }
 
-PyMethodDef g_session_timeout_methods[] = {
-    {"__copy__", method_entry<SessionTimeout_copy>(), METH_NOARGS, nullptr},
-    {"__deepcopy__", method_entry<SessionTimeout_copy>(), METH_O, nullptr},
+PyMethodDef g_sentinel_methods[] = {
+    {"__copy__", method_entry<Sentinel_copy>(), METH_NOARGS, nullptr},
+    {"__deepcopy__", method_entry<Sentinel_copy>(), METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
-}  // namespace
-
-bool init_session_timeout() {
-  if (g_session_timeout) return true;
+template <std::size_t N>
+bool make_sentinel() {
+  if (g_sentinels[N]) return true;
   PyType_Slot slots[] = {
-      {Py_tp_repr, slot_entry<SessionTimeout_repr>()},
+      {Py_tp_repr, slot_entry<Sentinel_repr<N>>()},
       {Py_tp_new, slot_entry<no_constructor_new>()},  // one instance, made below
-      {Py_tp_methods, g_session_timeout_methods},
-      {Py_tp_doc, const_cast<char*>(
-                      "The default of a session call's wait limit: the session's own timeout.")},
+      {Py_tp_methods, g_sentinel_methods},
+      {Py_tp_doc, const_cast<char*>(kSentinels[N].doc)},
       {0, nullptr},
   };
-  PyType_Spec spec = {"builtins._SessionTimeout", 0, 0,
+  PyType_Spec spec = {kSentinels[N].type_name, 0, 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
   Ref type = Ref::steal(PyType_FromSpecWithBases(&spec, reinterpret_cast<PyObject*>(&PyUnicode_Type)));
   if (!type) return false;
-  Ref args = Ref::steal(Py_BuildValue("(s)", "the session's timeout"));
+  Ref args = Ref::steal(Py_BuildValue("(s)", kSentinels[N].value));
   if (!args) return false;
   // str's own constructor, as the type refuses to be called.
-  g_session_timeout =
+  g_sentinels[N] =
       PyUnicode_Type.tp_new(reinterpret_cast<PyTypeObject*>(type.get()), args.get(), nullptr);
-  return g_session_timeout != nullptr;
+  return g_sentinels[N] != nullptr;
 }
 
-PyObject* session_timeout() { return g_session_timeout; }
+}  // namespace
+
+bool init_sentinels() { return make_sentinel<0>() && make_sentinel<1>(); }
+
+PyObject* session_timeout() { return g_sentinels[0]; }
+PyObject* error_replies() { return g_sentinels[1]; }
 
 bool wait_limit(const SessionSettings& settings, PyObject* timeout_arg, const Param& param,
                 std::optional<double>& limit) {
   limit = settings.timeout;
   // Left out, or given as the sentinel the signature shows (or as ..., which it once
   // showed): the session's own.
-  if (!timeout_arg || timeout_arg == g_session_timeout || timeout_arg == Py_Ellipsis) return true;
+  if (!timeout_arg || timeout_arg == session_timeout() || timeout_arg == Py_Ellipsis) return true;
   Arg arg;
   if (!convert_argument(param, timeout_arg, arg)) return false;
   limit = arg.present ? std::optional<double>(arg.seconds) : std::nullopt;

@@ -90,10 +90,14 @@ Ref checked_reply(const SessionSettings& settings, std::string_view word, Ref re
 // a str, int, float, bytes, bool or None, so the sentinel is the one instance of a final str
 // subclass (never taken for a number of seconds anywhere).
 #define QV_SESSION_TIMEOUT_NAME "quelvant_rs.session.SESSION_TIMEOUT"
-// Makes the sentinel once; false with the error set.
-bool init_session_timeout();
-// The sentinel (borrowed; it lives as long as the process), once init_session_timeout ran.
+// The default of is_failure, made the same way: a reply whose first word is ERROR (the reply
+// format the stand-in server documents) is a failure.
+#define QV_ERROR_REPLIES_NAME "quelvant_rs.session.ERROR_REPLIES"
+// Makes the sentinels once; false with the error set.
+bool init_sentinels();
+// The sentinels (borrowed; they live as long as the process), once init_sentinels ran.
 PyObject* session_timeout();
+PyObject* error_replies();
 
 // The limit of one wait: the call's own `timeout` argument when given (None: forever), else
 // (left out, or the sentinel) the session's. False with the error set.

@@ -24,7 +24,7 @@ std::optional<Signature> call_signature(const std::string& owner, const char* na
 }  // namespace
 
 bool make_session_signatures(SessionSignatures& sigs, const char* owner) {
-  if (!init_session_timeout() || !make_settings_signature(sigs.constructor, owner)) return false;
+  if (!init_sentinels() || !make_settings_signature(sigs.constructor, owner)) return false;
   const std::string session(owner);
   const std::string subscription = session == "Session" ? "Subscription" : "AsyncSubscription";
   sigs.timeout = make_param("timeout", Conv::Seconds, true);

@@ -8,6 +8,7 @@
 #include "commands/core/login_defaults.hpp"
 #include "binding/errors.hpp"
 #include "session/core/settings_table.hpp"
+#include "session/requests.hpp"
 
 namespace qv::py {
 
@@ -27,6 +28,8 @@ constexpr std::size_t kReconnectMaxDelay = setting_index("reconnect_max_delay");
 constexpr std::size_t kMaxEvents = setting_index("max_events");
 constexpr std::size_t kMaxLine = setting_index("max_line");
 constexpr std::size_t kIsFailure = setting_index("is_failure");
+constexpr std::size_t kResourceKey = setting_index("resource_key");
+constexpr std::size_t kOnReconnect = setting_index("on_reconnect");
 
 Conv conversion(SettingKind kind) {
   switch (kind) {
@@ -36,7 +39,8 @@ Conv conversion(SettingKind kind) {
     case SettingKind::Seconds: return Conv::Seconds;
     case SettingKind::Count: return Conv::U32;
     case SettingKind::Size: return Conv::U64;
-    case SettingKind::Predicate: return Conv::Object;
+    case SettingKind::Predicate:
+    case SettingKind::Hook: return Conv::Object;
   }
   return Conv::Object;
 }
@@ -59,6 +63,13 @@ bool valid_host(std::string_view host) {
   return std::none_of(host.begin(), host.end(), [](char c) {
     return static_cast<unsigned char>(c) <= 0x20 || c == 0x7f;
   });
+}
+
+bool callable_setting(PyObject* value, const char* name) {
+  if (PyCallable_Check(value)) return true;
+  set_error(PyExc_TypeError, std::string("argument '") + name + "': '" + type_qualname(value) +
+                                 "' object is not callable");
+  return false;
 }
 
 }  // namespace
@@ -117,13 +128,25 @@ bool read_settings(const Signature& sig, PyObject* args, PyObject* kwargs, Sessi
   out.reconnect_max_delay = seconds_or_default(a, bound, kReconnectMaxDelay);
   out.max_events = static_cast<std::size_t>(number_or_default(a, bound, kMaxEvents));
   out.max_line = static_cast<std::size_t>(number_or_default(a, bound, kMaxLine));
-  if (bound[kIsFailure] && a[kIsFailure].present) {
-    if (!PyCallable_Check(a[kIsFailure].object)) {
-      set_error(PyExc_TypeError, "argument 'is_failure': '" + type_qualname(a[kIsFailure].object) +
-                                     "' object is not callable");
-      return false;
-    }
+  using Rule = SessionSettings::FailureRule;
+  out.failure_rule = Rule::ErrorWord;
+  if (bound[kIsFailure] && !a[kIsFailure].present) out.failure_rule = Rule::None;
+  if (bound[kIsFailure] && a[kIsFailure].present && a[kIsFailure].object != error_replies()) {
+    if (!callable_setting(a[kIsFailure].object, "is_failure")) return false;
+    out.failure_rule = Rule::Predicate;
     out.is_failure = Ref::borrow(a[kIsFailure].object);
+  }
+  out.resource_key = bound[kResourceKey] ? std::string(a[kResourceKey].text)
+                                         : std::string(kSessionSettings[kResourceKey].shown);
+  if (out.resource_key.empty() ||
+      out.resource_key.find_first_of(" \t=") != std::string::npos) {
+    set_error(PyExc_ValueError, "argument 'resource_key': '" + out.resource_key +
+                                    "' is no key of a Key=Value field (one word, without '=')");
+    return false;
+  }
+  if (bound[kOnReconnect] && a[kOnReconnect].present) {
+    if (!callable_setting(a[kOnReconnect].object, "on_reconnect")) return false;
+    out.on_reconnect = Ref::borrow(a[kOnReconnect].object);
   }
   return true;
 }

@@ -22,7 +22,13 @@ struct SessionSettings {
   double reconnect_max_delay = 0;
   std::size_t max_events = 0;  // events held and not yet taken by the program
   std::size_t max_line = 0;    // longer received lines are cut
-  Ref is_failure;              // predicate over a Reply, or empty
+  // How a reply is judged: not at all (is_failure=None), by its first word (ERROR: the
+  // default), or by the program's predicate `is_failure`.
+  enum class FailureRule : std::uint8_t { None, ErrorWord, Predicate };
+  FailureRule failure_rule = FailureRule::ErrorWord;
+  Ref is_failure;
+  std::string resource_key;  // an event's resource is its `<resource_key>=<id>` token
+  Ref on_reconnect;          // called after a reconnect's Login, or empty
 };
 
 // The constructor's signature, from the table. False with the error set (the parameter

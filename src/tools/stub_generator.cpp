@@ -11,6 +11,7 @@
 //   (reStructuredText) to RST_DIR/commands.rst and RST_DIR/settings.rst.
 #include <cstddef>
 #include <cstdint>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -659,8 +660,29 @@ std::string_view setting_type(qv::SettingKind kind) {
       return "float";
     case qv::SettingKind::Predicate:
       return "Callable[[Reply], object]";
+    case qv::SettingKind::Hook:
+      return "Callable[[Any], object]";
   }
   return {};
+}
+
+// A default that is one of the module's sentinels, as the stubs write it and its type:
+// "quelvant_rs.session.ERROR_REPLIES" is ERROR_REPLIES, of the type _ErrorReplies.
+std::string sentinel_name(const qv::Setting& s) {
+  return std::string(s.shown.substr(s.shown.rfind('.') + 1));
+}
+std::string sentinel_type(const qv::Setting& s) {
+  std::string type = "_";
+  bool upper = true;
+  for (const char c : sentinel_name(s)) {
+    if (c == '_') {
+      upper = true;
+      continue;
+    }
+    type += upper ? c : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    upper = false;
+  }
+  return type;
 }
 
 // A session class's constructor, from the settings table, with a line on each parameter.
@@ -670,8 +692,10 @@ void session_new(std::ostream& out, std::string_view indent) {
   for (std::size_t i = 0; i < qv::kSessionSettings.size(); ++i) {
     const qv::Setting& s = qv::kSessionSettings[i];
     if (i == qv::kFirstKeywordSetting) out << in << "    *,\n";
-    out << in << "    " << s.name << ": " << setting_type(s.kind) << (s.none_allowed ? " | None" : "");
-    const std::string given = qv::setting_default_text(s);
+    const bool sentinel = s.given_default == qv::SettingDefault::Named;
+    out << in << "    " << s.name << ": " << setting_type(s.kind)
+        << (sentinel ? " | " + sentinel_type(s) : "") << (s.none_allowed ? " | None" : "");
+    const std::string given = sentinel ? sentinel_name(s) : qv::setting_default_text(s);
     if (!given.empty()) out << " = " << given;
     out << ",\n";
   }
@@ -756,6 +780,8 @@ std::string setting_kind_text(const qv::Setting& setting) {
       return "float, seconds";
     case qv::SettingKind::Predicate:
       return "callable taking a Reply";
+    case qv::SettingKind::Hook:
+      return "callable taking the session";
   }
   return {};
 }

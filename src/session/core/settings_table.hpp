@@ -22,6 +22,7 @@ enum class SettingKind : std::uint8_t {
   Count,      // an integer 0..2**32-1
   Size,       // an integer 0..2**64-1
   Predicate,  // a callable
+  Hook,       // a callable taking the session (AsyncSession: a coroutine function)
 };
 
 // What a parameter left out (or, when it is not keyword-only, given as None) stands for.
@@ -29,6 +30,8 @@ enum class SettingDefault : std::uint8_t {
   Required,  // must be given (None allowed when `none_allowed`: the client's default)
   None,      // None
   Number,    // `value`
+  Text,      // the str `shown`
+  Named,     // the module's object named `shown` (a sentinel)
 };
 
 struct Setting {
@@ -40,6 +43,7 @@ struct Setting {
   double value;           // SettingDefault::Number (exact for the integers used here)
   std::uint64_t minimum;  // Count and Size: the least value accepted
   std::string_view doc;   // one line
+  std::string_view shown = {};  // SettingDefault::Text and Named
 };
 
 inline constexpr auto kSessionSettings = std::to_array<Setting>({
@@ -63,8 +67,18 @@ inline constexpr auto kSessionSettings = std::to_array<Setting>({
      "the recent events no subscription took, held for wait_for(); the oldest goes first"},
     {"max_line", SettingKind::Size, true, false, SettingDefault::Number,
      static_cast<double>(kMaxLineBytes), 1, "received lines longer than this (bytes) are cut"},
-    {"is_failure", SettingKind::Predicate, true, true, SettingDefault::None, 0, 0,
-     "a predicate over a Reply: when it is true, the call raises ServerError with the reply"},
+    {"is_failure", SettingKind::Predicate, true, true, SettingDefault::Named, 0, 0,
+     "a predicate over a Reply: when it is true, the call raises ServerError with the reply; "
+     "by default a reply whose first word is ERROR; None: no reply is a failure",
+     "quelvant_rs.session.ERROR_REPLIES"},
+    {"resource_key", SettingKind::Text, true, false, SettingDefault::Text, 0, 0,
+     "the key of the field an event names its resource by, as the server writes it: what "
+     "resource() handles take their events by",
+     "ResourceId"},
+    {"on_reconnect", SettingKind::Hook, true, true, SettingDefault::None, 0, 0,
+     "called with the session after a reconnect's Login, before the reconnected mark and the "
+     "new connection's events are handed on (AsyncSession: a coroutine function); it may send "
+     "requests; what it raises is logged"},
 });
 
 inline constexpr std::size_t kSettingCount = kSessionSettings.size();
@@ -88,6 +102,11 @@ inline std::string setting_default_text(const Setting& s) {
   switch (s.given_default) {
     case SettingDefault::Required: return {};
     case SettingDefault::None: return "None";
+    case SettingDefault::Text: {
+      std::string quoted(1, '\'');
+      return quoted.append(s.shown).append(1, '\'');
+    }
+    case SettingDefault::Named: return std::string(s.shown);
     case SettingDefault::Number: break;
   }
   char text[32];
