@@ -3,13 +3,27 @@ handles, completions by tag, an honest wait_for, and a hook after reconnects."""
 
 from __future__ import annotations
 
+import asyncio
+import contextlib
 import inspect
 import logging
+import threading
+import time
 
 import pytest
 from session_driver import KINDS, Driver, drive, kinds  # noqa: F401 (drive: a fixture)
 
 from quelvant_rs import session
+from quelvant_standin.harness import StandInError
+
+
+def after(srv, until, action) -> None:
+    """action() once the server received what until asks for, if it does."""
+    def wait_then_act():
+        with contextlib.suppress(StandInError):
+            srv.wait_received(until, timeout=10)
+            action()
+    threading.Thread(target=wait_then_act, daemon=True).start()
 
 
 @kinds()
@@ -28,3 +42,40 @@ def test_an_error_reply_is_a_failure_unless_the_judgement_is_off(make_server, dr
         judged.request("NoSuchCommand 1")
     assert raised.value.reply.words[0] == "ERROR"
     assert drive(kind, srv, is_failure=None).request("NoSuchCommand 1").words[0] == "ERROR"
+
+
+@pytest.mark.parametrize("raises", [False, True], ids=["returns", "raises"])
+@kinds()
+def test_on_reconnect_runs_before_the_mark_and_the_new_connections_events(server, drive, kind, caplog, raises):
+    said: list[str] = []
+    # The new connection's first event comes as soon as its Login is answered.
+    after(server, lambda got: got.count(b"Login") >= 1 and server.connections() == 2,
+          lambda: server.event("Tick after", conn=1))
+
+    def hook_sync(s):
+        said.append("hook")
+        said.append(s.request("GetVersion").words[1])
+        time.sleep(0.2)  # the user's own work; events must wait for it
+        if raises:
+            raise ValueError("resync failed")
+
+    async def hook_async(s):
+        said.append("hook")
+        said.append((await s.request("GetVersion")).words[1])
+        await asyncio.sleep(0.2)
+        if raises:
+            raise ValueError("resync failed")
+
+    d = drive(kind, server, on_reconnect=hook_sync if kind == "thread" else hook_async)
+    steps = d.events()
+    server.close(conn=0)
+    for ev in steps:
+        said.append(ev.kind if ev.kind == "reconnected" else ev.line)
+        if ev.kind == "reconnected":
+            assert isinstance(ev.gap, float) and ev.gap > 0
+        if ev.line == "Tick after":
+            break
+    assert said == ["hook", "GetVersion", "reconnected", "Tick after"], said
+    failures = [r for r in caplog.records if r.levelname == "ERROR"]
+    assert [r.getMessage().endswith("on_reconnect raised") and r.exc_info[0] is ValueError
+            for r in failures] == ([True] if raises else [])

@@ -31,6 +31,8 @@ PyMethodDef g_on_connect = {"_connected", method_entry<on_connect_ready>(), METH
 PyMethodDef g_on_step_timer = {"_step_due", method_entry<on_step_timer>(), METH_O, nullptr};
 PyMethodDef g_on_resolved = {"_resolved", method_entry<on_resolved>(), METH_NOARGS, nullptr};
 PyMethodDef g_on_relink = {"_relink", method_entry<on_relink>(), METH_NOARGS, nullptr};
+PyObject* on_hook_done(PyObject* self, PyObject* task);
+PyMethodDef g_on_hook_done = {"_reconnected", method_entry<on_hook_done>(), METH_O, nullptr};
 
 bool log_notes(const AsyncState& s, const std::vector<std::string>& notes) {
   for (const std::string& note : notes)
@@ -95,6 +97,7 @@ bool connect_failed(PyObject* self) {
   Ref exc = Ref::steal(PyErr_GetRaisedException());
   FirstError error;
   if (!teardown(s)) error.keep();
+  if (!end_reconnect_hold(s)) error.keep();
   struct Sink {
     EventPipeline& events;
     std::size_t push(Incoming&& in) {
@@ -150,11 +153,57 @@ bool start_login(PyObject* self, const LinkStep& step) {
   return trace_sent(s, traced);
 }
 
+// What on_reconnect raised (the exception being raised, consumed) is logged; it ends nothing.
+bool log_hook_failure(AsyncState& s) {
+  return wire_log::failed(s.settings.server, s.settings.port, "on_reconnect raised");
+}
+
+// A reconnect is up: the program's on_reconnect runs (a coroutine function's in a task of its
+// own) while the new connection's events are held, and then they go, after the mark.
+bool start_reconnect_hook(PyObject* self) {
+  AsyncState& s = async_of(self);
+  if (!s.settings.on_reconnect) return end_reconnect_hold(s);
+  const Ref hook = Ref::borrow(s.settings.on_reconnect.get());
+  Ref result = Ref::steal(PyObject_CallOneArg(hook.get(), self));
+  if (!result) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    return log_hook_failure(s) && end_reconnect_hold(s);
+  }
+  const int awaitable = PyObject_HasAttrString(result.get(), "__await__");
+  if (!awaitable) return end_reconnect_hold(s);  // a plain function: done already
+  Ref task = Ref::steal(PyObject_CallMethod(s.loop.get(), "create_task", "O", result.get()));
+  Ref cb = callback(self, g_on_hook_done);
+  if (!task || !cb) return false;
+  Ref added = Ref::steal(PyObject_CallMethod(task.get(), "add_done_callback", "O", cb.get()));
+  if (!added) return false;
+  s.hook_task = std::move(task);
+  return true;
+}
+
+PyObject* on_hook_done(PyObject* self, PyObject* task) {
+  AsyncState& s = async_of(self);
+  if (task != s.hook_task.get()) Py_RETURN_NONE;  // let go of already
+  s.hook_task = {};
+  Ref cancelled = Ref::steal(PyObject_CallMethod(task, "cancelled", nullptr));
+  if (!cancelled) return nullptr;
+  if (cancelled.get() == Py_False) {
+    Ref exc = Ref::steal(PyObject_CallMethod(task, "exception", nullptr));
+    if (!exc) return nullptr;
+    if (exc.get() != Py_None) {
+      PyErr_SetRaisedException(exc.release());
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;  // reaches the loop
+      if (!log_hook_failure(s)) return nullptr;
+    }
+  }
+  if (!end_reconnect_hold(s) || !s.events.pump()) return nullptr;
+  Py_RETURN_NONE;
+}
+
 // Logged in: the requests made meanwhile go out, and every wait for the connection is done.
 bool logged_in(PyObject* self, const LinkStep& step) {
   AsyncState& s = async_of(self);
   if (step.reconnected) {
-    s.events.offer(Incoming{Incoming::Kind::Reconnected, std::nullopt, {}, 0});
+    s.reconnect_mark = Incoming{Incoming::Kind::Reconnected, std::nullopt, {}, 0, step.gap};
     ++s.counts.reconnects;
   }
   // Copied before anything runs that may close the session (a handler of the trace).
@@ -166,6 +215,7 @@ bool logged_in(PyObject* self, const LinkStep& step) {
   if (!settle_connect_waiters(s, true)) error.keep();
   if (!flush(self)) error.keep();
   if (!trace_sent(s, traced)) error.keep();
+  if (step.reconnected && !start_reconnect_hook(self)) error.keep();
   if (!s.events.pump()) error.keep();
   return error.restore();
 }
@@ -300,6 +350,18 @@ bool teardown(AsyncState& s) {
   return error.restore();
 }
 
+bool end_reconnect_hold(AsyncState& s) {
+  bool ok = true;
+  if (s.hook_task) {
+    Ref task = std::move(s.hook_task);
+    ok = aio::cancel(task.get());
+  }
+  std::optional<Incoming> mark = std::move(s.reconnect_mark);
+  s.reconnect_mark.reset();
+  s.events.release(std::move(mark));
+  return ok;
+}
+
 bool settle_connect_waiters(AsyncState& s, bool ok) {
   Ref exc;
   if (!ok) exc = Ref::steal(PyErr_GetRaisedException());
@@ -334,7 +396,9 @@ bool apply(PyObject* self, LinkStep step, Ref* failed) {
         if (!next) return true;
         if (next->kind == LinkInput::Kind::ConnectFailed && !drop_attempt_socket(s)) return false;
         break;
-      case LinkStep::Do::LogIn: return start_login(self, step);
+      case LinkStep::Do::LogIn:
+        if (step.reconnected) s.events.hold();  // its events wait for on_reconnect
+        return start_login(self, step);
       case LinkStep::Do::Pause:
         return step_timer_at(s, self, Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                                           std::chrono::duration<double>(step.pause)));
@@ -390,6 +454,8 @@ bool lose(PyObject* self, bool mark) {
   const LinkState was = s.link.state();
   FirstError error;
   if (!teardown(s)) error.keep();
+  // Lost while on_reconnect ran: it is let go of, and what it held goes first.
+  if (!end_reconnect_hold(s)) error.keep();
   if (was == LinkState::LoggingIn) {
     raise_lost("Login", s.link.login_tag().value_or(0), false);
     if (!login_answered(self, {})) error.keep();

@@ -72,6 +72,10 @@ class AsyncState final : public EventPipeline::Host {
   SendQueue queued;  // lines of requests made while connecting, sent once logged in
   std::vector<std::pair<Ref, Ref>> connect_waiters;  // future, and what it resolves to
   Ref login_failure;  // what the Login came to, when it ends connecting
+  // A reconnect's on_reconnect under way (its task), and the mark that goes once it is done.
+  Ref hook_task;
+  std::optional<Incoming> reconnect_mark;
+  PyObject* owner = nullptr;  // the AsyncSession this is the state of (borrowed: it owns it)
 
   // The socket, and what the loop does for it.
   int fd = -1;
@@ -193,6 +197,9 @@ bool lose(PyObject* self, bool mark);
 bool teardown(AsyncState& s);
 // Every wait for the connection gets the outcome: success, or the exception being raised.
 bool settle_connect_waiters(AsyncState& s, bool ok);
+// The events held since a reconnect's Login are handed on, after its mark if it came up; an
+// on_reconnect under way is let go of.
+bool end_reconnect_hold(AsyncState& s);
 
 // ---- the socket (async_io.cpp) --------------------------------------------------------------
 

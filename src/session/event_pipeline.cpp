@@ -101,9 +101,9 @@ bool EventPipeline::pump() {
   if (!waits_.empty()) offer_waits();
   while (!error.failed() && host_.open()) {
     if (inbound_.empty()) host_.refill(inbound_);
-    if (inbound_.empty()) break;
+    if (inbound_.empty() || (holding_ && inbound_.front().seq > hold_from_)) break;
     HeldEvent e = inbound_.pop_front();
-    e.seq = next_seq_++;
+    e.seq = next_seq_++;  // its place among the events handed on
     if (is_line(e) && !host_.trace(e.in)) error.keep();  // it is handed on all the same
     deliver(std::move(e));
     if (!waits_.empty()) offer_waits();
@@ -328,6 +328,19 @@ void EventPipeline::put_back(HeldEvent&& e, SubscriptionObject* sub) {
   } else if (!e.shared) {
     (void)window_.put_back(std::move(e));
   }
+}
+
+void EventPipeline::hold() {
+  if (holding_) return;
+  host_.refill(inbound_);  // what was read before is not held
+  holding_ = true;
+  hold_from_ = inbound_.reserve_seq();
+}
+
+void EventPipeline::release(std::optional<Incoming> mark) {
+  if (!holding_) return;
+  holding_ = false;
+  if (mark) (void)inbound_.put_back(HeldEvent{std::move(*mark), hold_from_, {}, false, false});
 }
 
 void EventPipeline::clear() {

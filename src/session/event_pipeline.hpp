@@ -140,6 +140,12 @@ class EventPipeline {
   // trace raised (KeyboardInterrupt, say); what is left is handed on next time.
   bool pump();
   bool pumping() const noexcept { return pumping_; }
+  // Holds back, from now on, everything that arrives (a new connection's events, while the
+  // session's on_reconnect runs); what came before is handed on as usual.
+  void hold();
+  // Hands on again; `mark` (the reconnect's) goes where the hold began, before all it held.
+  void release(std::optional<Incoming> mark);
+  bool holding() const noexcept { return holding_; }
   // Whether the hand-on under way is this thread's own (a call from one of its predicates).
   bool pumping_here() const noexcept;
 
@@ -209,6 +215,8 @@ class EventPipeline {
   std::uint64_t dropped_upstream_ = 0;  // Dropped marks handed on (before a subscription)
   bool pumping_ = false;
   unsigned long pump_thread_ = 0;
+  bool holding_ = false;
+  std::uint64_t hold_from_ = 0;  // the inbound place the hold began at
 };
 
 }  // namespace qv::py

@@ -317,6 +317,7 @@ bool shut_down(PyObject* self) {
     raise_lost("the batch", b.tags.empty() ? 0 : b.tags.front(), true);
     if (!settle(b.future.get(), nullptr)) error.keep();
   }
+  if (!end_reconnect_hold(s)) error.keep();
   s.queued.clear();
   s.events.clear();
   return error.restore();
@@ -399,7 +400,9 @@ PyObject* AsyncSession_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   if (!read_settings(g_sigs.constructor, args, kwargs, settings)) return nullptr;
   Ref self = Ref::steal(type->tp_alloc(type, 0));
   if (!self) return nullptr;
-  reinterpret_cast<AsyncSessionObject*>(self.get())->state = new AsyncState(std::move(settings));
+  AsyncState* state = new AsyncState(std::move(settings));
+  state->owner = self.get();
+  reinterpret_cast<AsyncSessionObject*>(self.get())->state = state;
   return self.release();
 }
 
@@ -428,6 +431,8 @@ int AsyncSession_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(value.get());
   }
   Py_VISIT(s->login_failure.get());
+  Py_VISIT(s->hook_task.get());
+  Py_VISIT(s->settings.on_reconnect.get());
   Py_VISIT(s->timer.get());
   Py_VISIT(s->step_timer.get());
   return s->events.traverse(visit, arg);
@@ -450,6 +455,8 @@ int AsyncSession_clear(PyObject* self) noexcept {
   Ref timer = std::move(s->timer);
   Ref step_timer = std::move(s->step_timer);
   Ref login_failure = std::move(s->login_failure);
+  Ref hook_task = std::move(s->hook_task);
+  Ref on_reconnect = std::move(s->settings.on_reconnect);
   s->lookup.reset();
   std::vector<EventWait> waits;
   while (auto entry = s->events.take_any_wait()) waits.push_back(std::move(entry->second));

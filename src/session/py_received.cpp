@@ -23,6 +23,7 @@ struct ReceivedObject {
   bool has_tag;
   EventKind kind;
   std::uint64_t seq;  // an Event's place in the session's stream, for putting it back
+  double gap;         // a reconnect's: seconds from the loss to the new Login
 };
 
 PyTypeObject* g_reply = nullptr;
@@ -84,6 +85,12 @@ PyObject* Received_fields(PyObject* self, void*) {
   return ok ? fields.release() : nullptr;
 }
 
+PyObject* Event_gap(PyObject* self, void*) {
+  const ReceivedObject* r = as_received(self);
+  if (r->kind != EventKind::Reconnected) Py_RETURN_NONE;
+  return PyFloat_FromDouble(r->gap);
+}
+
 PyObject* Event_kind(PyObject* self, void*) {
   return PyUnicode_FromString(as_received(self)->kind == EventKind::Line ? "line" : "reconnected");
 }
@@ -124,6 +131,10 @@ PyGetSetDef g_event_getset[] = {
      "\"line\" for a server line; \"reconnected\" marks a new connection, before which lines "
      "may have been missed.",
      nullptr},
+    {"gap", entry<Event_gap>, nullptr,
+     "A reconnect's: the seconds from the loss of the connection to the new one's Login "
+     "(float); None for a line.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -149,7 +160,7 @@ PyTypeObject* make_received_class(const char* name, PyGetSetDef* getset, const c
 }
 
 Ref new_received(PyTypeObject* type, std::optional<std::uint64_t> tag, std::string_view text,
-                 EventKind kind, std::uint64_t seq) {
+                 EventKind kind, std::uint64_t seq, double gap = 0) {
   Ref line = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (!line) return {};
   Ref self = Ref::steal(type->tp_alloc(type, 0));
@@ -161,6 +172,7 @@ Ref new_received(PyTypeObject* type, std::optional<std::uint64_t> tag, std::stri
   r->has_tag = tag.has_value();
   r->kind = kind;
   r->seq = seq;
+  r->gap = gap;
   return self;
 }
 
@@ -204,7 +216,7 @@ Ref make_reply(std::optional<std::uint64_t> tag, std::string_view text) {
 Ref make_event(const Incoming& incoming, std::uint64_t seq) {
   const bool reconnected = incoming.kind == Incoming::Kind::Reconnected;
   return new_received(g_event, incoming.tag, incoming.text,
-                      reconnected ? EventKind::Reconnected : EventKind::Line, seq);
+                      reconnected ? EventKind::Reconnected : EventKind::Line, seq, incoming.gap);
 }
 
 std::uint64_t event_seq(PyObject* event) { return as_received(event)->seq; }

@@ -45,6 +45,7 @@ PyObject* Session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!self) return nullptr;
   auto* object = reinterpret_cast<SessionObject*>(self.get());
   object->state = new SessionState(std::move(settings));
+  object->state->owner = self.get();
   if (!ensure_connected(*object->state, deadline_of(std::nullopt))) return nullptr;
   return self.release();
 }
@@ -56,6 +57,7 @@ int Session_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   SessionState* s = reinterpret_cast<SessionObject*>(self)->state;
   if (!s) return 0;
   Py_VISIT(s->settings.is_failure.get());
+  Py_VISIT(s->settings.on_reconnect.get());
   return s->events.traverse(visit, arg);
 }
 
@@ -64,6 +66,7 @@ int Session_clear(PyObject* self) noexcept {
   if (!s) return 0;
   // Let go of once the session is consistent: its deallocation may run Python code.
   Ref is_failure = std::move(s->settings.is_failure);
+  Ref on_reconnect = std::move(s->settings.on_reconnect);
   s->events.clear();
   return 0;
 }

@@ -160,6 +160,17 @@ void raise_failure(SessionState& s, const LinkFailure& failure, Ref& login_failu
   }
 }
 
+// A reconnect's continuity: the new connection's events are held from its Login on, the
+// program's on_reconnect runs once it is up, and then the reconnect's mark goes first. False
+// with the error set: the hook raised what is no Exception (KeyboardInterrupt, say).
+bool run_reconnect_hook(SessionState& s) {
+  if (!s.settings.on_reconnect) return true;
+  const Ref hook = Ref::borrow(s.settings.on_reconnect.get());
+  if (Ref::steal(PyObject_CallOneArg(hook.get(), s.owner))) return true;
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  return wire_log::failed(s.settings.server, s.settings.port, "on_reconnect raised");
+}
+
 // Drives the link from `step` until it is up or connecting failed. False with the error set.
 bool drive(SessionState& s, LinkStep step) {
   SyncConnection& connection = s.connection;
@@ -169,11 +180,18 @@ bool drive(SessionState& s, LinkStep step) {
     SyncConnection& c;
     ~Finish() { c.finish_connect(); }
   } finish{connection};
+  // Whatever ends connecting, nothing stays held.
+  struct Release {
+    EventPipeline& events;
+    std::optional<Incoming> mark;
+    ~Release() { events.release(std::move(mark)); }
+  } release{s.events, std::nullopt};
   Ref login_failure;
   for (;;) {
+    if (step.what == LinkStep::Do::LogIn && step.reconnected) s.events.hold();
     if (step.what == LinkStep::Do::Up && step.reconnected) {
-      connection.mark(Incoming::Kind::Reconnected);  // before any note: it must not be lost
       ++s.counts.reconnects;
+      release.mark = Incoming{Incoming::Kind::Reconnected, std::nullopt, {}, 0, step.gap};
     }
     if (!log_notes(s, step.notes)) return false;
     std::optional<LinkInput> next;
@@ -187,7 +205,7 @@ bool drive(SessionState& s, LinkStep step) {
         if (!sleep_released(deadline_after(step.pause))) return false;
         next = LinkInput(LinkInput::Kind::PauseOver);
         break;
-      case LinkStep::Do::Up: return true;
+      case LinkStep::Do::Up: return !step.reconnected || run_reconnect_hook(s);
       case LinkStep::Do::Fail: raise_failure(s, step.failure, login_failure); return false;
       case LinkStep::Do::Wait:
         raise_panic("connecting: the link asked to wait in the thread that drives it");

@@ -33,6 +33,7 @@ class SessionState final : public EventPipeline::Host {
   // A name's lookup that gave no answer in time: the next attempt waits for it again
   // instead of starting another (a silent resolver holds one thread per session at most).
   std::shared_ptr<Lookup> lookup;
+  PyObject* owner = nullptr;  // the Session this is the state of (borrowed: it owns the state)
 
   bool closed() const noexcept { return connection.state() == LinkState::Closed; }
 

@@ -139,6 +139,18 @@ bool note(int level, const std::string& server, std::uint16_t port, std::string_
   return log(l->session.get(), level, "%s:%d %s", server, port, text);
 }
 
+bool failed(const std::string& server, std::uint16_t port, std::string_view text) {
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  Loggers* l = loggers();
+  if (!l) return false;
+  const std::string message = server + ":" + std::to_string(port) + " " + std::string(text);
+  Ref error = Ref::steal(PyObject_GetAttrString(l->session.get(), "error"));
+  Ref args = Ref::steal(Py_BuildValue("(s#)", message.data(), static_cast<Py_ssize_t>(message.size())));
+  Ref kwargs = Ref::steal(Py_BuildValue("{sO}", "exc_info", exc ? exc.get() : Py_True));
+  if (!error || !args || !kwargs) return false;
+  return static_cast<bool>(Ref::steal(PyObject_Call(error.get(), args.get(), kwargs.get())));
+}
+
 namespace {
 std::string events_text(std::uint64_t count) {
   return std::to_string(count) + (count == 1 ? " event" : " events");

@@ -41,6 +41,10 @@ bool subscription_dropped(const std::string& server, std::uint16_t port, std::ui
 bool dropped_before_handing_on(const std::string& server, std::uint16_t port,
                                std::uint64_t count);
 
+// ERROR on the session logger, with the exception being raised (consumed) as exc_info: code
+// of the program's that failed and ends nothing else (on_reconnect).
+bool failed(const std::string& server, std::uint16_t port, std::string_view text);
+
 // `line` as the trace shows it: a Login line, however its words are separated, keeps its
 // command word and user name, and everything after them but its tag reads "***".
 std::string masked(std::string_view line);

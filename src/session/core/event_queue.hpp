@@ -80,6 +80,10 @@ class EventQueue {
   std::size_t push(Incoming&& in) { return push(Entry{std::move(in), next_seq_++}); }
   void mark(Incoming::Kind kind) { (void)push(Incoming{kind, std::nullopt, {}, 0}); }
 
+  // A place in the stream nothing pushed takes: what is pushed from now on comes after it,
+  // and an entry put back with it comes before all of those.
+  std::uint64_t reserve_seq() noexcept { return next_seq_++; }
+
   // Back in its place by seq, after it was handed out and not read: false when an entry with
   // its seq is there already. In the window, the oldest go if it is over its limit now.
   bool put_back(Entry&& entry) {

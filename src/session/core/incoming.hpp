@@ -19,6 +19,7 @@ struct Incoming {
   std::optional<std::uint64_t> tag;
   std::string text;
   std::uint64_t count = 0;
+  double gap = 0;  // Reconnected: seconds from the loss to the new connection's Login
 };
 
 }  // namespace qv

@@ -246,6 +246,7 @@ LinkStep Link::connected(LinkTime now) {
   LinkStep step;
   step.what = LinkStep::Do::LogIn;
   step.login_tag = login_tag_.value_or(0);
+  step.reconnected = reconnecting_;
   step.until = limit_after(now, config_.timeout);
   return with_notes(std::move(step));
 }

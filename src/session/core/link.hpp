@@ -81,6 +81,7 @@ struct LinkStep {
     Resolve,  // ask the resolver for the host, by `until`
     Connect,  // connect to `address`, by `until`
     LogIn,    // the socket is connected: send the Login under `login_tag`, reply by `until`
+              // (`reconnected`: the connection is made again after a loss)
     Pause,    // wait `pause` seconds, then pause_over()
     Up,       // logged in; `reconnected` after a loss (mark it), `gap` seconds after it
     Fail,     // connecting ended with `failure`
