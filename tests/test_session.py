@@ -244,7 +244,7 @@ def test_every_default_is_shown_and_a_wait_limit_defaults_to_the_session_timeout
             if p.name in ("reply_timeout", "timeout") and p.default is not None:
                 assert p.default is default, (name, p.name)
                 limits += 1
-    assert limits == 3 + len(GOLDEN)  # request, request_batch, wait_for and each command
+    assert limits == 4 + len(GOLDEN)  # request, request_batch, wait_for, completion, each command
     # A stream runs until the session is closed; a subscription's get() waits as long as any call.
     assert inspect.signature(cls.events).parameters["timeout"].default is None
     assert str(inspect.signature(cls.subscribe)) == "(self, /, predicate=None, *, max_pending=10000)"

@@ -120,7 +120,7 @@ struct Answer {
 // handed to its future, or held as an event when nobody waits for it any more.
 bool answer(PyObject* self, Answer& a) {
   AsyncState& s = async_of(self);
-  Ref reply = make_reply(a.tag, a.text);
+  Ref reply = make_reply(a.tag, a.text, std::move(a.request.completion));
   if (reply) reply = checked_reply(s.settings, a.request.word.view(), std::move(reply));
   if (a.request.login) return login_answered(self, std::move(reply));
   if (a.request.batch != 0) {

@@ -44,6 +44,7 @@ struct Request {
   std::optional<double> limit;  // for messages
   bool login = false;           // the Login of the connection being made
   Deadlines::Handle deadline;
+  std::shared_ptr<CompletionBox> completion;  // kept for its Reply
 };
 
 struct Batch {
@@ -174,6 +175,8 @@ void reclaim_reply(AsyncState& s, PyObject* reply);
 // What a Pending asks when its task will not read its outcome.
 void forget_pending(PyObject* self, PendingOf of, std::uint64_t key, PyObject* future);
 void forget_step(PyObject* subscription, PendingOf of, std::uint64_t key, PyObject* future);
+// A completion's wait: it holds a copy, so nothing goes back anywhere.
+void forget_completion(PyObject* self, PendingOf of, std::uint64_t key, PyObject* future);
 // The wait of a subscription that ended ends too.
 void subscription_ended(SubscriptionObject* sub);
 // Registers a wait for events (wait_for's, or a subscription's step); its Pending.

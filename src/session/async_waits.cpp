@@ -268,13 +268,17 @@ void forget_step(PyObject* subscription, PendingOf of, std::uint64_t key, PyObje
   put_back_event(s, future, sub);
 }
 
+void forget_completion(PyObject* self, PendingOf of, std::uint64_t key, PyObject*) {
+  if (of != PendingOf::Nothing) (void)async_of(self).events.take_wait(key);
+}
+
 void subscription_ended(SubscriptionObject* sub) {
   if (sub->waiter == 0) return;
   AsyncState& s = async_of(sub->session.get());
   std::optional<EventWait> w = s.events.take_wait(sub->waiter);
   sub->waiter = 0;
   if (!w) return;
-  if (!w->ends_iteration) raise_subscription_closed();
+  if (!w->ends_iteration) raise_subscription_closed(sub);
   if (!settle(w->future.get(), w->ends_iteration ? Py_None : nullptr)) PyErr_Clear();
 }
 
@@ -321,7 +325,10 @@ bool events_due(PyObject* self, std::uint64_t id) {
   if (!w) return true;
   if (w->subscription) as_subscription(w->subscription.get())->waiter = 0;
   if (w->ends_iteration) return settle(w->future.get(), Py_None);  // no event in time
-  raise_no_event(w->limit);
+  if (w->kind == EventWait::Kind::Completion)
+    raise_no_completion(w->box->tag, w->limit);
+  else
+    raise_no_event(w->limit);
   return settle(w->future.get(), nullptr);
 }
 

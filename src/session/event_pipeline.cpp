@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "commands/core/command_tag.hpp"
 #include "session/py_received.hpp"
 #include "session/requests.hpp"
 #include "session/wire_log.hpp"
@@ -68,17 +69,33 @@ SubscriptionStep take_next(SubscriptionObject* sub) {
 
 // ---- the pipeline -------------------------------------------------------------------------
 
-EventPipeline::EventPipeline(Host& host, std::size_t window, std::size_t inbound_limit)
+EventPipeline::EventPipeline(Host& host, std::size_t window, std::size_t inbound_limit,
+                             std::string resource_key)
     : host_(host),
       inbound_(inbound_limit, Overflow::DropNewest),
-      window_(window, Overflow::DropOldest) {}
+      window_(window, Overflow::DropOldest),
+      resource_key_(std::move(resource_key)) {}
 
 EventPipeline::~EventPipeline() {
   // A subscription outliving its session (it holds the session, so only in a collected
   // cycle) finds itself ended.
-  for (SubscriptionObject* sub : subs_)
-    if (sub) sub->pipeline = nullptr;
+  for_each_subscription([](SubscriptionObject* sub) { sub->pipeline = nullptr; });
 }
+
+namespace {
+
+// The resource a line names: the value of its `<key>=<id>` field, or empty.
+std::string_view resource_of(std::string_view text, std::string_view key) {
+  std::string_view found;
+  for_each_token(text, [&](std::string_view token) {
+    if (found.empty() && token.size() > key.size() && token[key.size()] == '=' &&
+        token.substr(0, key.size()) == key)
+      found = token.substr(key.size() + 1);
+  });
+  return found;
+}
+
+}  // namespace
 
 bool EventPipeline::pumping_here() const noexcept {
   return pumping_ && pump_thread_ == PyThread_get_thread_ident();
@@ -97,6 +114,7 @@ bool EventPipeline::pump() {
   const std::uint64_t subs_before = dropped_by_subscriptions_;
   const std::uint64_t upstream_before = dropped_upstream_;
   FirstError error;
+  bool handed = false;
   // A wait registered since the last hand-on looks at what is held first.
   if (!waits_.empty()) offer_waits();
   while (!error.failed() && host_.open()) {
@@ -106,11 +124,13 @@ bool EventPipeline::pump() {
     e.seq = next_seq_++;  // its place among the events handed on
     if (is_line(e) && !host_.trace(e.in)) error.keep();  // it is handed on all the same
     deliver(std::move(e));
+    handed = true;
     if (!waits_.empty()) offer_waits();
   }
   pumping_ = false;
   pump_thread_ = 0;
   compact();
+  if (handed) host_.handed_on();
   if (!log_drops(window_.dropped() + window_.dropped_upstream() - window_before,
                  dropped_by_subscriptions_ - subs_before, dropped_upstream_ - upstream_before))
     error.keep();
@@ -134,15 +154,42 @@ void EventPipeline::push_to(SubscriptionObject* sub, HeldEvent&& e) {
 
 void EventPipeline::deliver(HeldEvent&& e) {
   if (is_line(e)) ++received_;
+  if (!completions_.empty()) {
+    if (e.in.tag && is_line(e)) {
+      // A later line of a request: its completion, once (the line goes on as an event too).
+      if (const auto at = completions_.find(*e.in.tag); at != completions_.end()) {
+        std::shared_ptr<CompletionBox> box = at->second.lock();
+        if (box && !box->line && !box->lost)
+          box->line = Incoming{Incoming::Kind::Line, e.in.tag, e.in.text, 0, 0};
+        completions_.erase(at);
+      }
+    } else if (e.in.kind == Incoming::Kind::Lost) {
+      // No completion comes on a connection that is gone.
+      for (auto& [tag, weak] : completions_)
+        if (auto box = weak.lock(); box && !box->line) box->lost = true;
+      completions_.clear();
+    }
+  }
   if (e.in.kind == Incoming::Kind::Dropped && has_subscriptions()) dropped_upstream_ += e.in.count;
   // The common case, one subscription to every event (events()): no Python code runs.
-  if (subscribed_ == 1 && subs_.size() == 1 && !subs_.front()->predicate) {
+  if (subscribed_ == 1 && handle_count_ == 0 && subs_.size() == 1 && !subs_.front()->predicate) {
     push_to(subs_.front(), std::move(e));
     return;
   }
   // Held by reference: a predicate may end any subscription, and the program's last
   // reference with it.
   std::vector<Ref> takers;
+  // The handles of the resource the line names (a mark: every handle), before any predicate.
+  if (handle_count_ > 0) {
+    const auto take_all = [&](const std::vector<SubscriptionObject*>& handles) {
+      for (SubscriptionObject* h : handles) takers.push_back(Ref::borrow(reinterpret_cast<PyObject*>(h)));
+    };
+    if (!is_line(e)) {
+      for (auto& [resource, handles] : handles_) take_all(handles);
+    } else if (const std::string_view rid = resource_of(e.in.text, resource_key_); !rid.empty()) {
+      if (const auto at = handles_.find(std::string(rid)); at != handles_.end()) take_all(at->second);
+    }
+  }
   const std::size_t count = subs_.size();  // one subscribed meanwhile misses this one
   for (std::size_t i = 0; i < count && i < subs_.size(); ++i) {
     SubscriptionObject* sub = subs_[i];
@@ -224,6 +271,33 @@ void EventPipeline::offer_waits() {
     if (w->settled || !host_.still_waiting(*id)) continue;
     w = waits_.find(*id);
     if (!w) continue;
+    if (w->kind == EventWait::Kind::Completion) {
+      Ref event;
+      if (!completion_of(*w->box, event)) continue;
+      w->settled = true;
+      w->event = std::move(event);
+      if (!w->event) w->error = Ref::steal(PyErr_GetRaisedException());
+      host_.settled(*id);
+      continue;
+    }
+    if (w->kind == EventWait::Kind::Step && w->matching) {  // a handle's wait_for
+      auto* sub = reinterpret_cast<SubscriptionObject*>(w->subscription.get());
+      if (sub->queue.empty()) continue;
+      const Ref predicate = Ref::borrow(w->predicate.get());
+      const Ref keep = Ref::borrow(w->subscription.get());
+      std::uint64_t from = w->from;
+      Taken taken = take_match(sub->queue, predicate.get(), from);
+      Ref raised = PyErr_Occurred() ? Ref::steal(PyErr_GetRaisedException()) : Ref();
+      w = waits_.find(*id);
+      if (!w || w->settled) continue;
+      w->from = from;
+      if (!taken.found && !raised) continue;
+      w->settled = true;
+      w->event = std::move(taken.event);
+      w->error = std::move(raised);
+      host_.settled(*id);
+      continue;
+    }
     if (w->kind == EventWait::Kind::Step) {
       auto* sub = reinterpret_cast<SubscriptionObject*>(w->subscription.get());
       for (;;) {
@@ -249,7 +323,7 @@ void EventPipeline::offer_waits() {
     if (window_.empty()) continue;
     const Ref predicate = Ref::borrow(w->predicate.get());  // alive through the call
     std::uint64_t from = w->from;
-    const std::optional<std::uint64_t> seq = find_match(predicate.get(), from);
+    const std::optional<std::uint64_t> seq = find_match(window_, predicate.get(), from);
     Ref raised = PyErr_Occurred() ? Ref::steal(PyErr_GetRaisedException()) : Ref();
     w = waits_.find(*id);
     if (!w || w->settled) continue;  // ended meanwhile (closed, cancelled, timed out)
@@ -257,7 +331,7 @@ void EventPipeline::offer_waits() {
     if (!seq && !raised) continue;
     Taken taken;
     if (seq) {
-      taken = take_at(*seq);
+      taken = take_at(window_, *seq);
       if (!taken.found) {  // taken by someone else meanwhile: it looks again from there
         w->from = *seq;
         continue;
@@ -273,9 +347,9 @@ void EventPipeline::offer_waits() {
 
 // ---- the window ---------------------------------------------------------------------------
 
-Taken EventPipeline::take_at(std::uint64_t seq) {
-  const auto at = window_.at_or_after(seq);
-  if (at == window_.entries().end() || at->seq != seq) return {};
+Taken EventPipeline::take_at(EventList& list, std::uint64_t seq) {
+  const auto at = list.at_or_after(seq);
+  if (at == list.entries().end() || at->seq != seq) return {};
   Taken taken;
   taken.found = true;
   switch (at->in.kind) {
@@ -286,20 +360,23 @@ Taken EventPipeline::take_at(std::uint64_t seq) {
       taken.event = std::move(at->event);
       break;
     case Incoming::Kind::Lost: raise_events_lost(); break;
-    case Incoming::Kind::Dropped: break;  // never held
+    case Incoming::Kind::Dropped: raise_subscription_dropped(at->in.count); break;
   }
-  window_.erase(at);  // a mark is raised once
+  list.erase(at);  // a mark is raised once
   return taken;
 }
 
-std::optional<std::uint64_t> EventPipeline::find_match(PyObject* predicate, std::uint64_t& from) {
-  const Ref keep = Ref::borrow(predicate);  // the predicate may empty the window meanwhile
-  for (auto at = window_.at_or_after(from); at != window_.entries().end();
-       at = window_.at_or_after(from)) {
+std::optional<std::uint64_t> EventPipeline::find_match(EventList& list, PyObject* predicate,
+                                                       std::uint64_t& from) {
+  const Ref keep = Ref::borrow(predicate);  // the predicate may empty the list meanwhile
+  for (auto at = list.at_or_after(from); at != list.entries().end(); at = list.at_or_after(from)) {
     from = at->seq + 1;
-    if (at->in.kind == Incoming::Kind::Lost) return at->seq;
+    if (at->in.kind == Incoming::Kind::Lost || at->in.kind == Incoming::Kind::Dropped)
+      return at->seq;
+    if (at->raised) continue;  // a subscription predicate's exception: its get() raises it
     if (!at->event) at->event = make_event(at->in, at->seq);
     if (!at->event) return std::nullopt;
+    if (!keep) return at->seq;
     const std::uint64_t seq = at->seq;
     Ref event = Ref::borrow(at->event.get());
     Ref verdict = Ref::steal(PyObject_CallOneArg(keep.get(), event.get()));
@@ -311,13 +388,13 @@ std::optional<std::uint64_t> EventPipeline::find_match(PyObject* predicate, std:
   return std::nullopt;
 }
 
-Taken EventPipeline::take_match(PyObject* predicate, std::uint64_t& from) {
+Taken EventPipeline::take_match(EventList& list, PyObject* predicate, std::uint64_t& from) {
   // The predicate is Python code: others may have taken events meanwhile, so the match is
   // looked up again, and the search goes on when it is gone.
   for (;;) {
-    const std::optional<std::uint64_t> seq = find_match(predicate, from);
+    const std::optional<std::uint64_t> seq = find_match(list, predicate, from);
     if (!seq) return {};
-    Taken taken = take_at(*seq);
+    Taken taken = take_at(list, *seq);
     if (taken.found) return taken;
   }
 }
@@ -328,6 +405,37 @@ void EventPipeline::put_back(HeldEvent&& e, SubscriptionObject* sub) {
   } else if (!e.shared) {
     (void)window_.put_back(std::move(e));
   }
+}
+
+std::shared_ptr<CompletionBox> EventPipeline::expect_completion(std::uint64_t tag) {
+  // Entries of dropped Replies are let go of once the table has doubled since the last
+  // sweep: each costs O(1) however many requests a session makes.
+  if (completions_.size() >= 2 * completions_swept_at_ + 1024) {
+    std::erase_if(completions_, [](const auto& entry) { return entry.second.expired(); });
+    completions_swept_at_ = completions_.size();
+  }
+  auto box = std::make_shared<CompletionBox>();
+  box->owner = this;
+  box->tag = tag;
+  completions_[tag] = box;
+  return box;
+}
+
+bool EventPipeline::completion_of(CompletionBox& box, Ref& event) {
+  if (box.event) {
+    event = Ref::borrow(box.event.get());
+    return true;
+  }
+  if (box.line) {
+    box.event = make_event(*box.line, 0);
+    event = Ref::borrow(box.event.get());
+    return true;
+  }
+  if (box.lost) {
+    raise_events_lost();
+    return true;
+  }
+  return false;
 }
 
 void EventPipeline::hold() {
@@ -352,6 +460,11 @@ void EventPipeline::clear() {
 
 void EventPipeline::subscribe(SubscriptionObject* sub, bool take_window) {
   sub->pipeline = this;
+  if (!sub->resource.empty()) {
+    handles_[sub->resource].push_back(sub);
+    ++handle_count_;
+    return;
+  }
   sub->slot = subs_.size();
   if (take_window) {
     for (HeldEvent& e : window_.take_all()) (void)sub->queue.push(std::move(e));
@@ -363,9 +476,18 @@ void EventPipeline::subscribe(SubscriptionObject* sub, bool take_window) {
 void EventPipeline::unsubscribe(SubscriptionObject* sub) {
   if (sub->pipeline != this) return;
   sub->pipeline = nullptr;
-  if (sub->slot < subs_.size() && subs_[sub->slot] == sub) subs_[sub->slot] = nullptr;
-  --subscribed_;
-  compact();
+  if (!sub->resource.empty()) {
+    // The handles of one resource are few: a resource is one call, one player.
+    if (const auto at = handles_.find(sub->resource); at != handles_.end()) {
+      std::erase(at->second, sub);
+      if (at->second.empty()) handles_.erase(at);
+    }
+    --handle_count_;
+  } else {
+    if (sub->slot < subs_.size() && subs_[sub->slot] == sub) subs_[sub->slot] = nullptr;
+    --subscribed_;
+    compact();
+  }
   // What it took alone goes back, as if no subscription had taken it; what others took too
   // is theirs already.
   for (HeldEvent& e : sub->queue.take_all()) {

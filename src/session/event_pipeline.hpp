@@ -2,13 +2,14 @@
 // Where a session's events go, the same for both classes. Every line that answers no
 // request, and every mark in the stream (a loss, a reconnect, events dropped before they
 // could be handed on), arrives here and is handed on one at a time, in order:
-// 1. to the subscriptions: each one whose predicate accepts a line takes it (marks go to every
-//    subscription), into a queue of its own bounded by its max_pending (what comes beyond is
+// 1. to the consumers: each resource handle whose resource the line names (its field
+//    `resource_key`) and each subscription whose predicate accepts it takes it (marks go to
+//    every consumer), into a queue of its own bounded by its max_pending (what comes beyond is
 //    dropped and counted where it happened: EventsDropped for that consumer alone);
 // 2. if none took it, to the recent window of max_events held for wait_for(): the oldest
 //    line goes when a new one comes, counted, and wait_for() looks at no more than the window;
 // 3. then the waits: each wait_for() (oldest first) looks at what the window just got, and a
-//    subscription's waiting step takes what its queue just got.
+//    consumer's waiting step (or wait_for) takes what its queue just got.
 // So an event the program ignores costs a consumer nothing: neither the events it waits for
 // nor the time it takes to find them. Each consumer gets an event once: an event two
 // subscriptions took never goes back to the window when one of them ends.
@@ -24,8 +25,10 @@
 // one). Everything here runs with the interpreter lock held.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "binding/ref.hpp"
@@ -55,12 +58,27 @@ struct WaitKey {
 };
 using Deadlines = DeadlineIndex<WaitKey>;
 
-// A subscription (what subscribe() and events() return); the Python class is made in
-// py_subscription.cpp.
+// A request's completion: the first line carrying its tag after its reply. The session keeps
+// one box per request from the moment its line is sent (registered with the pipeline by tag,
+// held by the request, then by its Reply), so the completion is there however late it is
+// asked for; the pipeline only sees it weakly, and a dropped Reply takes the box with it.
+// One line per request: later lines with its tag are events only.
+struct CompletionBox {
+  const EventPipeline* owner = nullptr;
+  std::uint64_t tag = 0;
+  std::optional<Incoming> line;
+  Ref event;          // the Event made of `line`, once asked for
+  bool lost = false;  // the connection was lost before it came
+};
+
+// A consumer: a subscription (what subscribe() and events() return) or a resource handle
+// (what resource() returns); the Python classes are made in py_subscription.cpp.
 struct SubscriptionObject {
   PyObject_HEAD
   Ref session;
-  Ref predicate;  // empty: every event
+  Ref predicate;         // a subscription's; empty: every event
+  std::string resource;  // a handle's: the resource id as the events write it; empty otherwise
+  std::uint32_t resource_id;
   EventList queue;
   std::optional<double> step_limit;  // iterating ends after this long without an event
   EventPipeline* pipeline;           // the session's, while subscribed; null once it ended
@@ -80,11 +98,14 @@ SubscriptionStep take_next(SubscriptionObject* sub);
 // A wait for events registered with the pipeline: wait_for()'s (the first event a predicate
 // accepts among those the window gets), or a subscription's next step.
 struct EventWait {
-  enum class Kind : std::uint8_t { Match, Step };
+  enum class Kind : std::uint8_t { Match, Step, Completion };
   Kind kind = Kind::Match;
-  Ref predicate;           // Match
+  Ref predicate;           // Match; a Step that is `matching` (null: the first event)
   Ref subscription;        // Step
-  std::uint64_t from = 0;  // Match: the window's entries before this one were looked at
+  bool matching = false;   // Step: a handle's wait_for, not the next step of its stream
+  std::shared_ptr<CompletionBox> box;  // Completion
+  std::uint64_t from = 0;  // Match: entries before this one were looked at (the window's, or
+                           // a handle's queue's for its wait_for: a Step with a predicate)
   bool settled = false;    // its outcome is in: `event`, or the exception in `error`
   Ref event;
   Ref error;
@@ -119,6 +140,8 @@ class EventPipeline {
     virtual bool open() const = 0;
     // A subscription's stream goes on across a loss (the session reconnects for it).
     virtual bool streams_go_on() const = 0;
+    // Something was handed on (Session: threads waiting for it look again).
+    virtual void handed_on() {}
     // For the log: who the session is.
     virtual const std::string& server() const = 0;
     virtual std::uint16_t port() const = 0;
@@ -127,7 +150,8 @@ class EventPipeline {
     ~Host() = default;
   };
 
-  EventPipeline(Host& host, std::size_t window, std::size_t inbound_limit);
+  EventPipeline(Host& host, std::size_t window, std::size_t inbound_limit,
+                std::string resource_key);
   EventPipeline(const EventPipeline&) = delete;
   EventPipeline& operator=(const EventPipeline&) = delete;
   ~EventPipeline();
@@ -155,11 +179,14 @@ class EventPipeline {
   void subscribe(SubscriptionObject* sub, bool take_window);
   // What it held alone and the program did not take goes back to the window, in its place.
   void unsubscribe(SubscriptionObject* sub);
-  bool has_subscriptions() const noexcept { return subscribed_ > 0; }
+  // Subscriptions and handles alike.
+  bool has_subscriptions() const noexcept { return subscribed_ + handle_count_ > 0; }
   template <class F>
   void for_each_subscription(F f) {
     for (SubscriptionObject* sub : subs_)
       if (sub) f(sub);
+    for (auto& [resource, handles] : handles_)
+      for (SubscriptionObject* handle : handles) f(handle);
   }
 
   // -- waits --------------------------------------------------------------------------------
@@ -169,11 +196,22 @@ class EventPipeline {
   std::optional<std::pair<std::uint64_t, EventWait>> take_any_wait() { return waits_.take_any(); }
   bool has_waits() const noexcept { return !waits_.empty(); }
 
+  // -- completions --------------------------------------------------------------------------
+  // A box for the request of `tag`, whose line is about to be sent. Throws std::bad_alloc.
+  std::shared_ptr<CompletionBox> expect_completion(std::uint64_t tag);
+  // The box's completion as an Event: true when there is one (`event` set, or null with the
+  // error set), false while there is none yet. Raises ConnectionError when it was lost.
+  static bool completion_of(CompletionBox& box, Ref& event);
+
   // -- the window ---------------------------------------------------------------------------
   // The first entry at or after `from` that is a loss (ConnectionError, once) or an event
   // the predicate accepts, taken out; `from` moves past what was looked at. Not found (no
   // error set unless the predicate raised) when there is none.
-  Taken take_match(PyObject* predicate, std::uint64_t& from);
+  Taken take_match(PyObject* predicate, std::uint64_t& from) {
+    return take_match(window_, predicate, from);
+  }
+  // The same in a consumer's queue; a null predicate takes the first event.
+  static Taken take_match(EventList& list, PyObject* predicate, std::uint64_t& from);
   // An event handed out and not read (its task was cancelled) back in its place: the
   // subscription's queue, or the window.
   void put_back(HeldEvent&& e, SubscriptionObject* sub);
@@ -195,10 +233,12 @@ class EventPipeline {
   void push_to(SubscriptionObject* sub, HeldEvent&& e);
   // Offers the waits what just landed; false with the error set (none raises today).
   void offer_waits();
-  // The place of the window's first match at or after `from` (nullopt: none, or the
+  // The place of the first match in `list` at or after `from` (nullopt: none, or the
   // predicate raised, with the error set).
-  std::optional<std::uint64_t> find_match(PyObject* predicate, std::uint64_t& from);
-  Taken take_at(std::uint64_t seq);
+  static std::optional<std::uint64_t> find_match(EventList& list, PyObject* predicate,
+                                                 std::uint64_t& from);
+  static Taken take_at(EventList& list, std::uint64_t seq);
+  void settle_step(std::uint64_t id, EventWait& w);
   bool log_drops(std::uint64_t window, std::uint64_t subscriptions, std::uint64_t upstream);
   void compact();
 
@@ -207,6 +247,11 @@ class EventPipeline {
   EventList window_;
   std::vector<SubscriptionObject*> subs_;  // null where one ended (compacted when not pumping)
   std::size_t subscribed_ = 0;
+  std::string resource_key_;  // "ResourceId": a line names its resource as ResourceId=<id>
+  std::unordered_map<std::string, std::vector<SubscriptionObject*>> handles_;  // by resource
+  std::size_t handle_count_ = 0;
+  std::unordered_map<std::uint64_t, std::weak_ptr<CompletionBox>> completions_;  // by tag
+  std::size_t completions_swept_at_ = 0;  // the table's size after its last sweep
   KeyedTable<std::uint64_t, EventWait, true> waits_;  // in the order they began
   std::uint64_t next_wait_ = 0;
   std::uint64_t next_seq_ = 1;

@@ -27,6 +27,7 @@ namespace {
 
 SessionSignatures g_sigs;
 PyTypeObject* g_subscription_type = nullptr;
+PyTypeObject* g_resource_type = nullptr;
 
 LinkConfig link_config(const SessionSettings& s) {
   return {s.server, s.port, s.username, s.timeout, s.reconnect_attempts, s.reconnect_delay,
@@ -43,7 +44,7 @@ AsyncState::AsyncState(SessionSettings given)
     : settings(std::move(given)),
       link(link_config(settings)),
       core(settings.max_line),
-      events(*this, settings.max_events, kInboundEvents),
+      events(*this, settings.max_events, kInboundEvents, settings.resource_key),
       fork_generation(qv::fork_generation()) {}
 
 namespace {
@@ -91,6 +92,7 @@ PyObject* submit_line(PyObject* self, const LineBuffer& text, CommandWord word,
   request.future = Ref::borrow(future.get());
   request.word = std::move(word);
   request.limit = limit;
+  request.completion = s.events.expect_completion(tag);
   // Registered before its line can leave, so that no reply can come too early for it.
   Request& added = s.core.add(tag, std::move(request));
   added.deadline = s.deadlines.add(deadline_for(limit), WaitKey{WaitKey::Of::Request, tag});
@@ -167,6 +169,7 @@ PyObject* AsyncSession_request_batch(PyObject* self, PyObject* const* args, Py_s
     member.index = static_cast<std::size_t>(i);
     member.word = CommandWord(std::move(words[static_cast<std::size_t>(i)]));
     member.limit = limit;
+    member.completion = s.events.expect_completion(tag);
     s.core.add(tag, std::move(member));
     queue_line(s, lines[static_cast<std::size_t>(i)], tag, s.tracing > 0 ? &traced : nullptr);
   }
@@ -209,7 +212,7 @@ PyObject* subscription_step(PyObject* subscription, std::optional<double> limit,
   }
   if (!on_its_loop(s)) return nullptr;
   if (!sub->pipeline) {
-    raise_subscription_closed();
+    raise_subscription_closed(sub);
     return nullptr;
   }
   if (sub->waiter != 0) {
@@ -261,6 +264,93 @@ PyObject* AsyncSession_subscribe(PyObject* self, PyObject* const* args, Py_ssize
   return new_subscription(g_subscription_type, self, s.events, predicate, max_pending,
                           std::nullopt, false)
       .release();
+}
+
+PyObject* AsyncSession_resource(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  AsyncState& s = async_of(self);
+  std::uint32_t resource_id;
+  std::size_t max_pending;
+  if (!bind_resource(g_sigs, args, nargs, kwnames, resource_id, max_pending)) return nullptr;
+  if (s.fork_generation != fork_generation()) {
+    raise_forked();
+    return nullptr;
+  }
+  if (s.closed()) {
+    raise_closed();
+    return nullptr;
+  }
+  if (!s.events.pump()) return nullptr;  // what came before it is not its own
+  return new_handle(g_resource_type, self, s.events, resource_id, max_pending).release();
+}
+
+PyObject* AsyncResource_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  SubscriptionObject* handle = as_subscription(self);
+  PyObject* none;
+  std::optional<double> limit;
+  if (!bind_session_call(g_sigs, g_sigs.handle_get, async_of(handle->session.get()).settings,
+                         args, nargs, kwnames, none, limit))
+    return nullptr;
+  return subscription_step(self, limit, false);
+}
+
+PyObject* AsyncResource_wait_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  SubscriptionObject* handle = as_subscription(self);
+  PyObject* session = handle->session.get();
+  AsyncState& s = async_of(session);
+  PyObject* predicate;
+  std::optional<double> limit;
+  if (!bind_session_call(g_sigs, g_sigs.handle_wait_for, s.settings, args, nargs, kwnames,
+                         predicate, limit))
+    return nullptr;
+  if (predicate == Py_None) predicate = nullptr;
+  if ((predicate && !check_predicate(predicate)) || !on_its_loop(s)) return nullptr;
+  if (!handle->pipeline) {
+    raise_subscription_closed(handle);
+    return nullptr;
+  }
+  if (!ensure_link(session)) return nullptr;
+  EventWait wait;
+  wait.kind = EventWait::Kind::Step;
+  wait.matching = true;
+  wait.subscription = Ref::borrow(self);
+  wait.predicate = Ref::borrow(predicate);
+  wait.limit = limit;
+  return add_event_wait(session, std::move(wait), self, forget_step, false);
+}
+
+PyObject* AsyncSession_completion(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  AsyncState& s = async_of(self);
+  PyObject* reply;
+  std::optional<double> limit;
+  if (!bind_session_call(g_sigs, g_sigs.completion, s.settings, args, nargs, kwnames, reply,
+                         limit) ||
+      !on_its_loop(s))
+    return nullptr;
+  std::shared_ptr<CompletionBox> box = completion_box(reply, s.events);
+  if (!box) return nullptr;
+  EventWait wait;
+  wait.kind = EventWait::Kind::Completion;
+  wait.box = std::move(box);
+  wait.limit = limit;
+  return add_event_wait(self, std::move(wait), self, forget_completion, false);
+}
+
+// `async with` a subscription or handle: entering gives it, leaving ends it.
+PyObject* Consumer_aenter(PyObject* self, PyObject*) {
+  AsyncState& s = async_of(as_subscription(self)->session.get());
+  if (!on_its_loop(s)) return nullptr;
+  return done_pending(s, self, self).release();
+}
+
+PyObject* Consumer_aexit(PyObject* self, PyObject* const*, Py_ssize_t) {
+  close_consumer(self);
+  AsyncState& s = async_of(as_subscription(self)->session.get());
+  if (!s.loop) Py_RETURN_FALSE;
+  return done_pending(s, self, Py_False).release();
 }
 
 PyObject* AsyncSubscription_anext(PyObject* self) {
@@ -530,6 +620,10 @@ void AsyncSession_dealloc(PyObject* self) noexcept {
 // What the per-command methods need of the class.
 struct AsyncSessionClass {
   static constexpr const char* kOwner = "AsyncSession";
+  static constexpr const char* kHandle = "AsyncResource";
+  static constexpr const char* kHandleDocLine =
+      "Send {} for this resource; await the result for its reply.";
+  static PyObject* session_of(PyObject* handle) { return as_subscription(handle)->session.get(); }
   static constexpr const char* kDocLine = "Send {}; await the result for its reply.";
   static const SessionSettings& settings(PyObject* self) { return settings_of(self); }
   static PyObject* submit(PyObject* self, const Command& command, std::optional<double> limit) {
@@ -557,9 +651,39 @@ PyTypeObject* init_async_session_class() {
        {Py_am_anext, slot_entry<AsyncSubscription_anext>()}},
       {{"get", method_entry<AsyncSubscription_get>(), METH_FASTCALL | METH_KEYWORDS,
         "get($self, /, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
-        "Await the next event; TimeoutError when none comes within timeout."}},
+        "Await the next event; TimeoutError when none comes within timeout."},
+       {"__aenter__", method_entry<Consumer_aenter>(), METH_NOARGS, nullptr},
+       {"__aexit__", method_entry<Consumer_aexit>(), METH_FASTCALL, nullptr}},
       subscription_ended});
   if (!g_subscription_type) return nullptr;
+
+  const auto* for_resource = handle_command_methods<AsyncSessionClass>();
+  if (!for_resource) return nullptr;
+  std::vector<PyMethodDef> resource_methods = {
+      {"get", method_entry<AsyncResource_get>(), METH_FASTCALL | METH_KEYWORDS,
+       "get($self, /, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
+       "Await the next event about the resource; TimeoutError when none comes within timeout."},
+      {"wait_for", method_entry<AsyncResource_wait_for>(), METH_FASTCALL | METH_KEYWORDS,
+       "wait_for($self, /, predicate=None, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
+       "Await the first of its events the predicate accepts (the first, without one), those "
+       "it holds first; the others stay. ConnectionError when the connection is lost."},
+      {"__aenter__", method_entry<Consumer_aenter>(), METH_NOARGS, nullptr},
+      {"__aexit__", method_entry<Consumer_aexit>(), METH_FASTCALL, nullptr}};
+  resource_methods.insert(resource_methods.end(), for_resource->begin(), for_resource->end());
+  g_resource_type = make_subscription_class({
+      "builtins.AsyncResource",
+      "The events of one resource (a call, a player...) of an AsyncSession, from the moment "
+      "it was made: every event whose resource field (the session's resource_key) is its id, "
+      "in a queue of its own bounded by max_pending. Iterate over it with async for, await "
+      "get() or wait_for(); its per-command methods send the commands of its resource. "
+      "close() (or leaving its async with block) ends it; it sends nothing by itself.",
+      {{Py_am_aiter, reinterpret_cast<void*>(PyObject_SelfIter)},
+       {Py_am_anext, slot_entry<AsyncSubscription_anext>()}},
+      std::move(resource_methods), subscription_ended,
+      "close($self, /)\n--\n\nEnd it: it takes no more events; those it held and the "
+      "program did not take are held for wait_for() again.",
+      {resource_id_getter()}});
+  if (!g_resource_type) return nullptr;
 
   const auto* per_command = session_command_methods<AsyncSessionClass>();
   if (!per_command) return nullptr;
@@ -591,10 +715,18 @@ PyTypeObject* init_async_session_class() {
        "subscribe($self, /, predicate=None, *, max_pending=10000)\n--\n\n"
        "An AsyncSubscription to the events the predicate accepts (every event with None), "
        "from now on; make it before sending the command whose events it is for."},
+      {"resource", method_entry<AsyncSession_resource>(), METH_FASTCALL | METH_KEYWORDS,
+       "resource($self, /, resource_id, *, max_pending=10000)\n--\n\n"
+       "An AsyncResource: every event about the resource from now on, and its commands; make "
+       "it before sending the command whose events it is for."},
       {"wait_for", method_entry<AsyncSession_wait_for>(), METH_FASTCALL | METH_KEYWORDS,
        "wait_for($self, /, predicate, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
        "Await the first event the predicate accepts among those no subscription took (the "
        "most recent max_events, and those that come); the others stay held."},
+      {"completion", method_entry<AsyncSession_completion>(), METH_FASTCALL | METH_KEYWORDS,
+       "completion($self, /, reply, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
+       "Await the line that completed the request `reply` answered: the first later line "
+       "carrying its tag, however late it is asked for."},
       {"close", method_entry<AsyncSession_close>(), METH_NOARGS,
        "close($self, /)\n--\n\nEnd the connection at once; waiting calls end. Awaitable."},
       {"__aenter__", method_entry<AsyncSession_aenter>(), METH_NOARGS, nullptr},

@@ -24,6 +24,7 @@ struct ReceivedObject {
   EventKind kind;
   std::uint64_t seq;  // an Event's place in the session's stream, for putting it back
   double gap;         // a reconnect's: seconds from the loss to the new Login
+  std::shared_ptr<CompletionBox> completion;  // a Reply's: where its request's completion goes
 };
 
 PyTypeObject* g_reply = nullptr;
@@ -107,6 +108,7 @@ PyObject* Received_repr(PyObject* self) {
 
 // Not collected: strs are all a Reply or Event holds, so it can be in no cycle.
 void Received_dealloc(PyObject* self) noexcept {
+  std::destroy_at(&as_received(self)->completion);
   std::destroy_at(&as_received(self)->tokens);
   std::destroy_at(&as_received(self)->line);
   PyTypeObject* type = Py_TYPE(self);
@@ -168,6 +170,7 @@ Ref new_received(PyTypeObject* type, std::optional<std::uint64_t> tag, std::stri
   ReceivedObject* r = as_received(self.get());
   std::construct_at(&r->line, std::move(line));
   std::construct_at(&r->tokens);
+  std::construct_at(&r->completion);
   r->tag = tag.value_or(0);
   r->has_tag = tag.has_value();
   r->kind = kind;
@@ -209,8 +212,16 @@ PyTypeObject* event_class() { return g_event; }
 PyObject* server_error_class() { return g_server_error; }
 PyObject* events_dropped_class() { return g_events_dropped; }
 
-Ref make_reply(std::optional<std::uint64_t> tag, std::string_view text) {
-  return new_received(g_reply, tag, text, EventKind::Line, 0);
+Ref make_reply(std::optional<std::uint64_t> tag, std::string_view text,
+               std::shared_ptr<CompletionBox> completion) {
+  Ref reply = new_received(g_reply, tag, text, EventKind::Line, 0);
+  if (reply) as_received(reply.get())->completion = std::move(completion);
+  return reply;
+}
+
+std::shared_ptr<CompletionBox> reply_completion(PyObject* reply) {
+  if (!PyObject_TypeCheck(reply, g_reply)) return {};
+  return as_received(reply)->completion;
 }
 
 Ref make_event(const Incoming& incoming, std::uint64_t seq) {

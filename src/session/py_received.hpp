@@ -3,6 +3,7 @@
 // other line, or the mark of a reconnect), and the exceptions for a failed reply and for
 // dropped events.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -10,6 +11,10 @@
 #include "session/core/incoming.hpp"
 
 namespace qv::py {
+
+// What a request's completion is kept in (see CompletionBox in event_pipeline.hpp); a Reply
+// holds its request's, so that it lives as long as the program holds the Reply.
+struct CompletionBox;
 
 // Creates the classes and exceptions (once per process); false with the error set.
 bool init_received_classes();
@@ -19,8 +24,11 @@ PyTypeObject* event_class();
 PyObject* server_error_class();
 PyObject* events_dropped_class();
 
-// A new Reply for a line (valid UTF-8) and its tag.
-Ref make_reply(std::optional<std::uint64_t> tag, std::string_view text);
+// A new Reply for a line (valid UTF-8) and its tag, holding the request's completion box.
+Ref make_reply(std::optional<std::uint64_t> tag, std::string_view text,
+               std::shared_ptr<CompletionBox> completion = {});
+// The completion box a Reply holds (null for none, or for what is no Reply).
+std::shared_ptr<CompletionBox> reply_completion(PyObject* reply);
 // A new Event for an incoming line, or for the mark of a reconnect, at `seq` in the stream.
 Ref make_event(const Incoming& incoming, std::uint64_t seq);
 // An Event's place in the stream, and whether it marks a reconnect.

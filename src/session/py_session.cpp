@@ -26,6 +26,7 @@ namespace {
 
 SessionSignatures g_sigs;
 PyTypeObject* g_subscription_type = nullptr;
+PyTypeObject* g_resource_type = nullptr;
 
 PyObject* submit_command(PyObject* self, const Command& command, std::optional<double> limit) {
   RequestLine lease;
@@ -163,6 +164,41 @@ PyObject* Session_subscribe(PyObject* self, PyObject* const* args, Py_ssize_t na
       .release();
 }
 
+PyObject* Session_resource(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  SessionState& s = state_of(self);
+  std::uint32_t resource_id;
+  std::size_t max_pending;
+  if (!bind_resource(g_sigs, args, nargs, kwnames, resource_id, max_pending) || !usable(s))
+    return nullptr;
+  if (!s.events.pump()) return nullptr;  // what came before it is not its own
+  return new_handle(g_resource_type, self, s.events, resource_id, max_pending).release();
+}
+
+PyObject* Resource_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  SubscriptionObject* handle = as_subscription(self);
+  PyObject* none;
+  std::optional<double> limit;
+  if (!bind_session_call(g_sigs, g_sigs.handle_get, state_of(handle->session.get()).settings,
+                         args, nargs, kwnames, none, limit))
+    return nullptr;
+  return next_event(handle, limit, false).release();
+}
+
+PyObject* Resource_wait_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  SubscriptionObject* handle = as_subscription(self);
+  PyObject* predicate;
+  std::optional<double> limit;
+  if (!bind_session_call(g_sigs, g_sigs.handle_wait_for, state_of(handle->session.get()).settings,
+                         args, nargs, kwnames, predicate, limit))
+    return nullptr;
+  if (predicate == Py_None || !predicate) predicate = nullptr;
+  else if (!check_predicate(predicate)) return nullptr;
+  return handle_wait_for(handle, predicate, limit).release();
+}
+
 PyObject* Subscription_next(PyObject* self) {
   SubscriptionObject* sub = as_subscription(self);
   return next_event(sub, sub->step_limit, true).release();
@@ -189,6 +225,20 @@ PyObject* Session_wait_for(PyObject* self, PyObject* const* args, Py_ssize_t nar
       !check_predicate(predicate))
     return nullptr;
   return wait_for_event(s, predicate, limit).release();
+}
+
+PyObject* Session_completion(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  SessionState& s = state_of(self);
+  PyObject* reply;
+  std::optional<double> limit;
+  if (!bind_session_call(g_sigs, g_sigs.completion, s.settings, args, nargs, kwnames, reply,
+                         limit) ||
+      !usable(s))
+    return nullptr;
+  const std::shared_ptr<CompletionBox> box = completion_box(reply, s.events);
+  if (!box) return nullptr;
+  return wait_completion(s, *box, limit).release();
 }
 
 PyObject* Session_close(PyObject* self, PyObject*) {
@@ -246,6 +296,10 @@ PyObject* Session_repr(PyObject* self) {
 // What the per-command methods need of the class.
 struct SessionClass {
   static constexpr const char* kOwner = "Session";
+  static constexpr const char* kHandle = "Resource";
+  static constexpr const char* kHandleDocLine =
+      "Send {} for this resource, and wait for its reply.";
+  static PyObject* session_of(PyObject* handle) { return as_subscription(handle)->session.get(); }
   static constexpr const char* kDocLine = "Send {} and wait for its reply.";
   static const SessionSettings& settings(PyObject* self) { return settings_of(self); }
   static PyObject* submit(PyObject* self, const Command& command, std::optional<double> limit) {
@@ -276,6 +330,32 @@ PyTypeObject* init_session_class() {
       nullptr});
   if (!g_subscription_type) return nullptr;
 
+  const auto* for_resource = handle_command_methods<SessionClass>();
+  if (!for_resource) return nullptr;
+  std::vector<PyMethodDef> resource_methods = {
+      {"get", method_entry<Resource_get>(), METH_FASTCALL | METH_KEYWORDS,
+       "get($self, /, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
+       "The next event about the resource; TimeoutError when none comes within timeout."},
+      {"wait_for", method_entry<Resource_wait_for>(), METH_FASTCALL | METH_KEYWORDS,
+       "wait_for($self, /, predicate=None, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
+       "The first of its events the predicate accepts (the first, without one), those it "
+       "holds first; the others stay. ConnectionError when the connection is lost."}};
+  resource_methods.insert(resource_methods.end(), for_resource->begin(), for_resource->end());
+  g_resource_type = make_subscription_class({
+      "builtins.Resource",
+      "The events of one resource (a call, a player...) of a Session, from the moment it was "
+      "made: every event whose resource field (the session's resource_key) is its id, in a "
+      "queue of its own bounded by max_pending. Iterate over it, get() or wait_for() them; "
+      "its per-command methods send the commands of its resource. close() (or leaving its "
+      "with block) ends it; it sends nothing by itself.",
+      {{Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+       {Py_tp_iternext, slot_entry<Subscription_next>()}},
+      std::move(resource_methods), nullptr,
+      "close($self, /)\n--\n\nEnd it: it takes no more events; those it held and the "
+      "program did not take are held for wait_for() again.",
+      {resource_id_getter()}});
+  if (!g_resource_type) return nullptr;
+
   const auto* per_command = session_command_methods<SessionClass>();
   if (!per_command) return nullptr;
   const SessionClassTraits traits = {
@@ -302,10 +382,18 @@ PyTypeObject* init_session_class() {
        "subscribe($self, /, predicate=None, *, max_pending=10000)\n--\n\n"
        "A Subscription to the events the predicate accepts (every event with None), from now "
        "on; make it before sending the command whose events it is for."},
+      {"resource", method_entry<Session_resource>(), METH_FASTCALL | METH_KEYWORDS,
+       "resource($self, /, resource_id, *, max_pending=10000)\n--\n\n"
+       "A Resource: every event about the resource from now on, and its commands; make it "
+       "before sending the command whose events it is for."},
       {"wait_for", method_entry<Session_wait_for>(), METH_FASTCALL | METH_KEYWORDS,
        "wait_for($self, /, predicate, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
        "Wait for the first event the predicate accepts among those no subscription took (the "
        "most recent max_events, and those that come); the others stay held."},
+      {"completion", method_entry<Session_completion>(), METH_FASTCALL | METH_KEYWORDS,
+       "completion($self, /, reply, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
+       "The line that completed the request `reply` answered: the first later line carrying "
+       "its tag, however late it is asked for."},
       {"close", method_entry<Session_close>(), METH_NOARGS,
        "close($self, /)\n--\n\nEnd the connection; waiting calls end at once."},
       {"__enter__", method_entry<Session_enter>(), METH_NOARGS, nullptr},

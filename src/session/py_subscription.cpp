@@ -15,12 +15,16 @@ struct ClassHooks {
   PyTypeObject* type;
   void (*ended)(SubscriptionObject*);
 };
-ClassHooks g_hooks[2] = {};
+ClassHooks g_hooks[4] = {};  // Subscription, AsyncSubscription, Resource, AsyncResource
 
 void (*ended_hook(PyObject* self))(SubscriptionObject*) {
   for (const ClassHooks& h : g_hooks)
     if (h.type == Py_TYPE(self)) return h.ended;
   return nullptr;
+}
+
+PyObject* Resource_get_id(PyObject* self, void*) {
+  return PyLong_FromUnsignedLong(as_subscription(self)->resource_id);
 }
 
 void end_subscription(PyObject* self) {
@@ -79,6 +83,7 @@ void Subscription_dealloc(PyObject* self) noexcept {
   std::destroy_at(&sub->queue);
   std::destroy_at(&sub->failure);
   std::destroy_at(&sub->predicate);
+  std::destroy_at(&sub->resource);
   std::destroy_at(&sub->step_limit);
   std::destroy_at(&sub->session);
   PyTypeObject* type = Py_TYPE(self);
@@ -96,23 +101,34 @@ PyGetSetDef g_getset[] = {
 
 }  // namespace
 
-void raise_subscription_closed() {
+PyGetSetDef resource_id_getter() {
+  return {"id", entry<Resource_get_id>, nullptr, "The resource's id.", nullptr};
+}
+
+void close_consumer(PyObject* self) { end_subscription(self); }
+
+void raise_subscription_closed(const SubscriptionObject* sub) {
   PyErr_SetString(PyExc_RuntimeError,
-                  "the subscription is closed: it takes no events any more; subscribe again");
+                  sub && !sub->resource.empty()
+                      ? "the resource handle is closed: it takes no events any more; make "
+                        "another with resource()"
+                      : "the subscription is closed: it takes no events any more; subscribe "
+                        "again");
 }
 
 PyTypeObject* make_subscription_class(const SubscriptionClassTraits& traits) {
   // Types keep pointers into these: they live as long as the process, as the types do.
   auto* methods = new std::vector<PyMethodDef>(traits.methods);
   methods->push_back({"close", method_entry<Subscription_close>(), METH_NOARGS,
-                      "close($self, /)\n--\n\nUnsubscribe: it takes no more events; those it "
-                      "holds and the program did not take are held for wait_for() again."});
+                      traits.close_doc});
   methods->push_back({"__enter__", method_entry<Subscription_enter>(), METH_NOARGS, nullptr});
   methods->push_back({"__exit__", method_entry<Subscription_exit>(), METH_FASTCALL, nullptr});
   methods->push_back({nullptr, nullptr, 0, nullptr});
   std::vector<PyType_Slot> slots = traits.stepping;
   slots.push_back({Py_tp_methods, methods->data()});
-  slots.push_back({Py_tp_getset, g_getset});
+  auto* getset = new std::vector<PyGetSetDef>(traits.getset);
+  getset->insert(getset->end(), std::begin(g_getset), std::end(g_getset));  // its end mark last
+  slots.push_back({Py_tp_getset, getset->data()});
   slots.push_back({Py_tp_doc, const_cast<char*>(traits.doc)});
   slots.push_back({Py_tp_dealloc, dealloc_slot<Subscription_dealloc>()});
   slots.push_back({Py_tp_traverse, nothrow_slot<Subscription_traverse>()});
@@ -140,20 +156,44 @@ std::vector<PyTypeObject*> subscription_classes() {
   return made;
 }
 
-Ref new_subscription(PyTypeObject* type, PyObject* session, EventPipeline& pipeline, PyObject* predicate,
-                     std::size_t max_pending, std::optional<double> step_limit, bool take_window) {
+namespace {
+
+// A consumer not yet subscribed.
+Ref make_consumer(PyTypeObject* type, PyObject* session, PyObject* predicate,
+                  std::size_t max_pending, std::optional<double> step_limit) {
   Ref self = Ref::steal(type->tp_alloc(type, 0));
   if (!self) return {};
   SubscriptionObject* sub = as_subscription(self.get());
   std::construct_at(&sub->session, Ref::borrow(session));
   std::construct_at(&sub->predicate, Ref::borrow(predicate));
+  std::construct_at(&sub->resource);
+  sub->resource_id = 0;
   std::construct_at(&sub->queue, max_pending, Overflow::DropNewest);
   std::construct_at(&sub->step_limit, step_limit);
   std::construct_at(&sub->failure);
   sub->pipeline = nullptr;
   sub->slot = 0;
   sub->waiter = 0;
-  pipeline.subscribe(sub, take_window);
+  return self;
+}
+
+}  // namespace
+
+Ref new_subscription(PyTypeObject* type, PyObject* session, EventPipeline& pipeline, PyObject* predicate,
+                     std::size_t max_pending, std::optional<double> step_limit, bool take_window) {
+  Ref self = make_consumer(type, session, predicate, max_pending, step_limit);
+  if (self) pipeline.subscribe(as_subscription(self.get()), take_window);
+  return self;
+}
+
+Ref new_handle(PyTypeObject* type, PyObject* session, EventPipeline& pipeline,
+               std::uint32_t resource_id, std::size_t max_pending) {
+  Ref self = make_consumer(type, session, nullptr, max_pending, std::nullopt);
+  if (!self) return {};
+  SubscriptionObject* handle = as_subscription(self.get());
+  handle->resource = std::to_string(resource_id);
+  handle->resource_id = resource_id;
+  pipeline.subscribe(handle, false);
   return self;
 }
 

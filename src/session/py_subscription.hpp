@@ -23,6 +23,10 @@ struct SubscriptionClassTraits {
   // Called when the subscription ends while a step of it may wait (AsyncSession: that wait
   // ends); null when there is nothing to do.
   void (*ended)(SubscriptionObject* sub);
+  const char* close_doc =
+      "close($self, /)\n--\n\nUnsubscribe: it takes no more events; those it holds and the "
+      "program did not take are held for wait_for() again.";
+  std::vector<PyGetSetDef> getset = {};  // besides closed and pending
 };
 
 PyTypeObject* make_subscription_class(const SubscriptionClassTraits& traits);
@@ -37,7 +41,17 @@ inline SubscriptionObject* as_subscription(PyObject* self) {
   return reinterpret_cast<SubscriptionObject*>(self);
 }
 
-// Raised by a step of a subscription that ended (close(), or leaving its with block).
-void raise_subscription_closed();
+// The `id` attribute of a resource handle.
+PyGetSetDef resource_id_getter();
+// close() of a subscription or handle, for the classes' own methods (__aexit__).
+void close_consumer(PyObject* self);
+
+// Raised by a step of a subscription or handle that ended (close(), or leaving its with block).
+void raise_subscription_closed(const SubscriptionObject* sub);
+
+// A resource handle: a consumer of every event whose resource field (the session's
+// resource_key) is `resource_id`, subscribed to `pipeline` at once.
+Ref new_handle(PyTypeObject* type, PyObject* session, EventPipeline& pipeline,
+               std::uint32_t resource_id, std::size_t max_pending);
 
 }  // namespace qv::py

@@ -7,22 +7,12 @@
 #include "binding/errors.hpp"
 #include "binding/type_support.hpp"
 #include "session/py_received.hpp"
+#include "session/core/link.hpp"
 #include "session/session_methods.hpp"
 
 namespace qv::py {
 
 namespace {
-
-std::string seconds_text(double seconds) {
-  char* text = PyOS_double_to_string(seconds, 'r', 0, 0, nullptr);
-  if (!text) {
-    PyErr_Clear();
-    return std::to_string(seconds);
-  }
-  std::string out(text);
-  PyMem_Free(text);
-  return out;
-}
 
 std::string within(std::optional<double> limit) {
   return limit ? " within " + seconds_text(*limit) + " s" : "";
@@ -213,6 +203,11 @@ void raise_forked() {
 void raise_events_lost() {
   PyErr_SetString(PyExc_ConnectionError,
                   "the connection was lost: lines the server sent from here on may be missing");
+}
+
+void raise_no_completion(std::uint64_t tag, std::optional<double> limit) {
+  set_error(PyExc_TimeoutError, "no line completed the request of tag " + std::to_string(tag) +
+                                    within(limit));
 }
 
 void raise_no_event(std::optional<double> limit) {

@@ -118,5 +118,7 @@ void raise_forked();
 void raise_events_lost();
 // wait_for: nothing matched in time.
 void raise_no_event(std::optional<double> limit);
+// completion(): no later line of the request of `tag` came in time.
+void raise_no_completion(std::uint64_t tag, std::optional<double> limit);
 
 }  // namespace qv::py

@@ -7,6 +7,7 @@
 #include "binding/errors.hpp"
 #include "binding/type_support.hpp"
 #include "session/py_subscription.hpp"
+#include "session/py_received.hpp"
 #include "session/requests.hpp"
 
 namespace qv::py {
@@ -33,13 +34,26 @@ bool make_session_signatures(SessionSignatures& sigs, const char* owner) {
   auto batch = call_signature(session, "request_batch", {make_param("commands", Conv::Object)});
   auto events = call_signature(session, "events", {});
   auto wait_for = call_signature(session, "wait_for", {make_param("predicate", Conv::Object)});
+  const std::string handle = session == "Session" ? "Resource" : "AsyncResource";
   auto get = call_signature(subscription, "get", {});
+  auto handle_get = call_signature(handle, "get", {});
+  auto handle_wait_for =
+      call_signature(handle, "wait_for", {make_defaulted_param("predicate", Conv::Object)});
+  auto completion = call_signature(session, "completion", {make_param("reply", Conv::Object)});
+  sigs.resource_id = make_param("resource_id", Conv::U32);
+  auto resource = make_signature(session + ".resource()", {sigs.resource_id, sigs.max_pending},
+                                 1, true);
   auto subscribe = make_signature(session + ".subscribe()",
                                   {make_defaulted_param("predicate", Conv::Object), sigs.max_pending},
                                   1, true);
   if (!sigs.timeout.name || !sigs.max_pending.name || !request || !batch || !events ||
-      !wait_for || !get || !subscribe)
+      !wait_for || !get || !subscribe || !handle_get || !handle_wait_for || !completion ||
+      !resource)
     return false;
+  sigs.handle_get = std::move(*handle_get);
+  sigs.handle_wait_for = std::move(*handle_wait_for);
+  sigs.completion = std::move(*completion);
+  sigs.resource = std::move(*resource);
   sigs.request = std::move(*request);
   sigs.request_batch = std::move(*batch);
   sigs.events = std::move(*events);
@@ -64,12 +78,45 @@ bool bind_session_call(const SessionSignatures& sigs, const Signature& sig,
   return wait_limit(settings, bound[last], sigs.timeout, limit);
 }
 
+std::shared_ptr<CompletionBox> completion_box(PyObject* reply, const EventPipeline& events) {
+  if (!PyObject_TypeCheck(reply, reply_class())) {
+    set_error(PyExc_TypeError, "argument 'reply': a Reply of this session's is wanted, not '" +
+                                   type_qualname(reply) + "'");
+    return {};
+  }
+  std::shared_ptr<CompletionBox> box = reply_completion(reply);
+  if (!box || box->owner != &events) {
+    PyErr_SetString(PyExc_ValueError,
+                    "argument 'reply': the reply is not to a request this session sent");
+    return {};
+  }
+  return box;
+}
+
 bool check_predicate(PyObject* predicate) {
   if (PyCallable_Check(predicate)) return true;
   set_error(PyExc_TypeError,
             "argument 'predicate': '" + type_qualname(predicate) + "' object is not callable");
   return false;
 }
+
+namespace {
+
+// max_pending as given (at least 1), or its default.
+bool read_max_pending(const SessionSignatures& sigs, PyObject* given, std::size_t& max_pending) {
+  max_pending = kDefaultMaxPending;
+  if (!given) return true;
+  Arg arg;
+  if (!convert_argument(sigs.max_pending, given, arg)) return false;
+  if (arg.number == 0) {
+    PyErr_SetString(PyExc_ValueError, "argument 'max_pending': must be at least 1");
+    return false;
+  }
+  max_pending = static_cast<std::size_t>(arg.number);
+  return true;
+}
+
+}  // namespace
 
 bool bind_subscribe(const SessionSignatures& sigs, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject*& predicate, std::size_t& max_pending) {
@@ -78,17 +125,19 @@ bool bind_subscribe(const SessionSignatures& sigs, PyObject* const* args, Py_ssi
   if (!bound) return false;
   predicate = bound[0] == Py_None ? nullptr : bound[0];
   if (predicate && !check_predicate(predicate)) return false;
-  max_pending = kDefaultMaxPending;
-  if (bound[1]) {
-    Arg arg;
-    if (!convert_argument(sigs.max_pending, bound[1], arg)) return false;
-    if (arg.number == 0) {
-      PyErr_SetString(PyExc_ValueError, "argument 'max_pending': must be at least 1");
-      return false;
-    }
-    max_pending = static_cast<std::size_t>(arg.number);
-  }
-  return true;
+  return read_max_pending(sigs, bound[1], max_pending);
+}
+
+
+bool bind_resource(const SessionSignatures& sigs, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, std::uint32_t& resource_id, std::size_t& max_pending) {
+  PyObject* scratch[kMaxParams];
+  PyObject* const* bound = bind_arguments(sigs.resource, args, nargs, kwnames, scratch);
+  if (!bound) return false;
+  Arg id;
+  if (!convert_argument(sigs.resource_id, bound[0], id)) return false;
+  resource_id = static_cast<std::uint32_t>(id.number);
+  return read_max_pending(sigs, bound[1], max_pending);
 }
 
 bool read_batch(PyObject* commands, std::vector<LineBuffer>& lines, std::vector<std::string>& words) {

@@ -10,6 +10,7 @@
 #include "net/line_buffer.hpp"
 #include "commands/core/catalogue.hpp"
 #include "binding/args.hpp"
+#include "session/event_pipeline.hpp"
 #include "session/settings.hpp"
 
 namespace qv::py {
@@ -22,8 +23,13 @@ struct SessionSignatures {
   Signature wait_for;       // (predicate, timeout=SESSION_TIMEOUT)
   Signature subscribe;      // (predicate=None, *, max_pending=10000)
   Signature get;            // a subscription's (timeout=SESSION_TIMEOUT)
+  Signature resource;       // (resource_id, *, max_pending=10000)
+  Signature completion;     // (reply, timeout=SESSION_TIMEOUT)
+  Signature handle_get;     // a resource handle's (timeout=SESSION_TIMEOUT)
+  Signature handle_wait_for;  // a resource handle's (predicate=None, timeout=SESSION_TIMEOUT)
   Param timeout;            // how a given timeout converts: seconds, or None
   Param max_pending;
+  Param resource_id;
 };
 
 // Fills `sigs` for the class `owner`; false with the error set.
@@ -35,6 +41,10 @@ bool bind_session_call(const SessionSignatures& sigs, const Signature& sig,
                        const SessionSettings& settings, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames, PyObject*& first, std::optional<double>& limit);
 
+// The completion box of `reply`, a Reply of this session's pipeline; null with TypeError or
+// ValueError set otherwise.
+std::shared_ptr<CompletionBox> completion_box(PyObject* reply, const EventPipeline& events);
+
 // wait_for's predicate must be callable; false with TypeError set.
 bool check_predicate(PyObject* predicate);
 
@@ -42,6 +52,9 @@ bool check_predicate(PyObject* predicate);
 // False with the error set.
 bool bind_subscribe(const SessionSignatures& sigs, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject*& predicate, std::size_t& max_pending);
+// The same for resource(): the resource's id and max_pending.
+bool bind_resource(const SessionSignatures& sigs, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, std::uint32_t& resource_id, std::size_t& max_pending);
 
 // Every element of a batch as its untagged line and command word, all checked before any is
 // sent; false with the error set, naming the element.

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "commands/command_methods.hpp"
+#include "session/event_pipeline.hpp"
 #include "session/requests.hpp"
 #include "session/settings.hpp"
 
@@ -61,6 +62,39 @@ struct SessionCommands {
 template <class Class>
 const std::vector<PyMethodDef>* session_command_methods() {
   return CommandMethods<SessionCommands<Class>>::table();
+}
+
+// A resource handle's per-command methods: one for every command whose first field is
+// `resource_id`, with the handle's id in it; sent by the handle's session, returning what
+// the session's method returns. `Class` has kHandle (the class name), kHandleDocLine and
+// session_of(handle), besides what SessionCommands asks.
+inline constexpr bool names_a_resource(std::size_t v) {
+  return kCatalogue[v].field_count > 0 && kCatalogue[v].fields[0].name == "resource_id";
+}
+
+template <class Class>
+struct HandleCommands : SessionCommands<Class> {
+  static constexpr const char* kOwner = Class::kHandle;
+  static constexpr bool takes(std::size_t v) { return names_a_resource(v); }
+  static constexpr std::size_t fixed_fields(std::size_t v) { return names_a_resource(v) ? 1 : 0; }
+  static std::string doc(std::size_t v, std::string text_signature) {
+    return text_signature + with_command_word(Class::kHandleDocLine, v);
+  }
+  template <std::size_t V>
+  static bool fill(PyObject* self, Command& command) {
+    if constexpr (names_a_resource(V))
+      command.set_number(0, reinterpret_cast<const SubscriptionObject*>(self)->resource_id);
+    return true;
+  }
+  static PyObject* submit(PyObject* self, std::size_t v, const Command& command,
+                          PyObject* reply_timeout) {
+    return SessionCommands<Class>::submit(Class::session_of(self), v, command, reply_timeout);
+  }
+};
+
+template <class Class>
+const std::vector<PyMethodDef>* handle_command_methods() {
+  return CommandMethods<HandleCommands<Class>>::table();
 }
 
 }  // namespace qv::py

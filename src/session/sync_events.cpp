@@ -134,6 +134,74 @@ Ref wait_for_event(SessionState& s, PyObject* predicate, std::optional<double> l
   }
 }
 
+Ref wait_completion(SessionState& s, CompletionBox& box, std::optional<double> limit) {
+  const Deadline deadline = deadline_of(limit);
+  Ref event;
+  for (;;) {
+    std::uint64_t seen = s.connection.event_generation();
+    if (!s.events.pump()) return {};
+    if (EventPipeline::completion_of(box, event)) return event;
+    if (s.closed()) {
+      raise_closed();
+      return {};
+    }
+    if (s.events.pumping_here()) {
+      raise_cannot_wait("completion");
+      return {};
+    }
+    const Waited waited = wait_released(s, deadline.at, seen);
+    if (waited == Waited::Error) return {};
+    if (waited == Waited::Disconnected || waited == Waited::Timeout) {
+      if (!s.events.pump()) return {};
+      if (EventPipeline::completion_of(box, event)) return event;
+      // No connection: none can come on the one the request went out on.
+      if (waited == Waited::Disconnected) {
+        raise_events_lost();
+        return {};
+      }
+      raise_no_completion(box.tag, limit);
+      return {};
+    }
+  }
+}
+
+Ref handle_wait_for(SubscriptionObject* handle, PyObject* predicate, std::optional<double> limit) {
+  SessionState& s = state_of(handle->session.get());
+  const Deadline deadline = deadline_of(limit);
+  if (!usable(s)) return {};
+  std::uint64_t from = 0;
+  for (;;) {
+    if (!handle->pipeline) {
+      raise_subscription_closed(handle);
+      return {};
+    }
+    std::uint64_t seen = s.connection.event_generation();
+    Taken taken = EventPipeline::take_match(handle->queue, predicate, from);
+    if (taken.found || PyErr_Occurred()) return std::move(taken.event);
+    if (!s.events.pump()) return {};
+    taken = EventPipeline::take_match(handle->queue, predicate, from);
+    if (taken.found || PyErr_Occurred()) return std::move(taken.event);
+    if (s.closed()) {
+      raise_closed();
+      return {};
+    }
+    if (s.events.pumping_here()) {
+      raise_cannot_wait("a resource's wait_for");
+      return {};
+    }
+    if (!ensure_connected(s, deadline)) return {};
+    const Waited waited = wait_released(s, deadline.at, seen);
+    if (waited == Waited::Error) return {};
+    if (waited == Waited::Timeout) {
+      if (!s.events.pump()) return {};
+      taken = EventPipeline::take_match(handle->queue, predicate, from);
+      if (taken.found || PyErr_Occurred()) return std::move(taken.event);
+      raise_no_event(limit);
+      return {};
+    }
+  }
+}
+
 Ref next_event(SubscriptionObject* sub, std::optional<double> limit, bool iterating) {
   SessionState& s = state_of(sub->session.get());
   if (s.fork_generation != fork_generation()) {
@@ -145,7 +213,7 @@ Ref next_event(SubscriptionObject* sub, std::optional<double> limit, bool iterat
     if (s.closed())
       raise_closed();
     else
-      raise_subscription_closed();
+      raise_subscription_closed(sub);
     return {};
   };
   std::optional<Deadline> deadline;

@@ -32,7 +32,8 @@ SessionState::SessionState(SessionSettings given)
       // A receive brings at most one line per byte on top.
       connection(link_config(settings), settings.max_line, kStagedEvents + kSessionReceiveBytes,
                  kStagedEvents),
-      events(*this, settings.max_events, kStagedEvents + kSessionReceiveBytes),
+      events(*this, settings.max_events, kStagedEvents + kSessionReceiveBytes,
+             settings.resource_key),
       fork_generation(qv::fork_generation()) {}
 
 void SessionState::refill(EventList& inbound) {
@@ -86,6 +87,14 @@ bool CallHooks::sent(std::string_view wire) {
   return wire_log::lines(s_.settings.server, s_.settings.port, true, lines);
 }
 
+void CallHooks::tagged(std::span<const PendingReply> replies) {
+  if (!hand_on_) return;  // the Login's: nobody asks for its completion
+  boxes_.clear();
+  for (const PendingReply& reply : replies) boxes_.push_back(s_.events.expect_completion(reply.tag));
+}
+
+void SessionState::handed_on() { connection.wake_event_waiters(); }
+
 bool usable(const SessionState& s) {
   if (s.fork_generation != fork_generation()) {
     raise_forked();
@@ -129,7 +138,7 @@ const char* hold_text(SendHold hold) {
 
 // The outcome of one request as the caller sees it: the Reply, or null with the error.
 Ref outcome(SessionState& s, PendingReply& reply, std::string_view word,
-            std::optional<double> limit) {
+            std::optional<double> limit, std::shared_ptr<CompletionBox> box) {
   switch (reply.state) {
     case PendingReply::State::Waiting: raise_timeout(word, reply.tag, limit); return {};
     case PendingReply::State::Lost: raise_lost(word, reply.tag, s.closed()); return {};
@@ -138,7 +147,7 @@ Ref outcome(SessionState& s, PendingReply& reply, std::string_view word,
   ++s.counts.replies;
   if (s.tracing > 0 && !wire_log::lines(s.settings.server, s.settings.port, false, reply.text))
     return {};
-  return checked_reply(s.settings, word, make_reply(reply.tag, reply.text));
+  return checked_reply(s.settings, word, make_reply(reply.tag, reply.text, std::move(box)));
 }
 
 }  // namespace
@@ -157,12 +166,14 @@ Ref request_lines(SessionState& s, std::span<const std::string_view> lines,
   WireLine lease;
   LineBuffer& wire = lease.get();
   Exchange done;
+  std::vector<std::shared_ptr<CompletionBox>> boxes;
   // A connection lost between connecting and sending (or found closed by the server just
   // before) sent nothing: connected again, the request goes.
   for (int round = 0;; ++round) {
     if (!ensure_connected(s, deadline)) return {};
     CallHooks hooks(s, true);
     done = s.connection.exchange(lines, replies, wire, deadline.at, hooks);
+    boxes = std::move(hooks.boxes());
     if (done.outcome != Exchange::Outcome::NotConnected || round == 2) break;
   }
   const std::string_view first = words[0];
@@ -188,13 +199,16 @@ Ref request_lines(SessionState& s, std::span<const std::string_view> lines,
       raise_send_timeout(first, replies[0].tag, limit, hold_text(done.hold));
       return {};
   }
-  if (!batch) return outcome(s, one, first, limit);
+  const auto box = [&](std::size_t i) {
+    return i < boxes.size() ? std::move(boxes[i]) : std::shared_ptr<CompletionBox>();
+  };
+  if (!batch) return outcome(s, one, first, limit, box(0));
   // Every reply is collected before any failure is raised.
   Ref results = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!results) return {};
   Ref first_failure;
   for (std::size_t i = 0; i < count; ++i) {
-    Ref r = outcome(s, replies[i], words[i], limit);
+    Ref r = outcome(s, replies[i], words[i], limit, box(i));
     if (!r) {
       if (!PyErr_ExceptionMatches(server_error_class())) return {};
       Ref failure = Ref::steal(PyErr_GetRaisedException());

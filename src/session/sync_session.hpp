@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "binding/ref.hpp"
 #include "net/resolve.hpp"
@@ -44,6 +45,7 @@ class SessionState final : public EventPipeline::Host {
   void settled(std::uint64_t) override {}  // the waiting thread looks at its wait itself
   bool open() const override { return !closed(); }
   bool streams_go_on() const override { return settings.reconnect_attempts > 0; }
+  void handed_on() override;
   const std::string& server() const override { return settings.server; }
   std::uint16_t port() const override { return settings.port; }
 };
@@ -88,11 +90,15 @@ class CallHooks final : public WaitHooks {
   bool check_signals() override;
   bool between() override;
   bool sent(std::string_view wire) override;
+  void tagged(std::span<const PendingReply> replies) override;
+  // The completion box of each request, in order, once tagged.
+  std::vector<std::shared_ptr<CompletionBox>>& boxes() noexcept { return boxes_; }
 
  private:
   SessionState& s_;
   bool hand_on_;
   PyThreadState* saved_ = nullptr;
+  std::vector<std::shared_ptr<CompletionBox>> boxes_;
 };
 
 // Refuses calls on a closed session, and in a child process after fork(); false with the
@@ -122,5 +128,13 @@ Ref wait_for_event(SessionState& s, PyObject* predicate, std::optional<double> l
 // null without an error (the session or the subscription closed, or no event within `limit`);
 // else those raise.
 Ref next_event(SubscriptionObject* sub, std::optional<double> limit, bool iterating);
+// The completion of the request `reply` answered: the first later line carrying its tag,
+// waited for until `limit`. Null with the error set (TimeoutError; ConnectionError when the
+// connection was lost first).
+Ref wait_completion(SessionState& s, CompletionBox& box, std::optional<double> limit);
+// A resource handle's first event the predicate accepts (null: its first event), those it
+// holds first, else those that come until `limit`; the others stay in its queue. A loss of
+// the connection raises ConnectionError. Null with the error set.
+Ref handle_wait_for(SubscriptionObject* handle, PyObject* predicate, std::optional<double> limit);
 
 }  // namespace qv::py

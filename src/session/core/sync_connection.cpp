@@ -221,6 +221,7 @@ Exchange SyncConnection::run(std::span<const std::string_view> lines,
     fd = use_locked();
   }
   try {
+    hooks.tagged(replies);
     wire.clear();
     for (std::size_t i = 0; i < lines.size(); ++i) {
       wire.append(lines[i]);

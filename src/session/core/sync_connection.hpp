@@ -78,6 +78,9 @@ class WaitHooks {
   // With the interpreter, once the lines have left and no lock is held (the wire trace):
   // false ends the wait likewise.
   virtual bool sent(std::string_view wire) = 0;
+  // With the interpreter, once the requests have their tags and before anything leaves (what
+  // is kept for their later lines). Throws std::bad_alloc (the requests are let go of).
+  virtual void tagged(std::span<const PendingReply> replies) = 0;
 
  protected:
   ~WaitHooks() = default;
