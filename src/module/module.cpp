@@ -79,7 +79,7 @@ bool add_object(PyObject* module, const char* name, PyObject* value) {
 bool add_type(PyObject* module, PyTypeObject* type) {
   if (!type) return false;
   Ref name = Ref::steal(PyType_GetName(type));
-  const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  const char* text = name ? utf8_chars(name.get()) : nullptr;
   return text && add_object(module, text, reinterpret_cast<PyObject*>(type));
 }
 
