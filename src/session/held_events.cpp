@@ -129,7 +129,7 @@ std::optional<std::uint64_t> HeldEvents::find_match(PyObject* predicate, std::ui
     if (!at->event) return std::nullopt;
     const std::uint64_t seq = at->seq;
     Ref event = Ref::borrow(at->event.get());
-    Ref verdict = Ref::steal(PyObject_CallOneArg(keep.get(), event.get()));
+    Ref verdict = Ref::steal(call_one_arg(keep.get(), event.get()));
     if (!verdict) return std::nullopt;
     const int match = PyObject_IsTrue(verdict.get());
     if (match < 0) return std::nullopt;
@@ -166,7 +166,7 @@ SubscriptionStep take_next(SubscriptionObject* sub) {
     case Incoming::Kind::Line:
     case Incoming::Kind::Reconnected:
       if (front.raised) {
-        PyErr_SetRaisedException(front.event.release());
+        set_raised_exception(front.event.release());
         step.kind = SubscriptionStep::Kind::Error;
         break;
       }
@@ -273,7 +273,7 @@ void EventHub::dispatch(Incoming&& in) {
     {
       const Ref predicate = Ref::borrow(sub->predicate.get());
       if (made) {
-        Ref verdict = Ref::steal(PyObject_CallOneArg(predicate.get(), made.get()));
+        Ref verdict = Ref::steal(call_one_arg(predicate.get(), made.get()));
         if (verdict) accepted = PyObject_IsTrue(verdict.get());
       }
     }
@@ -287,7 +287,7 @@ void EventHub::dispatch(Incoming&& in) {
       failed.in.kind = Incoming::Kind::Line;
       failed.seq = seq;
       failed.raised = true;
-      failed.event = Ref::steal(PyErr_GetRaisedException());
+      failed.event = Ref::steal(take_raised_exception());
       if (sub->queue.lines() < sub->max_pending) sub->queue.push(std::move(failed));
       continue;
     }

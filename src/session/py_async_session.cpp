@@ -141,13 +141,13 @@ class FirstError {
   // Keeps the error being raised, if any (the first one wins).
   void keep() {
     if (!PyErr_Occurred()) return;
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref exc = Ref::steal(take_raised_exception());
     if (!exc_) exc_ = std::move(exc);
   }
   // False with the kept error set, if there was one.
   bool restore() {
     if (!exc_) return true;
-    PyErr_SetRaisedException(exc_.release());
+    set_raised_exception(exc_.release());
     return false;
   }
 
@@ -220,7 +220,7 @@ std::optional<Time> deadline_for(std::optional<double> limit) {
 // exception being raised. False when the loop refused (error set).
 bool settle(PyObject* future, PyObject* result) {
   Ref exc;
-  if (!result) exc = Ref::steal(PyErr_GetRaisedException());
+  if (!result) exc = Ref::steal(take_raised_exception());
   const int done = aio::is_done(future);
   if (done < 0) return false;
   if (done) return true;
@@ -278,8 +278,8 @@ bool give_up_batch(AsyncSessionObject* s, std::uint64_t id) {
   std::optional<Batch> batch = s->batches.take(id);
   if (!batch) return false;
   for (const std::uint64_t tag : batch->tags) (void)give_up_request(s, tag);
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(batch->results.get()); ++i)
-    reclaim_reply(s, PyList_GET_ITEM(batch->results.get(), i));
+  for (Py_ssize_t i = 0; i < list_size(batch->results.get()); ++i)
+    reclaim_reply(s, list_item(batch->results.get(), i));
   return true;
 }
 
@@ -293,7 +293,7 @@ bool settle_batch_member(AsyncSessionObject* s, const Request& member, Ref reply
   if (reply) {
     PyList_SetItem(batch->results.get(), static_cast<Py_ssize_t>(member.index), reply.release());
   } else if (!batch->first_failure) {
-    batch->first_failure = Ref::steal(PyErr_GetRaisedException());
+    batch->first_failure = Ref::steal(take_raised_exception());
   } else {
     PyErr_Clear();
   }
@@ -302,12 +302,12 @@ bool settle_batch_member(AsyncSessionObject* s, const Request& member, Ref reply
   const int cancelled = aio::is_done(done.future.get());
   if (cancelled != 0) {  // meanwhile: its replies are events, never lost
     PyErr_Clear();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(done.results.get()); ++i)
-      reclaim_reply(s, PyList_GET_ITEM(done.results.get(), i));
+    for (Py_ssize_t i = 0; i < list_size(done.results.get()); ++i)
+      reclaim_reply(s, list_item(done.results.get(), i));
     return true;
   }
   if (done.first_failure) {
-    PyErr_SetRaisedException(done.first_failure.release());
+    set_raised_exception(done.first_failure.release());
     return settle(done.future.get(), nullptr);
   }
   return settle(done.future.get(), done.results.get());
@@ -347,7 +347,7 @@ bool settle_step(AsyncSessionObject* s, std::uint64_t id, SubscriptionObject* su
     }
     if (step.kind == SubscriptionStep::Kind::Empty) {
       if (!sub->failure) return false;
-      PyErr_SetRaisedException(sub->failure.release());
+      set_raised_exception(sub->failure.release());
       step.kind = SubscriptionStep::Kind::Error;
     }
     Waiter finished = *s->waiters.take(id);
@@ -489,12 +489,12 @@ bool teardown(AsyncSessionObject* s) {
 // exception being raised.
 bool settle_connect_waiters(AsyncSessionObject* s, bool ok) {
   Ref exc;
-  if (!ok) exc = Ref::steal(PyErr_GetRaisedException());
+  if (!ok) exc = Ref::steal(take_raised_exception());
   auto waiters = std::move(s->connect_waiters);
   s->connect_waiters.clear();
   FirstError error;
   for (auto& [future, value] : waiters) {
-    if (!ok) PyErr_SetRaisedException(Py_NewRef(exc.get()));
+    if (!ok) set_raised_exception(Py_NewRef(exc.get()));
     if (!settle(future.get(), ok ? value.get() : nullptr)) error.keep();
   }
   return error.restore();
@@ -505,20 +505,20 @@ bool settle_connect_waiters(AsyncSessionObject* s, bool ok) {
 // if any, is lost to the core (its Login with it, and an unterminated last line is an event).
 bool connect_failed(PyObject* self) {
   AsyncSessionObject* s = as_async(self);
-  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  Ref exc = Ref::steal(take_raised_exception());
   if (s->capture_connect_error) s->connect_error = Ref::borrow(exc.get());
   ArrivedSink arrived{s->arrived};
   Core::Table lost = s->core.lose(false, arrived);
   // A subscription's stream ends with it, once it has taken what it holds.
   s->hub.for_each_subscription([&](SubscriptionObject* sub) { sub->failure = Ref::borrow(exc.get()); });
-  PyErr_SetRaisedException(Py_NewRef(exc.get()));
+  set_raised_exception(Py_NewRef(exc.get()));
   FirstError error;
   if (!settle_connect_waiters(s, false)) error.keep();
   if (!deliver_events(s)) error.keep();
   s->queued.clear();
   Core::drain(lost, [&](std::uint64_t tag, Request&& request) {
     if (s->core.is_login(tag)) return;  // its connection's waits learnt of it above
-    PyErr_SetRaisedException(Py_NewRef(exc.get()));
+    set_raised_exception(Py_NewRef(exc.get()));
     if (!fail_request(s, request)) error.keep();
   });
   return error.restore();
@@ -700,14 +700,14 @@ bool try_connect(PyObject* self) {
 bool read_addresses(PyObject* infos, std::vector<IpAddress>& out) {
   Ref items = Ref::steal(PySequence_List(infos));
   if (!items) return false;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+  for (Py_ssize_t i = 0; i < list_size(items.get()); ++i) {
     // (family, type, proto, canonname, sockaddr), sockaddr starting with the address text.
-    PyObject* info = PyList_GET_ITEM(items.get(), i);
+    PyObject* info = list_item(items.get(), i);
     PyObject* sockaddr =
-        PyTuple_Check(info) && PyTuple_GET_SIZE(info) == 5 ? PyTuple_GET_ITEM(info, 4) : nullptr;
-    PyObject* text = sockaddr && PyTuple_Check(sockaddr) && PyTuple_GET_SIZE(sockaddr) >= 1
-                         ? PyTuple_GET_ITEM(sockaddr, 0) : nullptr;
-    const char* chars = text && PyUnicode_Check(text) ? PyUnicode_AsUTF8(text) : nullptr;
+        PyTuple_Check(info) && tuple_size(info) == 5 ? tuple_item(info, 4) : nullptr;
+    PyObject* text = sockaddr && PyTuple_Check(sockaddr) && tuple_size(sockaddr) >= 1
+                         ? tuple_item(sockaddr, 0) : nullptr;
+    const char* chars = text && PyUnicode_Check(text) ? utf8_chars(text) : nullptr;
     if (!chars) {
       PyErr_Clear();
       continue;  // not an IP address (another family): nothing to connect to
@@ -730,17 +730,17 @@ PyObject* on_resolved(PyObject* self, PyObject* task) {
   Ref infos = aio::result(task);
   if (!infos) {
     // The resolver's own words: socket.gaierror's message, else the exception's text.
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref exc = Ref::steal(take_raised_exception());
     if (!exc || PyErr_GivenExceptionMatches(exc.get(), aio::cancelled_error())) Py_RETURN_NONE;
     ResolveFailure failure{0, 0, {}};
     Ref args = Ref::steal(PyObject_GetAttrString(exc.get(), "args"));
     PyObject* words = exc.get();
-    if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 2) {
-      failure.code = static_cast<int>(PyLong_AsLong(PyTuple_GET_ITEM(args.get(), 0)));
-      words = PyTuple_GET_ITEM(args.get(), 1);
+    if (args && PyTuple_Check(args.get()) && tuple_size(args.get()) == 2) {
+      failure.code = static_cast<int>(PyLong_AsLong(tuple_item(args.get(), 0)));
+      words = tuple_item(args.get(), 1);
     }
     Ref text = Ref::steal(PyObject_Str(words));
-    const char* chars = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    const char* chars = text ? utf8_chars(text.get()) : nullptr;
     PyErr_Clear();
     failure.text = chars ? chars : "the resolver failed";
     return attempt_failed(self, AttemptFailure{0, std::move(failure)}) ? Py_NewRef(Py_None)
@@ -805,7 +805,7 @@ bool ensure_link(PyObject* self) {
   Ref failed = std::move(s->connect_error);
   if (!started) return false;
   if (s->link == Link::Down && failed) {
-    PyErr_SetRaisedException(failed.release());
+    set_raised_exception(failed.release());
     return false;
   }
   return true;
@@ -889,7 +889,7 @@ bool answer(PyObject* self, Answer& a) {
     return settle_batch_member(s, a.request, std::move(reply));
   }
   Ref exc;
-  if (!reply) exc = Ref::steal(PyErr_GetRaisedException());
+  if (!reply) exc = Ref::steal(take_raised_exception());
   const int done = aio::is_done(a.request.future.get());
   if (done < 0) return false;
   if (done) {  // cancelled meanwhile: the reply is an event, never lost
@@ -1068,8 +1068,8 @@ void reclaim(AsyncSessionObject* s, PyObject* future) {
     return;
   }
   if (PyList_Check(result.get())) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(result.get()); ++i)
-      reclaim_reply(s, PyList_GET_ITEM(result.get(), i));
+    for (Py_ssize_t i = 0; i < list_size(result.get()); ++i)
+      reclaim_reply(s, list_item(result.get(), i));
   } else {
     reclaim_reply(s, result.get());
   }
@@ -1159,7 +1159,7 @@ PyObject* AsyncSession_request_batch(PyObject* self, PyObject* const* args, Py_s
     if (!aio::set_result(future.get(), results.get())) return nullptr;
     return make_pending(future.get(), self, forget_pending, PendingOf::Nothing, 0).release();
   }
-  for (Py_ssize_t i = 0; i < count; ++i) PyList_SET_ITEM(results.get(), i, Py_NewRef(Py_None));
+  for (Py_ssize_t i = 0; i < count; ++i) list_fill(results.get(), i, Py_NewRef(Py_None));
   const std::uint64_t id = ++s->next_batch;
   Batch batch;
   batch.future = Ref::borrow(future.get());
@@ -1383,7 +1383,7 @@ PyObject* on_relink(PyObject* self, PyObject*) {
   AsyncSessionObject* s = as_async(self);
   if (s->closed || s->link != Link::Down || !s->hub.has_subscriptions()) Py_RETURN_NONE;
   if (ensure_link(self)) Py_RETURN_NONE;
-  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  Ref exc = Ref::steal(take_raised_exception());
   s->hub.for_each_subscription([&](SubscriptionObject* sub) { sub->failure = Ref::borrow(exc.get()); });
   return deliver_events(s) ? Py_NewRef(Py_None) : nullptr;
 }
@@ -1523,7 +1523,7 @@ PyObject* AsyncSession_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   if (!aio::init() || !init_pending_class()) return nullptr;
   SessionSettings settings;
   if (!read_settings(g_sigs.constructor, args, kwargs, settings)) return nullptr;
-  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  Ref self = Ref::steal(type_alloc(type));
   if (!self) return nullptr;
   AsyncSessionObject* s = as_async(self.get());
   std::construct_at(&s->settings, std::move(settings));
@@ -1637,7 +1637,7 @@ void AsyncSession_finalize(PyObject* self) noexcept {
     return;
   }
   warn_unclosed(self);
-  Ref raised = Ref::steal(PyErr_GetRaisedException());
+  Ref raised = Ref::steal(take_raised_exception());
   s->closed = true;
   bool loop_open = false;
   if (s->loop) {
@@ -1657,11 +1657,11 @@ void AsyncSession_finalize(PyObject* self) noexcept {
   ::close(s->fd);
   s->fd = -1;
   s->link = Link::Down;
-  PyErr_SetRaisedException(raised.release());
+  set_raised_exception(raised.release());
 }
 
 void AsyncSession_dealloc(PyObject* self) noexcept {
-  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // brought back to life
+  if (call_finalizer_from_dealloc(self) < 0) return;  // brought back to life
   PyObject_GC_UnTrack(self);
   AsyncSessionObject* s = as_async(self);
   // The loop holds the session while it watches its socket: here nothing watches it.
@@ -1684,7 +1684,7 @@ void AsyncSession_dealloc(PyObject* self) noexcept {
   std::destroy_at(&s->loop);
   std::destroy_at(&s->settings);
   PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
+  type_free(type, self);
   Py_DECREF(type);
 }
 

@@ -103,7 +103,7 @@ void Received_dealloc(PyObject* self) noexcept {
   std::destroy_at(&as_received(self)->tokens);
   std::destroy_at(&as_received(self)->line);
   PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
+  type_free(type, self);
   Py_DECREF(type);
 }
 
@@ -152,7 +152,7 @@ Ref new_received(PyTypeObject* type, std::optional<std::uint64_t> tag, std::stri
                  EventKind kind, std::uint64_t seq) {
   Ref line = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (!line) return {};
-  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  Ref self = Ref::steal(type_alloc(type));
   if (!self) return {};
   ReceivedObject* r = as_received(self.get());
   std::construct_at(&r->line, std::move(line));
@@ -224,7 +224,7 @@ void raise_with_attribute(PyObject* type, const std::string& message, const char
   Ref text = Ref::steal(
       PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   if (!text) return;
-  Ref exc = Ref::steal(PyObject_CallOneArg(type, text.get()));
+  Ref exc = Ref::steal(call_one_arg(type, text.get()));
   if (!exc || PyObject_SetAttrString(exc.get(), name, value) < 0) return;
   PyErr_SetObject(type, exc.get());
 }

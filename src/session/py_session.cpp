@@ -69,7 +69,7 @@ class WithoutInterpreter {
     // A daemon thread coming back while the interpreter exits would be ended inside
     // PyEval_RestoreThread, by an unwind no C++ frame here may pass (the process would
     // abort): it sleeps instead until the process is gone.
-    while (Py_IsFinalizing()) std::this_thread::sleep_for(std::chrono::hours(1));
+    while (interpreter_finalizing()) std::this_thread::sleep_for(std::chrono::hours(1));
     PyEval_RestoreThread(state_);
   }
   WithoutInterpreter(const WithoutInterpreter&) = delete;
@@ -544,13 +544,13 @@ Taken collect_matching(SessionObject* s, PyObject* predicate, std::uint64_t& fro
     s->hub.dispatch(std::move(e.in));
     if (taken.found || raised) continue;
     taken = s->hub.window().take_match(predicate, from);
-    if (PyErr_Occurred()) raised = Ref::steal(PyErr_GetRaisedException());
+    if (PyErr_Occurred()) raised = Ref::steal(take_raised_exception());
   }
   if (!queued.empty() && s->hub.has_subscriptions()) s->connection->wake_event_waiters();
   if (s->hub.dropped() > dropped_before)
     wire_log::dropped(s->settings.server, s->settings.port, s->hub.dropped() - dropped_before,
                       s->settings.max_events);
-  if (raised) PyErr_SetRaisedException(raised.release());
+  if (raised) set_raised_exception(raised.release());
   return taken;
 }
 
@@ -663,7 +663,7 @@ Ref wait_for_event(SessionObject* s, PyObject* predicate, std::optional<double> 
 PyObject* Session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   SessionSettings settings;
   if (!read_settings(g_sigs.constructor, args, kwargs, settings)) return nullptr;
-  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  Ref self = Ref::steal(type_alloc(type));
   if (!self) return nullptr;
   SessionObject* s = as_session(self.get());
   std::construct_at(&s->settings, std::move(settings));
@@ -712,7 +712,7 @@ void Session_finalize(PyObject* self) noexcept {
 }
 
 void Session_dealloc(PyObject* self) noexcept {
-  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // brought back to life
+  if (call_finalizer_from_dealloc(self) < 0) return;  // brought back to life
   PyObject_GC_UnTrack(self);
   SessionObject* s = as_session(self);
   if (s->connection) {
@@ -728,7 +728,7 @@ void Session_dealloc(PyObject* self) noexcept {
   std::destroy_at(&s->hub);
   std::destroy_at(&s->settings);
   PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
+  type_free(type, self);
   Py_DECREF(type);
 }
 
@@ -795,14 +795,14 @@ PyObject* Session_request_batch(PyObject* self, PyObject* const* args, Py_ssize_
     Ref r = outcome(s, reply, waited, words[i], limit);
     if (!r) {
       if (!PyErr_ExceptionMatches(server_error_class())) return nullptr;
-      Ref failure = Ref::steal(PyErr_GetRaisedException());
+      Ref failure = Ref::steal(take_raised_exception());
       if (!first_failure) first_failure = std::move(failure);
       continue;
     }
-    PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(i), r.release());
+    list_fill(results.get(), static_cast<Py_ssize_t>(i), r.release());
   }
   if (first_failure) {
-    PyErr_SetRaisedException(first_failure.release());
+    set_raised_exception(first_failure.release());
     return nullptr;
   }
   return results.release();

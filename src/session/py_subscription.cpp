@@ -81,7 +81,7 @@ void Subscription_dealloc(PyObject* self) noexcept {
   std::destroy_at(&sub->step_limit);
   std::destroy_at(&sub->session);
   PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
+  type_free(type, self);
   Py_DECREF(type);
 }
 
@@ -141,7 +141,7 @@ std::vector<PyTypeObject*> subscription_classes() {
 
 Ref new_subscription(PyTypeObject* type, PyObject* session, EventHub& hub, PyObject* predicate,
                      std::size_t max_pending, std::optional<double> step_limit, bool take_window) {
-  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  Ref self = Ref::steal(type_alloc(type));
   if (!self) return {};
   SubscriptionObject* sub = as_subscription(self.get());
   std::construct_at(&sub->session, Ref::borrow(session));

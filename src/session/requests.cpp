@@ -72,7 +72,7 @@ Ref checked_reply(const SessionSettings& settings, std::string_view word, Ref re
   if (!reply || !settings.is_failure) return reply;
   // Held for the call: whatever the predicate does, it outlives its own call.
   Ref judge = Ref::borrow(settings.is_failure.get());
-  Ref verdict = Ref::steal(PyObject_CallOneArg(judge.get(), reply.get()));
+  Ref verdict = Ref::steal(call_one_arg(judge.get(), reply.get()));
   if (!verdict) return {};
   const int failed = PyObject_IsTrue(verdict.get());
   if (failed < 0) return {};
@@ -118,7 +118,7 @@ bool init_session_timeout() {
   if (!args) return false;
   // str's own constructor, as the type refuses to be called.
   g_session_timeout =
-      PyUnicode_Type.tp_new(reinterpret_cast<PyTypeObject*>(type.get()), args.get(), nullptr);
+      type_new_slot(&PyUnicode_Type)(reinterpret_cast<PyTypeObject*>(type.get()), args.get(), nullptr);
   return g_session_timeout != nullptr;
 }
 

@@ -1,7 +1,5 @@
 #include "session/wire_log.hpp"
 
-#include <Python.h>
-
 #include <memory>
 
 #include "binding/ref.hpp"
@@ -77,7 +75,7 @@ bool tracing() {
     if (known == Py_True) return true;
     PyErr_Clear();  // not known yet: isEnabledFor() finds out, and keeps the answer
   }
-  const Ref on = Ref::steal(PyObject_CallOneArg(l->wire_enabled.get(), l->debug.get()));
+  const Ref on = Ref::steal(call_one_arg(l->wire_enabled.get(), l->debug.get()));
   if (!on) {
     report_failure();
     return false;
