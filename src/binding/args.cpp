@@ -194,8 +194,10 @@ PyObject* const* bind_tuple_arguments(const Signature& sig, PyObject* args, PyOb
       flat.push_back(value);
     }
   }
-  PyObject* const* bound = bind_arguments(sig, flat.data(), nargs, kwnames.get(), scratch);
-  if (bound != flat.data()) return bound;
+  // Never a null array for no arguments: null is the failure.
+  PyObject* const* given = flat.empty() ? scratch : flat.data();
+  PyObject* const* bound = bind_arguments(sig, given, nargs, kwnames.get(), scratch);
+  if (bound != flat.data() || flat.empty()) return bound;
   // Bound as given, to an array that ends here: the arguments (no more than the parameters)
   // go where they outlive the call.
   std::copy(flat.begin(), flat.end(), scratch);
