@@ -10,6 +10,7 @@ import contextlib
 import copy
 import inspect
 import os
+import pickle
 import signal
 import threading
 import time
@@ -83,6 +84,26 @@ def test_reply_and_event_are_immutable_values(calls):
         match r:
             case Reply(tag, line):
                 assert (tag, line) == (r.tag, r.line)
+
+
+def test_replies_events_and_session_errors_survive_pickle_under_their_builtins_names(calls):
+    with open_session(calls) as s:
+        reply = s.get_version()
+        calls.send("Tick 7 COMMANDTAG=99\nTock\n")
+        tagged = s.wait_for(lambda e: e.words[:1] == ["Tick"], timeout=5)
+        untagged = s.wait_for(lambda e: e.words[:1] == ["Tock"], timeout=5)
+        with pytest.raises(session.ServerError) as failed:
+            s.request("Bogus 1")
+    dropped = session.EventsDropped("3 events were dropped here")
+    dropped.count = 3
+    for original in (reply, tagged, untagged, failed.value, dropped):
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            copy = pickle.loads(pickle.dumps(original, protocol))
+            assert type(copy) is type(original) and type(copy).__module__ == "builtins"
+            assert repr(copy) == repr(original) and copy is not original
+            for name in ("tag", "line", "words", "fields", "kind", "count"):
+                assert getattr(copy, name, None) == getattr(original, name, None), name
+    assert repr(pickle.loads(pickle.dumps(failed.value)).reply) == repr(failed.value.reply)
 
 
 @pytest.fixture(scope="module")

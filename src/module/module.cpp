@@ -138,7 +138,7 @@ bool initialise(PyObject* top) {
     if (!add_type(session.get(), reinterpret_cast<PyTypeObject*>(exc))) return false;
   // Made with the session classes: the default their calls' signatures show.
   if (!add_object(session.get(), "SESSION_TIMEOUT", session_timeout())) return false;
-  return PyObject_SetAttrString(top, "session", session.get()) == 0;
+  return PyObject_SetAttrString(top, "session", session.get()) == 0 && add_rebuild_function(top);
 }
 
 PyObject* module_entry() {
