@@ -100,7 +100,7 @@ for wheel in wheels:
         metadata = next(z.read(n).decode() for n in in_wheel if n.endswith(".dist-info/METADATA"))
         entry_points = next(z.read(n).decode() for n in in_wheel if n.endswith(".dist-info/entry_points.txt"))
     name = wheel.rsplit("/", 1)[-1]
-    missing += [f"{name}: {n}" for n in (*kit, "quelvant_rs-stubs/py.typed") if n not in in_wheel]
+    missing += [f"{name}: {n}" for n in (*kit, "quelvant_rs/py.typed") if n not in in_wheel]
     missing += [f"{name}: licenses/LICENSE"] if not any(w.endswith(".dist-info/licenses/LICENSE") for w in in_wheel) else []
     missing += [f"{name} metadata: {m}" for m in ("License-Expression: MIT", "Classifier: Typing :: Typed") if m not in metadata]
     missing += [f"{name}: entry point pytest11"] if "[pytest11]" not in entry_points else []
