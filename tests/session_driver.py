@@ -7,6 +7,7 @@ import asyncio
 import threading
 
 import pytest
+from pace import scaled
 
 import quelvant_standin
 from quelvant_rs import session
@@ -99,7 +100,7 @@ class Driver:
         for t in threads:
             t.start()
         for t in threads:
-            t.join(30)
+            t.join(scaled(30))
         return results
 
     def dispose(self):

@@ -8,6 +8,7 @@ import asyncio
 import os
 
 import pytest
+from pace import scaled
 
 import quelvant_standin
 from quelvant_rs import commands, session
@@ -67,7 +68,7 @@ def test_cancelled_request_is_forgotten_and_its_reply_becomes_an_event(server, r
             task.cancel()
             with pytest.raises(asyncio.CancelledError):
                 await task
-            late = await s.wait_for(lambda e: e.tag == 1, timeout=5)
+            late = await s.wait_for(lambda e: e.tag == 1, timeout=scaled(5))
             return late, await s.get_version()
 
     late, after = run(cancel())

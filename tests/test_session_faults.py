@@ -14,6 +14,7 @@ import time
 from pathlib import Path
 
 import pytest
+from pace import scaled
 from conftest import blocked_in_syscall
 from session_driver import ASYNC, KINDS, Driver, drive, kinds  # noqa: F401 (drive: a fixture)
 
@@ -47,7 +48,7 @@ def outcome(call):
     said(result, time.monotonic() - started)
     return result
 """
-LIMIT = 6.0  # for a child whose every call should end within about a second or two
+LIMIT = 6.0  # for a child whose every call should end within about a second or two (scaled)
 
 
 def child(spawn, body: str, **values):
@@ -63,11 +64,12 @@ def child(spawn, body: str, **values):
 
 def outcomes(proc, limit: float = LIMIT) -> list[tuple[set[str], float, str]]:
     """Waits for the child to end well; what each outcome() said: classes, seconds, text."""
+    limit = scaled(limit)
     try:
         status = proc.finish(limit)
     except subprocess.TimeoutExpired:
         status = None
-    assert status is not None, f"still running after {limit} s; it said:\n{proc.err.decode()}"
+    assert status is not None, f"still running after {limit:.1f} s; it said:\n{proc.err.decode()}"
     assert status == 0, f"ended with status {status}:\n{proc.err.decode()[-3000:]}"
     said = [line.split(" ", 1)[1].split(" | ", 2) for line in proc.err.decode().splitlines()
             if line.startswith("outcome ")]
@@ -78,7 +80,7 @@ def after(srv, until, action) -> None:
     """action() once the server received what until asks for (see wait_received), if it does."""
     def wait_then_act():
         with contextlib.suppress(StandInError):
-            srv.wait_received(until, timeout=10)
+            srv.wait_received(until, timeout=scaled(10))
             action()
     threading.Thread(target=wait_then_act, daemon=True).start()
 
@@ -130,7 +132,7 @@ class TestHangs:
 
     @kinds()
     def test_a_10_mb_batch_to_a_server_that_answers_as_it_reads(self, server, drive, kind):
-        d = drive(kind, server, timeout=10)
+        d = drive(kind, server, timeout=scaled(10))
         lines = ["GetVersion " + "x" * 40] * 150_000  # the replies fill both sides' buffers
         assert len(d.request_batch(lines)) == len(lines)
 
@@ -149,7 +151,7 @@ class TestHangs:
         proc.proc.stdin.flush()
         (lost, _, _), (names, seconds, text) = outcomes(proc)
         assert "ConnectionError" in lost
-        assert names & {"TimeoutError", "ConnectionError"} and seconds < 2.5, (names, seconds, text)
+        assert names & {"TimeoutError", "ConnectionError"} and seconds < scaled(2.5, below=3), (names, seconds, text)
 
     @kinds()
     def test_is_failure_calling_the_session_during_a_reconnect(self, server, spawn, kind):
@@ -189,15 +191,15 @@ class TestHangs:
         try:
             for t in others:
                 t.start()
-            deadline = time.monotonic() + 5
+            deadline = time.monotonic() + scaled(5)
             for t in others:
                 t.join(deadline - time.monotonic())
-            assert len(ended) == 2 and all(exc is TimeoutError and took < 1.5 for exc, took in ended), ended
+            assert len(ended) == 2 and all(exc is TimeoutError and took < scaled(1.5) for exc, took in ended), ended
         finally:
             srv.resume()
-            big.join(30)
+            big.join(scaled(30))
             for t in others:
-                t.join(10)
+                t.join(scaled(10))
 
     @kinds(among=ASYNC)
     def test_a_connect_failing_inside_the_first_request(self, server, spawn, kind):
@@ -241,7 +243,7 @@ class TestHangs:
         """, kind=kind, port=server.port)
         [(names, _, text)] = outcomes(proc)
         woke = float(re.search(r"^woke (\S+)$", proc.err.decode(), re.M)[1])
-        assert "ConnectionError" in names and woke < 1, (names, text, woke)
+        assert "ConnectionError" in names and woke < scaled(1, below=3), (names, text, woke)
 
 
 # -- routing: every reply is returned to its request or held as an event ---------------------

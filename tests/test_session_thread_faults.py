@@ -8,6 +8,7 @@ import signal
 import threading
 
 import pytest
+from pace import scaled
 
 import quelvant_standin
 from quelvant_rs import session
@@ -59,16 +60,16 @@ def make_blocking(kind: str, srv, loops: list, **settings):
 
 @pytest.mark.parametrize("kind", ["thread", "async"])
 def test_a_line_cut_short_by_the_close_answers_no_request(server, blocking, kind):
-    s = blocking(kind, server, timeout=5)
+    s = blocking(kind, server, timeout=scaled(5))
     try:
         server.mute("GetVersion")
         # The first request's tag is 1; "COMMANDTAG=1" is what is left of another one's "=10".
-        closer = threading.Thread(target=lambda: (server.wait_received(b"GetVersion", timeout=10),
+        closer = threading.Thread(target=lambda: (server.wait_received(b"GetVersion", timeout=scaled(10)),
                                                   server.close_mid_line(b"OK GetVersion COMMANDTAG=1")))
         closer.start()
         with pytest.raises(ConnectionError, match=r"lost while waiting for the reply to GetVersion \(tag 1\)"):
             s.request("GetVersion")
-        closer.join(10)
+        closer.join(scaled(10))
         ev = next(s.events(timeout=1))
         assert (ev.kind, ev.tag, ev.line) == ("line", None, "OK GetVersion COMMANDTAG=1")
     finally:
