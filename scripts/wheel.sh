@@ -49,6 +49,12 @@ wrap ranlib ranlib
 mkdir -p "$SRC"
 tar -xzf "$sdist" -C "$SRC" --strip-components=1
 
+# The stub generator runs here, at build time: built once with this machine's compiler, it
+# serves every wheel (the same sources give the same stubs whichever compiler built it).
+generator=$PWD/build/wheel/stub_generator
+step "stub generator, with the host's compiler, for every wheel" \
+  "${CXX:-c++}" -std=c++20 -O1 -Wall -Wextra -Werror -I"$SRC/src" "$SRC/src/tools/stub_generator.cpp" -o "$generator"
+
 # build_wheel NAME VERSION [CONFIG_SETTINGS...]: one wheel, with the build tools of a venv of
 # that CPython (the main one is .venv itself), into build/wheel/raw/NAME, then checked and
 # tagged into dist/.
@@ -66,6 +72,7 @@ build_wheel() {
     -Ccmake.define.CMAKE_AR="$PWD/$TC/ar" \
     -Ccmake.define.CMAKE_RANLIB="$PWD/$TC/ranlib" \
     -Ccmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON \
+    -Ccmake.define.QUELVANT_STUB_GENERATOR="$generator" \
     "$@" "$SRC"
   # auditwheel finds patchelf on PATH.
   step "auditwheel: wheel $name checked against $PLAT, tagged" \
