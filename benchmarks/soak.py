@@ -34,7 +34,7 @@ sys.path[:0] = [str(ROOT), str(ROOT / "tests")]
 
 import quelvant_rs  # noqa: E402
 import quelvant_standin  # noqa: E402
-from catalogue import COMMANDS, full_args, minimal_args  # noqa: E402
+from golden import GOLDEN  # noqa: E402
 from quelvant_standin.harness import StandInServer  # noqa: E402
 
 QuelvantClient = quelvant_rs.client.QuelvantClient
@@ -78,23 +78,19 @@ def wait_for_threads(n: int, timeout: float = 120.0) -> None:
         time.sleep(0.01)
 
 
-def method_name(cmd) -> str:
-    return "get_protocol_version" if cmd.factory == "protocol_version" else cmd.factory
-
-
 def build_calls(c: QuelvantClient) -> tuple[list, list]:
     """The calls to cycle through, and every argument object they pass."""
     calls: list = []
     arguments: list = []
-    for cmd in COMMANDS:
+    for cmd in GOLDEN:
         if cmd.factory == "quit":
             continue  # the server would end the connection
-        method = getattr(c, method_name(cmd))
-        if cmd.factory == "login" or not cmd.params:
+        method = getattr(c, cmd.method)
+        if cmd.factory == "login" or not cmd.top:
             calls.append((method, ()))
             continue
-        for make in (full_args, minimal_args):
-            args = tuple(make(cmd)[0].values())
+        for kwargs in (cmd.top, cmd.low):
+            args = tuple(kwargs.values())
             arguments += args
             calls.append((method, args))
     command = Command.call_make(7, "1001", 30000, "42", "Bob", 0, 1)
@@ -180,16 +176,16 @@ def open_session(server: StandInServer) -> Session:
 def session_requests(s: Session) -> list:
     """Requests that succeed: (method, args, the word the reply names, None for any)."""
     requests: list = []
-    for cmd in COMMANDS:
+    for cmd in GOLDEN:
         if cmd.factory == "quit":
             continue  # the server would end the connection
-        method = getattr(s, method_name(cmd))
+        method = getattr(s, cmd.method)
         word = None if cmd.variant == "Login" else cmd.variant
-        if not cmd.params:
+        if not cmd.top:
             requests.append((method, (), word))
             continue
-        for make in (full_args, minimal_args):
-            requests.append((method, tuple(make(cmd)[0].values()), word))
+        for kwargs in (cmd.top, cmd.low):
+            requests.append((method, tuple(kwargs.values()), word))
     requests += [
         (s.request, (Command.call_make(7, "1001", 30000, "42", "Bob", 0, 1),), "CallMake"),
         (s.request, (Command.get_version(),), "GetVersion"),

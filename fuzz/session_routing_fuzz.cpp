@@ -5,13 +5,15 @@
 // request is removed), and a SessionCore fed the bytes directly (AsyncSession's way: a
 // request whose task was cancelled stays in the table until its reply comes, and is not
 // `wanted` then; deadlines expire through the table; a loss hands the requests back). Every
-// result of both is checked against one plain model kept here step by step.
+// result of both is checked against one plain model kept here step by step. Each side
+// connects, logs in and reconnects through a Link of its own, as its class does: the Login
+// is a request answered through the routing, and a reconnect is marked in the events.
 //
 // Input layout: byte 0 picks max_line, byte 1 max_events, byte 2 how the run ends, byte 3
 // how many tags are registered, then one choice per tag (1 byte, or 9 for a raw 64-bit value),
 // then a program: opcodes building the stream from pieces (words, tags, overflowing digits,
 // spaces, tabs, CR, invalid UTF-8, long runs, raw bytes) and delivering it in chunks, with
-// the program's own actions between chunks (taking events, consuming them, registering and
+// the program's own actions between chunks (taking events, registering and
 // giving up requests, deadlines passing, marks, a lost connection and a new one).
 //
 // Between chunks the harness reads until the socket holds no unread byte, so the point where
@@ -167,13 +169,14 @@ struct Model {
   std::string partial;                        // bytes of the current connection's open line
   std::map<std::uint64_t, Request*> pending;  // by tag
   std::vector<WantEvent> queue;               // not yet taken
-  std::size_t held = 0;
   std::size_t queued_lines = 0;
   bool connected = false;
+  std::uint64_t pushes = 0;  // events and marks pushed, as the connection counts them
 
   void push(WantEvent event) {
+    ++pushes;
     if (event.kind == Kind::Line) {
-      if (queued_lines + held >= max_events) {
+      if (queued_lines >= max_events) {
         event = WantEvent{Kind::Dropped, std::nullopt, {}, 1};
       } else {
         ++queued_lines;
@@ -243,7 +246,6 @@ struct Model {
   }
 
   std::size_t take() {
-    held += queued_lines;
     queued_lines = 0;
     const std::size_t n = queue.size();
     taken.insert(taken.end(), queue.begin(), queue.end());
@@ -326,7 +328,8 @@ std::uint64_t tag_from_choice(Input& in) {
 class Run {
  public:
   Run(std::size_t max_line, std::size_t max_events)
-      : conn_(max_line, max_events),
+      : conn_(qv::LinkConfig{"127.0.0.1", 1, "fuzz", std::nullopt, 3, 0.0, 0.0}, max_line,
+              max_events),
         model_(max_line, max_events),
         core_(max_line, max_events) {}
 
@@ -336,20 +339,45 @@ class Run {
 
   std::deque<Request> requests;  // stable addresses: the connection points at their replies
 
+  // Connects as Session does, through the link: claim, connect, log in (the Login a request
+  // as any other, answered through the routing), up; a reconnect is marked in the events.
   void connect(const std::vector<std::size_t>& register_now) {
-    check(conn_.begin_connect(), "begin_connect with nobody else connecting");
+    qv::LinkStep step;
+    check(conn_.claim(step) == qv::SyncConnection::Role::Mine, "claim with nobody else connecting");
+    check(step.what == qv::LinkStep::Do::Connect, "an IP literal is connected to at once");
     if (pair_.far >= 0) ::close(pair_.far);
     pair_ = make_pair();
     conn_.attach(pair_.near);
-    if (model_.connected) core_lose(false);
-    core_.attach();
-    model_.lose(false);  // attach ends a connection still there, without a mark
+    step = conn_.advance(qv::LinkInput::Kind::Connected);
+    check(step.what == qv::LinkStep::Do::LogIn, "logging in once connected");
+    check(core_.connect() == step.login_tag, "both sides give the Login the same tag");
     model_.partial.clear();
     model_.connected = true;
+    login_ = Request{};
+    login_.tag = step.login_tag;
+    login_.reply.tag = step.login_tag;
+    check(conn_.add(login_.reply), "the Login is registered on the new socket");
+    model_.pending[login_.tag] = &login_;
+    // Short enough for the smallest max_line: a cut reply would answer nothing.
+    const std::string reply = "COMMANDTAG=" + std::to_string(step.login_tag) + "\n";
+    send_all(pair_.far, reply);
+    core_.feed(reply, [](std::size_t) { return true; },
+               [](std::uint64_t, std::size_t, std::string&&) { fail("the Login's reply as a request's"); });
+    const std::vector<Request*> done = model_.receive(reply);
+    check(done.size() == 1 && done[0] == &login_, "the model routes the Login's reply");
+    wait_ready(login_.reply, "wait_reply for the Login");
+    check(login_.reply.state == State::Replied, "the Login is answered");
+    check(!conn_.up(), "not up until logged in");
+    step = conn_.advance(qv::LinkInput::Kind::LoggedIn);
+    check(step.what == qv::LinkStep::Do::Up, "up once logged in");
+    check(core_.logged_in() == step.reconnected, "both sides see a reconnect alike");
+    if (step.reconnected) {
+      conn_.mark(Kind::Reconnected);
+      model_.push(WantEvent{Kind::Reconnected, std::nullopt, {}, 0});
+    }
+    conn_.finish_connect();
+    check(conn_.up() && core_.up(), "up");
     for (const std::size_t i : register_now) add(i);
-    check(!conn_.connected(), "connected() false until end_connect");
-    conn_.end_connect();
-    check(conn_.connected(), "connected() after end_connect");
   }
 
   void add(std::size_t i) {
@@ -416,6 +444,7 @@ class Run {
   // Sends one chunk and reads it all, in the way `mode` picks; the core gets it in pieces.
   void deliver(std::string_view chunk, std::uint8_t mode) {
     if (!model_.connected) return;
+    std::uint64_t seen = conn_.event_generation();  // nobody reads until this thread does
     const std::size_t core_piece = std::size_t{1} << ((mode >> 3) % 17);
     for (std::size_t at = 0; at < chunk.size(); at += core_piece) {
       const std::string_view piece = chunk.substr(at, core_piece);
@@ -428,9 +457,10 @@ class Run {
             r.core_text = std::move(text);
           });
     }
+    const std::uint64_t pushed_before = model_.pushes;
     const std::vector<Request*> completes = model_.receive(chunk);
     const unsigned how = mode & 3;
-    const bool queue_fills = !model_.queue.empty();
+    const bool queue_fills = model_.pushes != pushed_before;  // what wakes a wait for events
     if (chunk.size() <= kMaxPiece && how == 3 && completes.size() >= 2) {
       // Two waiters: one already waits (as the reader, mostly) when the chunk comes, the
       // other arrives while it reads. Each is woken by the reader routing its reply, or takes
@@ -462,7 +492,7 @@ class Run {
       if (how == 1 && !completes.empty()) {
         wait_ready(completes.back()->reply, "wait_reply for a reply in the socket");
       } else if (how == 2 && queue_fills) {
-        const auto out = conn_.wait_event(Clock::now() + kWait);
+        const auto out = conn_.wait_event(Clock::now() + kWait, seen);
         if (out != qv::WaitOutcome::Ready) fail("wait_event with an event in the socket");
       }
       drain();
@@ -502,12 +532,6 @@ class Run {
     }
   }
 
-  void consumed(std::size_t k) {
-    conn_.consumed(k);
-    core_.consumed(k);
-    model_.held = k < model_.held ? model_.held - k : 0;
-  }
-
   void mark(Kind kind) {
     conn_.mark(kind);
     core_.mark(kind);
@@ -535,17 +559,18 @@ class Run {
       } else if ((how & 4) != 0 && model_.queue.empty()) {
         // (With events queued already, a wait for events would end before reading.)
         model_.lose(true);
-        if (conn_.wait_event(Clock::now() + kWait) != qv::WaitOutcome::Ready)
+        std::uint64_t seen = conn_.event_generation();
+        if (conn_.wait_event(Clock::now() + kWait, seen) != qv::WaitOutcome::Ready)
           fail("wait_event across the server's close");
       } else {
         model_.lose(true);
-        for (int k = 0; k < 1000 && conn_.connected(); ++k) conn_.read_arrived();
+        for (int k = 0; k < 1000 && conn_.up(); ++k) conn_.read_arrived();
       }
     } else {
       model_.lose(mark);
       conn_.disconnect(mark);
     }
-    check(!conn_.connected(), "not connected once lost");
+    check(!conn_.up(), "not connected once lost");
     check_replies();
     // Every request is answered or lost now: a wait ends at once.
     for (auto& r : requests) {
@@ -560,7 +585,8 @@ class Run {
     check(core_.idle(), "the core's table is empty once the connection is lost");
     if (!model_.connected) {
       // Nothing queued and nothing to read: a wait says so at once.
-      if (conn_.wait_event(Clock::now() + kWait) != qv::WaitOutcome::Disconnected)
+      std::uint64_t seen = conn_.event_generation();
+      if (conn_.wait_event(Clock::now() + kWait, seen) != qv::WaitOutcome::Disconnected)
         fail("wait_event with nothing queued and no connection");
       qv::PendingReply late;
       late.tag = 1;
@@ -614,6 +640,7 @@ class Run {
   qv::SyncConnection conn_;
   Model model_;
   CoreSide core_;  // its payloads: indexes into `requests`
+  Request login_;  // the Login of the connection under way
   unsigned adds_ = 0;
   bool have_seq_ = false;
   std::uint64_t last_seq_ = 0;
@@ -654,8 +681,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t line_choice = in.byte();
   const std::uint8_t events_choice = in.byte();
   const std::uint8_t ending = in.byte();
-  // Small limits often, so that cut lines and full queues are common.
-  const std::size_t max_line = (line_choice & 0x80) != 0 ? qv::kMaxLineBytes : 1 + (line_choice & 0x7F);
+  // Small limits often, so that cut lines are common; never so small that the Login's reply
+  // ("COMMANDTAG=<n>") is cut.
+  const std::size_t max_line = (line_choice & 0x80) != 0 ? qv::kMaxLineBytes : 16 + (line_choice & 0x7F);
   const std::size_t max_events = (events_choice & 0x80) != 0 ? 10000 : (events_choice & 0x0F);
   Run run(max_line, max_events);
 
@@ -757,8 +785,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         run.take();
         break;
       case 16:
-        if ((arg & 0x80) != 0) run.expire(arg & 0x7F);
-        else run.consumed(arg % 8);
+        run.expire(arg & 0x7F);
         break;
       case 17:
         if (auto i = request_index(arg)) {

@@ -34,8 +34,8 @@ covered=(-fsanitize=fuzzer-no-link)
 targets=(
   "line_reader no src/net/line_assembly.cpp src/client/core/reader_thread.cpp src/client/core/output.cpp src/net/socket.cpp"
   "ip_address no src/net/ip_address.cpp"
-  "render yes src/commands/core/render.cpp src/commands/core/tagged_send.cpp src/commands/core/command_tag.cpp src/net/socket.cpp"
-  "session_routing no src/session/core/sync_connection.cpp fuzz/session_core_side.cpp src/commands/core/command_tag.cpp src/net/line_assembly.cpp src/net/socket.cpp"
+  "render yes src/commands/core/render.cpp src/commands/core/wire_line.cpp src/commands/core/command_tag.cpp src/net/socket.cpp"
+  "session_routing no src/session/core/sync_connection.cpp src/session/core/link.cpp fuzz/session_core_side.cpp src/commands/core/command_tag.cpp src/commands/core/wire_line.cpp src/commands/core/render.cpp src/commands/core/login_defaults.cpp src/net/line_assembly.cpp src/net/socket.cpp src/net/ip_address.cpp src/net/os_error.cpp src/net/resolve.cpp"
 )
 # per target: longest input, and extra libFuzzer options
 declare -A max_len=([line_reader]=16384 [ip_address]=64 [render]=1024 [session_routing]=4096)

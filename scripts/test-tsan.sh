@@ -27,8 +27,8 @@ ensure_venv .venv "${TEST_PACKAGES[@]}"
 build_aside .venv "$BUILD/module" "$BUILD/site" "QUELVANT_SANITIZE=thread" "CMAKE_BUILD_TYPE=RelWithDebInfo"
 tsan_runtime=$("$CXX" -print-file-name=libtsan.so)
 selection=(tests/test_client.py tests/test_faults.py tests/test_session.py tests/test_async_session.py
-  tests/test_session_faults.py tests/test_session_thread_faults.py
-  -k "reader or flood or output or reset or stdout or pipe or connect or thread or loss or blocked or close_wakes")
+  tests/test_session_faults.py tests/test_session_wire.py
+  -k "reader or flood or output or reset or stdout or pipe or connect or thread or loss or blocked or close_ends_every_wait")
 if [ "$#" -gt 0 ]; then selection=("$@"); fi
 # Reports go to files: pytest's capture would swallow them when a test process aborts. The
 # tests' watchdog limits take ThreadSanitizer's known slowdown (five to fifteen times).

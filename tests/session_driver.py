@@ -4,6 +4,7 @@ makes every call of either class blocking."""
 from __future__ import annotations
 
 import asyncio
+import inspect
 import threading
 
 import pytest
@@ -40,12 +41,13 @@ class Driver:
     def __init__(self, kind: str, port: int, connect: bool = True, host: str = "127.0.0.1", **settings):
         settings.setdefault("is_failure", quelvant_standin.failed)
         self.kind = kind
-        args = (host, port, "ivr", "secret")
+        self.cls = session.Session if kind == "thread" else session.AsyncSession
+        self.args = (host, port, "ivr", "secret")
         if kind == "thread":
-            self.raw = session.Session(*args, **settings)
+            self.raw = self.cls(*self.args, **settings)
             return
         self.runner = asyncio.Runner(loop_factory=loop_factory(kind))
-        self.raw = session.AsyncSession(*args, **settings)
+        self.raw = self.cls(*self.args, **settings)
         if connect:
             try:
                 self.run(self.raw.connect)
@@ -82,6 +84,36 @@ class Driver:
     def get(self, sub, **kwargs):
         """A subscription's next event, by its get()."""
         return sub.get(**kwargs) if self.kind == "thread" else self.run(lambda: sub.get(**kwargs))
+
+    def first(self, steps, default):
+        """The next item of an iterator of either kind, or default: for together()."""
+        return next(steps, default) if self.kind == "thread" else anext(steps, default)
+
+    def after(self, wait, call):
+        """For together(): call(raw session) once the blocking wait() returned."""
+        if self.kind == "thread":
+            return lambda s: (wait(), call(s))[1]
+
+        async def then(s):
+            await asyncio.to_thread(wait)
+            result = call(s)
+            return await result if inspect.isawaitable(result) else result
+        return then
+
+    def open_and_close(self, count: int) -> None:
+        """count more sessions to the same server, each entered and left by `with` (`async
+        with` on this loop), unused."""
+        if self.kind == "thread":
+            for _ in range(count):
+                with self.cls(*self.args):
+                    pass
+            return
+
+        async def cycles():
+            for _ in range(count):
+                async with self.cls(*self.args):
+                    pass
+        self.run(cycles)
 
     def together(self, *calls):
         """Each call(raw session) at once, in threads or tasks; their results or exceptions."""

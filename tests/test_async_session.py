@@ -1,54 +1,29 @@
 """What is AsyncSession's own, on asyncio's own event loop and on uvloop: many requests in one
-write, cancellation, connecting, closing, its loop (the rest runs over both classes in
-test_session.py)."""
+write, cancellation, its loop (the rest runs over both classes in test_session.py)."""
 
 from __future__ import annotations
 
 import asyncio
-import os
 
 import pytest
 from pace import scaled
+from session_driver import ASYNC, drive, kinds, loop_factory  # noqa: F401 (drive: a fixture)
 
-import quelvant_standin
-from quelvant_rs import commands, session
+from quelvant_rs import commands
 
 Command = commands.Command
-AsyncSession = session.AsyncSession
-
-try:
-    import uvloop
-except ImportError:  # the tests run on asyncio's loop alone then
-    uvloop = None
-
-LOOPS = ["asyncio"] + (["uvloop"] if uvloop else [])
 
 
-@pytest.fixture(params=LOOPS)
-def run(request):
-    """Runs a coroutine to its end on a fresh loop of the kind under test."""
-    factory = uvloop.new_event_loop if request.param == "uvloop" else asyncio.new_event_loop
+@kinds(among=ASYNC)
+def test_many_requests_in_flight_go_out_in_one_write(server, drive, kind):
+    d = drive(kind, server)
 
-    def run_one(coro, timeout: float = 30.0):
-        with asyncio.Runner(loop_factory=factory) as runner:
-            return runner.run(asyncio.wait_for(coro, timeout))
+    async def flow(s):
+        statuses = await asyncio.gather(*(s.resource_get_status(i) for i in range(50)))
+        task = asyncio.create_task(s.get_version())  # a coroutine as asyncio sees one
+        return statuses, await task
 
-    return run_one
-
-
-def open_session(srv, **settings) -> AsyncSession:
-    settings.setdefault("is_failure", quelvant_standin.failed)
-    return AsyncSession(srv.host, srv.port, "ivr", "secret", **settings)
-
-
-def test_many_requests_in_flight_go_out_in_one_write(server, run):
-    async def flow():
-        async with open_session(server) as s:
-            statuses = await asyncio.gather(*(s.resource_get_status(i) for i in range(50)))
-            task = asyncio.create_task(s.get_version())  # a coroutine as asyncio sees one
-            return statuses, await task
-
-    statuses, version = run(flow())
+    statuses, version = d.run(flow, d.raw)
     assert [r.tag for r in statuses] == list(range(1, 51))
     assert all(r.words[1] == "ResourceGetStatus" for r in statuses)
     assert version.tag == 51
@@ -58,79 +33,37 @@ def test_many_requests_in_flight_go_out_in_one_write(server, run):
     assert lines[1:51] == [b"ResourceGetStatus %d COMMANDTAG=%d" % (i, i + 1) for i in range(50)]
 
 
-def test_cancelled_request_is_forgotten_and_its_reply_becomes_an_event(server, run):
-    server.delay("CallHold", 300)
+@kinds(among=ASYNC)
+@pytest.mark.parametrize("lines", [[Command.call_hold(3)], ["CallHold 1", "CallHold 2"]], ids=["request", "batch"])
+def test_a_cancelled_call_is_forgotten_and_its_late_replies_become_events(server, drive, kind, lines):
+    server.delay("CallHold", 200)
+    d = drive(kind, server)
+    tags = range(1, len(lines) + 1)
 
-    async def cancel():
-        async with open_session(server) as s:
-            task = asyncio.create_task(s.request(Command.call_hold(3)))
-            await asyncio.sleep(0.05)  # the task is awaiting its reply now
-            task.cancel()
-            with pytest.raises(asyncio.CancelledError):
-                await task
-            late = await s.wait_for(lambda e: e.tag == 1, timeout=scaled(5))
-            return late, await s.get_version()
+    async def cancel(s):
+        task = asyncio.create_task(s.request(lines[0]) if len(lines) == 1 else s.request_batch(lines))
+        await asyncio.sleep(0)  # the lines are written
+        server.wait_received(1 + len(lines))  # the task is awaiting its replies now
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        late = [(await s.wait_for(lambda e, t=t: e.tag == t, timeout=scaled(5))).line for t in tags]
+        return late, (await s.get_version()).tag
 
-    late, after = run(cancel())
-    assert late.line == "OK CallHold COMMANDTAG=1"
-    assert after.tag == 2
-
-
-def test_refused_login_raises_from_aenter(make_server, run):
-    srv = make_server(refuse_login=True)
-
-    async def enter():
-        s = open_session(srv)
-        queued = s.get_version()  # made while connecting: fails the same way
-        with pytest.raises(session.ServerError, match=r"^Login \(tag 0\) failed"):
-            async with s:
-                pass
-        with pytest.raises(session.ServerError):
-            await queued
-
-    run(enter())
+    late, after = d.run(cancel, d.raw)
+    assert late == [f"OK CallHold COMMANDTAG={t}" for t in tags]
+    assert after == len(lines) + 1  # the cancelled tags are not taken again
 
 
-def test_close_ends_every_wait_and_leaves_no_descriptor(server, run):
-    server.mute("CallHold")
-
-    async def cycles():
-        for _ in range(3):
-            async with open_session(server):
-                pass
-        before = len(os.listdir("/proc/self/fd"))
-        for _ in range(200):
-            async with open_session(server):
-                pass
-        after = len(os.listdir("/proc/self/fd"))
-        s = open_session(server, timeout=None)
-        await s.connect()
-        pending = s.call_hold(1)
-        iterating = asyncio.create_task(anext(s.events(timeout=None), "ended"))
-        await asyncio.sleep(0.05)
-        await s.close()
-        with pytest.raises(ConnectionError, match="session was closed"):
-            await pending
-        with pytest.raises(RuntimeError, match="closed"):
-            s.get_version()
-        return before, after, await iterating
-
-    before, after, iterated = run(cycles())
-    assert before == after and iterated == "ended"
-
-
-def test_session_belongs_to_the_loop_of_its_first_call(server, run):
-    s = open_session(server)
-
-    async def first():
-        await s.connect()
-
-    run(first())
+@kinds(among=ASYNC)
+def test_session_belongs_to_the_loop_of_its_first_call(server, drive, kind):
+    d = drive(kind, server)  # connected on the driver's loop
 
     async def elsewhere():
         with pytest.raises(RuntimeError, match="another event loop"):
-            s.get_version()
+            d.raw.get_version()
 
-    run(elsewhere())
+    with asyncio.Runner(loop_factory=loop_factory(kind)) as other:
+        other.run(elsewhere())
     with pytest.raises(RuntimeError, match="no running event loop"):
-        s.get_version()
+        d.raw.get_version()

@@ -6,13 +6,13 @@ import numpy
 import pytest
 
 import quelvant_rs
-from catalogue import COMMANDS, INT_RANGES, TARGET_NAME, expected_line, minimal_args, sample
+from golden import GOLDEN, INT_RANGES, TARGET_NAME
 
 Command = quelvant_rs.commands.Command
 QuelvantClient = quelvant_rs.client.QuelvantClient
 V = quelvant_rs.values
-IDS = [c.factory for c in COMMANDS]
-by_cmd = pytest.mark.parametrize("cmd", COMMANDS, ids=IDS)
+IDS = [g.factory for g in GOLDEN]
+by_cmd = pytest.mark.parametrize("g", GOLDEN, ids=IDS)
 RANGE_MSG = "out of range integral type conversion attempted"
 
 
@@ -20,22 +20,19 @@ def client() -> QuelvantClient:
     return QuelvantClient("127.0.0.1", None, None, None, None)
 
 
-def record(cmd):
-    return getattr(Command, cmd.factory)(**minimal_args(cmd)[0])._0
+def record(g):
+    return getattr(Command, g.factory)(**g.low)._0
 
 
 def _callables():
     """(display name, callable, parameter names, valid argument values)."""
     out = []
-    for cmd in COMMANDS:
-        if not cmd.params:
-            continue  # checked on their own below
-        kw, _ = minimal_args(cmd)
-        out.append((f"Command.{cmd.factory}()", getattr(Command, cmd.factory), list(kw), list(kw.values())))
-    for cmd in COMMANDS[::9]:
-        out.append((f"Command_{cmd.variant}.__new__()", getattr(Command, cmd.variant), ["_0"], [record(cmd)]))
-    call_make = next(c for c in COMMANDS if c.factory == "call_make")
-    kw, _ = minimal_args(call_make)
+    for g in GOLDEN:
+        if g.top:  # those without parameters are checked on their own below
+            out.append((f"Command.{g.factory}()", getattr(Command, g.factory), list(g.low), list(g.low.values())))
+    for g in GOLDEN[::9]:
+        out.append((f"Command_{g.variant}.__new__()", getattr(Command, g.variant), ["_0"], [record(g)]))
+    kw = next(g for g in GOLDEN if g.factory == "call_make").low
     out += [
         ("QuelvantClient.__new__()", QuelvantClient,
          ["server", "control_port", "transport_channel_port", "username", "password"],
@@ -96,32 +93,32 @@ def test_binding_errors_match_python(name, fn, names, values):
 
 
 def test_zero_parameter_factories_refuse_arguments():
-    for cmd in COMMANDS:
-        if not cmd.params:
-            f = getattr(Command, cmd.factory)
-            assert f.__text_signature__ == "()" and str(f()) == cmd.variant
+    for g in GOLDEN:
+        if not g.top:
+            f = getattr(Command, g.factory)
+            assert f.__text_signature__ == "()" and str(f()) == g.variant
             # Wording for the no-parameter case is left to the interpreter's own style.
             for args, kwargs in [((None,), {}), ((1, 2), {}), ((), {"x": 1})]:
                 with pytest.raises(TypeError) as e:
                     f(*args, **kwargs)
-                assert f"{cmd.factory}() takes no " in str(e.value), str(e.value)
+                assert f"{g.factory}() takes no " in str(e.value), str(e.value)
 
 
 # --- conversion, every parameter of every command ----------------------------
 
 
 @by_cmd
-def test_text_params(cmd):
-    f = getattr(Command, cmd.factory)
-    kwargs, texts = minimal_args(cmd)
+def test_text_params(g):
+    f = getattr(Command, g.factory)
+    kwargs = g.low
 
     class S(str):
         pass
 
-    for p in cmd.params:
+    for p in g.params:
         if p.kind != "text":
             continue
-        assert str(f(**{**kwargs, p.name: S("s p=ä")})) == expected_line(cmd, {**texts, p.name: "s p=ä"})
+        assert str(f(**{**kwargs, p.name: S("s p=ä")})) == g.line(**{p.name: "s p=ä"})
         for bad in ("a\rb", "a\n", "\r\n", "\n"):
             with pytest.raises(ValueError) as e:
                 f(**{**kwargs, p.name: bad})
@@ -136,15 +133,15 @@ def test_text_params(cmd):
 
 
 @by_cmd
-def test_integer_params(cmd):
-    f = getattr(Command, cmd.factory)
-    kwargs, texts = minimal_args(cmd)
+def test_integer_params(g):
+    f = getattr(Command, g.factory)
+    kwargs = g.low
 
     class Idx:
         def __index__(self):
             return 7
 
-    for p in cmd.params:
+    for p in g.params:
         if p.kind not in INT_RANGES:
             continue
         lo, hi = INT_RANGES[p.kind]
@@ -154,8 +151,8 @@ def test_integer_params(cmd):
                 f(**{**kwargs, p.name: value})
             return str(e.value)
 
-        assert str(f(**{**kwargs, p.name: True})) == expected_line(cmd, {**texts, p.name: "1"})
-        assert str(f(**{**kwargs, p.name: Idx()})) == expected_line(cmd, {**texts, p.name: "7"})
+        assert str(f(**{**kwargs, p.name: True})) == g.line(**{p.name: 1})
+        assert str(f(**{**kwargs, p.name: Idx()})) == g.line(**{p.name: 7})
         if p.kind in ("u8", "u16", "i16"):
             assert bad(hi + 1, OverflowError) == RANGE_MSG, p.name
             assert bad(lo - 1, OverflowError) == RANGE_MSG, p.name
@@ -174,14 +171,14 @@ def test_integer_params(cmd):
 
 
 @by_cmd
-def test_bool_params(cmd):
-    f = getattr(Command, cmd.factory)
-    kwargs, texts = minimal_args(cmd)
-    for p in cmd.params:
+def test_bool_params(g):
+    f = getattr(Command, g.factory)
+    kwargs = g.low
+    for p in g.params:
         if p.kind != "bool":
             continue
-        for value, text in [(True, "1"), (False, "0"), (numpy.bool_(True), "1"), (numpy.bool_(False), "0")]:
-            assert str(f(**{**kwargs, p.name: value})) == expected_line(cmd, {**texts, p.name: text})
+        for value in [True, False, numpy.bool_(True), numpy.bool_(False)]:
+            assert str(f(**{**kwargs, p.name: value})) == g.line(**{p.name: value})
         for value, tname in [(1, "int"), (0, "int"), ("1", "str"), (numpy.int64(1), "int64")] + (
                 [] if p.optional else [(None, "NoneType")]):
             with pytest.raises(TypeError) as e:
@@ -190,10 +187,10 @@ def test_bool_params(cmd):
 
 
 @by_cmd
-def test_wrong_type_and_none_for_every_param(cmd):
-    f = getattr(Command, cmd.factory)
-    kwargs, _ = minimal_args(cmd)
-    for p in cmd.params:
+def test_wrong_type_and_none_for_every_param(g):
+    f = getattr(Command, g.factory)
+    kwargs = g.low
+    for p in g.params:
         cases = [object()] + ([] if p.optional else [None])
         for value in cases:
             with pytest.raises(TypeError) as e:
@@ -203,7 +200,7 @@ def test_wrong_type_and_none_for_every_param(cmd):
                 assert msg.startswith(f"argument '{p.name}': "), msg
             else:
                 tname = type(value).__name__
-                assert msg == f"argument '{p.name}': '{tname}' object cannot be converted to '{TARGET_NAME[p.kind]}'"
+                assert msg == f"argument '{p.name}': '{tname}' object cannot be converted to '{TARGET_NAME.get(p.kind, p.kind)}'"
 
 
 def test_index_error_keeps_its_cause():

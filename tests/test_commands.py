@@ -1,4 +1,4 @@
-"""Command lines and the Command class family, checked against the catalogue table."""
+"""Command lines and the Command class family, checked against the golden lines."""
 
 from __future__ import annotations
 
@@ -7,17 +7,17 @@ import inspect
 import pytest
 
 import quelvant_rs
-from catalogue import BY_FACTORY, COMMANDS, INT_RANGES, expected_line, full_args, minimal_args, sample
+from golden import BY_FACTORY, GOLDEN, INT_RANGES
 
 Command = quelvant_rs.commands.Command
 V = quelvant_rs.values
-IDS = [c.factory for c in COMMANDS]
-by_cmd = pytest.mark.parametrize("cmd", COMMANDS, ids=IDS)
+IDS = [g.factory for g in GOLDEN]
+by_cmd = pytest.mark.parametrize("g", GOLDEN, ids=IDS)
 
 
 def make(factory: str, *args, **kwargs):
     """Call a factory, passing None for every parameter not given (none has a default)."""
-    names = [p.name for p in BY_FACTORY[factory].params]
+    names = list(BY_FACTORY[factory].top)
     for name in names[len(args):]:
         kwargs.setdefault(name, None)
     return getattr(Command, factory)(*args, **kwargs)
@@ -33,18 +33,17 @@ def test_command_is_reached_through_the_submodule_attribute():
     assert commands.Command is quelvant_rs.commands.Command
 
 
-def test_variants_and_factories_are_class_attributes_in_catalogue_order():
-    variants = {c.variant for c in COMMANDS}
-    factories = {c.factory for c in COMMANDS}
-    assert [n for n in vars(Command) if n in variants] == [c.variant for c in COMMANDS]
-    assert [n for n in vars(Command) if n in factories] == IDS
+def test_variants_and_factories_are_class_attributes_in_their_order():
+    variants = [g.variant for g in GOLDEN]
+    assert [n for n in vars(Command) if n in variants] == variants
+    assert [n for n in vars(Command) if n in IDS] == IDS
 
 
 @by_cmd
-def test_variant_class_shape(cmd):
-    cls = getattr(Command, cmd.variant)
+def test_variant_class_shape(g):
+    cls = getattr(Command, g.variant)
     assert isinstance(cls, type) and issubclass(cls, Command) and cls is not Command
-    assert cls.__name__ == cls.__qualname__ == f"Command_{cmd.variant}"
+    assert cls.__name__ == cls.__qualname__ == f"Command_{g.variant}"
     assert cls.__module__ == "builtins"
     assert cls.__match_args__ == ("_0",)
     assert cls.__text_signature__ == "(_0)"
@@ -53,9 +52,9 @@ def test_variant_class_shape(cmd):
 
 
 @by_cmd
-def test_factory_signature(cmd):
-    names = [p.name for p in cmd.params]
-    f = getattr(Command, cmd.factory)
+def test_factory_signature(g):
+    names = list(g.top)
+    f = getattr(Command, g.factory)
     assert f.__doc__ is None
     assert f.__text_signature__ == "(" + ", ".join(names) + ")"
     params = inspect.signature(f).parameters
@@ -64,37 +63,20 @@ def test_factory_signature(cmd):
 
 
 @by_cmd
-def test_rendering_follows_catalogue(cmd):
-    f = getattr(Command, cmd.factory)
-    kwargs, texts = minimal_args(cmd)
-    c = f(**kwargs)
-    assert type(c) is getattr(Command, cmd.variant)
-    assert str(c) == expected_line(cmd, texts)
+def test_rendering_matches_the_golden_lines(g):
+    f = getattr(Command, g.factory)
+    c = f(**g.low)
+    assert type(c) is getattr(Command, g.variant)
+    assert str(c) == "".join(g.low_pieces)
     # The factory is reachable from variant classes and from instances too.
-    assert str(getattr(getattr(Command, cmd.variant), cmd.factory)(**kwargs)) == str(c)
-    assert str(getattr(c, cmd.factory)(**kwargs)) == str(c)
-
-    full_kw, full_texts = full_args(cmd)
-    assert str(f(*full_kw.values())) == expected_line(cmd, full_texts)
-
-    # One optional at a time pins each key to its own parameter.
-    for p in cmd.params:
-        if p.optional:
-            value, text = sample(p.kind, p.name)
-            assert str(f(**{**kwargs, p.name: value})) == expected_line(cmd, {**texts, p.name: text}), p.name
-        if p.kind == "text":
-            assert str(f(**{**kwargs, p.name: ""})) == expected_line(cmd, {**texts, p.name: ""}), p.name
-
-
-@by_cmd
-def test_integer_limits_render_in_full(cmd):
-    kwargs, texts = minimal_args(cmd)
-    f = getattr(Command, cmd.factory)
-    for p in cmd.params:
-        if p.kind in INT_RANGES:
-            for bound in INT_RANGES[p.kind]:
-                got = str(f(**{**kwargs, p.name: bound}))
-                assert got == expected_line(cmd, {**texts, p.name: str(bound)}), (p.name, bound)
+    assert str(getattr(getattr(Command, g.variant), g.factory)(**g.low)) == str(c)
+    assert str(getattr(c, g.factory)(**g.low)) == str(c)
+    assert str(f(*g.top.values())) == "".join(g.top_pieces)
+    # One argument at a time pins each piece to its own parameter; integers at both ends of
+    # their range render in full, and an empty text leaves its key or space.
+    for p in g.params:
+        for v in [g.top[p.name], *({"text": [""]}.get(p.kind, INT_RANGES.get(p.kind, ())))]:
+            assert str(f(**{**g.low, p.name: v})) == g.line(**{p.name: v}), (p.name, v)
 
 
 WORKED = [
@@ -165,13 +147,12 @@ def test_command_has_no_constructor_even_through_a_subclass():
 
 
 @by_cmd
-def test_record_class_and_copy_constructor(cmd):
-    kwargs, _ = minimal_args(cmd)
-    c = getattr(Command, cmd.factory)(**kwargs)
-    cls = getattr(Command, cmd.variant)
+def test_record_class_and_copy_constructor(g):
+    c = getattr(Command, g.factory)(**g.low)
+    cls = getattr(Command, g.variant)
     rec_type = type(c._0)
-    assert rec_type.__name__ == cmd.variant and rec_type.__module__ == "builtins"
-    with pytest.raises(TypeError, match=rf"^No constructor defined for {cmd.variant}$"):
+    assert rec_type.__name__ == g.variant and rec_type.__module__ == "builtins"
+    with pytest.raises(TypeError, match=rf"^No constructor defined for {g.variant}$"):
         rec_type()
     with pytest.raises(TypeError):
         type("X", (rec_type,), {})
@@ -180,11 +161,11 @@ def test_record_class_and_copy_constructor(cmd):
         assert type(copy) is cls and str(copy) == str(c) and copy is not c
 
     # A record of the next variant must not be accepted.
-    other = COMMANDS[(COMMANDS.index(cmd) + 1) % len(COMMANDS)]
-    rec = getattr(Command, other.factory)(**minimal_args(other)[0])._0
+    other = GOLDEN[(GOLDEN.index(g) + 1) % len(GOLDEN)]
+    rec = getattr(Command, other.factory)(**other.low)._0
     with pytest.raises(TypeError) as e:
         cls(rec)
-    assert str(e.value) == f"argument '_0': '{other.variant}' object cannot be converted to '{cmd.variant}'"
+    assert str(e.value) == f"argument '_0': '{other.variant}' object cannot be converted to '{g.variant}'"
 
 
 def test_variant_constructor_argument_errors():

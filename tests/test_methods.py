@@ -8,13 +8,13 @@ import time
 import pytest
 from pace import scaled
 
-from catalogue import COMMANDS, expected_line, full_args, minimal_args
+from golden import GOLDEN
 from quelvant_rs import client, commands
 
 Command = commands.Command
 QuelvantClient = client.QuelvantClient
-IDS = [c.factory for c in COMMANDS]
-by_cmd = pytest.mark.parametrize("cmd", COMMANDS, ids=IDS)
+IDS = [g.factory for g in GOLDEN]
+by_cmd = pytest.mark.parametrize("cmd", GOLDEN, ids=IDS)
 
 NOT_CONNECTED = "No active connection to send message"
 PYERR_NOT_CONNECTED = (
@@ -23,18 +23,14 @@ PYERR_NOT_CONNECTED = (
 )
 # Connection, resource and call commands turn a failed send into an internal failure;
 # media, RTP, fax, document and audio commands hand the send's error back as it is.
-INTERNAL_FAILURE = {c.factory for c in COMMANDS[:27]}
-assert COMMANDS[26].factory == "calls_set_accepting" and COMMANDS[27].factory == "play_file"
+INTERNAL_FAILURE = {g.factory for g in GOLDEN[:27]}
+assert GOLDEN[26].factory == "calls_set_accepting" and GOLDEN[27].factory == "play_file"
 
 LOGIN_KW = dict(username="alice", password="pw", major=None, minor=None, revision=None)
 
 
-def method_name(cmd) -> str:
-    return "get_protocol_version" if cmd.factory == "protocol_version" else cmd.factory
-
-
 def failure_prefix(cmd) -> str:
-    name = method_name(cmd)
+    name = cmd.method
     return f"{name} failed: " if name.startswith("call") else "TODO: panic message: "
 
 
@@ -42,12 +38,12 @@ def method_args(cmd, full: bool = True) -> tuple[dict, dict]:
     """(method kwargs, factory kwargs): login takes its credentials from the client."""
     if cmd.factory == "login":
         return {}, LOGIN_KW
-    kw = (full_args if full else minimal_args)(cmd)[0]
+    kw = cmd.top if full else cmd.low
     return kw, kw
 
 
 def invoke(c, cmd, kwargs: dict, keyword: bool = False):
-    m = getattr(c, method_name(cmd))
+    m = getattr(c, cmd.method)
     if keyword:
         return m(**dict(reversed(kwargs.items())))
     return m(*kwargs.values())
@@ -87,7 +83,7 @@ def assert_only(server, expected: bytes, conn: int = 0) -> None:
 
 def test_method_registration_order():
     names = [n for n in vars(QuelvantClient) if not n.startswith("_") and n != "command_tag"]
-    per_command = [method_name(c) for c in COMMANDS]
+    per_command = [g.method for g in GOLDEN]
     assert names == (
         ["connect", "disconnect", "send_raw_command", "send_command", "get_version", "get_protocol_version"]
         + [n for n in per_command if n not in ("get_version", "get_protocol_version")]
@@ -99,11 +95,11 @@ def test_method_registration_order():
 
 @by_cmd
 def test_text_signature_matches_factory(cmd):
-    sig = getattr(QuelvantClient, method_name(cmd)).__text_signature__
-    if cmd.factory == "login" or not cmd.params:
+    sig = getattr(QuelvantClient, cmd.method).__text_signature__
+    if cmd.factory == "login" or not cmd.top:
         assert sig == "($self)"
         return
-    assert sig == "($self, " + ", ".join(p.name for p in cmd.params) + ")"
+    assert sig == "($self, " + ", ".join(cmd.top) + ")"
     assert sig == "($self, " + getattr(Command, cmd.factory).__text_signature__[1:]
 
 
@@ -115,18 +111,17 @@ def test_every_method_sends_its_line_with_the_next_tag(server):
     c = connected(server)
     expected = b""
     for full, keyword in [(True, False), (False, True), (True, True)]:
-        for cmd in COMMANDS:
+        for cmd in GOLDEN:
             margs, fargs = method_args(cmd, full)
             text = str(getattr(Command, cmd.factory)(**fargs))
             if cmd.factory != "login":
-                texts = (full_args if full else minimal_args)(cmd)[1]
-                assert text == expected_line(cmd, texts)
+                assert text == "".join(cmd.top_pieces if full else cmd.low_pieces)
             tag = c.command_tag
             assert invoke(c, cmd, margs, keyword) is None, cmd.factory
             assert c.command_tag == tag + 1, cmd.factory
             expected += line(text, tag)
     # send_command returns the tag it used, for every kind of command.
-    for cmd in COMMANDS:
+    for cmd in GOLDEN:
         obj = getattr(Command, cmd.factory)(**method_args(cmd)[1])
         tag = c.command_tag
         assert c.send_command(obj) == tag
@@ -190,16 +185,16 @@ def _error(fn, *args, **kwargs):
 def test_binding_and_none_rules_match_factory(server, cmd):
     """Same arity, names, None rules and no defaults: every bad call fails like the factory's."""
     c = connected(server)
-    m = getattr(c, method_name(cmd))
+    m = getattr(c, cmd.method)
     f = getattr(Command, cmd.factory)
     tag = c.command_tag
-    if cmd.factory == "login" or not cmd.params:
+    if cmd.factory == "login" or not cmd.top:
         for args, kwargs in [((None,), {}), ((), {"x": 1})]:
             err = _error(m, *args, **kwargs)
             assert err is not None and err[0] is TypeError
-            assert err[1].startswith(f"QuelvantClient.{method_name(cmd)}() takes "), err
+            assert err[1].startswith(f"QuelvantClient.{cmd.method}() takes "), err
     else:
-        kw = minimal_args(cmd)[0]
+        kw = cmd.low
         vals, names = list(kw.values()), list(kw)
         shapes = [(vals[:-1], {}), (vals + [0], {}), ([], {**kw, "bogus": 1}),
                   ([], {k: v for k, v in kw.items() if k != names[-1]}), (vals, {names[0]: vals[0]})]
@@ -209,29 +204,20 @@ def test_binding_and_none_rules_match_factory(server, cmd):
         for args, kwargs in shapes:
             want = _error(f, *args, **kwargs)
             assert want is not None, (args, kwargs)
-            want = (want[0], want[1].replace(f"Command.{cmd.factory}()", f"QuelvantClient.{method_name(cmd)}()"))
+            want = (want[0], want[1].replace(f"Command.{cmd.factory}()", f"QuelvantClient.{cmd.method}()"))
             assert _error(m, *args, **kwargs) == want, (args, kwargs)
     assert c.command_tag == tag
     c.get_version()
     assert_only(server, line("GetVersion", tag))
 
 
-def _text_cases():
-    out = []
-    for cmd in COMMANDS:
-        for p in cmd.params:
-            if p.kind == "text" and cmd.factory != "login":
-                out.append((cmd, p.name))
-    return out
-
-
-TEXT_CASES = _text_cases()
+TEXT_CASES = [(g, p.name) for g in GOLDEN if g.factory != "login" for p in g.params if p.kind == "text"]
 
 
 @pytest.mark.parametrize("cmd, pname", TEXT_CASES, ids=[f"{c.factory}.{n}" for c, n in TEXT_CASES])
 def test_line_breaks_in_text_are_refused_before_sending(server, cmd, pname):
     c = connected(server)
-    kw = full_args(cmd)[0]
+    kw = cmd.top
     tag = c.command_tag
     for bad in ("1001\r\nQuit", "a\rb", "tail\n", "\n"):
         with pytest.raises(ValueError) as e:

@@ -1,14 +1,15 @@
 """Arbitrary Python values for every parameter of every factory and client method.
 
-A model written here from tests/catalogue.py and the conversion rules says what each value
-turns into (its text on the line, absent, or one exact exception); each call must give
-exactly that line, or exactly that exception, and nothing else. Client methods on an
+Each value comes to its piece of the golden line (tests/golden.py), or to one exact exception:
+the interpreter's own where the interpreter reads the value, else the module's fixed words;
+each call must give exactly that line, or exactly that exception, and nothing else. Client methods on an
 unconnected client fail at the send once every argument converted, so there the outcome is
 the conversion error or the send failure; a run on a connected client checks the bytes sent.
 """
 
 from __future__ import annotations
 
+import ctypes
 import ipaddress
 import operator
 from typing import NamedTuple
@@ -18,7 +19,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import quelvant_rs
-from catalogue import COMMANDS, INT_RANGES, TARGET_NAME, P, piece
+from golden import GOLDEN, INT_RANGES, TARGET_NAME, Param, value as record
 
 Command = quelvant_rs.commands.Command
 QuelvantClient = quelvant_rs.client.QuelvantClient
@@ -30,10 +31,6 @@ NOT_CONNECTED = "No active connection to send message"
 PYERR_NOT_CONNECTED = (
     "PyErr { type: <class 'RuntimeError'>, value: RuntimeError('No active connection to send message'), "
     "traceback: None }")
-# The interpreter's words when an int does not fit the C type read first.
-C_LONG_OVERFLOW = "Python int too large to convert to C long"
-C_ULL_NEGATIVE = "can't convert negative int to unsigned"
-C_LL_OVERFLOW = "int too big to convert"
 
 FEW = settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
@@ -71,17 +68,6 @@ class FailingIndex:
         raise ValueError("no index today")
 
 
-# The wire text of each value-record object drawn, keyed by id (the objects are kept alive
-# here, so ids stay unique).
-WIRE: dict[int, tuple[object, str]] = {}
-
-
-def record(cls, text: str, *rest: str):
-    obj = cls(text, *rest)
-    WIRE[id(obj)] = (obj, text)
-    return obj
-
-
 BOUNDS = sorted({b + d for lo, hi in INT_RANGES.values() for b in (lo, hi) for d in (-1, 0, 1)}
                 | {2**64 - 1, 2**64, -(2**64), 2**100, -(2**100)})
 line_safe_chars = st.characters(codec="utf-8", exclude_characters="\r\n")
@@ -113,7 +99,7 @@ anything = st.one_of(
 )
 
 
-def valid(p: P) -> st.SearchStrategy:
+def valid(p: Param) -> st.SearchStrategy:
     """Values p converts, of every accepted type, in-range bounds included."""
     if p.kind == "text":
         base = st.one_of(line_safe_text, line_safe_text.map(Str))
@@ -130,14 +116,14 @@ def valid(p: P) -> st.SearchStrategy:
     return st.one_of(base, st.none()) if p.optional else base
 
 
-def near_miss(p: P) -> st.SearchStrategy:
+def near_miss(p: Param) -> st.SearchStrategy:
     """Values of p's kind that are refused: out of range, line breaks, surrogates."""
     if p.kind == "text":
         return st.tuples(line_safe_text, st.sampled_from(["\r", "\n", "\ud800"]), line_safe_text).map("".join)
     if p.kind in INT_RANGES:
         lo, hi = INT_RANGES[p.kind]
         return st.one_of(st.sampled_from([b for b in BOUNDS if not lo <= b <= hi]), ints.filter(lambda v: not lo <= v <= hi))
-    return anything.filter(lambda v: not isinstance(convert(p, v), str))
+    return anything.filter(lambda v: refusal(p, v) is not None)
 
 
 def either(a: st.SearchStrategy, b: st.SearchStrategy) -> st.SearchStrategy:
@@ -158,81 +144,67 @@ def call_values(draw, cmd) -> list:
     return values
 
 
-# --- the model ------------------------------------------------------------------------------
+# --- what a value comes to -------------------------------------------------------------------
+# Where the interpreter reads a value (an integer at the width read first, a text's UTF-8), its
+# own error is the oracle; the other refusals are the module's fixed words; an accepted value
+# stands as its piece of the golden line.
+
+def interpreter(function: str, restype):
+    read = getattr(ctypes.pythonapi, function)
+    read.argtypes, read.restype = [ctypes.py_object], restype
+    return read
+
+
+READ_NATIVE = interpreter("PyLong_AsLong", ctypes.c_long)
+READ = {"u32": interpreter("PyLong_AsUnsignedLongLong", ctypes.c_ulonglong),
+        "i64": interpreter("PyLong_AsLongLong", ctypes.c_longlong)}
+
 
 def qualname(value) -> str:
     return type(value).__qualname__
 
 
-def wrong_type(p: P, value) -> Refused:
+def wrong_type(p: Param, value) -> Refused:
     return Refused(TypeError, f"argument '{p.name}': '{qualname(value)}' object cannot be converted to "
-                              f"'{TARGET_NAME[p.kind]}'")
+                              f"'{TARGET_NAME.get(p.kind, p.kind)}'")
 
 
-def convert_text(name: str, value, refuse_line_breaks: bool) -> str | Refused:
+def text_refusal(name: str, value, refuse_line_breaks: bool) -> Refused | None:
     if not isinstance(value, str):
         return Refused(TypeError, f"argument '{name}': '{qualname(value)}' object cannot be converted to 'PyString'")
-    try:
-        value.encode("utf-8")
-    except UnicodeEncodeError as exc:
-        return Refused(UnicodeEncodeError, str(exc))
+    encoded = outcome(lambda: value.encode("utf-8"))
+    if isinstance(encoded, Refused):
+        return encoded
     if refuse_line_breaks and ("\r" in value or "\n" in value):
         return Refused(ValueError, f"argument '{name}': {LINE_BREAK_MSG}")
-    return str.__str__(value)
+    return None
 
 
-def convert_int(p: P, value) -> int | Refused:
-    try:
-        number = int(operator.index(value))
-    except TypeError as exc:
-        return Refused(TypeError, f"argument '{p.name}': {exc}")
-    except Exception as exc:  # noqa: BLE001 - any other error of __index__ passes unchanged
-        return Refused(type(exc), str(exc))
-    lo, hi = INT_RANGES[p.kind]
-    if p.kind == "u32":
-        if number < 0:
-            return Refused(OverflowError, C_ULL_NEGATIVE)
-        if number >= 2**64:
-            return Refused(OverflowError, C_LL_OVERFLOW)
-    elif p.kind == "i64":
-        if not lo <= number <= hi:
-            return Refused(OverflowError, C_LL_OVERFLOW)
-    elif not -(2**63) <= number < 2**63:
-        return Refused(OverflowError, C_LONG_OVERFLOW)
-    if not lo <= number <= hi:
-        return Refused(OverflowError, RANGE_MSG)
-    return number
-
-
-def convert(p: P, value) -> str | None | Refused:
-    """What p makes of value: its text on the line, None when it is left off, or the error."""
+def refusal(p: Param, value) -> Refused | None:
+    """How p refuses value; None where it takes it."""
     if value is None and p.optional:
-        return None if p.default is None else str(p.default)
+        return None
     if p.kind == "text":
-        return convert_text(p.name, value, refuse_line_breaks=True)
+        return text_refusal(p.name, value, refuse_line_breaks=True)
     if p.kind in INT_RANGES:
-        number = convert_int(p, value)
-        return number if isinstance(number, Refused) else str(number)
+        number = outcome(lambda: operator.index(value))
+        if isinstance(number, Refused):  # only a TypeError is named after the argument
+            return number._replace(message=f"argument '{p.name}': {number.message}") if number.exc is TypeError else number
+        read = outcome(lambda: READ.get(p.kind, READ_NATIVE)(number))
+        if isinstance(read, Refused):
+            return read
+        lo, hi = INT_RANGES[p.kind]
+        return None if lo <= read <= hi else Refused(OverflowError, RANGE_MSG)
     if p.kind == "bool":
         numpy_bool = type(value).__module__ == "numpy" and type(value).__name__ in ("bool", "bool_")
-        if value is True or value is False or numpy_bool:
-            return "1" if value else "0"
-        return wrong_type(p, value)
-    if p.kind in ENUMS:
-        return str(int(value)) if type(value) is type(ENUMS[p.kind][0]) else wrong_type(p, value)
-    cls = V.ConstantWithDescription if p.kind == "ConstantWithDescription" else TEXT_RECORDS[p.kind]
-    return WIRE[id(value)][1] if type(value) is cls else wrong_type(p, value)
+        return None if value is True or value is False or numpy_bool else wrong_type(p, value)
+    return None if isinstance(value, getattr(V, p.kind)) else wrong_type(p, value)
 
 
-def model(cmd, values: list) -> str | Refused:
-    """The line the factory renders, or the first parameter's error, in parameter order."""
-    out = cmd.variant
-    for p, value in zip(cmd.params, values):
-        text = convert(p, value)
-        if isinstance(text, Refused):
-            return text
-        out += piece(p, text)
-    return out
+def model(g, values: list) -> str | Refused:
+    """The first parameter's refusal, in parameter order, or the golden line of the values."""
+    refused = (refusal(p, value) for p, value in zip(g.params, values))
+    return next((r for r in refused if r), None) or g.line(**dict(zip(g.top, values)))
 
 
 def outcome(call) -> str | Refused:
@@ -243,15 +215,10 @@ def outcome(call) -> str | Refused:
     return result
 
 
-def method_name(cmd) -> str:
-    return "get_protocol_version" if cmd.factory == "protocol_version" else cmd.factory
-
-
 def send_failure(cmd) -> Refused:
     """An unconnected client's method once every argument converted."""
-    name = method_name(cmd)
-    index = [c.factory for c in COMMANDS].index(cmd.factory)
-    if index >= 27:  # media, RTP, fax, document and audio commands hand the error back
+    name = cmd.method
+    if GOLDEN.index(cmd) >= 27:  # media, RTP, fax, document and audio commands hand the error back
         return Refused(RuntimeError, NOT_CONNECTED)
     prefix = f"{name} failed: " if name.startswith("call") else "TODO: panic message: "
     return Refused(PANIC, prefix + PYERR_NOT_CONNECTED)
@@ -266,7 +233,7 @@ def _panic_class():
 
 
 PANIC = _panic_class()
-WITH_PARAMS = [c for c in COMMANDS if c.params]
+WITH_PARAMS = [g for g in GOLDEN if g.top]
 by_cmd = pytest.mark.parametrize("cmd", WITH_PARAMS, ids=[c.factory for c in WITH_PARAMS])
 
 
@@ -293,14 +260,14 @@ def test_factory_and_unconnected_method_follow_the_model(cmd, data):
     if cmd.factory == "login":
         return  # the method takes its arguments from the client, never from the caller
     c = QuelvantClient("127.0.0.1", None, None, None, None)
-    got = outcome(lambda: getattr(c, method_name(cmd))(*args, **kwargs))
+    got = outcome(lambda: getattr(c, cmd.method)(*args, **kwargs))
     assert got == (want if isinstance(want, Refused) else send_failure(cmd))
     assert c.command_tag == 0
 
 
 # --- a connected client: only converted calls reach the wire, each with the next tag ----------
 
-CALLABLE = [c for c in COMMANDS if c.factory != "login"]
+CALLABLE = [g for g in GOLDEN if g.factory != "login"]
 
 
 @settings(max_examples=15, deadline=None,
@@ -317,14 +284,14 @@ def test_connected_calls_send_exactly_the_converted_lines(server, data):
         kind = data.draw(st.sampled_from(["method", "method", "raw", "command"]), label="kind")
         if kind == "raw":
             message = data.draw(st.one_of(any_text, any_text.map(Str), st.binary(max_size=3)), label="message")
-            want = convert_text("message", message, refuse_line_breaks=False)
+            want = text_refusal("message", message, refuse_line_breaks=False) or str.__str__(message)
             got = outcome(lambda: c.send_raw_command(message))
         else:
             cmd = data.draw(st.sampled_from(CALLABLE), label="command")
             values, args, kwargs = draw_call(data, cmd)
             want = model(cmd, values)
             if kind == "method":
-                got = outcome(lambda: getattr(c, method_name(cmd))(*args, **kwargs))
+                got = outcome(lambda: getattr(c, cmd.method)(*args, **kwargs))
                 got = tag if got is None else got  # a method returns None, send_command the tag
             else:
                 built = outcome(lambda: getattr(Command, cmd.factory)(*args, **kwargs))
@@ -361,8 +328,8 @@ def python_address(text: str) -> ipaddress.IPv4Address | ipaddress.IPv6Address |
         return None
 
 
-CONSTRUCTOR = [P("control_port", "u16", None, True), P("transport_channel_port", "u16", None, True),
-               P("username", "text", None, True), P("password", "text", None, True)]
+CONSTRUCTOR = [Param("control_port", "u16", True), Param("transport_channel_port", "u16", True),
+               Param("username", "text", True), Param("password", "text", True)]
 
 
 @settings(max_examples=300, deadline=None)
@@ -371,9 +338,9 @@ CONSTRUCTOR = [P("control_port", "u16", None, True), P("transport_channel_port",
 def test_client_constructor_accepts_exactly_ip_literals(server, rest):
     got = outcome(lambda: QuelvantClient(server, *rest))
     # Every argument is converted, in order, before the address is read.
-    conversions = [convert_text("server", server, refuse_line_breaks=False)]
-    conversions += [convert(p, v) for p, v in zip(CONSTRUCTOR, rest)]
-    want = next((r for r in conversions if isinstance(r, Refused)), None)
+    conversions = [text_refusal("server", server, refuse_line_breaks=False)]
+    conversions += [refusal(p, v) for p, v in zip(CONSTRUCTOR, rest)]
+    want = next((r for r in conversions if r), None)
     if want is None and python_address(server) is None:
         want = Refused(ValueError, f"Invalid IP address: {server}")
     if want is None:

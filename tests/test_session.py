@@ -17,7 +17,7 @@ import time
 
 import pytest
 from pace import scaled
-from catalogue import COMMANDS, full_args, minimal_args
+from golden import GOLDEN
 from conftest import blocked_in_syscall
 from session_driver import ASYNC, Driver, drive, kinds, warm_up  # noqa: F401 (drive: a fixture)
 
@@ -30,17 +30,9 @@ Command = commands.Command
 Session = session.Session
 Reply, Event = session.Reply, session.Event
 AsyncSession = session.AsyncSession
-IDS = [c.factory for c in COMMANDS]
+IDS = [g.factory for g in GOLDEN]
 SYS_POLL = 7  # x86-64
-
-
-def method_name(cmd) -> str:
-    return "get_protocol_version" if cmd.factory == "protocol_version" else cmd.factory
-
-
-def open_session(srv, **settings) -> Session:
-    settings.setdefault("is_failure", quelvant_standin.failed)
-    return Session(srv.host, srv.port, "ivr", "secret", **settings)
+NAN = float("nan")
 
 
 def process_counts() -> tuple[int, int]:
@@ -70,25 +62,24 @@ def test_call_flow_takes_ids_from_replies_and_waits_for_events(calls, drive, kin
     assert calls.received(0).startswith(b"Login ivr secret 2 3 COMMANDTAG=0\n")
 
 
-def test_reply_and_event_are_immutable_values(calls):
-    with open_session(calls) as s:
-        r = s.get_version()
-        assert repr(r) == "Reply(tag=1, line='OK GetVersion Version=standin-1.0 COMMANDTAG=1')"
-        r.words.append("x")
-        r.fields["x"] = "y"
-        assert r.words[-1] == "COMMANDTAG=1" and "x" not in r.fields
-        for name in ("tag", "line", "words", "fields"):
-            with pytest.raises(AttributeError):
-                setattr(r, name, None)
-        with pytest.raises(TypeError, match="No constructor defined for Reply"):
-            Reply()
-        match r:
-            case Reply(tag, line):
-                assert (tag, line) == (r.tag, r.line)
+def test_reply_and_event_are_immutable_values(calls, drive):
+    r = drive("thread", calls).get_version()
+    assert repr(r) == "Reply(tag=1, line='OK GetVersion Version=standin-1.0 COMMANDTAG=1')"
+    r.words.append("x")
+    r.fields["x"] = "y"
+    assert r.words[-1] == "COMMANDTAG=1" and "x" not in r.fields
+    for name in ("tag", "line", "words", "fields"):
+        with pytest.raises(AttributeError):
+            setattr(r, name, None)
+    with pytest.raises(TypeError, match="No constructor defined for Reply"):
+        Reply()
+    match r:
+        case Reply(tag, line):
+            assert (tag, line) == (r.tag, r.line)
 
 
 def test_replies_events_and_session_errors_survive_pickle_under_their_builtins_names(calls):
-    with open_session(calls) as s:
+    with Session(calls.host, calls.port, "ivr", "secret", is_failure=quelvant_standin.failed) as s:
         reply = s.get_version()
         calls.send("Tick 7 COMMANDTAG=99\nTock\n")
         tagged = s.wait_for(lambda e: e.words[:1] == ["Tick"], timeout=scaled(5))
@@ -114,30 +105,29 @@ def shared_server():
         yield srv
 
 
-@pytest.mark.parametrize("cmd", COMMANDS, ids=IDS)
+@pytest.mark.parametrize("cmd", GOLDEN, ids=IDS)
 @kinds()
 def test_every_command_method_sends_the_factory_line_and_returns_its_reply(shared_server, drive, kind, cmd):
     server = shared_server
-    kwargs, minimal = full_args(cmd)[0], minimal_args(cmd)[0]
+    kwargs, minimal = cmd.top, cmd.low
     required = [minimal[p.name] for p in cmd.params if not p.optional]
     P = inspect.Parameter
     for cls in (Session, AsyncSession):
-        params = list(inspect.signature(getattr(cls, method_name(cmd))).parameters.values())[1:]
+        params = list(inspect.signature(getattr(cls, cmd.method)).parameters.values())[1:]
         assert [(p.name, p.kind, p.default) for p in params] == [
             *((p.name, P.POSITIONAL_OR_KEYWORD, None if p.optional else P.empty) for p in cmd.params),
             ("reply_timeout", P.KEYWORD_ONLY, session.SESSION_TIMEOUT)]
         assert params[-1].default is session.SESSION_TIMEOUT
     conn = server.connections()
     s = drive(kind, server)
-    reply = getattr(s, method_name(cmd))(**kwargs)
+    reply = getattr(s, cmd.method)(**kwargs)
     sent = 1
     if cmd.variant != "Quit":  # after which the server closes
-        getattr(s, method_name(cmd))(*minimal.values())
-        getattr(s, method_name(cmd))(*required, reply_timeout=5)  # the optional ones left out
+        getattr(s, cmd.method)(*minimal.values())
+        getattr(s, cmd.method)(*required, reply_timeout=5)  # the optional ones left out
         sent = 3
     s.close()
-    line = str(getattr(Command, cmd.factory)(**kwargs))
-    with_nones = str(getattr(Command, cmd.factory)(**minimal))
+    line, with_nones = "".join(cmd.top_pieces), "".join(cmd.low_pieces)
     assert reply.tag == 1
     lines = server.wait_received(1 + sent, conn=conn).splitlines()[1:]
     assert lines[0] == f"{line} COMMANDTAG=1".encode()
@@ -167,9 +157,27 @@ def test_refused_login_raises_from_connecting_and_leaves_nothing(make_server, ki
     srv = make_server(refuse_login=True)
     warm_up(kind)
     before = process_counts()
-    with pytest.raises(session.ServerError, match=r"^Login \(tag 0\) failed: ERROR Login refused"):
+    def refused():
+        return pytest.raises(session.ServerError, match=r"^Login \(tag 0\) failed: ERROR Login refused")
+    with refused():
         Driver(kind, srv.port)
     assert process_counts() == before
+    if kind == "thread":
+        return
+    d = Driver(kind, srv.port, connect=False)
+
+    async def enter(s):
+        queued = s.get_version()  # made while connecting: fails the same way
+        with refused():
+            async with s:
+                pass
+        with refused():
+            await queued
+
+    try:
+        d.run(enter, d.raw)
+    finally:
+        d.runner.close()
 
 
 @kinds()
@@ -259,7 +267,7 @@ def test_every_default_is_shown_and_a_wait_limit_defaults_to_the_session_timeout
             if p.name in ("reply_timeout", "timeout") and p.default is not None:
                 assert p.default is default, (name, p.name)
                 limits += 1
-    assert limits == 3 + len(COMMANDS)  # request, request_batch, wait_for and each command
+    assert limits == 3 + len(GOLDEN)  # request, request_batch, wait_for and each command
     # A stream runs until the session is closed; a subscription's get() waits as long as any call.
     assert inspect.signature(cls.events).parameters["timeout"].default is None
     assert str(inspect.signature(cls.subscribe)) == "(self, /, predicate=None, *, max_pending=10000)"
@@ -284,15 +292,6 @@ def test_connection_loss_fails_the_waiting_request_at_once_and_reconnect_marks_i
 
 
 @kinds()
-def test_blocked_events_raise_when_the_connection_is_lost_for_good(server, drive, kind):
-    s = drive(kind, server, reconnect_attempts=0)
-    threading.Timer(0.2, lambda: server.close(conn=0)).start()
-    with pytest.raises(ConnectionError, match="may be missing"):
-        for _ in s.events():
-            pass
-
-
-@kinds()
 def test_a_stream_runs_until_closed_and_goes_on_across_reconnects(make_server, drive, kind):
     srv = make_server()
     s = drive(kind, srv, timeout=0.2, reconnect_attempts=2, reconnect_delay=0.01)
@@ -310,36 +309,38 @@ def test_a_stream_runs_until_closed_and_goes_on_across_reconnects(make_server, d
 
 
 @kinds()
-def test_without_reconnect_a_lost_session_stays_lost(server, drive, kind):
+@pytest.mark.parametrize("reset", [False, True], ids=["closed", "reset"])
+def test_without_reconnect_a_lost_session_stays_lost(server, drive, kind, reset):
     s = drive(kind, server, reconnect_attempts=0)
-    server.close(conn=0, reset=True)
-    server.wait_closed(0)
-    with pytest.raises(ConnectionError):
-        s.get_version()
+    threading.Timer(0.2, lambda: server.close(conn=0, reset=reset)).start()
+    with pytest.raises(ConnectionError, match="may be missing"):  # a blocked events() raises
+        for _ in s.events():
+            pass
     with pytest.raises(ConnectionError, match="does not reconnect"):
         s.get_version()
     assert server.connections() == 1
 
 
-def test_threads_share_one_session_each_reply_to_its_own_waiter(server):
+def test_threads_share_one_session_each_reply_to_its_own_waiter(server, drive):
     server.delay("ResourceGetStatus", 5)  # so that many requests are in flight at once
     answered: list[tuple[int, int]] = []  # (resource id asked for, tag of its reply)
     errors: list[BaseException] = []
-    with open_session(server) as s:
-        def work(k: int) -> None:
-            try:
-                for i in range(30):
-                    reply = s.resource_get_status(k * 1000 + i)
-                    assert reply.words[:2] == ["OK", "ResourceGetStatus"], reply
-                    answered.append((k * 1000 + i, reply.tag))
-            except BaseException as exc:  # reported below
-                errors.append(exc)
+    s = drive("thread", server)
 
-        threads = [threading.Thread(target=work, args=(k,)) for k in range(8)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(scaled(60))
+    def work(k: int) -> None:
+        try:
+            for i in range(30):
+                reply = s.resource_get_status(k * 1000 + i)
+                assert reply.words[:2] == ["OK", "ResourceGetStatus"], reply
+                answered.append((k * 1000 + i, reply.tag))
+        except BaseException as exc:  # reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(scaled(60))
     assert not errors, errors[:3]
     sent = {int(line.rsplit(b"COMMANDTAG=", 1)[1]): line for line in server.received(0).splitlines()}
     assert len(answered) == 240 and len({tag for _, tag in answered}) == 240
@@ -347,23 +348,41 @@ def test_threads_share_one_session_each_reply_to_its_own_waiter(server):
         assert sent[tag].startswith(f"ResourceGetStatus {rid} ".encode()), (rid, sent[tag])
 
 
-def test_a_blocked_send_lets_other_threads_run(make_server):
+def test_a_blocked_send_lets_other_threads_run_and_holds_none_past_its_timeout(make_server, drive):
     srv = make_server(rcvbuf=4096)
-    with open_session(srv, timeout=None) as s:
-        srv.stall()
-        outcome: list[object] = []
-        sender = threading.Thread(
-            target=lambda: outcome.append(s.request("PlayFile 1 " + "a" * (16 << 20))))
-        sender.start()
+    s = drive("thread", srv, timeout=None)
+    srv.stall()
+    outcome: list[object] = []
+    sender = threading.Thread(target=lambda: outcome.append(s.request("PlayFile 1 " + "a" * (16 << 20))))
+    sender.start()
+    ended: list[tuple[type, float]] = []
+
+    def small() -> None:
+        started = time.monotonic()
+        try:
+            s.request("GetVersion", timeout=0.5)
+        except Exception as exc:
+            ended.append((type(exc), time.monotonic() - started))
+    others = [threading.Thread(target=small) for _ in range(2)]
+    try:
         assert blocked_in_syscall(os.getpid(), SYS_POLL)  # waiting for room, lock released
         ticks = 0
         stop = time.monotonic() + 0.3
         while time.monotonic() < stop:
             ticks += 1  # runs only while the sender has the interpreter lock released
         assert ticks > 1000 and sender.is_alive()
+        for t in others:
+            t.start()
+        deadline = time.monotonic() + 5
+        for t in others:
+            t.join(deadline - time.monotonic())
+        assert len(ended) == 2 and all(exc is TimeoutError and took < 1.5 for exc, took in ended), ended
+    finally:
         srv.resume()
         sender.join(scaled(30))
-        assert outcome and outcome[0].line == "OK PlayFile COMMANDTAG=1"
+        for t in others:
+            t.join(scaled(10))
+    assert outcome and outcome[0].line == "OK PlayFile COMMANDTAG=1"
 
 
 @pytest.mark.parametrize("wait", ["request", "events", "wait_for"])
@@ -387,6 +406,35 @@ def test_ctrl_c_ends_a_wait_promptly(server, spawn, wait):
     child.proc.send_signal(signal.SIGINT)
     assert child.shows(child.err, "interrupted\n"), child.err
     assert child.shows(child.err, "then 2\n" if wait == "request" else "then 1\n"), child.err
+    assert child.finish() == 0, child.err
+
+
+def test_ctrl_c_is_answered_behind_another_threads_reconnect(server, spawn):
+    # The process then ends well too, its daemon thread still reconnecting.
+    child = spawn(f"""
+        import sys, threading, time
+        from quelvant_rs import session
+        s = session.Session("127.0.0.1", {server.port}, "ivr", "secret", timeout=None)
+        print("ready", file=sys.stderr, flush=True)
+        sys.stdin.readline()
+        threading.Thread(target=s.get_version, daemon=True).start()  # reconnects, for ever
+        time.sleep(0.2)
+        print("waiting", file=sys.stderr, flush=True)
+        try:
+            s.get_version()  # behind that reconnect
+        except KeyboardInterrupt:
+            print("interrupted", file=sys.stderr, flush=True)
+    """)
+    assert child.shows(child.err, "ready\n")
+    server.mute("Login")
+    server.close(conn=0)
+    server.wait_closed(0)
+    child.proc.stdin.write(b"go\n")
+    child.proc.stdin.flush()
+    assert child.shows(child.err, "waiting\n")
+    server.wait_received(b"Login", conn=1)
+    child.proc.send_signal(signal.SIGINT)
+    assert child.shows(child.err, "interrupted\n"), child.err
     assert child.finish() == 0, child.err
 
 
@@ -475,37 +523,22 @@ def test_a_line_over_max_line_arrives_cut_and_answers_nothing(server, drive, kin
     assert next(s.events(timeout=scaled(5))).line.startswith("OK COMMANDTAG=1 y y")
 
 
-def test_closing_is_real_open_and_close_leave_no_thread_or_descriptor(server):
-    for _ in range(3):  # warm-up
-        open_session(server).close()
-    before = process_counts()
-    for _ in range(1000):
-        with open_session(server):
-            pass
-    assert process_counts() == before
-
-
-def test_close_wakes_a_waiting_thread_and_refuses_later_calls(server):
+@kinds()
+def test_open_and_close_leave_nothing_and_close_ends_every_wait(server, drive, kind):
     server.mute("CallHold")
-    s = open_session(server, timeout=None)
-    errors: list[BaseException] = []
-
-    def wait() -> None:
-        try:
-            s.call_hold(1)
-        except BaseException as exc:
-            errors.append(exc)
-
-    t = threading.Thread(target=wait)
-    t.start()
-    server.wait_received(b"CallHold")
-    s.close()
-    t.join(scaled(10))
-    assert isinstance(errors[0], ConnectionError) and "session was closed" in str(errors[0])
-    assert s.closed
+    d = drive(kind, server, timeout=None)
+    d.open_and_close(3)  # warm-up
+    before = process_counts()
+    d.open_and_close(1000 if kind == "thread" else 200)
+    assert process_counts() == before
+    events = d.raw.events(timeout=None)
+    waited = d.together(lambda s: s.call_hold(1), lambda s: d.first(events, "ended"),
+                        d.after(lambda: server.wait_received(b"CallHold"), lambda s: s.close()))
+    assert isinstance(waited[0], ConnectionError) and "session was closed" in str(waited[0]), waited
+    assert waited[1] == "ended" and d.closed
     with pytest.raises(RuntimeError, match="^the session is closed$"):
-        s.get_version()
-    s.close()  # twice is fine
+        d.get_version()
+    d.close()  # twice is fine
 
 
 @kinds()
@@ -527,6 +560,13 @@ def test_refused_calls_send_nothing_and_use_no_tag(server, drive, kind):
         (lambda: s.subscribe(3), TypeError, "argument 'predicate': 'int' object is not callable"),
         (lambda: s.subscribe(None, 5), TypeError, f"{cls}.subscribe() takes from 0 to 1 positional arguments but 2 were given"),
         (lambda: s.subscribe(max_pending=0), ValueError, "argument 'max_pending': must be at least 1"),
+        *((lambda text=text: s.request_batch(text), TypeError,
+           "argument 'commands': a batch is a list (or other iterable) of commands or texts, "
+           f"not one {type(text).__name__}; send one text with request()")
+          for text in ["GetVersion", b"GetVersion", bytearray(b"GetVersion")]),
+        *((call, ValueError, "argument 'timeout': must be a number of seconds, and NaN is not a number")
+          for call in [lambda: s.request("GetVersion", timeout=NAN), lambda: s.request_batch(["GetVersion"], timeout=NAN),
+                       lambda: s.events(timeout=NAN), lambda: s.wait_for(bool, timeout=NAN)]),
     ]:
         with pytest.raises(exc) as e:
             call()
@@ -549,17 +589,14 @@ def test_refused_calls_send_nothing_and_use_no_tag(server, drive, kind):
     (("127.0.0.1", 1, None, None), {"timeout": "1"}, TypeError,
      "argument 'timeout': 'str' object cannot be converted to 'PyFloat'"),
     (("127.0.0.1", 70000, None, None), {}, OverflowError, "out of range integral type conversion attempted"),
+    *((("127.0.0.1", 1, None, None), {setting: value}, ValueError, f"argument '{setting}': must be a number of seconds, {says}")
+      for setting in ["timeout", "reconnect_delay", "reconnect_max_delay"]
+      for value, says in [(NAN, "and NaN is not a number"), (-1.0, "not negative")]),
 ])
 def test_constructor_argument_errors(cls, args, kwargs, exc, message):
     with pytest.raises(exc) as e:
         cls(*args, **kwargs)
     assert str(e.value) == message.format(cls.__name__)
-
-
-@kinds()
-def test_connect_failure_is_the_typed_os_error(free_port, kind):
-    with pytest.raises(ConnectionRefusedError, match=r"^Failed to connect: Connection refused \(os error 111\)$"):
-        Driver(kind, free_port)
 
 
 @kinds()
@@ -580,24 +617,24 @@ def test_request_batch_one_write_every_reply_collected_then_the_first_failure(se
 
 
 @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
-def test_after_fork_the_child_refuses_the_parents_session(server):
-    with open_session(server) as s:
-        pid = os.fork()
-        if pid == 0:
-            try:
-                s.get_version()
-                code = 1
-            except RuntimeError as exc:
-                code = 0 if "after fork()" in str(exc) else 2
-            os._exit(code)
-        _, status = os.waitpid(pid, 0)
-        assert os.waitstatus_to_exitcode(status) == 0
-        assert s.get_version().tag == 1  # the parent's connection is untouched
+def test_after_fork_the_child_refuses_the_parents_session(server, drive):
+    s = drive("thread", server)
+    pid = os.fork()
+    if pid == 0:
+        try:
+            s.get_version()
+            code = 1
+        except RuntimeError as exc:
+            code = 0 if "after fork()" in str(exc) else 2
+        os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    assert s.get_version().tag == 1  # the parent's connection is untouched
 
 
 @pytest.mark.parametrize("cls, then", [(Session, " and wait for its reply."),
                                        (AsyncSession, "; await the result for its reply.")], ids=["Session", "AsyncSession"])
 def test_command_methods_have_one_line_docs(cls, then):
-    for cmd in COMMANDS:
-        m = getattr(cls, method_name(cmd))
+    for cmd in GOLDEN:
+        m = getattr(cls, cmd.method)
         assert m.__doc__.splitlines()[-1] == f"Send {cmd.variant}{then}"

@@ -1,9 +1,11 @@
-"""Host names, the wire trace through logging, repr and stats: for both session classes."""
+"""Host names and addresses that do not connect, the wire trace through logging, repr and stats:
+for both session classes."""
 
 from __future__ import annotations
 
 import contextlib
 import logging
+import re
 import socket
 
 import pytest
@@ -33,11 +35,12 @@ def test_a_host_name_is_resolved_and_its_addresses_tried_in_turn(server, drive, 
 
 @kinds()
 @pytest.mark.parametrize("host, exc, message", [
+    ("127.0.0.1", ConnectionRefusedError, r"^Failed to connect: Connection refused \(os error 111\)$"),
     ("nowhere.invalid", socket.gaierror, r"^Failed to resolve 'nowhere\.invalid': \S"),
     ("localhost", ConnectionRefusedError,
      r"^Failed to connect to 'localhost' \(at any address it resolves to; the last: Connection refused "),
 ])
-def test_a_name_that_does_not_connect_says_why(free_port, kind, host, exc, message):
+def test_an_address_that_does_not_connect_says_why(free_port, kind, host, exc, message):
     with pytest.raises(exc, match=message):
         Driver(kind, free_port, host=host).dispose()
 
@@ -85,13 +88,22 @@ def test_the_wire_trace_shows_every_line_and_never_a_password(server, drive, kin
 
 
 @kinds()
-def test_dropped_events_are_a_warning(trailing, drive, kind, caplog):
-    caplog.set_level(logging.WARNING, logger="quelvant_rs")
+def test_window_drops_are_debug_and_a_subscriptions_drops_a_warning(trailing, drive, kind, caplog):
+    caplog.set_level(logging.DEBUG, logger="quelvant_rs.session")
     d = drive(kind, trailing, max_events=1)
     d.get_version()
-    with contextlib.suppress(session.EventsDropped, TimeoutError):
+    with contextlib.suppress(TimeoutError):
         d.wait_for(lambda e: False, timeout=0.5)
     assert d.stats.dropped == 1
-    assert [(r.name, r.levelname, r.getMessage()) for r in caplog.records] == [
-        ("quelvant_rs.session", "WARNING",
-         f"127.0.0.1:{trailing.port} 1 event dropped: max_events (1) were held and none was taken")]
+    with d.subscribe(max_pending=1) as sub:
+        d.get_version()
+        d.get_version()  # its reply comes after both trailers of the first
+        assert d.get(sub).line.startswith("Trailer Index=1 ")
+        with pytest.raises(session.EventsDropped):
+            d.get(sub, timeout=0.5)
+    peer = f"127.0.0.1:{trailing.port}"
+    drops = [(r.levelname, r.getMessage()) for r in caplog.records if "dropped" in r.getMessage()]
+    assert drops[0] == ("DEBUG", f"{peer} 1 event dropped: max_events (1) were held and none was taken")
+    assert drops[1:] and all(level == "WARNING" and re.fullmatch(
+        rf"{peer} \d+ events? dropped by a subscription: it held max_pending events the program "
+        "had not taken", message) for level, message in drops[1:]), drops

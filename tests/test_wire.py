@@ -10,7 +10,7 @@ import pydoc
 import socket
 
 import pytest
-from catalogue import COMMANDS
+from golden import GOLDEN
 from conftest import SYS_SEND, blocked_in_syscall
 
 from quelvant_rs import client, commands
@@ -129,12 +129,11 @@ def test_factories_are_static_methods_of_command():
     text = pydoc.plain(pydoc.render_doc(Command))
     # pydoc wraps a long signature over several lines: compare without the layout.
     static_part = "".join(text[text.index("Static methods defined here:"):].replace("|", "").split())
-    for cmd in COMMANDS:
-        entry = vars(Command)[cmd.factory]
-        assert isinstance(entry, staticmethod), cmd.factory
-        f = getattr(Command, cmd.factory)
-        assert f.__qualname__ == f"Command.{cmd.factory}"
-        names = [p.name for p in cmd.params]
-        assert list(inspect.signature(f).parameters) == names
+    for g in GOLDEN:
+        entry = vars(Command)[g.factory]
+        assert isinstance(entry, staticmethod), g.factory
+        f = getattr(Command, g.factory)
+        assert f.__qualname__ == f"Command.{g.factory}"
+        assert list(inspect.signature(f).parameters) == list(g.top)
         # Documentation keeps every parameter, the first included.
-        assert f"{cmd.factory}({','.join(names)})" in static_part
+        assert f"{g.factory}({','.join(g.top)})" in static_part

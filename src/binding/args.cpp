@@ -44,6 +44,18 @@ Param make_defaulted_param(std::string_view name, Conv conv, bool optional) {
   return p;
 }
 
+std::optional<Signature> make_signature(std::string full_name, std::vector<Param> params,
+                                        std::size_t positional, bool python_wording) {
+  for (const Param& p : params)
+    if (!p.name) return std::nullopt;  // the interpreter's error stays set
+  Signature sig;
+  sig.full_name = std::move(full_name);
+  sig.params = std::move(params);
+  sig.positional = positional;
+  sig.python_wording = python_wording;
+  return sig;
+}
+
 std::string type_qualname(PyObject* obj) {
   Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
   const char* utf8 = name ? utf8_chars(name.get()) : nullptr;

@@ -3,6 +3,7 @@
 // converts each to a typed value, with CPython's own wording for binding errors.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,6 +53,11 @@ Param make_param(std::string_view name, Conv conv, bool optional = false,
                  PyTypeObject* cls = nullptr);
 // A parameter that may be left out (the callable applies its default).
 Param make_defaulted_param(std::string_view name, Conv conv, bool optional = false);
+
+// A signature, once every parameter's name was made; nullopt with the error set otherwise.
+std::optional<Signature> make_signature(std::string full_name, std::vector<Param> params,
+                                        std::size_t positional = SIZE_MAX,
+                                        bool python_wording = false);
 
 // Upper bound on parameters of any callable (a session's constructor has the most).
 inline constexpr std::size_t kMaxParams = 12;

@@ -1,7 +1,7 @@
 #include "client/client_object.hpp"
 
 #include "net/os_error.hpp"
-#include "commands/core/tagged_send.hpp"
+#include "commands/core/wire_line.hpp"
 #include "binding/errors.hpp"
 
 namespace qv::py {
@@ -73,15 +73,17 @@ const InterruptCheck kRunSignalHandlers{signal_handlers_ran_quietly, nullptr};
 
 bool send_tagged(ClientObject* client, std::uint64_t& sent_tag) {
   if (refuse_unconnected(client)) return false;
+  append_tag_suffix(client->line, client->command_tag);
   const SendResult result =
-      send_tagged_line(client->connection, client->line, client->command_tag, kRunSignalHandlers);
+      send_all(client->connection, client->line.data(), client->line.size(), kRunSignalHandlers);
   return finish_send(client, result, sent_tag);
 }
 
 bool send_tagged_text(ClientObject* client, std::string_view text, std::uint64_t& sent_tag) {
   if (refuse_unconnected(client)) return false;
   const SendResult result =
-      qv::send_tagged_text(client->connection, text, client->command_tag, kRunSignalHandlers);
+      send_with_suffix(client->connection, text, tag_suffix(client->command_tag).view(),
+                       kRunSignalHandlers);
   return finish_send(client, result, sent_tag);
 }
 

@@ -14,7 +14,7 @@
 #include "client/core/output.hpp"
 #include "client/core/reader_thread.hpp"
 #include "net/socket.hpp"
-#include "commands/core/tagged_send.hpp"
+#include "commands/core/wire_line.hpp"
 #include "commands/core/render.hpp"
 #include "commands/py_command.hpp"
 #include "binding/args.hpp"
@@ -245,25 +245,23 @@ PyObject* Client_get_command_tag(PyObject* self, void*) {
 PyTypeObject* init_client_class() {
   static PyTypeObject* type = nullptr;
   if (type) return type;
-  g_constructor.full_name = "QuelvantClient.__new__()";
-  g_constructor.params.clear();
-  g_constructor.params.push_back(make_param("server", Conv::RawText));
-  g_constructor.params.push_back(make_param("control_port", Conv::U16, true));
-  g_constructor.params.push_back(make_param("transport_channel_port", Conv::U16, true));
-  g_constructor.params.push_back(make_param("username", Conv::Text, true));
-  g_constructor.params.push_back(make_param("password", Conv::Text, true));
-  g_send_raw_command.full_name = "QuelvantClient.send_raw_command()";
-  g_send_raw_command.params.clear();
-  g_send_raw_command.params.push_back(make_param("message", Conv::RawText));
-  g_send_command.full_name = "QuelvantClient.send_command()";
-  g_send_command.params.clear();
-  g_send_command.params.push_back(make_param("command", Conv::Instance, false, command_class()));
-  g_send_batch.full_name = "QuelvantClient.send_batch()";
-  g_send_batch.params.clear();
-  g_send_batch.params.push_back(make_param("commands", Conv::Object));
-  for (const Signature* sig : {&g_constructor, &g_send_raw_command, &g_send_command, &g_send_batch})
-    for (const Param& p : sig->params)
-      if (!p.name) return nullptr;
+  auto constructor = make_signature(
+      "QuelvantClient.__new__()",
+      {make_param("server", Conv::RawText), make_param("control_port", Conv::U16, true),
+       make_param("transport_channel_port", Conv::U16, true),
+       make_param("username", Conv::Text, true), make_param("password", Conv::Text, true)});
+  auto send_raw_command = make_signature("QuelvantClient.send_raw_command()",
+                                         {make_param("message", Conv::RawText)});
+  auto send_command = make_signature(
+      "QuelvantClient.send_command()",
+      {make_param("command", Conv::Instance, false, command_class())});
+  auto send_batch =
+      make_signature("QuelvantClient.send_batch()", {make_param("commands", Conv::Object)});
+  if (!constructor || !send_raw_command || !send_command || !send_batch) return nullptr;
+  g_constructor = std::move(*constructor);
+  g_send_raw_command = std::move(*send_raw_command);
+  g_send_command = std::move(*send_command);
+  g_send_batch = std::move(*send_batch);
 
   const auto* per_command = command_method_table();
   if (!per_command) return nullptr;

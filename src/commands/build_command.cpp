@@ -33,11 +33,9 @@ std::vector<Param> field_params(std::size_t variant) {
   return params;
 }
 
-Signature field_signature(std::size_t variant, const std::string& owner, std::string_view name) {
-  Signature sig;
-  sig.full_name = owner + "." + std::string(name) + "()";
-  sig.params = field_params(variant);
-  return sig;
+std::optional<Signature> field_signature(std::size_t variant, const std::string& owner,
+                                         std::string_view name) {
+  return make_signature(owner + "." + std::string(name) + "()", field_params(variant));
 }
 
 bool store_text(Command& command, std::size_t field, std::string_view text) {
@@ -74,7 +72,8 @@ bool build_login(Command& login, std::string_view username, std::string_view pas
 }
 
 std::string text_signature(std::size_t variant, std::string_view name, bool method,
-                           bool none_defaults, std::string_view keyword_only) {
+                           bool none_defaults, std::string_view keyword_only,
+                           std::size_t first_field) {
   const Variant& entry = kCatalogue[variant];
   std::string doc(name);
   doc += method ? "($self" : "(";
@@ -83,7 +82,7 @@ std::string text_signature(std::size_t variant, std::string_view name, bool meth
     if (!first) doc += ", ";
     first = false;
   };
-  for (std::size_t i = 0; i < entry.field_count; ++i) {
+  for (std::size_t i = first_field; i < entry.field_count; ++i) {
     next();
     doc += entry.fields[i].name;
     if (none_defaults && entry.fields[i].optional) doc += "=None";

@@ -15,8 +15,10 @@ namespace qv::py {
 // The value classes must exist (init_value_classes) before this is called.
 std::vector<Param> field_params(std::size_t variant);
 
-// A signature named "<owner>.<name>()" with the variant's field parameters.
-Signature field_signature(std::size_t variant, const std::string& owner, std::string_view name);
+// A signature named "<owner>.<name>()" with the variant's field parameters; nullopt with the
+// error set when their names could not be made.
+std::optional<Signature> field_signature(std::size_t variant, const std::string& owner,
+                                         std::string_view name);
 
 // Stores one converted argument into field `field`, applying the catalogue's default where
 // the argument was None. False with OverflowError set when the command's texts together
@@ -74,26 +76,28 @@ inline bool convert_field(const Param& param, PyObject* value, Command& command)
   return convert_argument(param, value, arg) && store_field(command, I, arg);
 }
 
-template <std::size_t V, std::size_t... I>
+template <std::size_t V, std::size_t From, std::size_t... I>
 inline bool convert_fields(const Signature& sig, PyObject* const* bound, Command& command,
                            std::index_sequence<I...>) {
-  return (convert_field<V, I>(sig.params[I], bound[I], command) && ...);
+  return (convert_field<V, From + I>(sig.params[I], bound[I], command) && ...);
 }
 
 }  // namespace detail
 
 // Converts bound arguments (in parameter order) straight into the fields of `command`, a
-// command of variant V; false with the error set at the first failure.
-template <std::size_t V>
+// command of variant V, from field `From` on (those before it the caller filled); false with
+// the error set at the first failure.
+template <std::size_t V, std::size_t From = 0>
 bool convert_fields(const Signature& sig, PyObject* const* bound, Command& command) {
-  return detail::convert_fields<V>(sig, bound, command,
-                                   std::make_index_sequence<kCatalogue[V].field_count>{});
+  return detail::convert_fields<V, From>(
+      sig, bound, command, std::make_index_sequence<kCatalogue[V].field_count - From>{});
 }
 
-// The docstring "<name>(<a>, <b>)\n--\n\n" (with "$self, " first for methods). With
-// `none_defaults` every optional field shows "=None"; `keyword_only` ("c=1, d=2"), when given,
-// follows a "*".
+// The docstring "<name>(<a>, <b>)\n--\n\n" (with "$self, " first for methods), from field
+// `first_field` on. With `none_defaults` every optional field shows "=None"; `keyword_only`
+// ("c=1, d=2"), when given, follows a "*".
 std::string text_signature(std::size_t variant, std::string_view name, bool method,
-                           bool none_defaults = false, std::string_view keyword_only = {});
+                           bool none_defaults = false, std::string_view keyword_only = {},
+                           std::size_t first_field = 0);
 
 }  // namespace qv::py

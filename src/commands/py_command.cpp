@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "net/line_buffer.hpp"
-#include "commands/core/tagged_send.hpp"
+#include "commands/core/wire_line.hpp"
 #include "commands/build_command.hpp"
 #include "commands/core/render.hpp"
 #include "binding/args.hpp"
@@ -222,15 +222,15 @@ PyTypeObject* init_command_classes() {
   for (std::size_t v = 0; v < kVariantCount; ++v) {
     VariantClass& vc = g_variants[v];
     const std::string name(kCatalogue[v].name);
-    vc.factory = field_signature(v, "Command", kCatalogue[v].factory);
+    auto factory = field_signature(v, "Command", kCatalogue[v].factory);
+    auto constructor =
+        make_signature("Command_" + name + ".__new__()", {make_param("_0", Conv::Instance)});
+    if (!factory || !constructor) return nullptr;
+    vc.factory = std::move(*factory);
+    vc.constructor = std::move(*constructor);
     vc.factory_doc = text_signature(v, kCatalogue[v].factory, false);
-    vc.constructor.full_name = "Command_" + name + ".__new__()";
-    vc.constructor.params.push_back(make_param("_0", Conv::Instance));
     vc.variant_type_name = "builtins.Command_" + name;
     vc.variant_doc = "Command_" + name + "(_0)\n--\n\n";
-    for (const Param& p : vc.factory.params)
-      if (!p.name) return nullptr;
-    if (!vc.constructor.params[0].name) return nullptr;
   }
 
   static PyType_Slot base_slots[] = {

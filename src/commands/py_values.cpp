@@ -142,16 +142,16 @@ bool init_value_classes() {
   static const char* const names[] = {"ECM", "Channels", "AudioFormatType", "PayloadType",
                                       "ToneType", "ConstantWithDescription"};
   for (std::size_t i = 2; i < std::size(kValueKinds); ++i) {
-    Signature& sig = text_value_signature(i);
-    sig.full_name = std::string(names[i]) + ".__new__()";
+    std::vector<Param> params;
     if (kValueKinds[i] == Kind::ConstantWithDescription) {
-      sig.params.push_back(make_param("value", Conv::Text));
-      sig.params.push_back(make_param("description", Conv::Text));
+      params.push_back(make_param("value", Conv::Text));
+      params.push_back(make_param("description", Conv::Text));
     } else {
-      sig.params.push_back(make_param("text", Conv::Text));
+      params.push_back(make_param("text", Conv::Text));
     }
-    for (const Param& p : sig.params)
-      if (!p.name) return false;
+    auto sig = make_signature(std::string(names[i]) + ".__new__()", std::move(params));
+    if (!sig) return false;
+    text_value_signature(i) = std::move(*sig);
   }
   for (std::size_t i = 0; i < std::size(kValueKinds); ++i) g_classes[i] = made[i];
   return true;

@@ -95,11 +95,10 @@ bool add_submodule(PyObject* parent, PyObject* child) {
 }
 
 bool initialise(PyObject* top) {
-  g_sum_signature.full_name = "sum_as_string()";
-  g_sum_signature.params.clear();
-  g_sum_signature.params.push_back(make_param("a", Conv::U64));
-  g_sum_signature.params.push_back(make_param("b", Conv::U64));
-  if (!g_sum_signature.params[0].name || !g_sum_signature.params[1].name) return false;
+  auto sum_signature = make_signature(
+      "sum_as_string()", {make_param("a", Conv::U64), make_param("b", Conv::U64)});
+  if (!sum_signature) return false;
+  g_sum_signature = std::move(*sum_signature);
 
   Ref sum = new_sum_function(top);
   if (!sum) return false;

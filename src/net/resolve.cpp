@@ -1,6 +1,8 @@
 #include "net/resolve.hpp"
 
 #include <netdb.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -8,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <system_error>
+#include <thread>
 
 namespace qv {
 
@@ -45,6 +49,34 @@ std::variant<std::vector<IpAddress>, ResolveFailure> resolve_host(const std::str
   }
   if (addresses.empty()) return ResolveFailure{EAI_NONAME, 0, ::gai_strerror(EAI_NONAME)};
   return addresses;
+}
+
+std::shared_ptr<Lookup> Lookup::start(std::string host) {
+  const int ready = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (ready < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+  auto lookup = std::make_shared<Lookup>(std::move(host), ready);
+  std::thread([lookup] {
+    ResolveResult answer = resolve_host(lookup->host_);
+    const std::lock_guard lock(lookup->mutex_);
+    lookup->answer_ = std::move(answer);
+    const std::uint64_t one = 1;
+    (void)!::write(lookup->ready_fd_, &one, sizeof one);
+    lookup->done_.notify_all();
+  }).detach();
+  return lookup;
+}
+
+Lookup::~Lookup() { ::close(ready_fd_); }
+
+std::optional<ResolveResult> Lookup::wait_until(std::chrono::steady_clock::time_point until) {
+  std::unique_lock lock(mutex_);
+  if (!done_.wait_until(lock, until, [&] { return answer_.has_value(); })) return std::nullopt;
+  return answer_;
+}
+
+std::optional<ResolveResult> Lookup::answer() {
+  const std::lock_guard lock(mutex_);
+  return answer_;
 }
 
 }  // namespace qv

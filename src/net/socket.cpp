@@ -235,6 +235,13 @@ SendResult send_all(int fd, const char* data, std::size_t size,
   return send_all(fd, &piece, 1, check);
 }
 
+SendResult send_with_suffix(int fd, std::string_view text, std::string_view suffix,
+                            const InterruptCheck& check) noexcept {
+  iovec pieces[2] = {{const_cast<char*>(text.data()), text.size()},
+                     {const_cast<char*>(suffix.data()), suffix.size()}};
+  return send_all(fd, pieces, 2, check);
+}
+
 SendAvailable send_available(int fd, const char* data, std::size_t size,
                              std::size_t& written) noexcept {
   while (written < size) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <variant>
 
 #include "net/ip_address.hpp"
@@ -80,6 +81,11 @@ SendResult send_all(int fd, iovec* pieces, std::size_t count,
                     const InterruptCheck& check = {}) noexcept;
 SendResult send_all(int fd, const char* data, std::size_t size,
                     const InterruptCheck& check = {}) noexcept;
+
+// `text` and then `suffix` (a line's tag, say), in one write where the socket takes it: the
+// text goes straight from where it is, so even a huge one needs no second buffer.
+SendResult send_with_suffix(int fd, std::string_view text, std::string_view suffix,
+                            const InterruptCheck& check = {}) noexcept;
 
 // Writes what the socket takes now, without waiting, from `data + written` on, advancing
 // `written`: for callers that wait for room their own way (a deadline, an event loop).

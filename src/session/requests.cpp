@@ -1,12 +1,13 @@
 #include "session/requests.hpp"
 
-#include "commands/core/tagged_send.hpp"
+#include "commands/core/wire_line.hpp"
 #include "commands/py_command.hpp"
 #include "binding/args.hpp"
 #include "binding/boundary.hpp"
 #include "binding/errors.hpp"
 #include "binding/type_support.hpp"
 #include "session/py_received.hpp"
+#include "session/session_methods.hpp"
 
 namespace qv::py {
 
@@ -28,11 +29,6 @@ std::string within(std::optional<double> limit) {
 }
 
 }  // namespace
-
-LineBuffer& request_buffer() {
-  thread_local LineBuffer line;
-  return line;
-}
 
 void build_command_line(const Command& command, LineBuffer& line) {
   line.clear();
@@ -136,6 +132,18 @@ bool wait_limit(const SessionSettings& settings, PyObject* timeout_arg, const Pa
   return true;
 }
 
+const Param& reply_timeout_param() {
+  static const Param param = make_param("reply_timeout", Conv::Seconds, true);
+  return param;
+}
+
+std::string with_command_word(std::string_view line, std::size_t v) {
+  const std::size_t hole = line.find("{}");
+  if (hole == std::string_view::npos) return std::string(line);
+  return std::string(line.substr(0, hole)) + std::string(kCatalogue[v].name) +
+         std::string(line.substr(hole + 2));
+}
+
 void raise_timeout(std::string_view word, std::uint64_t tag, std::optional<double> limit) {
   set_error(PyExc_TimeoutError, "no reply to " + std::string(word) + " (tag " +
                                     std::to_string(tag) + ")" + within(limit));
@@ -146,13 +154,6 @@ void raise_send_timeout(std::string_view word, std::uint64_t tag, std::optional<
   set_error(PyExc_TimeoutError, "could not send " + std::string(word) + " (tag " +
                                     std::to_string(tag) + ")" + within(limit) + ": " +
                                     std::string(why));
-}
-
-void raise_reconnect_timeout(std::optional<double> limit, std::string_view detail) {
-  set_error(PyExc_TimeoutError, "the connection was lost, and the session could not connect "
-                                "and log in again" + within(limit) + " (" + std::string(detail) +
-                                    "); nothing was sent: try again later, or give a longer "
-                                    "timeout");
 }
 
 void raise_lost(std::string_view word, std::uint64_t tag, bool closed_by_program) {
@@ -173,17 +174,6 @@ void raise_forked() {
 void raise_events_lost() {
   PyErr_SetString(PyExc_ConnectionError,
                   "the connection was lost: lines the server sent from here on may be missing");
-}
-
-void raise_connect_failed(bool reconnecting, const AttemptFailure& failure,
-                          const std::string& text) {
-  if (reconnecting || !failure.resolving) {
-    set_error(reconnecting ? PyExc_ConnectionError : os_error_type(failure.err), text);
-    return;
-  }
-  Ref socket = Ref::steal(PyImport_ImportModule("socket"));
-  Ref gaierror = socket ? Ref::steal(PyObject_GetAttrString(socket.get(), "gaierror")) : Ref();
-  if (gaierror) set_error(gaierror.get(), text);
 }
 
 void raise_no_event(std::optional<double> limit) {

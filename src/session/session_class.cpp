@@ -13,40 +13,39 @@ namespace qv::py {
 
 namespace {
 
-Signature call_signature(const char* owner, const char* name, std::vector<Param> params) {
-  Signature sig;
-  sig.full_name = std::string(owner) + "." + name + "()";
-  sig.params = std::move(params);
-  sig.python_wording = true;
-  // A left-out timeout (or the sentinel) is the session's own; the callable converts it itself.
-  sig.params.push_back(make_defaulted_param("timeout", Conv::Object));
-  return sig;
+// `<owner>.<name>(params..., timeout=SESSION_TIMEOUT)`: a left-out timeout (or the sentinel)
+// is the session's own; the callable converts it itself.
+std::optional<Signature> call_signature(const std::string& owner, const char* name,
+                                        std::vector<Param> params) {
+  params.push_back(make_defaulted_param("timeout", Conv::Object));
+  return make_signature(owner + "." + name + "()", std::move(params), SIZE_MAX, true);
 }
 
 }  // namespace
 
 bool make_session_signatures(SessionSignatures& sigs, const char* owner) {
   if (!init_session_timeout() || !make_settings_signature(sigs.constructor, owner)) return false;
+  const std::string session(owner);
+  const std::string subscription = session == "Session" ? "Subscription" : "AsyncSubscription";
   sigs.timeout = make_param("timeout", Conv::Seconds, true);
-  sigs.request = call_signature(owner, "request", {make_param("command", Conv::Object)});
-  sigs.request_batch =
-      call_signature(owner, "request_batch", {make_param("commands", Conv::Object)});
-  sigs.events = call_signature(owner, "events", {});
-  sigs.wait_for = call_signature(owner, "wait_for", {make_param("predicate", Conv::Object)});
-  sigs.get = call_signature((std::string(owner) == "Session" ? "Subscription" : "AsyncSubscription"),
-                            "get", {});
   sigs.max_pending = make_defaulted_param("max_pending", Conv::U64);
-  sigs.subscribe.full_name = std::string(owner) + ".subscribe()";
-  sigs.subscribe.params = {make_defaulted_param("predicate", Conv::Object), sigs.max_pending};
-  sigs.subscribe.positional = 1;
-  sigs.subscribe.python_wording = true;
-  // A left-out timeout means none for events(): a stream runs until the session is closed.
-  sigs.events.params.back() = make_defaulted_param("timeout", Conv::Object);
-  if (!sigs.timeout.name || !sigs.max_pending.name) return false;
-  for (const Signature* sig : {&sigs.request, &sigs.request_batch, &sigs.events, &sigs.wait_for,
-                               &sigs.subscribe, &sigs.get})
-    for (const Param& p : sig->params)
-      if (!p.name) return false;
+  auto request = call_signature(session, "request", {make_param("command", Conv::Object)});
+  auto batch = call_signature(session, "request_batch", {make_param("commands", Conv::Object)});
+  auto events = call_signature(session, "events", {});
+  auto wait_for = call_signature(session, "wait_for", {make_param("predicate", Conv::Object)});
+  auto get = call_signature(subscription, "get", {});
+  auto subscribe = make_signature(session + ".subscribe()",
+                                  {make_defaulted_param("predicate", Conv::Object), sigs.max_pending},
+                                  1, true);
+  if (!sigs.timeout.name || !sigs.max_pending.name || !request || !batch || !events ||
+      !wait_for || !get || !subscribe)
+    return false;
+  sigs.request = std::move(*request);
+  sigs.request_batch = std::move(*batch);
+  sigs.events = std::move(*events);
+  sigs.wait_for = std::move(*wait_for);
+  sigs.get = std::move(*get);
+  sigs.subscribe = std::move(*subscribe);
   return true;
 }
 
@@ -114,7 +113,7 @@ bool read_batch(PyObject* commands, std::vector<LineBuffer>& lines, std::vector<
 }
 
 PyTypeObject* make_session_class(const SessionClassTraits& traits, std::vector<PyMethodDef> own,
-                                 const std::array<PyMethodDef, kVariantCount>& per_command) {
+                                 const std::vector<PyMethodDef>& per_command) {
   // Types keep pointers into these: they live as long as the process, as the types do.
   auto* methods = new std::vector<PyMethodDef>(std::move(own));
   methods->insert(methods->end(), per_command.begin(), per_command.end());

@@ -71,6 +71,6 @@ void warn_unclosed(PyObject* session) noexcept;
 
 // The class, with `own` methods first and then the per-command ones (kept for the process).
 PyTypeObject* make_session_class(const SessionClassTraits& traits, std::vector<PyMethodDef> own,
-                                 const std::array<PyMethodDef, kVariantCount>& per_command);
+                                 const std::vector<PyMethodDef>& per_command);
 
 }  // namespace qv::py

@@ -15,6 +15,19 @@ namespace {
 
 static_assert(kSettingCount <= kMaxParams);
 
+// The settings' places in the table, looked up by name when the module is built.
+constexpr std::size_t kServer = setting_index("server");
+constexpr std::size_t kControlPort = setting_index("control_port");
+constexpr std::size_t kUsername = setting_index("username");
+constexpr std::size_t kPassword = setting_index("password");
+constexpr std::size_t kTimeout = setting_index("timeout");
+constexpr std::size_t kReconnectAttempts = setting_index("reconnect_attempts");
+constexpr std::size_t kReconnectDelay = setting_index("reconnect_delay");
+constexpr std::size_t kReconnectMaxDelay = setting_index("reconnect_max_delay");
+constexpr std::size_t kMaxEvents = setting_index("max_events");
+constexpr std::size_t kMaxLine = setting_index("max_line");
+constexpr std::size_t kIsFailure = setting_index("is_failure");
+
 Conv conversion(SettingKind kind) {
   switch (kind) {
     case SettingKind::Address: return Conv::RawText;
@@ -29,11 +42,11 @@ Conv conversion(SettingKind kind) {
 }
 
 // The converted argument of a setting, or its default when it was left out.
-double seconds_or_default(const Arg* a, PyObject* const* bound, SettingIndex i) {
+double seconds_or_default(const Arg* a, PyObject* const* bound, std::size_t i) {
   return bound[i] ? a[i].seconds : kSessionSettings[i].value;
 }
 
-std::uint64_t number_or_default(const Arg* a, PyObject* const* bound, SettingIndex i) {
+std::uint64_t number_or_default(const Arg* a, PyObject* const* bound, std::size_t i) {
   return bound[i] ? static_cast<std::uint64_t>(a[i].number)
                   : static_cast<std::uint64_t>(kSessionSettings[i].value);
 }
@@ -51,18 +64,17 @@ bool valid_host(std::string_view host) {
 }  // namespace
 
 bool make_settings_signature(Signature& sig, const char* class_name) {
-  sig.full_name = std::string(class_name) + "()";
-  sig.python_wording = true;
-  sig.positional = kFirstKeywordSetting;
-  sig.params.clear();
+  std::vector<Param> params;
   for (const Setting& s : kSessionSettings) {
     const Conv conv = conversion(s.kind);
-    sig.params.push_back(s.given_default == SettingDefault::Required
-                             ? make_param(s.name, conv, s.none_allowed)
-                             : make_defaulted_param(s.name, conv, s.none_allowed));
+    params.push_back(s.given_default == SettingDefault::Required
+                         ? make_param(s.name, conv, s.none_allowed)
+                         : make_defaulted_param(s.name, conv, s.none_allowed));
   }
-  for (const Param& p : sig.params)
-    if (!p.name) return false;
+  auto made = make_signature(std::string(class_name) + "()", std::move(params),
+                             kFirstKeywordSetting, true);
+  if (!made) return false;
+  sig = std::move(*made);
   return true;
 }
 

@@ -8,7 +8,7 @@
 #include <deque>
 #include <string_view>
 
-#include "commands/core/tagged_send.hpp"
+#include "commands/core/wire_line.hpp"
 #include "net/line_buffer.hpp"
 
 namespace qv {

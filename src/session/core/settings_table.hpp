@@ -42,22 +42,7 @@ struct Setting {
   std::string_view doc;   // one line
 };
 
-enum SettingIndex : std::size_t {
-  kServer,
-  kControlPort,
-  kUsername,
-  kPassword,
-  kTimeout,
-  kReconnectAttempts,
-  kReconnectDelay,
-  kReconnectMaxDelay,
-  kMaxEvents,
-  kMaxLine,
-  kIsFailure,
-  kSettingCount,
-};
-
-inline constexpr std::array<Setting, kSettingCount> kSessionSettings = {{
+inline constexpr auto kSessionSettings = std::to_array<Setting>({
     {"server", SettingKind::Address, false, false, SettingDefault::Required, 0, 0,
      "the server: an IP address, or a host name resolved at every (re)connect"},
     {"control_port", SettingKind::Port, false, true, SettingDefault::Required, 0, 0,
@@ -80,20 +65,16 @@ inline constexpr std::array<Setting, kSettingCount> kSessionSettings = {{
      static_cast<double>(kMaxLineBytes), 1, "received lines longer than this (bytes) are cut"},
     {"is_failure", SettingKind::Predicate, true, true, SettingDefault::None, 0, 0,
      "a predicate over a Reply: when it is true, the call raises ServerError with the reply"},
-}};
+});
 
-// The table and its indexes agree.
-static_assert(kSessionSettings[kServer].name == "server");
-static_assert(kSessionSettings[kControlPort].name == "control_port");
-static_assert(kSessionSettings[kUsername].name == "username");
-static_assert(kSessionSettings[kPassword].name == "password");
-static_assert(kSessionSettings[kTimeout].name == "timeout");
-static_assert(kSessionSettings[kReconnectAttempts].name == "reconnect_attempts");
-static_assert(kSessionSettings[kReconnectDelay].name == "reconnect_delay");
-static_assert(kSessionSettings[kReconnectMaxDelay].name == "reconnect_max_delay");
-static_assert(kSessionSettings[kMaxEvents].name == "max_events");
-static_assert(kSessionSettings[kMaxLine].name == "max_line");
-static_assert(kSessionSettings[kIsFailure].name == "is_failure");
+inline constexpr std::size_t kSettingCount = kSessionSettings.size();
+
+// A setting's place in the table, by name: a name that is not there fails the build.
+consteval std::size_t setting_index(std::string_view name) {
+  for (std::size_t i = 0; i < kSessionSettings.size(); ++i)
+    if (kSessionSettings[i].name == name) return i;
+  throw "no such session setting";  // not a constant expression: the build stops here
+}
 
 // The first keyword-only parameter.
 inline constexpr std::size_t kFirstKeywordSetting = [] {
