@@ -11,12 +11,25 @@ Run it alone with ``python -m quelvant_standin --port 0``; from pytest, use the
 ``harness.StandInServer``.
 """
 
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Protocol
+
 from .server import KNOWN_COMMANDS, RESOURCE_CREATORS, VERSION_TEXT, StandInTcpServer
 
 __all__ = ["KNOWN_COMMANDS", "RESOURCE_CREATORS", "VERSION_TEXT", "StandInTcpServer", "StandInServer", "failed"]
 
 
-def failed(reply) -> bool:
+if TYPE_CHECKING:
+    from .harness import StandInServer
+
+
+class _HasWords(Protocol):
+    @property
+    def words(self) -> list[str]: ...
+
+
+def failed(reply: _HasWords) -> bool:
     """Whether a reply reports failure in this server's terms: its first word is ERROR.
 
     Meant as the session layer's is_failure= setting; reply needs only .words.
@@ -24,7 +37,7 @@ def failed(reply) -> bool:
     return reply.words[:1] == ["ERROR"]
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> type[StandInServer]:
     # The harness pulls in subprocess machinery the server process never needs.
     if name == "StandInServer":
         from .harness import StandInServer

@@ -19,6 +19,7 @@ import json
 import os
 import sys
 import threading
+from typing import Any, BinaryIO
 
 from .server import StandInTcpServer
 
@@ -31,33 +32,33 @@ def _unb64(text: str) -> bytes:
     return base64.b64decode(text.encode("ascii"), validate=True)
 
 
-def _ms(value) -> float | None:
+def _ms(value: Any) -> float | None:
     return None if value is None else float(value)
 
 
-def _word(value) -> str:
+def _word(value: object) -> str:
     if not isinstance(value, str) or not value or any(ch.isspace() for ch in value):
         raise ValueError(f"a command word is one non-blank token, got {value!r}")
     return value
 
 
 class ControlChannel:
-    def __init__(self, server: StandInTcpServer, inp, out):
+    def __init__(self, server: StandInTcpServer, inp: BinaryIO, out: BinaryIO) -> None:
         self.server = server
         self.inp = inp
         self.out = out
         self._out_lock = threading.Lock()
 
-    def _reply(self, msg: dict) -> None:
+    def _reply(self, msg: dict[str, Any]) -> None:
         line = json.dumps(msg, separators=(",", ":")).encode("ascii") + b"\n"
         with self._out_lock:
             self.out.write(line)
             self.out.flush()
 
-    def _dispatch(self, req: dict):
+    def _dispatch(self, req: dict[str, Any]) -> Any:
         s = self.server
         op = req.get("op")
-        conn = req.get("conn")
+        conn: Any = req.get("conn")
         if op == "ping":
             return "pong"
         if op == "connections":
@@ -109,7 +110,7 @@ class ControlChannel:
             )
         raise ValueError(f"unknown control op {op!r}")
 
-    def _handle(self, req: dict) -> None:
+    def _handle(self, req: dict[str, Any]) -> None:
         rid = req.get("id")
         try:
             result = self._dispatch(req)

@@ -25,6 +25,8 @@ import threading
 import time
 from collections.abc import Callable, Iterable, Mapping
 from pathlib import Path
+from types import TracebackType
+from typing import IO, Any
 
 _PACKAGE_PARENT = str(Path(__file__).resolve().parent.parent)
 
@@ -49,10 +51,16 @@ def _as_bytes(data: bytes | bytearray | memoryview | str) -> bytes:
     return data.encode("utf-8") if isinstance(data, str) else bytes(data)
 
 
+class _Request(concurrent.futures.Future[Any]):
+    """A control request's answer to come, with the id it was sent under."""
+
+    standin_id: int = 0
+
+
 class Flood:
     """A flood running in the server; result() waits for it to finish."""
 
-    def __init__(self, server: "StandInServer", fut: concurrent.futures.Future, timeout: float):
+    def __init__(self, server: "StandInServer", fut: _Request, timeout: float) -> None:
         self._server = server
         self._fut = fut
         self._timeout = timeout
@@ -82,7 +90,7 @@ class StandInServer:
         silent: bool = False,
         startup_timeout: float = 10.0,
         call_timeout: float = 10.0,
-    ):
+    ) -> None:
         self._host = host
         self._rcvbuf = rcvbuf
         self._options: list[str] = []
@@ -98,20 +106,20 @@ class StandInServer:
             self._options += ["--trailing-events", str(trailing_events)]
         # Set through the control channel before start() returns, so they hold from a
         # client's first line on.
-        self._script: list[tuple[str, dict]] = [("delay", {"word": w, "ms": ms}) for w, ms in (delays or {}).items()]
+        self._script: list[tuple[str, dict[str, Any]]] = [("delay", {"word": w, "ms": ms}) for w, ms in (delays or {}).items()]
         self._script += [("mute", {"word": w, "on": True}) for w in ((muted,) if isinstance(muted, str) else muted)]
         if silent:
             self._script.append(("set_silent", {"on": True}))
         self._startup_timeout = startup_timeout
         self._call_timeout = call_timeout
-        self._proc: subprocess.Popen | None = None
-        self._stderr = None
+        self._proc: subprocess.Popen[bytes] | None = None
+        self._stderr: IO[bytes] | None = None
         self._reader: threading.Thread | None = None
         self._port: int | None = None
         self._ids = itertools.count(1)
-        self._pending: dict[int, concurrent.futures.Future] = {}
+        self._pending: dict[int, _Request] = {}
         self._lock = threading.Lock()
-        self._listening: concurrent.futures.Future = concurrent.futures.Future()
+        self._listening: concurrent.futures.Future[str] = concurrent.futures.Future()
         self._rx: dict[int, bytearray] = {}
 
     # -- lifecycle ---------------------------------------------------------
@@ -170,7 +178,8 @@ class StandInServer:
             except StandInError:
                 answered = False  # hung or dead: no point waiting politely
             try:
-                proc.stdin.close()
+                if proc.stdin is not None:
+                    proc.stdin.close()
             except OSError:
                 pass
             try:
@@ -180,7 +189,8 @@ class StandInServer:
                 proc.wait()
         for stream in (proc.stdin, proc.stdout):
             try:
-                stream.close()
+                if stream is not None:
+                    stream.close()
             except OSError:
                 pass
         if self._reader is not None:
@@ -194,7 +204,12 @@ class StandInServer:
     def __enter__(self) -> "StandInServer":
         return self.start()
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
         self.stop()
 
     @property
@@ -239,7 +254,9 @@ class StandInServer:
             self._listening.set_exception(StandInError(why + self._stderr_tail()))
 
     def _read_replies(self) -> None:
-        stdout = self._proc.stdout
+        stdout = self._proc.stdout if self._proc is not None else None
+        if stdout is None:
+            return
         try:
             for raw in stdout:
                 if not self._listening.done():
@@ -261,25 +278,27 @@ class StandInServer:
             pass
         self._fail_pending("stand-in server exited")
 
-    def _submit(self, op: str, **args) -> concurrent.futures.Future:
+    def _submit(self, op: str, **args: Any) -> _Request:
         proc = self._proc
         if proc is None:
             raise StandInError("stand-in server not started")
         rid = next(self._ids)
-        fut: concurrent.futures.Future = concurrent.futures.Future()
+        fut = _Request()
+        fut.standin_id = rid
         line = json.dumps({"id": rid, "op": op, **args}, separators=(",", ":")).encode("ascii") + b"\n"
         with self._lock:
             self._pending[rid] = fut
             try:
+                if proc.stdin is None:
+                    raise ValueError("its input is closed")
                 proc.stdin.write(line)
                 proc.stdin.flush()
             except (OSError, ValueError) as exc:
                 self._pending.pop(rid, None)
                 raise StandInError(f"cannot reach stand-in server ({exc}){self._stderr_tail()}") from None
-        fut.standin_id = rid
         return fut
 
-    def _result(self, op: str, fut: concurrent.futures.Future, limit: float):
+    def _result(self, op: str, fut: _Request, limit: float) -> Any:
         try:
             return fut.result(limit)
         except concurrent.futures.TimeoutError:
@@ -289,22 +308,23 @@ class StandInServer:
         except StandInError as exc:
             raise StandInError(f"{op}: {exc}{self._stderr_tail()}") from None
 
-    def _call(self, op: str, reply_within: float | None = None, **args):
+    def _call(self, op: str, reply_within: float | None = None, **args: Any) -> Any:
         limit = self._call_timeout if reply_within is None else reply_within
         return self._result(op, self._submit(op, **args), limit)
 
     # -- queries -----------------------------------------------------------
     def connections(self) -> int:
         """How many connections the server has accepted so far (closed ones included)."""
-        return self._call("connections")
+        count: int = self._call("connections")
+        return count
 
     def wait_connections(self, n: int, timeout: float = 5.0) -> int:
-        got = self._call("wait_connections", reply_within=timeout + self._call_timeout, n=n, timeout=timeout)
+        got: int = self._call("wait_connections", reply_within=timeout + self._call_timeout, n=n, timeout=timeout)
         if got < n:
             raise StandInTimeout(f"expected {n} connection(s) within {timeout}s, server accepted {got}")
         return got
 
-    def _fetch(self, conn: int) -> tuple[bytes | None, dict]:
+    def _fetch(self, conn: int) -> tuple[bytes | None, dict[str, Any]]:
         state = self._call("describe", conn=conn)
         if not state["exists"]:
             return None, state
@@ -330,6 +350,7 @@ class StandInServer:
         until is a number of complete lines, a byte string that must appear, or
         a predicate on the received bytes.  Also waits for the connection itself.
         """
+        pred: Callable[[bytes], bool]
         if isinstance(until, int):
             pred, what = (lambda d: d.count(b"\n") >= until), f"{until} line(s)"
         elif isinstance(until, (bytes, bytearray)):

@@ -20,7 +20,9 @@ import socket
 import struct
 import threading
 import time
+from collections.abc import Iterable
 from functools import partial
+from typing import Any
 
 from .scheduler import Scheduler
 
@@ -331,7 +333,13 @@ class Connection:
             return [(self.server.finish_delay_ms, FINISHED_EVENTS[name] + b" " + rid + b" " + tag_part)]
         return []
 
-    def _reply(self, name: str | None, reply: bytes, events=(), quit: bool = False) -> bool:
+    def _reply(
+        self,
+        name: str | None,
+        reply: bytes,
+        events: Iterable[tuple[float, bytes]] = (),
+        quit: bool = False,
+    ) -> bool:
         srv = self.server
         delay_ms = srv.reply_delay(name)
         if delay_ms <= 0 and not events:
@@ -585,14 +593,14 @@ class StandInTcpServer:
             c = self.select(conn)[0]
             return bytes(c.data[offset:])
 
-    def describe(self, conn: int) -> dict:
+    def describe(self, conn: int) -> dict[str, Any]:
         with self.cond:
             if not 0 <= conn < len(self.connections):
                 return {"exists": False, "size": 0, "peer_closed": False, "closed": False}
             c = self.connections[conn]
             return {"exists": True, "size": len(c.data), "peer_closed": c.peer_closed, "closed": c.closed}
 
-    def wait_change(self, conn: int, size: int, timeout: float) -> dict:
+    def wait_change(self, conn: int, size: int, timeout: float) -> dict[str, Any]:
         """Block until connection conn holds more than size bytes or has ended."""
         deadline = time.monotonic() + timeout
         with self.cond:
@@ -615,7 +623,7 @@ class StandInTcpServer:
                 self.cond.wait(left)
             return len(self.connections)
 
-    def wait_ended(self, conn: int, timeout: float) -> dict:
+    def wait_ended(self, conn: int, timeout: float) -> dict[str, Any]:
         """Block until connection conn's socket is closed here, for any reason."""
         deadline = time.monotonic() + timeout
         with self.cond:

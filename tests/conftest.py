@@ -16,6 +16,8 @@ import time
 from collections.abc import Callable, Iterator
 
 import pytest
+import pace
+from pace import scaled
 
 from quelvant_standin.harness import StandInServer
 
@@ -24,9 +26,10 @@ def _thread_count() -> int:
     return len(os.listdir("/proc/self/task"))
 
 
-def _wait_for_readers_to_end(baseline: int, timeout: float = 3.0) -> None:
+def _wait_for_readers_to_end(baseline: int, timeout: float | None = None) -> None:
     """Once the server side is gone the client's reader threads finish; waiting for them
     keeps their last lines inside this test's captured output."""
+    timeout = scaled(3.0) if timeout is None else timeout
     deadline = time.monotonic() + timeout
     while _thread_count() > baseline and time.monotonic() < deadline:
         time.sleep(0.005)
@@ -82,9 +85,10 @@ class Fd1:
         self._pull()
         return self._err
 
-    def wait_for(self, what: str | Callable[[str], bool], timeout: float = 5.0) -> str:
+    def wait_for(self, what: str | Callable[[str], bool], timeout: float | None = None) -> str:
         """Wait until what (a substring, or a predicate on all fd-1 text) holds; return all text."""
         pred = (lambda t: what in t) if isinstance(what, str) else what
+        timeout = scaled(5.0) if timeout is None else timeout
         deadline = time.monotonic() + timeout
         while True:
             self._pull()
@@ -160,7 +164,7 @@ class RawFd1:
     def close(self) -> None:
         self.detach()
         os.close(self._w)
-        self._pump.join(timeout=5.0)
+        self._pump.join(timeout=scaled(5.0))
         if not self._pump.is_alive():
             os.close(self._r)
 
@@ -179,9 +183,10 @@ class RawFd1:
             self._decoded_len = len(data)
         return self._decoded
 
-    def wait_for(self, what: str | Callable[[str], bool], timeout: float = 5.0) -> str:
+    def wait_for(self, what: str | Callable[[str], bool], timeout: float | None = None) -> str:
         """Like Fd1.wait_for."""
         pred = (lambda t: what in t) if isinstance(what, str) else what
+        timeout = scaled(5.0) if timeout is None else timeout
         deadline = time.monotonic() + timeout
         while True:
             text = self.text
@@ -201,6 +206,10 @@ def raw_fd1() -> Iterator[RawFd1]:
         yield out
     finally:
         out.close()
+
+
+def pytest_report_header() -> str:
+    return f"watchdog limits scaled by {pace.FACTOR:.2f} (the pace measured at start-up)"
 
 
 @pytest.hookimpl(wrapper=True, trylast=True)
@@ -244,8 +253,9 @@ class ClientProcess:
         for chunk in iter(lambda: stream.read1(1 << 16), b""):
             buf += chunk
 
-    def shows(self, buf: bytearray, text: str, timeout: float = 10.0) -> bool:
+    def shows(self, buf: bytearray, text: str, timeout: float | None = None) -> bool:
         """Whether text shows up in buf within timeout."""
+        timeout = scaled(10.0) if timeout is None else timeout
         deadline = time.monotonic() + timeout
         while text.encode() not in buf:
             if time.monotonic() >= deadline:
@@ -253,7 +263,8 @@ class ClientProcess:
             time.sleep(0.005)
         return True
 
-    def finish(self, timeout: float = 10.0) -> int:
+    def finish(self, timeout: float | None = None) -> int:
+        timeout = scaled(10.0) if timeout is None else timeout
         self.proc.stdin.close()
         rc = self.proc.wait(timeout)
         for pump in self._pumps:
@@ -280,11 +291,12 @@ SYS_RECVFROM = 45
 
 
 def blocked_in_syscall(pid: int, number: int | tuple[int, ...], first_arg: int | None = None,
-                       timeout: float = 10.0) -> bool:
+                       timeout: float | None = None) -> bool:
     """Whether some thread of process pid comes to sit in system call `number` (or one of
     several numbers; on descriptor first_arg, if given) within timeout: the way to know a send
     or write is blocked, rather than guessing from how long it has not returned."""
     numbers = {str(n) for n in (number if isinstance(number, tuple) else (number,))}
+    timeout = scaled(10.0) if timeout is None else timeout
     deadline = time.monotonic() + timeout
     while True:
         for tid in os.listdir(f"/proc/{pid}/task"):

@@ -8,6 +8,7 @@ import inspect
 import threading
 
 import pytest
+from pace import scaled
 
 import quelvant_standin
 from quelvant_rs import session
@@ -131,7 +132,7 @@ class Driver:
         for t in threads:
             t.start()
         for t in threads:
-            t.join(30)
+            t.join(scaled(30))
         return results
 
     def dispose(self):

@@ -6,6 +6,7 @@ from __future__ import annotations
 import asyncio
 
 import pytest
+from pace import scaled
 from session_driver import ASYNC, drive, kinds, loop_factory  # noqa: F401 (drive: a fixture)
 
 from quelvant_rs import commands
@@ -46,7 +47,7 @@ def test_a_cancelled_call_is_forgotten_and_its_late_replies_become_events(server
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
             await task
-        late = [(await s.wait_for(lambda e, t=t: e.tag == t, timeout=5)).line for t in tags]
+        late = [(await s.wait_for(lambda e, t=t: e.tag == t, timeout=scaled(5))).line for t in tags]
         return late, (await s.get_version()).tag
 
     late, after = d.run(cancel, d.raw)

@@ -14,6 +14,7 @@ import time
 from collections import Counter
 
 import pytest
+from pace import scaled
 from conftest import SYS_SEND, blocked_in_syscall
 from hypothesis import HealthCheck, given, settings, strategies as st
 
@@ -312,9 +313,9 @@ def test_flood_complete_in_order_without_interleaving(server, raw_fd1):
     other = "B" * 300 + " from the second connection"
     flood = server.flood(other, count, conn=1, wait=False)
     server.send("".join(f"n {i:05d} {'.' * 40}\n" for i in range(count)), conn=0)
-    flood.result(timeout=60)
+    flood.result(timeout=scaled(60))
     server.close()
-    text = raw_fd1.wait_for(closed(2), timeout=60)
+    text = raw_fd1.wait_for(closed(2), timeout=scaled(60))
     lines = text.split("\n")
     numbered = [ln for ln in lines if ln.startswith("Received: n ")]
     assert numbered == [f"Received: n {i:05d} {'.' * 40}" for i in range(count)]
@@ -430,8 +431,8 @@ def test_send_blocks_while_server_stalled(make_server, spawn):
     assert b"sent" not in child.err
     assert srv.received(0) == b""
     srv.resume()
-    assert child.shows(child.err, "sent 0\n", timeout=30), child.err
-    assert srv.wait_received(1, timeout=30) == b"PlayFile 1 " + b"a" * size + b" COMMANDTAG=0\n"
+    assert child.shows(child.err, "sent 0\n", timeout=scaled(30)), child.err
+    assert srv.wait_received(1, timeout=scaled(30)) == b"PlayFile 1 " + b"a" * size + b" COMMANDTAG=0\n"
     srv.close()
     assert child.shows(child.out, CLOSED)
     assert child.finish() == 0, child.err

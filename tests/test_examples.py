@@ -12,6 +12,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from pace import scaled
 
 ROOT = Path(__file__).resolve().parent.parent
 FENCE = re.compile(r"^```python\n(.*?)^```", re.MULTILINE | re.DOTALL)
@@ -41,5 +42,19 @@ def test_example_runs(source: str, standin_server, tmp_path: Path) -> None:
         command = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(script)]
     env = {**os.environ, "QUELVANT_PORT": str(standin_server.port)}
     done = subprocess.run(command, cwd=tmp_path, env=env, capture_output=True, text=True,
-                          timeout=120)
+                          timeout=scaled(120))
     assert done.returncode == 0, f"{done.stdout}\n{done.stderr}"
+
+
+def example_suites() -> list[object]:
+    found = [pytest.param(p, id=p.name) for p in sorted((ROOT / "examples").glob("test_*.py"))]
+    return found or [pytest.param(None, marks=pytest.mark.skip(reason="no examples beside tests/"))]
+
+
+@pytest.mark.parametrize("suite", example_suites())
+def test_example_suite_passes_with_the_installed_fixture(suite: Path, tmp_path: Path) -> None:
+    # From a directory of its own, as an application's suite: the fixture comes from the
+    # installed package's pytest11 entry point, not from this suite's conftest.
+    done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(suite)],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=scaled(120))
+    assert done.returncode == 0 and " passed" in done.stdout, f"{done.stdout}\n{done.stderr}"

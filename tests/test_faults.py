@@ -22,6 +22,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 from conftest import SYS_RECVFROM, SYS_SEND, SYS_WRITE, blocked_in_syscall
 from quelvant_rs import client
+from pace import scaled
 
 QuelvantClient = client.QuelvantClient
 CLOSED = "Connection closed.\n"
@@ -88,9 +89,9 @@ def test_200_connections_flooding_at_once(server, raw_fd1):
     # One control request per connection: the server writes to all of them at the same time.
     with ThreadPoolExecutor(conns) as pool:
         for done in [pool.submit(server.send, blocks[i], conn=i) for i in range(conns)]:
-            done.result(timeout=60)
+            done.result(timeout=scaled(60))
     server.close()
-    out = raw_fd1.wait_for(lambda t: t.count(CLOSED) >= conns, timeout=60).split("\n")
+    out = raw_fd1.wait_for(lambda t: t.count(CLOSED) >= conns, timeout=scaled(60)).split("\n")
     assert out.pop() == ""  # everything printed ends in "\n"
     assert out.count(CLOSED[:-1]) == conns
     seen: dict[int, list[str]] = {i: [] for i in range(conns)}
@@ -141,7 +142,7 @@ def test_closed_fd1_absorbs_reader_output(server):
         assert sockets == 2  # the client's handle and the reader's
         server.flood("OK " + "y" * 200, 5000, conn=0)
         server.close()
-        deadline = time.monotonic() + 30  # the reader ends once the server has closed
+        deadline = time.monotonic() + scaled(30)  # the reader ends once the server has closed
         while process_state(child.pid)[0] > threads and time.monotonic() < deadline:
             time.sleep(0.01)
         child.stdin.write(b"go\n")
@@ -149,7 +150,7 @@ def test_closed_fd1_absorbs_reader_output(server):
         assert child.stderr.readline() == b"disconnected\n"
         assert process_state(child.pid) == (threads, 0)
         child.stdin.close()
-        assert child.wait(30) == 0
+        assert child.wait(scaled(30)) == 0
         assert child.stderr.read() == b""
         # Had a socket taken the free fd 1, the printed text would have gone to the server.
         assert server.received(0) == b"GetVersion COMMANDTAG=0\n"
@@ -190,7 +191,7 @@ def test_full_stdout_pipe_holds_the_reader_until_drained(server):
         sent = sender.submit(send_then_close)
         # The pipe fills and the reader stays in write(1, ...) while nobody drains it.
         assert blocked_in_syscall(child.pid, SYS_WRITE, first_arg=1)
-        deadline = time.monotonic() + 10
+        deadline = time.monotonic() + scaled(10)
         while (filled := pipe_fill(read_end)) < capacity and time.monotonic() < deadline:
             time.sleep(0.005)
         assert filled == capacity
@@ -200,12 +201,12 @@ def test_full_stdout_pipe_holds_the_reader_until_drained(server):
             chunk = os.read(read_end, 1 << 16)
             assert chunk, data[-200:]
             data += chunk
-        sent.result(timeout=30)
+        sent.result(timeout=scaled(30))
         sender.shutdown()
         expected = "".join(f"Received: {numbered(0, s)}\n" for s in range(lines)) + CLOSED
         assert data.decode() == expected
         child.stdin.close()
-        assert child.wait(30) == 0, child.stderr.read()
+        assert child.wait(scaled(30)) == 0, child.stderr.read()
     finally:
         os.close(read_end)
         if child.poll() is None:

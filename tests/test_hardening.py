@@ -15,6 +15,7 @@ import textwrap
 import threading
 
 import pytest
+from pace import scaled
 from conftest import SYS_CONNECT, SYS_SEND, blocked_in_syscall
 
 from quelvant_rs import commands
@@ -84,12 +85,12 @@ def test_allocation_failure_raises_memory_error(server, spawn):
     report = child.err.decode().splitlines()
     assert report == ["factory MemoryError 1", "str MemoryError 1", "method MemoryError 1",
                       "send_command MemoryError 1", "raw 1"], report
-    assert child.shows(child.out, "Received: OK PlayFile COMMANDTAG=1\n", timeout=30)
+    assert child.shows(child.out, "Received: OK PlayFile COMMANDTAG=1\n", timeout=scaled(30))
     # Nothing of the refused calls reached the server: the raw line follows GetVersion.
-    head = server.wait_received(lambda d: len(d) > 40, timeout=30)[:40]
+    head = server.wait_received(lambda d: len(d) > 40, timeout=scaled(30))[:40]
     assert head == b"GetVersion COMMANDTAG=0\nPlayFile 1 aaaaa"[:40]
     tell(child, "done")
-    assert child.finish(timeout=30) == 0, child.err
+    assert child.finish(timeout=scaled(30)) == 0, child.err
 
 
 @pytest.mark.skipif(SANITIZED or mem_available() < 10 << 30,
@@ -105,7 +106,7 @@ def test_a_text_past_4_gib_is_refused_not_wrapped():
             print(exc)
     """
     out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                         text=True, timeout=120)
+                         text=True, timeout=scaled(120))
     assert out.returncode == 0, out.stderr
     assert out.stdout == ("argument 'address': the texts of one command must not exceed "
                           "4294967295 bytes in all\n")
@@ -126,7 +127,7 @@ class LongLineServer:
     def _serve(self) -> None:
         conn, _ = self.listener.accept()
         with conn:
-            self.go.wait(30)
+            self.go.wait(scaled(30))
             block = b"a" * MIB
             for _ in range(self.size // MIB):
                 conn.sendall(block)
@@ -134,7 +135,7 @@ class LongLineServer:
 
     def close(self) -> None:
         self.go.set()
-        self.thread.join(30)
+        self.thread.join(scaled(30))
         self.listener.close()
 
 
@@ -154,7 +155,7 @@ def test_endless_line_keeps_reader_memory_bounded(spawn):
         base = status_kib(child.proc.pid, "VmRSS")
         srv.go.set()
         closed = "Received: OK\nConnection closed.\n"
-        assert child.shows(child.out, closed, timeout=60)
+        assert child.shows(child.out, closed, timeout=scaled(60))
         peak, after = status_kib(child.proc.pid, "VmHWM"), status_kib(child.proc.pid, "VmRSS")
         tell(child, "done")
         assert child.finish() == 0, child.err
@@ -184,7 +185,7 @@ def test_fork_while_the_reader_prints(server, spawn):
             if pid == 0:
                 c.print_details()
                 os._exit(0)
-            deadline = time.monotonic() + 5
+            deadline = time.monotonic() + {scaled(5)}
             while os.waitpid(pid, os.WNOHANG) == (0, 0):
                 if time.monotonic() > deadline:
                     stuck += 1
@@ -198,9 +199,9 @@ def test_fork_while_the_reader_prints(server, spawn):
     server.flood("OK " + "f" * 60, 50_000_000, conn=0, wait=False)
     assert child.shows(child.out, "Received: OK fff")
     tell(child, "go")
-    assert child.shows(child.err, "stuck ", timeout=120), child.err
+    assert child.shows(child.err, "stuck ", timeout=scaled(120)), child.err
     server.close()
-    assert child.finish(timeout=60) == 0, child.err
+    assert child.finish(timeout=scaled(60)) == 0, child.err
     assert child.err.decode().splitlines()[-1] == "stuck 0"
 
 
@@ -227,8 +228,8 @@ def test_ctrl_c_interrupts_a_blocked_send(make_server, spawn):
     srv.resume()
     tell(child, "go")
     # Part of the long line went out; the next send still works, with the unused tag.
-    assert child.shows(child.err, "then sent 0\n", timeout=30), child.err
-    assert child.finish(timeout=30) == 0, child.err
+    assert child.shows(child.err, "then sent 0\n", timeout=scaled(30)), child.err
+    assert child.finish(timeout=scaled(30)) == 0, child.err
 
 
 def test_ctrl_c_interrupts_a_blocked_connect(spawn):

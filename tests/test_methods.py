@@ -6,6 +6,7 @@ import re
 import time
 
 import pytest
+from pace import scaled
 
 from golden import GOLDEN
 from quelvant_rs import client, commands
@@ -322,7 +323,7 @@ def test_send_after_reset(server, fd1, cmd):
     server.wait_connections(1)
     server.close(0, reset=True)
     margs = method_args(cmd)[0]
-    deadline = time.monotonic() + 5.0
+    deadline = time.monotonic() + scaled(5.0)
     while True:
         tag = c.command_tag
         try:

@@ -10,15 +10,18 @@ import contextlib
 import copy
 import inspect
 import os
+import pickle
 import signal
 import threading
 import time
 
 import pytest
+from pace import scaled
 from golden import GOLDEN
 from conftest import blocked_in_syscall
 from session_driver import ASYNC, Driver, drive, kinds, warm_up  # noqa: F401 (drive: a fixture)
 
+import quelvant_standin
 from quelvant_standin.harness import StandInServer
 import quelvant_rs
 from quelvant_rs import commands, session
@@ -50,10 +53,10 @@ def test_call_flow_takes_ids_from_replies_and_waits_for_events(calls, drive, kin
     assert front.words == ["OK", "ResourceCreateFrontEnd", front.words[2], "COMMANDTAG=1"]
     rid = int(front.fields["ResourceId"])
     assert s.call_make(rid, "1001", None, None, None, None, None).line == "OK CallMake COMMANDTAG=2"
-    connected = s.wait_for(lambda e: e.words[:1] == ["CallConnected"], timeout=5)
+    connected = s.wait_for(lambda e: e.words[:1] == ["CallConnected"], timeout=scaled(5))
     assert (connected.tag, connected.line, connected.kind) == (None, f"CallConnected ResourceId={rid}", "line")
     played = s.request(Command.play_file(rid, "hello.wav", None, None, None, None, None))
-    finished = s.wait_for(lambda e: e.words[:1] == ["PlayFinished"], timeout=5)
+    finished = s.wait_for(lambda e: e.words[:1] == ["PlayFinished"], timeout=scaled(5))
     assert finished.tag == played.tag == 3  # the later stage carries its command's tag
     # Logged in first, with the stored credentials, as QuelvantClient.login() sends it.
     assert calls.received(0).startswith(b"Login ivr secret 2 3 COMMANDTAG=0\n")
@@ -73,6 +76,26 @@ def test_reply_and_event_are_immutable_values(calls, drive):
     match r:
         case Reply(tag, line):
             assert (tag, line) == (r.tag, r.line)
+
+
+def test_replies_events_and_session_errors_survive_pickle_under_their_builtins_names(calls):
+    with Session(calls.host, calls.port, "ivr", "secret", is_failure=quelvant_standin.failed) as s:
+        reply = s.get_version()
+        calls.send("Tick 7 COMMANDTAG=99\nTock\n")
+        tagged = s.wait_for(lambda e: e.words[:1] == ["Tick"], timeout=scaled(5))
+        untagged = s.wait_for(lambda e: e.words[:1] == ["Tock"], timeout=scaled(5))
+        with pytest.raises(session.ServerError) as failed:
+            s.request("Bogus 1")
+    dropped = session.EventsDropped("3 events were dropped here")
+    dropped.count = 3
+    for original in (reply, tagged, untagged, failed.value, dropped):
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            copy = pickle.loads(pickle.dumps(original, protocol))
+            assert type(copy) is type(original) and type(copy).__module__ == "builtins"
+            assert repr(copy) == repr(original) and copy is not original
+            for name in ("tag", "line", "words", "fields", "kind", "count"):
+                assert getattr(copy, name, None) == getattr(original, name, None), name
+    assert repr(pickle.loads(pickle.dumps(failed.value)).reply) == repr(failed.value.reply)
 
 
 @pytest.fixture(scope="module")
@@ -181,8 +204,8 @@ def test_timeout_names_the_command_and_its_late_reply_becomes_an_event(server, d
         s.request(Command.get_version(), timeout=0.1)
     with pytest.raises(TimeoutError, match=r"^no reply to CallHold \(tag 2\) within 0.2 s$"):
         s.call_hold(1)  # the session's timeout
-    assert s.request("Logout", timeout=5).tag == 3  # not taken for the late one
-    late = s.wait_for(lambda e: e.tag == 1, timeout=5)
+    assert s.request("Logout", timeout=scaled(5)).tag == 3  # not taken for the late one
+    late = s.wait_for(lambda e: e.tag == 1, timeout=scaled(5))
     assert late.line.startswith("OK GetVersion")
 
 
@@ -190,11 +213,11 @@ def test_timeout_names_the_command_and_its_late_reply_becomes_an_event(server, d
 def test_reply_timeout_bounds_the_wait_of_one_call(server, drive, kind):
     server.mute("CallHold")
     server.delay("GetVersion", 300)
-    s, brief = drive(kind, server, timeout=30), drive(kind, server, timeout=0.1)
+    s, brief = drive(kind, server, timeout=scaled(30)), drive(kind, server, timeout=0.1)
     started = time.monotonic()
     with pytest.raises(TimeoutError, match=r"^no reply to CallHold \(tag 1\) within 0.2 s$"):
         s.call_hold(1, reply_timeout=0.2)
-    assert time.monotonic() - started < 10  # not the session's 30 s
+    assert time.monotonic() - started < scaled(10, below=scaled(30))  # not the session's timeout
     assert brief.get_version(reply_timeout=None).tag == 1  # None: for ever, past the 0.1 s
     with pytest.raises(TimeoutError, match=r"^no reply to CallHold \(tag 2\) within 0.1 s$"):
         brief.call_hold(1, reply_timeout=session.SESSION_TIMEOUT)
@@ -252,16 +275,16 @@ def test_every_default_is_shown_and_a_wait_limit_defaults_to_the_session_timeout
 
 @kinds()
 def test_connection_loss_fails_the_waiting_request_at_once_and_reconnect_marks_it(server, drive, kind):
-    s = drive(kind, server, timeout=30)
+    s = drive(kind, server, timeout=scaled(30))
     s.get_version()
     server.drop_on("CallHold")
     started = time.monotonic()
     with pytest.raises(ConnectionError, match=r"lost while waiting for the reply to CallHold \(tag 2\)"):
         s.call_hold(4)
-    assert time.monotonic() - started < 10  # at the loss, not at the 30 s timeout
+    assert time.monotonic() - started < scaled(10, below=scaled(30))  # at the loss, not at the timeout
     # A stream goes on across the loss: the session reconnects and logs in again for it, and
     # the stream marks the gap; tags go on.
-    marker = next(s.events(timeout=5))
+    marker = next(s.events(timeout=scaled(5)))
     assert server.wait_received(b"Login", conn=1).startswith(b"Login ivr secret 2 3 COMMANDTAG=3\n")
     assert s.get_version().tag == 4
     assert (marker.kind, marker.tag, marker.line, marker.words) == ("reconnected", None, "", [])
@@ -317,7 +340,7 @@ def test_threads_share_one_session_each_reply_to_its_own_waiter(server, drive):
     for t in threads:
         t.start()
     for t in threads:
-        t.join(60)
+        t.join(scaled(60))
     assert not errors, errors[:3]
     sent = {int(line.rsplit(b"COMMANDTAG=", 1)[1]): line for line in server.received(0).splitlines()}
     assert len(answered) == 240 and len({tag for _, tag in answered}) == 240
@@ -356,9 +379,9 @@ def test_a_blocked_send_lets_other_threads_run_and_holds_none_past_its_timeout(m
         assert len(ended) == 2 and all(exc is TimeoutError and took < 1.5 for exc, took in ended), ended
     finally:
         srv.resume()
-        sender.join(30)
+        sender.join(scaled(30))
         for t in others:
-            t.join(10)
+            t.join(scaled(10))
     assert outcome and outcome[0].line == "OK PlayFile COMMANDTAG=1"
 
 
@@ -433,7 +456,7 @@ def test_a_slow_subscription_drops_and_counts_and_the_window_keeps_the_latest(se
     assert got == ["Flood"] * 5 and e.value.count == 15
     assert "15 events were dropped here: the subscription held as many" in str(e.value)
     server.event("Flood")
-    assert s.get(floods, timeout=5).line == "Flood"  # it goes on after the loss
+    assert s.get(floods, timeout=scaled(5)).line == "Flood"  # it goes on after the loss
     assert s.request("Logout").tag == 2
 
 
@@ -445,9 +468,9 @@ def test_a_subscription_takes_what_it_accepts_from_the_moment_it_exists(server, 
     rings = s.subscribe(lambda e: e.words[0] == "Ring")
     server.event("Ring n=1")
     server.event("Tick n=1")
-    assert s.get(rings, timeout=5).line == "Ring n=1"
-    assert s.wait_for(lambda e: e.words[0] == "Tick", timeout=5).line == "Tick n=1"  # nobody else's
-    assert s.wait_for(lambda e: e.words[0] == "Ring", timeout=5).line == "Ring n=0"  # held from before
+    assert s.get(rings, timeout=scaled(5)).line == "Ring n=1"
+    assert s.wait_for(lambda e: e.words[0] == "Tick", timeout=scaled(5)).line == "Tick n=1"  # nobody else's
+    assert s.wait_for(lambda e: e.words[0] == "Ring", timeout=scaled(5)).line == "Ring n=0"  # held from before
     with pytest.raises(TimeoutError):
         s.get(rings, timeout=0.1)
     # What it holds when it ends goes back to be held for wait_for, in its place.
@@ -455,7 +478,7 @@ def test_a_subscription_takes_what_it_accepts_from_the_moment_it_exists(server, 
     s.get_version()
     with rings:
         pass
-    assert rings.closed and s.wait_for(lambda e: True, timeout=5).line == "Ring n=2"
+    assert rings.closed and s.wait_for(lambda e: True, timeout=scaled(5)).line == "Ring n=2"
     with pytest.raises(RuntimeError, match="^the subscription is closed"):
         s.get(rings, timeout=1)
 
@@ -464,8 +487,8 @@ def test_a_subscription_takes_what_it_accepts_from_the_moment_it_exists(server, 
     with s.subscribe(broken) as sub:  # what its predicate raised is its own to meet
         server.event("Tick n=2")
         with pytest.raises(ValueError, match="no verdict"):
-            s.get(sub, timeout=5)
-    assert s.wait_for(lambda e: True, timeout=5).line == "Tick n=2"
+            s.get(sub, timeout=scaled(5))
+    assert s.wait_for(lambda e: True, timeout=scaled(5)).line == "Tick n=2"
 
 
 @kinds(among=ASYNC)
@@ -475,7 +498,7 @@ def test_an_event_handed_to_a_cancelled_wait_goes_back_to_its_place(server, driv
 
     async def scenario():
         sub = s.raw.subscribe() if wait == "subscription" else None
-        take = (lambda: sub.get(timeout=5)) if sub else (lambda: s.raw.wait_for(lambda e: True, timeout=5))
+        take = (lambda: sub.get(timeout=scaled(5))) if sub else (lambda: s.raw.wait_for(lambda e: True, timeout=scaled(5)))
         server.send("Tick n=1\nTick n=2\n")
         await asyncio.sleep(0.3)  # both held
         task = asyncio.create_task(take())  # handed n=1 at once; cancelled before it reads it
@@ -491,13 +514,13 @@ def test_a_line_over_max_line_arrives_cut_and_answers_nothing(server, drive, kin
     server.mute("CallHold")
     s = drive(kind, server, max_line=64)
     server.send("Big " + "x" * 200 + " COMMANDTAG=77\n")
-    ev = next(s.events(timeout=5))
+    ev = next(s.events(timeout=scaled(5)))
     assert ev.line == "Big " + "x" * 60 + " [... 154 bytes cut]" and ev.tag is None
     # What is left of a cut line's tag could be another request's: it answers none.
     threading.Timer(0.1, lambda: server.send("OK COMMANDTAG=1" + " y" * 40 + "\n")).start()
     with pytest.raises(TimeoutError):
         s.request("CallHold 5", timeout=0.5)
-    assert next(s.events(timeout=5)).line.startswith("OK COMMANDTAG=1 y y")
+    assert next(s.events(timeout=scaled(5))).line.startswith("OK COMMANDTAG=1 y y")
 
 
 @kinds()

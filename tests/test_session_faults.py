@@ -16,6 +16,7 @@ import time
 from pathlib import Path
 
 import pytest
+from pace import scaled
 from session_driver import ASYNC, KINDS, drive, kinds  # noqa: F401 (drive: a fixture)
 
 from quelvant_standin.harness import StandInError
@@ -65,12 +66,13 @@ def child(spawn, body: str, **values):
 def outcomes(proc, limit: float = LIMIT) -> list[tuple[set[str], float, str]]:
     """Waits for the child to end well, within limit of its start (its imports can take
     seconds under a sanitizer); what each outcome() said: classes, seconds, text."""
-    assert proc.shows(proc.err, "started\n", timeout=60), proc.err.decode()
+    assert proc.shows(proc.err, "started\n", timeout=scaled(60)), proc.err.decode()
+    limit = scaled(limit)
     try:
         status = proc.finish(limit)
     except subprocess.TimeoutExpired:
         status = None
-    assert status is not None, f"still running after {limit} s; it said:\n{proc.err.decode()}"
+    assert status is not None, f"still running after {limit:.1f} s; it said:\n{proc.err.decode()}"
     assert status == 0, f"ended with status {status}:\n{proc.err.decode()[-3000:]}"
     said = [line.split(" ", 1)[1].split(" | ", 2) for line in proc.err.decode().splitlines()
             if line.startswith("outcome ")]
@@ -81,7 +83,7 @@ def after(srv, until, action) -> None:
     """action() once the server received what until asks for (see wait_received), if it does."""
     def wait_then_act():
         with contextlib.suppress(StandInError):
-            srv.wait_received(until, timeout=10)
+            srv.wait_received(until, timeout=scaled(10))
             action()
     threading.Thread(target=wait_then_act, daemon=True).start()
 
@@ -133,7 +135,7 @@ class TestHangs:
 
     @kinds()
     def test_a_10_mb_batch_to_a_server_that_answers_as_it_reads(self, server, drive, kind):
-        d = drive(kind, server, timeout=10)
+        d = drive(kind, server, timeout=scaled(10))
         lines = ["GetVersion " + "x" * 40] * 150_000  # the replies fill both sides' buffers
         assert len(d.request_batch(lines)) == len(lines)
 
@@ -152,7 +154,7 @@ class TestHangs:
         proc.proc.stdin.flush()
         (lost, _, _), (names, seconds, text) = outcomes(proc)
         assert "ConnectionError" in lost
-        assert names & {"TimeoutError", "ConnectionError"} and seconds < 2.5, (names, seconds, text)
+        assert names & {"TimeoutError", "ConnectionError"} and seconds < scaled(2.5, below=3), (names, seconds, text)
 
     @kinds()
     def test_is_failure_calling_the_session_during_a_reconnect(self, server, spawn, kind):
@@ -214,7 +216,7 @@ class TestHangs:
         """, kind=kind, port=server.port)
         [(names, _, text)] = outcomes(proc)
         woke = float(re.search(r"^woke (\S+)$", proc.err.decode(), re.M)[1])
-        assert "ConnectionError" in names and woke < 1, (names, text, woke)
+        assert "ConnectionError" in names and woke < scaled(1, below=3), (names, text, woke)
 
 
 # -- routing: every reply is returned to its request or held as an event ---------------------
@@ -281,7 +283,7 @@ class TestRouting:
     @kinds()
     def test_a_line_cut_by_the_close_answers_no_request(self, server, drive, kind):
         server.mute("CallHold")
-        d = drive(kind, server, timeout=5)
+        d = drive(kind, server, timeout=scaled(5))
         # "COMMANDTAG=1" is what is left of another request's "=10".
         after(server, b"CallHold", lambda: server.close_mid_line("OK CallHold COMMANDTAG=1"))
         with pytest.raises(ConnectionError, match=r"lost while waiting for the reply to CallHold \(tag 1\)"):

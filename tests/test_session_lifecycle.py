@@ -9,6 +9,7 @@ import re
 import warnings
 
 import pytest
+from pace import scaled
 from session_driver import ASYNC, Driver, kinds
 
 import quelvant_standin
@@ -99,7 +100,7 @@ def test_async_session_with_work_under_way_collected_with_its_loop(
         s = holder.session
         await s.connect()
         # Left under way: a request, a batch and waits for events, with their deadlines.
-        return [s.call_hold(1), s.request_batch(["CallHold 2"], timeout=100),
+        return [s.call_hold(1), s.request_batch(["CallHold 2"], timeout=scaled(100)),
                 s.wait_for(lambda e: False), s.wait_for(lambda e: False, timeout=None),
                 s.events().__anext__()]
 

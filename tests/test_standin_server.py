@@ -12,6 +12,7 @@ import time
 from types import SimpleNamespace
 
 import pytest
+from pace import scaled
 
 from quelvant_standin import failed
 from quelvant_standin.harness import StandInError, StandInServer, StandInTimeout
@@ -243,7 +244,7 @@ def test_stall_blocks_sender_until_resume(server, before_connect):
         sock.settimeout(IO_TIMEOUT)
         sock.sendall(chunk)
         sent += len(chunk)
-        got = server.wait_received(lambda d: len(d) >= sent, timeout=10.0)
+        got = server.wait_received(lambda d: len(d) >= sent, timeout=scaled(10.0))
         assert got == b"x" * sent
     finally:
         sock.close()
@@ -291,7 +292,7 @@ def test_waits_time_out(server, connect, wait):
     start = time.monotonic()
     with pytest.raises(StandInTimeout):
         wait(server)
-    assert time.monotonic() - start < 3.0
+    assert time.monotonic() - start < scaled(3.0)
 
 
 def test_wait_received_fails_fast_when_connection_ended(server, connect):
@@ -299,7 +300,7 @@ def test_wait_received_fails_fast_when_connection_ended(server, connect):
     c.send(b"only this")
     c.close()
     with pytest.raises(StandInError, match="ended without"):
-        server.wait_received(b"more", timeout=30.0)
+        server.wait_received(b"more", timeout=scaled(30.0))
 
 
 def test_ipv6_loopback(make_server):
@@ -329,7 +330,7 @@ def test_stop_kills_a_hung_server(make_server):
     os.kill(pid, signal.SIGSTOP)
     start = time.monotonic()
     srv.stop()
-    assert time.monotonic() - start < 10.0
+    assert time.monotonic() - start < scaled(10.0)
     with pytest.raises(ProcessLookupError):
         os.kill(pid, 0)
 

@@ -1,5 +1,6 @@
 #include "binding/args.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -57,10 +58,10 @@ std::optional<Signature> make_signature(std::string full_name, std::vector<Param
 
 std::string type_qualname(PyObject* obj) {
   Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
-  const char* utf8 = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  const char* utf8 = name ? utf8_chars(name.get()) : nullptr;
   if (!utf8) {
     PyErr_Clear();
-    return Py_TYPE(obj)->tp_name;
+    return type_slot_name(Py_TYPE(obj));
   }
   return utf8;
 }
@@ -100,7 +101,7 @@ std::ptrdiff_t find_keyword(const Signature& sig, PyObject* key) {
 }
 
 std::string key_text(PyObject* key) {
-  const char* s = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+  const char* s = PyUnicode_Check(key) ? utf8_chars(key) : nullptr;
   if (!s) {
     PyErr_Clear();
     return "?";
@@ -144,13 +145,13 @@ PyObject* const* bind_arguments(const Signature& sig, PyObject* const* args, Py_
   const auto n = static_cast<Py_ssize_t>(sig.params.size());
   const auto positional =
       static_cast<Py_ssize_t>(sig.positional < sig.params.size() ? sig.positional : sig.params.size());
-  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  const Py_ssize_t nkw = kwnames ? tuple_size(kwnames) : 0;
   if (nkw == 0 && nargs == n && positional == n) return args;  // the common case
 
   for (Py_ssize_t i = 0; i < n; ++i) scratch[i] = i < nargs && i < positional ? args[i] : nullptr;
   Py_ssize_t keyword_only_given = 0;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    PyObject* key = tuple_item(kwnames, k);
     const std::ptrdiff_t index = find_keyword(sig, key);
     if (index < 0) {
       set_error(PyExc_TypeError,
@@ -185,29 +186,42 @@ PyObject* const* bind_arguments(const Signature& sig, PyObject* const* args, Py_
 
 PyObject* const* bind_tuple_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
                                       PyObject** scratch) {
-  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  PyObject* const* items = &PyTuple_GET_ITEM(args, 0);
-  if (!kwargs || PyDict_GET_SIZE(kwargs) == 0)
-    return bind_arguments(sig, items, nargs, nullptr, scratch);
-  // Rare path: lay the keywords out as a fast call would receive them.
-  std::vector<PyObject*> flat(items, items + nargs);
-  Ref kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-  if (!kwnames) return nullptr;
-  Py_ssize_t pos = 0, k = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(kwargs, &pos, &key, &value)) {
-    PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
-    flat.push_back(value);
+  const Py_ssize_t nargs = tuple_size(args);
+  const Py_ssize_t nkw = kwargs ? dict_size(kwargs) : 0;
+  PyObject* const* items = tuple_items(args);
+  if (items && nkw == 0) return bind_arguments(sig, items, nargs, nullptr, scratch);
+  // Rare path (keywords, or a tuple whose item array cannot be seen): lay the call out as a
+  // fast call would receive it.
+  std::vector<PyObject*> flat;
+  flat.reserve(static_cast<std::size_t>(nargs + nkw));
+  for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(tuple_item(args, i));
+  Ref kwnames;
+  if (nkw > 0) {
+    kwnames = Ref::steal(PyTuple_New(nkw));
+    if (!kwnames) return nullptr;
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      tuple_fill(kwnames.get(), k++, Py_NewRef(key));
+      flat.push_back(value);
+    }
   }
-  return bind_arguments(sig, flat.data(), nargs, kwnames.get(), scratch);
+  // Never a null array for no arguments: null is the failure.
+  PyObject* const* given = flat.empty() ? scratch : flat.data();
+  PyObject* const* bound = bind_arguments(sig, given, nargs, kwnames.get(), scratch);
+  if (bound != flat.data() || flat.empty()) return bound;
+  // Bound as given, to an array that ends here: the arguments (no more than the parameters)
+  // go where they outlive the call.
+  std::copy(flat.begin(), flat.end(), scratch);
+  return scratch;
 }
 
 namespace {
 
 void wrap_type_error(const Param& param) {
-  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  Ref exc = Ref::steal(take_raised_exception());
   if (!exc || !PyErr_GivenExceptionMatches(exc.get(), PyExc_TypeError)) {
-    PyErr_SetRaisedException(exc.release());
+    set_raised_exception(exc.release());
     return;
   }
   Ref message = Ref::steal(PyObject_Str(exc.get()));
@@ -215,11 +229,11 @@ void wrap_type_error(const Param& param) {
   Ref wrapped_message =
       Ref::steal(PyUnicode_FromFormat("argument '%s': %U", param.text_name.c_str(), message.get()));
   if (!wrapped_message) return;
-  Ref wrapped = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, wrapped_message.get()));
+  Ref wrapped = Ref::steal(call_one_arg(PyExc_TypeError, wrapped_message.get()));
   if (!wrapped) return;
   if (PyObject* cause = PyException_GetCause(exc.get()))  // new reference, stolen below
     PyException_SetCause(wrapped.get(), cause);
-  PyErr_SetRaisedException(wrapped.release());
+  set_raised_exception(wrapped.release());
 }
 
 bool refuse_type(PyObject* value, const char* expected) {
@@ -293,14 +307,14 @@ bool convert_i64(PyObject* value, Arg& out) {
 }
 
 bool is_numpy_bool_type(PyTypeObject* type) {
-  Ref module = Ref::steal(PyType_GetModuleName(type));
+  Ref module = Ref::steal(type_module_name(type));
   Ref name = Ref::steal(PyType_GetName(type));
   if (!module || !name) {
     PyErr_Clear();
     return false;
   }
-  return PyUnicode_EqualToUTF8(module.get(), "numpy") &&
-         (PyUnicode_EqualToUTF8(name.get(), "bool_") || PyUnicode_EqualToUTF8(name.get(), "bool"));
+  return text_equals(module.get(), "numpy") &&
+         (text_equals(name.get(), "bool_") || text_equals(name.get(), "bool"));
 }
 
 bool convert_bool(PyObject* value, Arg& out) {
@@ -310,7 +324,7 @@ bool convert_bool(PyObject* value, Arg& out) {
   }
   PyTypeObject* type = Py_TYPE(value);
   if (!is_numpy_bool_type(type)) return refuse_type(value, "PyBool");
-  inquiry nb_bool = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
+  inquiry nb_bool = type_bool_slot(type);
   if (!nb_bool) {
     set_error(PyExc_TypeError, "object of type '" + type_qualname(value) +
                                    "' does not define a '__bool__' conversion");
@@ -325,7 +339,7 @@ bool convert_bool(PyObject* value, Arg& out) {
 bool convert_instance(const Param& param, PyObject* value, Arg& out) {
   if (!PyObject_TypeCheck(value, param.cls)) {
     Ref name = Ref::steal(PyType_GetName(param.cls));
-    const char* expected = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    const char* expected = name ? utf8_chars(name.get()) : nullptr;
     if (!expected) return false;
     return refuse_type(value, expected);
   }

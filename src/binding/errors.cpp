@@ -90,23 +90,23 @@ PyObject* os_error_type(int err) {
 void raise_os_error_kind(int err) { set_error(os_error_type(err), os_error_text(err)); }
 
 void note_current_exception(std::string_view note) {
-  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  Ref exc = Ref::steal(take_raised_exception());
   if (!exc) return;
   Ref text = Ref::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
   if (text) {
     Ref added = Ref::steal(PyObject_CallMethod(exc.get(), "add_note", "O", text.get()));
     if (!added) return;  // that failure is the error now
   }
-  PyErr_SetRaisedException(exc.release());
+  set_raised_exception(exc.release());
 }
 
 std::string describe_current_exception() {
-  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  Ref exc = Ref::steal(take_raised_exception());
   if (!exc) return "PyErr { type: None, value: None, traceback: None }";
   Ref type_repr = Ref::steal(PyObject_Repr(reinterpret_cast<PyObject*>(Py_TYPE(exc.get()))));
   Ref value_repr = Ref::steal(PyObject_Repr(exc.get()));
-  const char* t = type_repr ? PyUnicode_AsUTF8(type_repr.get()) : nullptr;
-  const char* v = value_repr ? PyUnicode_AsUTF8(value_repr.get()) : nullptr;
+  const char* t = type_repr ? utf8_chars(type_repr.get()) : nullptr;
+  const char* v = value_repr ? utf8_chars(value_repr.get()) : nullptr;
   if (!t || !v) PyErr_Clear();
   return std::string("PyErr { type: ") + (t ? t : "?") + ", value: " + (v ? v : "?") +
          ", traceback: None }";

@@ -1,7 +1,6 @@
 #pragma once
 // The one owning reference type. A raw PyObject* anywhere else means "borrowed".
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "binding/py_compat.hpp"
 
 #include <utility>
 

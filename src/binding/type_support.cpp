@@ -10,7 +10,7 @@ PyObject* no_constructor_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 bool set_type_attribute(PyTypeObject* type, const char* name, PyObject* value) {
-  Ref dict = Ref::steal(PyType_GetDict(type));
+  Ref dict = Ref::steal(type_dict(type));
   if (!dict || PyDict_SetItemString(dict.get(), name, value) < 0) return false;
   PyType_Modified(type);
   return true;

@@ -46,7 +46,7 @@ PyObject* Client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     set_error(PyExc_ValueError, "Invalid IP address: " + std::string(a[0].text));
     return nullptr;
   }
-  PyObject* self = type->tp_alloc(type, 0);
+  PyObject* self = type_alloc(type);
   if (!self) return nullptr;
   ClientObject* c = as_client(self);
   std::construct_at(&c->username, a[3].present ? std::string(a[3].text) : kDefaultUsername);
@@ -70,7 +70,7 @@ void Client_dealloc(PyObject* self) noexcept {
   std::destroy_at(&c->password);
   std::destroy_at(&c->line);
   PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
+  type_free(type, self);
   Py_DECREF(type);
 }
 
@@ -185,10 +185,10 @@ PyObject* Client_send_batch(PyObject* self, PyObject* const* args, Py_ssize_t na
     }
     return nullptr;
   }
-  const Py_ssize_t count = PyList_GET_SIZE(items.get());
+  const Py_ssize_t count = list_size(items.get());
   std::vector<std::string_view> texts(static_cast<std::size_t>(count));
   for (Py_ssize_t i = 0; i < count; ++i)
-    if (!check_batch_element(PyList_GET_ITEM(items.get(), i), i, texts[i])) return nullptr;
+    if (!check_batch_element(list_item(items.get(), i), i, texts[i])) return nullptr;
   if (c->connection < 0) {
     PyErr_SetString(PyExc_RuntimeError, "No active connection to send message");
     return nullptr;
@@ -198,7 +198,7 @@ PyObject* Client_send_batch(PyObject* self, PyObject* const* args, Py_ssize_t na
   line_ends.reserve(static_cast<std::size_t>(count));
   c->line.clear();
   for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* item = PyList_GET_ITEM(items.get(), i);
+    PyObject* item = list_item(items.get(), i);
     if (PyUnicode_Check(item))
       c->line.append(texts[i]);
     else
@@ -212,7 +212,7 @@ PyObject* Client_send_batch(PyObject* self, PyObject* const* args, Py_ssize_t na
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* tag = PyLong_FromUnsignedLongLong(first_tag + static_cast<std::uint64_t>(i));
     if (!tag) return nullptr;
-    PyList_SET_ITEM(tags.get(), i, tag);
+    list_fill(tags.get(), i, tag);
   }
   return tags.release();
 }

@@ -51,9 +51,8 @@ inline bool convert_field(const Param& param, PyObject* value, Command& command)
     }
   }
   if constexpr (is_integer_kind(f.kind)) {
-    if (PyLong_CheckExact(value) &&
-        PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
-      const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
+    Py_ssize_t v = 0;
+    if (PyLong_CheckExact(value) && small_int_value(value, v)) {
       constexpr Py_ssize_t lo = f.kind == Kind::I16 ? -0x8000
                                 : f.kind == Kind::I64 ? PY_SSIZE_T_MIN
                                                       : 0;
@@ -68,9 +67,8 @@ inline bool convert_field(const Param& param, PyObject* value, Command& command)
       }
     }
   } else if constexpr (f.kind == Kind::Text) {
-    if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
-      const std::string_view text(static_cast<const char*>(PyUnicode_DATA(value)),
-                                  static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
+    std::string_view text;
+    if (PyUnicode_CheckExact(value) && cheap_utf8_view(value, text)) {
       if (!holds_line_break(text)) return store_text(command, I, text);
     }
   }

@@ -194,7 +194,7 @@ bool add_factories(PyTypeObject* command) {
     Ref function = Ref::steal(
         PyCFunction_NewEx(&def, reinterpret_cast<PyObject*>(command), nullptr));
     if (!function) return false;
-    Ref method = Ref::steal(PyStaticMethod_New(function.get()));
+    Ref method = Ref::steal(new_static_method(function.get()));
     if (!method || !set_type_attribute(command, def.ml_name, method.get())) return false;
   }
   return true;

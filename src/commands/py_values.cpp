@@ -47,7 +47,7 @@ PyObject* Enum_int(PyObject* self) {
 
 void Enum_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
+  type_free(type, self);
   Py_DECREF(type);
 }
 
@@ -97,7 +97,7 @@ PyObject* TextValue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Arg converted[2];
   for (std::size_t i = 0; i < sig.params.size(); ++i)
     if (!convert_argument(sig.params[i], bound[i], converted[i])) return nullptr;
-  PyObject* self = type->tp_alloc(type, 0);
+  PyObject* self = type_alloc(type);
   if (!self) return nullptr;
   auto* obj = reinterpret_cast<TextValueObject*>(self);
   std::construct_at(&obj->wire_text, converted[0].text);
@@ -110,7 +110,7 @@ void TextValue_dealloc(PyObject* self) noexcept {
   std::destroy_at(&obj->wire_text);
   std::destroy_at(&obj->description);
   PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
+  type_free(type, self);
   Py_DECREF(type);
 }
 

@@ -79,7 +79,7 @@ bool add_object(PyObject* module, const char* name, PyObject* value) {
 bool add_type(PyObject* module, PyTypeObject* type) {
   if (!type) return false;
   Ref name = Ref::steal(PyType_GetName(type));
-  const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  const char* text = name ? utf8_chars(name.get()) : nullptr;
   return text && add_object(module, text, reinterpret_cast<PyObject*>(type));
 }
 
@@ -139,7 +139,7 @@ bool initialise(PyObject* top) {
   if (!add_object(session.get(), "SESSION_TIMEOUT", session_timeout()) ||
       !add_object(session.get(), "ERROR_REPLIES", error_replies()))
     return false;
-  return PyObject_SetAttrString(top, "session", session.get()) == 0;
+  return PyObject_SetAttrString(top, "session", session.get()) == 0 && add_rebuild_function(top);
 }
 
 PyObject* module_entry() {

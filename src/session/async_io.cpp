@@ -132,14 +132,14 @@ bool answer(PyObject* self, Answer& a) {
     return settle_batch_member(self, a.request, std::move(reply));
   }
   Ref exc;
-  if (!reply) exc = Ref::steal(PyErr_GetRaisedException());
+  if (!reply) exc = Ref::steal(take_raised_exception());
   const int done = aio::is_done(a.request.future.get());
   if (done < 0) return false;
   if (done) {  // cancelled meanwhile: the reply is an event, never lost
     s.events.offer(Incoming{Incoming::Kind::Line, a.tag, std::move(a.text), 0});
     return true;
   }
-  if (!reply) PyErr_SetRaisedException(exc.release());
+  if (!reply) set_raised_exception(exc.release());
   return settle(a.request.future.get(), reply.get());
 }
 

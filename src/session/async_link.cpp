@@ -81,7 +81,7 @@ void raise_failure(AsyncState& s, const LinkFailure& failure) {
     case LinkFailure::Kind::Closed: raise_closed(); return;
     case LinkFailure::Kind::Login:
       if (s.login_failure) {
-        PyErr_SetRaisedException(s.login_failure.release());
+        set_raised_exception(s.login_failure.release());
       } else {
         raise_lost("Login", 0, s.closed());
       }
@@ -94,7 +94,7 @@ void raise_failure(AsyncState& s, const LinkFailure& failure) {
 // if any, is lost to the core (its Login with it, and an unterminated last line is an event).
 bool connect_failed(PyObject* self) {
   AsyncState& s = async_of(self);
-  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  Ref exc = Ref::steal(take_raised_exception());
   FirstError error;
   if (!teardown(s)) error.keep();
   if (!end_reconnect_hold(s)) error.keep();
@@ -109,13 +109,13 @@ bool connect_failed(PyObject* self) {
   // A subscription's stream ends with it, once it has taken what it holds.
   s.events.for_each_subscription(
       [&](SubscriptionObject* sub) { sub->failure = Ref::borrow(exc.get()); });
-  PyErr_SetRaisedException(Py_NewRef(exc.get()));
+  set_raised_exception(Py_NewRef(exc.get()));
   if (!settle_connect_waiters(s, false)) error.keep();
   if (!s.events.pump()) error.keep();
   s.queued.clear();
   SessionCore<Request>::drain(lost, [&](std::uint64_t, Request&& request) {
     if (request.login) return;  // its connection's waits learnt of it above
-    PyErr_SetRaisedException(Py_NewRef(exc.get()));
+    set_raised_exception(Py_NewRef(exc.get()));
     if (!fail_request(self, request)) error.keep();
   });
   return error.restore();
@@ -164,7 +164,7 @@ bool start_reconnect_hook(PyObject* self) {
   AsyncState& s = async_of(self);
   if (!s.settings.on_reconnect) return end_reconnect_hold(s);
   const Ref hook = Ref::borrow(s.settings.on_reconnect.get());
-  Ref result = Ref::steal(PyObject_CallOneArg(hook.get(), self));
+  Ref result = Ref::steal(call_one_arg(hook.get(), self));
   if (!result) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
     return log_hook_failure(s) && end_reconnect_hold(s);
@@ -190,7 +190,7 @@ PyObject* on_hook_done(PyObject* self, PyObject* task) {
     Ref exc = Ref::steal(PyObject_CallMethod(task, "exception", nullptr));
     if (!exc) return nullptr;
     if (exc.get() != Py_None) {
-      PyErr_SetRaisedException(exc.release());
+      set_raised_exception(exc.release());
       if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;  // reaches the loop
       if (!log_hook_failure(s)) return nullptr;
     }
@@ -327,7 +327,7 @@ PyObject* on_relink(PyObject* self, PyObject*) {
   if (s.closed() || s.link.state() != LinkState::Down || !s.events.has_subscriptions())
     Py_RETURN_NONE;
   if (ensure_link(self)) Py_RETURN_NONE;
-  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  Ref exc = Ref::steal(take_raised_exception());
   s.events.for_each_subscription(
       [&](SubscriptionObject* sub) { sub->failure = Ref::borrow(exc.get()); });
   return done(s.events.pump());
@@ -364,12 +364,12 @@ bool end_reconnect_hold(AsyncState& s) {
 
 bool settle_connect_waiters(AsyncState& s, bool ok) {
   Ref exc;
-  if (!ok) exc = Ref::steal(PyErr_GetRaisedException());
+  if (!ok) exc = Ref::steal(take_raised_exception());
   auto waiters = std::move(s.connect_waiters);
   s.connect_waiters.clear();
   FirstError error;
   for (auto& [future, value] : waiters) {
-    if (!ok) PyErr_SetRaisedException(Py_NewRef(exc.get()));
+    if (!ok) set_raised_exception(Py_NewRef(exc.get()));
     if (!settle(future.get(), ok ? value.get() : nullptr)) error.keep();
   }
   return error.restore();
@@ -380,11 +380,11 @@ bool apply(PyObject* self, LinkStep step, Ref* failed) {
   for (;;) {
     if (!log_notes(s, step.notes)) {
       // A handler raised: connecting is given up, and those waiting for it learn why.
-      Ref raised = Ref::steal(PyErr_GetRaisedException());
+      Ref raised = Ref::steal(take_raised_exception());
       (void)s.link.advance(Clock::now(), LinkInput::Kind::Abandon);
-      PyErr_SetRaisedException(Py_NewRef(raised.get()));
+      set_raised_exception(Py_NewRef(raised.get()));
       (void)connect_failed(self);
-      PyErr_SetRaisedException(raised.release());
+      set_raised_exception(raised.release());
       return false;
     }
     std::optional<LinkInput> next;
@@ -406,8 +406,8 @@ bool apply(PyObject* self, LinkStep step, Ref* failed) {
       case LinkStep::Do::Fail:
         raise_failure(s, step.failure);
         if (failed) {  // kept, and raised again for connect_failed
-          *failed = Ref::steal(PyErr_GetRaisedException());
-          if (*failed) PyErr_SetRaisedException(Py_NewRef(failed->get()));
+          *failed = Ref::steal(take_raised_exception());
+          if (*failed) set_raised_exception(Py_NewRef(failed->get()));
         }
         return connect_failed(self);
     }
@@ -426,7 +426,7 @@ bool login_answered(PyObject* self, Ref reply) {
   const LoginEnd end = PyErr_ExceptionMatches(PyExc_TimeoutError) ? LoginEnd::TimedOut
                        : PyErr_ExceptionMatches(PyExc_ConnectionError) ? LoginEnd::Lost
                                                                         : LoginEnd::Refused;
-  s.login_failure = Ref::steal(PyErr_GetRaisedException());
+  s.login_failure = Ref::steal(take_raised_exception());
   if (!teardown(s)) return false;
   return feed(self, LinkInput::login_failed(end));
 }
@@ -443,7 +443,7 @@ bool ensure_link(PyObject* self) {
       apply(self, s.link.advance(Clock::now(), LinkInput::start(s.core.new_tag())), &failed);
   if (!driven) return false;
   if (failed && !s.link.up() && !s.link.connecting()) {
-    PyErr_SetRaisedException(failed.release());
+    set_raised_exception(failed.release());
     return false;
   }
   return true;

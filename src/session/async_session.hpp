@@ -128,12 +128,12 @@ class FirstError {
  public:
   void keep() {
     if (!PyErr_Occurred()) return;
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref exc = Ref::steal(take_raised_exception());
     if (!exc_) exc_ = std::move(exc);
   }
   bool restore() {
     if (!exc_) return true;
-    PyErr_SetRaisedException(exc_.release());
+    set_raised_exception(exc_.release());
     return false;
   }
 

@@ -53,7 +53,7 @@ std::optional<Time> deadline_for(std::optional<double> limit) {
 
 bool settle(PyObject* future, PyObject* result) {
   Ref exc;
-  if (!result) exc = Ref::steal(PyErr_GetRaisedException());
+  if (!result) exc = Ref::steal(take_raised_exception());
   const int done = aio::is_done(future);
   if (done < 0) return false;
   if (done) return true;
@@ -99,8 +99,8 @@ bool give_up_batch(AsyncState& s, std::uint64_t id) {
   std::optional<Batch> batch = s.batches.take(id);
   if (!batch) return false;
   for (const std::uint64_t tag : batch->tags) (void)give_up_request(s, tag);
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(batch->results.get()); ++i)
-    reclaim_reply(s, PyList_GET_ITEM(batch->results.get(), i));
+  for (Py_ssize_t i = 0; i < list_size(batch->results.get()); ++i)
+    reclaim_reply(s, list_item(batch->results.get(), i));
   return true;
 }
 
@@ -114,7 +114,7 @@ bool settle_batch_member(PyObject* self, const Request& member, Ref reply) {
   if (reply) {
     PyList_SetItem(batch->results.get(), static_cast<Py_ssize_t>(member.index), reply.release());
   } else if (!batch->first_failure) {
-    batch->first_failure = Ref::steal(PyErr_GetRaisedException());
+    batch->first_failure = Ref::steal(take_raised_exception());
   } else {
     PyErr_Clear();
   }
@@ -123,12 +123,12 @@ bool settle_batch_member(PyObject* self, const Request& member, Ref reply) {
   const int cancelled = aio::is_done(done.future.get());
   if (cancelled != 0) {  // meanwhile: its replies are events, never lost
     PyErr_Clear();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(done.results.get()); ++i)
-      reclaim_reply(s, PyList_GET_ITEM(done.results.get(), i));
+    for (Py_ssize_t i = 0; i < list_size(done.results.get()); ++i)
+      reclaim_reply(s, list_item(done.results.get(), i));
     return true;
   }
   if (done.first_failure) {
-    PyErr_SetRaisedException(done.first_failure.release());
+    set_raised_exception(done.first_failure.release());
     return settle(done.future.get(), nullptr);
   }
   return settle(done.future.get(), done.results.get());
@@ -171,7 +171,7 @@ void AsyncState::settled(std::uint64_t id) {
   if (w->subscription) as_subscription(w->subscription.get())->waiter = 0;
   bool ok;
   if (w->error) {
-    PyErr_SetRaisedException(w->error.release());
+    set_raised_exception(w->error.release());
     ok = settle(w->future.get(), nullptr);
   } else {
     ok = settle(w->future.get(), w->event ? w->event.get() : Py_None);
@@ -231,8 +231,8 @@ void reclaim(AsyncState& s, PyObject* future) {
     return;
   }
   if (PyList_Check(result.get())) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(result.get()); ++i)
-      reclaim_reply(s, PyList_GET_ITEM(result.get(), i));
+    for (Py_ssize_t i = 0; i < list_size(result.get()); ++i)
+      reclaim_reply(s, list_item(result.get(), i));
   } else {
     reclaim_reply(s, result.get());
   }

@@ -61,7 +61,7 @@ Ref new_future(PyObject* loop) {
 
 Ref done_future(PyObject* loop, PyObject* result) {
   Ref exc;
-  if (!result) exc = Ref::steal(PyErr_GetRaisedException());
+  if (!result) exc = Ref::steal(take_raised_exception());
   Ref future = new_future(loop);
   if (!future) return {};
   if (!(result ? set_result(future.get(), result) : set_exception(future.get(), exc.get())))

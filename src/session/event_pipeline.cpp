@@ -19,13 +19,13 @@ class FirstError {
  public:
   void keep() {
     if (!PyErr_Occurred()) return;
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref exc = Ref::steal(take_raised_exception());
     if (!exc_) exc_ = std::move(exc);
   }
   bool failed() const noexcept { return static_cast<bool>(exc_); }
   bool restore() {
     if (!exc_) return true;
-    PyErr_SetRaisedException(exc_.release());
+    set_raised_exception(exc_.release());
     return false;
   }
 
@@ -45,7 +45,7 @@ SubscriptionStep take_next(SubscriptionObject* sub) {
     case Incoming::Kind::Line:
     case Incoming::Kind::Reconnected:
       if (front.raised) {
-        PyErr_SetRaisedException(front.event.release());
+        set_raised_exception(front.event.release());
         step.kind = SubscriptionStep::Kind::Error;
         break;
       }
@@ -204,7 +204,7 @@ void EventPipeline::deliver(HeldEvent&& e) {
     if (e.event) {
       const Ref predicate = Ref::borrow(sub->predicate.get());
       const Ref event = Ref::borrow(e.event.get());
-      Ref verdict = Ref::steal(PyObject_CallOneArg(predicate.get(), event.get()));
+      Ref verdict = Ref::steal(call_one_arg(predicate.get(), event.get()));
       if (verdict) accepted = PyObject_IsTrue(verdict.get());
     }
     if (sub->pipeline != this) {  // it ended meanwhile
@@ -217,7 +217,7 @@ void EventPipeline::deliver(HeldEvent&& e) {
       failed.in.kind = Incoming::Kind::Line;
       failed.seq = e.seq;
       failed.raised = true;
-      failed.event = Ref::steal(PyErr_GetRaisedException());
+      failed.event = Ref::steal(take_raised_exception());
       if (sub->queue.lines() < sub->queue.limit()) (void)sub->queue.push(std::move(failed));
       continue;
     }
@@ -276,7 +276,7 @@ void EventPipeline::offer_waits() {
       if (!completion_of(*w->box, event)) continue;
       w->settled = true;
       w->event = std::move(event);
-      if (!w->event) w->error = Ref::steal(PyErr_GetRaisedException());
+      if (!w->event) w->error = Ref::steal(take_raised_exception());
       host_.settled(*id);
       continue;
     }
@@ -287,7 +287,7 @@ void EventPipeline::offer_waits() {
       const Ref keep = Ref::borrow(w->subscription.get());
       std::uint64_t from = w->from;
       Taken taken = take_match(sub->queue, predicate.get(), from);
-      Ref raised = PyErr_Occurred() ? Ref::steal(PyErr_GetRaisedException()) : Ref();
+      Ref raised = PyErr_Occurred() ? Ref::steal(take_raised_exception()) : Ref();
       w = waits_.find(*id);
       if (!w || w->settled) continue;
       w->from = from;
@@ -309,12 +309,12 @@ void EventPipeline::offer_waits() {
           step.kind = SubscriptionStep::Kind::Error;
         }
         if (step.kind == SubscriptionStep::Kind::Empty) {
-          PyErr_SetRaisedException(sub->failure.release());
+          set_raised_exception(sub->failure.release());
           step.kind = SubscriptionStep::Kind::Error;
         }
         w->settled = true;
         w->event = std::move(step.event);
-        if (step.kind == SubscriptionStep::Kind::Error) w->error = Ref::steal(PyErr_GetRaisedException());
+        if (step.kind == SubscriptionStep::Kind::Error) w->error = Ref::steal(take_raised_exception());
         host_.settled(*id);
         break;
       }
@@ -324,7 +324,7 @@ void EventPipeline::offer_waits() {
     const Ref predicate = Ref::borrow(w->predicate.get());  // alive through the call
     std::uint64_t from = w->from;
     const std::optional<std::uint64_t> seq = find_match(window_, predicate.get(), from);
-    Ref raised = PyErr_Occurred() ? Ref::steal(PyErr_GetRaisedException()) : Ref();
+    Ref raised = PyErr_Occurred() ? Ref::steal(take_raised_exception()) : Ref();
     w = waits_.find(*id);
     if (!w || w->settled) continue;  // ended meanwhile (closed, cancelled, timed out)
     w->from = from;
@@ -336,7 +336,7 @@ void EventPipeline::offer_waits() {
         w->from = *seq;
         continue;
       }
-      if (!taken.event) raised = Ref::steal(PyErr_GetRaisedException());
+      if (!taken.event) raised = Ref::steal(take_raised_exception());
     }
     w->settled = true;
     w->event = std::move(taken.event);
@@ -379,7 +379,7 @@ std::optional<std::uint64_t> EventPipeline::find_match(EventList& list, PyObject
     if (!keep) return at->seq;
     const std::uint64_t seq = at->seq;
     Ref event = Ref::borrow(at->event.get());
-    Ref verdict = Ref::steal(PyObject_CallOneArg(keep.get(), event.get()));
+    Ref verdict = Ref::steal(call_one_arg(keep.get(), event.get()));
     if (!verdict) return std::nullopt;
     const int match = PyObject_IsTrue(verdict.get());
     if (match < 0) return std::nullopt;

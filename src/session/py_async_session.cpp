@@ -148,7 +148,7 @@ PyObject* AsyncSession_request_batch(PyObject* self, PyObject* const* args, Py_s
     if (!aio::set_result(future.get(), results.get())) return nullptr;
     return make_pending(future.get(), self, forget_pending, PendingOf::Nothing, 0).release();
   }
-  for (Py_ssize_t i = 0; i < count; ++i) PyList_SET_ITEM(results.get(), i, Py_NewRef(Py_None));
+  for (Py_ssize_t i = 0; i < count; ++i) list_fill(results.get(), i, Py_NewRef(Py_None));
   const std::uint64_t id = ++s.next_batch;
   Batch batch;
   batch.future = Ref::borrow(future.get());
@@ -488,7 +488,7 @@ PyObject* AsyncSession_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   if (!aio::init() || !init_pending_class()) return nullptr;
   SessionSettings settings;
   if (!read_settings(g_sigs.constructor, args, kwargs, settings)) return nullptr;
-  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  Ref self = Ref::steal(type_alloc(type));
   if (!self) return nullptr;
   AsyncState* state = new AsyncState(std::move(settings));
   state->owner = self.get();
@@ -580,7 +580,7 @@ void AsyncSession_finalize(PyObject* self) noexcept {
     return;
   }
   warn_unclosed(self);
-  Ref raised = Ref::steal(PyErr_GetRaisedException());
+  Ref raised = Ref::steal(take_raised_exception());
   (void)s->link.advance(Clock::now(), LinkInput::Kind::Close);
   bool loop_open = false;
   if (s->loop) {
@@ -599,11 +599,11 @@ void AsyncSession_finalize(PyObject* self) noexcept {
   s->reading = s->writing = false;
   ::close(s->fd);
   s->fd = -1;
-  PyErr_SetRaisedException(raised.release());
+  set_raised_exception(raised.release());
 }
 
 void AsyncSession_dealloc(PyObject* self) noexcept {
-  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // brought back to life
+  if (call_finalizer_from_dealloc(self) < 0) return;  // brought back to life
   PyObject_GC_UnTrack(self);
   auto* object = reinterpret_cast<AsyncSessionObject*>(self);
   if (AsyncState* s = object->state) {
@@ -613,7 +613,7 @@ void AsyncSession_dealloc(PyObject* self) noexcept {
   }
   object->state = nullptr;
   PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
+  type_free(type, self);
   Py_DECREF(type);
 }
 

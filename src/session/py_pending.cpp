@@ -49,7 +49,7 @@ PyObject* step(PendingObject* p) {
     return nullptr;
   }
   // StopIteration(result) built explicitly: PyErr_SetObject would unpack a tuple.
-  Ref stop = Ref::steal(PyObject_CallOneArg(PyExc_StopIteration, result.get()));
+  Ref stop = Ref::steal(call_one_arg(PyExc_StopIteration, result.get()));
   if (!stop) return nullptr;
   PyErr_SetObject(PyExc_StopIteration, stop.get());
   return nullptr;
@@ -73,7 +73,7 @@ PyObject* Pending_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
   if (!aio::is_done(p->future.get()) && !aio::cancel(p->future.get())) return nullptr;
   PyObject* thrown = args[0];
   if (PyExceptionInstance_Check(thrown)) {
-    PyErr_SetRaisedException(Py_NewRef(thrown));
+    set_raised_exception(Py_NewRef(thrown));
   } else if (PyExceptionClass_Check(thrown)) {
     PyErr_SetObject(thrown, nargs > 1 ? args[1] : Py_None);
   } else {
@@ -109,7 +109,7 @@ void Pending_dealloc(PyObject* self) noexcept {
   std::destroy_at(&p->future);
   std::destroy_at(&p->session);
   PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
+  type_free(type, self);
   Py_DECREF(type);
 }
 
@@ -146,7 +146,7 @@ bool init_pending_class() {
 
 Ref make_pending(PyObject* future, PyObject* session, ForgetPending forget_fn, PendingOf of,
                  std::uint64_t key, bool end_of_iteration) {
-  Ref self = Ref::steal(g_pending->tp_alloc(g_pending, 0));
+  Ref self = Ref::steal(type_alloc(g_pending));
   if (!self) return {};
   PendingObject* p = as_pending(self.get());
   std::construct_at(&p->future, Ref::borrow(future));

@@ -31,6 +31,7 @@ PyTypeObject* g_reply = nullptr;
 PyTypeObject* g_event = nullptr;
 PyObject* g_server_error = nullptr;
 PyObject* g_events_dropped = nullptr;
+PyObject* g_rebuild = nullptr;  // quelvant_rs._rebuild, what their pickles call
 
 ReceivedObject* as_received(PyObject* self) { return reinterpret_cast<ReceivedObject*>(self); }
 
@@ -106,13 +107,32 @@ PyObject* Received_repr(PyObject* self) {
   return PyUnicode_FromFormat("%U(tag=%R, line=%R)", name.get(), tag.get(), r->line.get());
 }
 
+// Pickled as a call of quelvant_rs._rebuild: the classes report the module "builtins", where
+// pickle could not find them. An Event's place in its session's stream is not kept.
+PyObject* Received_reduce(PyObject* self, PyObject*) {
+  const ReceivedObject* r = as_received(self);
+  Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
+  Ref tag = Ref::steal(Received_tag(self, nullptr));
+  if (!name || !tag) return nullptr;
+  if (Py_TYPE(self) == g_reply)
+    return Py_BuildValue("(O(OOO))", g_rebuild, name.get(), tag.get(), r->line.get());
+  Ref kind = Ref::steal(Event_kind(self, nullptr));
+  if (!kind) return nullptr;
+  return Py_BuildValue("(O(OOOO))", g_rebuild, name.get(), tag.get(), r->line.get(), kind.get());
+}
+
+PyMethodDef g_received_methods[] = {
+    {"__reduce__", method_entry<Received_reduce>(), METH_NOARGS, "For pickle."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // Not collected: strs are all a Reply or Event holds, so it can be in no cycle.
 void Received_dealloc(PyObject* self) noexcept {
   std::destroy_at(&as_received(self)->completion);
   std::destroy_at(&as_received(self)->tokens);
   std::destroy_at(&as_received(self)->line);
   PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
+  type_free(type, self);
   Py_DECREF(type);
 }
 
@@ -146,6 +166,7 @@ PyTypeObject* make_received_class(const char* name, PyGetSetDef* getset, const c
       {Py_tp_dealloc, dealloc_slot<Received_dealloc>()},
       {Py_tp_repr, slot_entry<Received_repr>()},
       {Py_tp_getset, getset},
+      {Py_tp_methods, g_received_methods},
       {Py_tp_doc, const_cast<char*>(doc)},
       {0, nullptr},
   };
@@ -165,7 +186,7 @@ Ref new_received(PyTypeObject* type, std::optional<std::uint64_t> tag, std::stri
                  EventKind kind, std::uint64_t seq, double gap = 0) {
   Ref line = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (!line) return {};
-  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  Ref self = Ref::steal(type_alloc(type));
   if (!self) return {};
   ReceivedObject* r = as_received(self.get());
   std::construct_at(&r->line, std::move(line));
@@ -179,7 +200,78 @@ Ref new_received(PyTypeObject* type, std::optional<std::uint64_t> tag, std::stri
   return self;
 }
 
+// ServerError and EventsDropped pickle as _rebuild(name, args) and their attributes (the
+// reply, the count), which BaseException's __setstate__ puts back.
+PyObject* Exception_reduce(PyObject* self, PyObject*) {
+  Ref name = Ref::steal(PyType_GetName(Py_TYPE(self)));
+  Ref args = Ref::steal(PyObject_GetAttrString(self, "args"));
+  Ref attributes = Ref::steal(PyObject_GetAttrString(self, "__dict__"));
+  if (!name || !args || !attributes) return nullptr;
+  return Py_BuildValue("(O(OO)O)", g_rebuild, name.get(), args.get(), attributes.get());
+}
+
+PyMethodDef g_exception_reduce = {"__reduce__", method_entry<Exception_reduce>(), METH_NOARGS,
+                                  "For pickle."};
+
+bool add_exception_reduce(PyObject* exc) {
+  Ref method = Ref::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(exc), &g_exception_reduce));
+  return method && PyObject_SetAttrString(exc, "__reduce__", method.get()) == 0;
+}
+
+// _rebuild(name, ...): the object a pickle of this module's session values stands for.
+PyObject* rebuild(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs < 1 || !PyUnicode_Check(args[0])) {
+    PyErr_SetString(PyExc_TypeError, "_rebuild() takes a class name and its values");
+    return nullptr;
+  }
+  PyObject* name = args[0];
+  if (nargs == 2 && PyTuple_Check(args[1])) {
+    for (PyObject* exc : {g_server_error, g_events_dropped}) {
+      Ref exc_name = Ref::steal(PyType_GetName(reinterpret_cast<PyTypeObject*>(exc)));
+      if (!exc_name) return nullptr;
+      if (PyUnicode_Compare(name, exc_name.get()) == 0) return PyObject_Call(exc, args[1], nullptr);
+    }
+  }
+  // Reply: (tag, line); Event: (tag or None, line, kind).
+  const bool reply = nargs == 3 && text_equals(name, "Reply");
+  const bool event = nargs == 4 && text_equals(name, "Event") && PyUnicode_Check(args[3]);
+  if ((reply || event) && (PyLong_Check(args[1]) || (event && args[1] == Py_None)) &&
+      PyUnicode_Check(args[2])) {
+    std::optional<std::uint64_t> tag;
+    if (args[1] != Py_None) {
+      tag = PyLong_AsUnsignedLongLong(args[1]);
+      if (PyErr_Occurred()) return nullptr;
+    }
+    const EventKind kind =
+        event && text_equals(args[3], "reconnected") ? EventKind::Reconnected : EventKind::Line;
+    Py_ssize_t size = 0;
+    const char* line = PyUnicode_AsUTF8AndSize(args[2], &size);
+    if (!line) return nullptr;
+    return new_received(reply ? g_reply : g_event, tag,
+                        std::string_view(line, static_cast<std::size_t>(size)), kind, 0)
+        .release();
+  }
+  PyErr_SetString(PyExc_TypeError,
+                  "_rebuild(): not the values of a Reply, Event, ServerError or EventsDropped");
+  return nullptr;
+}
+
+PyMethodDef g_rebuild_def = {
+    "_rebuild", method_entry<rebuild>(), METH_FASTCALL,
+    "_rebuild(name, *values)\n--\n\nRebuilds a session's Reply, Event, ServerError or "
+    "EventsDropped from its pickle.",
+};
+
 }  // namespace
+
+bool add_rebuild_function(PyObject* top) {
+  Ref module_name = Ref::steal(PyModule_GetNameObject(top));
+  if (!module_name) return false;
+  Ref function = Ref::steal(PyCFunction_NewEx(&g_rebuild_def, nullptr, module_name.get()));
+  if (!function || PyObject_SetAttrString(top, "_rebuild", function.get()) < 0) return false;
+  g_rebuild = function.get();  // the module keeps it for the process
+  return true;
+}
 
 bool init_received_classes() {
   if (g_reply) return true;
@@ -204,7 +296,8 @@ bool init_received_classes() {
       "many events as it may (its max_pending) and the program had not taken them; the "
       "stream goes on after it. The number is the attribute `count`.",
       PyExc_Exception, nullptr);
-  return g_events_dropped != nullptr;
+  return g_events_dropped && add_exception_reduce(g_server_error) &&
+         add_exception_reduce(g_events_dropped);
 }
 
 PyTypeObject* reply_class() { return g_reply; }
@@ -247,7 +340,7 @@ void raise_with_attribute(PyObject* type, const std::string& message, const char
   Ref text = Ref::steal(
       PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   if (!text) return;
-  Ref exc = Ref::steal(PyObject_CallOneArg(type, text.get()));
+  Ref exc = Ref::steal(call_one_arg(type, text.get()));
   if (!exc || PyObject_SetAttrString(exc.get(), name, value) < 0) return;
   PyErr_SetObject(type, exc.get());
 }

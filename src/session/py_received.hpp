@@ -19,6 +19,10 @@ struct CompletionBox;
 // Creates the classes and exceptions (once per process); false with the error set.
 bool init_received_classes();
 
+// Puts quelvant_rs._rebuild, which their pickles call, on the top-level module (outside
+// __all__); false with the error set.
+bool add_rebuild_function(PyObject* top);
+
 PyTypeObject* reply_class();
 PyTypeObject* event_class();
 PyObject* server_error_class();

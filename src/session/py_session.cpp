@@ -42,7 +42,7 @@ const SessionSettings& settings_of(PyObject* self) { return state_of(self).setti
 PyObject* Session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   SessionSettings settings;
   if (!read_settings(g_sigs.constructor, args, kwargs, settings)) return nullptr;
-  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  Ref self = Ref::steal(type_alloc(type));
   if (!self) return nullptr;
   auto* object = reinterpret_cast<SessionObject*>(self.get());
   object->state = new SessionState(std::move(settings));
@@ -81,7 +81,7 @@ void Session_finalize(PyObject* self) noexcept {
 }
 
 void Session_dealloc(PyObject* self) noexcept {
-  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // brought back to life
+  if (call_finalizer_from_dealloc(self) < 0) return;  // brought back to life
   PyObject_GC_UnTrack(self);
   auto* object = reinterpret_cast<SessionObject*>(self);
   if (SessionState* s = object->state) {
@@ -94,7 +94,7 @@ void Session_dealloc(PyObject* self) noexcept {
   }
   object->state = nullptr;
   PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
+  type_free(type, self);
   Py_DECREF(type);
 }
 

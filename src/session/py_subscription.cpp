@@ -87,7 +87,7 @@ void Subscription_dealloc(PyObject* self) noexcept {
   std::destroy_at(&sub->step_limit);
   std::destroy_at(&sub->session);
   PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
+  type_free(type, self);
   Py_DECREF(type);
 }
 
@@ -161,7 +161,7 @@ namespace {
 // A consumer not yet subscribed.
 Ref make_consumer(PyTypeObject* type, PyObject* session, PyObject* predicate,
                   std::size_t max_pending, std::optional<double> step_limit) {
-  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  Ref self = Ref::steal(type_alloc(type));
   if (!self) return {};
   SubscriptionObject* sub = as_subscription(self.get());
   std::construct_at(&sub->session, Ref::borrow(session));

@@ -74,7 +74,7 @@ Ref checked_reply(const SessionSettings& settings, std::string_view word, Ref re
     case SessionSettings::FailureRule::Predicate: {
       // Held for the call: whatever the predicate does, it outlives its own call.
       Ref judge = Ref::borrow(settings.is_failure.get());
-      Ref verdict = Ref::steal(PyObject_CallOneArg(judge.get(), reply.get()));
+      Ref verdict = Ref::steal(call_one_arg(judge.get(), reply.get()));
       if (!verdict) return {};
       const int yes = PyObject_IsTrue(verdict.get());
       if (yes < 0) return {};
@@ -138,7 +138,7 @@ bool make_sentinel() {
   if (!args) return false;
   // str's own constructor, as the type refuses to be called.
   g_sentinels[N] =
-      PyUnicode_Type.tp_new(reinterpret_cast<PyTypeObject*>(type.get()), args.get(), nullptr);
+      type_new_slot(&PyUnicode_Type)(reinterpret_cast<PyTypeObject*>(type.get()), args.get(), nullptr);
   return g_sentinels[N] != nullptr;
 }
 

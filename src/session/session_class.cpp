@@ -150,11 +150,11 @@ bool read_batch(PyObject* commands, std::vector<LineBuffer>& lines, std::vector<
   }
   Ref items = Ref::steal(PySequence_List(commands));
   if (!items) return false;
-  const auto count = static_cast<std::size_t>(PyList_GET_SIZE(items.get()));
+  const auto count = static_cast<std::size_t>(list_size(items.get()));
   lines.resize(count);
   words.resize(count);
   for (std::size_t i = 0; i < count; ++i) {
-    if (!build_request_line(PyList_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)),
+    if (!build_request_line(list_item(items.get(), static_cast<Py_ssize_t>(i)),
                             "argument 'commands'", i, lines[i], words[i]))
       return false;
   }
@@ -196,10 +196,10 @@ PyTypeObject* make_session_class(const SessionClassTraits& traits, std::vector<P
 }
 
 void warn_unclosed(PyObject* session) noexcept {
-  Ref raised = Ref::steal(PyErr_GetRaisedException());
+  Ref raised = Ref::steal(take_raised_exception());
   if (PyErr_ResourceWarning(session, 1, "unclosed %R", session) < 0)
     PyErr_WriteUnraisable(session);  // warnings made errors: reported, as a finalizer can
-  PyErr_SetRaisedException(raised.release());
+  set_raised_exception(raised.release());
 }
 
 }  // namespace qv::py

@@ -56,7 +56,7 @@ class RegisteredWait {
     EventWait* w = events_.find_wait(id_);
     if (!w || !w->settled) return std::nullopt;
     std::optional<EventWait> done = events_.take_wait(id_);
-    if (done->error) PyErr_SetRaisedException(done->error.release());
+    if (done->error) set_raised_exception(done->error.release());
     return std::move(done->event);
   }
 

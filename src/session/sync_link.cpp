@@ -132,7 +132,7 @@ std::optional<LinkInput> log_in(SessionState& s, std::uint64_t tag, SteadyTime u
       end = LoginEnd::Refused;
       break;
   }
-  failure = Ref::steal(PyErr_GetRaisedException());
+  failure = Ref::steal(take_raised_exception());
   s.connection.disconnect(false);  // this connection is no use
   return LinkInput::login_failed(end);
 }
@@ -152,7 +152,7 @@ void raise_failure(SessionState& s, const LinkFailure& failure, Ref& login_failu
     case LinkFailure::Kind::Closed: raise_closed(); return;
     case LinkFailure::Kind::Login:
       if (login_failure) {
-        PyErr_SetRaisedException(login_failure.release());
+        set_raised_exception(login_failure.release());
       } else {
         raise_lost("Login", 0, s.closed());
       }
@@ -166,7 +166,7 @@ void raise_failure(SessionState& s, const LinkFailure& failure, Ref& login_failu
 bool run_reconnect_hook(SessionState& s) {
   if (!s.settings.on_reconnect) return true;
   const Ref hook = Ref::borrow(s.settings.on_reconnect.get());
-  if (Ref::steal(PyObject_CallOneArg(hook.get(), s.owner))) return true;
+  if (Ref::steal(call_one_arg(hook.get(), s.owner))) return true;
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
   return wire_log::failed(s.settings.server, s.settings.port, "on_reconnect raised");
 }

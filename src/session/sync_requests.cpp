@@ -58,14 +58,14 @@ WithoutInterpreter::~WithoutInterpreter() {
   // A daemon thread coming back while the interpreter exits would be ended inside
   // PyEval_RestoreThread, by an unwind no C++ frame here may pass (the process would
   // abort): it sleeps instead until the process is gone.
-  while (Py_IsFinalizing()) std::this_thread::sleep_for(std::chrono::hours(1));
+  while (interpreter_finalizing()) std::this_thread::sleep_for(std::chrono::hours(1));
   PyEval_RestoreThread(state_);
 }
 
 void CallHooks::release() noexcept { saved_ = PyEval_SaveThread(); }
 
 void CallHooks::reacquire() noexcept {
-  while (Py_IsFinalizing()) std::this_thread::sleep_for(std::chrono::hours(1));  // as above
+  while (interpreter_finalizing()) std::this_thread::sleep_for(std::chrono::hours(1));  // as above
   PyEval_RestoreThread(saved_);
 }
 
@@ -211,14 +211,14 @@ Ref request_lines(SessionState& s, std::span<const std::string_view> lines,
     Ref r = outcome(s, replies[i], words[i], limit, box(i));
     if (!r) {
       if (!PyErr_ExceptionMatches(server_error_class())) return {};
-      Ref failure = Ref::steal(PyErr_GetRaisedException());
+      Ref failure = Ref::steal(take_raised_exception());
       if (!first_failure) first_failure = std::move(failure);
       continue;
     }
-    PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(i), r.release());
+    list_fill(results.get(), static_cast<Py_ssize_t>(i), r.release());
   }
   if (first_failure) {
-    PyErr_SetRaisedException(first_failure.release());
+    set_raised_exception(first_failure.release());
     return {};
   }
   return results;

@@ -1,7 +1,5 @@
 #include "session/wire_log.hpp"
 
-#include <Python.h>
-
 #include <memory>
 #include <vector>
 
@@ -99,7 +97,7 @@ int tracing() {
     if (PyErr_Occurred()) return -1;
     // Not known yet: isEnabledFor() finds out, and keeps the answer.
   }
-  const Ref on = Ref::steal(PyObject_CallOneArg(l->wire_enabled.get(), l->debug.get()));
+  const Ref on = Ref::steal(call_one_arg(l->wire_enabled.get(), l->debug.get()));
   if (!on) return -1;
   return PyObject_IsTrue(on.get());
 }
@@ -140,7 +138,7 @@ bool note(int level, const std::string& server, std::uint16_t port, std::string_
 }
 
 bool failed(const std::string& server, std::uint16_t port, std::string_view text) {
-  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  Ref exc = Ref::steal(take_raised_exception());
   Loggers* l = loggers();
   if (!l) return false;
   const std::string message = server + ":" + std::to_string(port) + " " + std::string(text);
