@@ -18,6 +18,7 @@ stubs/stubtest-allowlist.txt is always passed to stubtest; arguments are passed 
 """
 
 import ast
+import inspect
 import socket
 import sys
 import sysconfig
@@ -29,7 +30,7 @@ from typing import Any
 
 import quelvant_rs
 from mypy import stubtest
-from quelvant_rs import client, commands, values
+from quelvant_rs import client, commands, session, values
 
 STUB_DIR = Path(sysconfig.get_path("platlib")) / "quelvant_rs"
 ALLOWLIST = Path(__file__).resolve().parent.parent / "stubs" / "stubtest-allowlist.txt"
@@ -299,6 +300,32 @@ def check_docstrings(name: str, tree: ast.Module) -> None:
     walk(tree.body, "")
 
 
+# Called by their slots, whose runtime docstrings are the interpreter's own.
+SLOT_METHODS = {"__iter__", "__next__", "__aiter__", "__anext__", "__new__", "__await__"}
+
+
+def check_session_docs_agree(tree: ast.Module) -> None:
+    """The session layer's help() says what its stubs (hover text) say: both come from one
+    table (and the per-command texts from the generator), so any difference is drift."""
+    checked = 0
+    for name, cls in classes(tree).items():
+        runtime = getattr(session, name, None)
+        if runtime is None or any(ast.unparse(d) == "type_check_only" for d in cls.decorator_list):
+            continue
+        pairs = [(name, ast.get_docstring(cls), runtime.__doc__)]
+        for node in cls.body:
+            if isinstance(node, ast.FunctionDef) and node.name not in SLOT_METHODS:
+                pairs.append((f"{name}.{node.name}", ast.get_docstring(node),
+                              getattr(runtime, node.name, None).__doc__))
+        for where, stub_doc, runtime_doc in pairs:
+            checked += 1
+            if inspect.cleandoc(stub_doc or "") != inspect.cleandoc(runtime_doc or ""):
+                fail(f"session.{where}: help() and the stub say different things:\n"
+                     f"  runtime: {runtime_doc!r}\n  stub:    {stub_doc!r}")
+    if checked < 250:  # the classes and their members, the per-command methods among them
+        fail(f"session: only {checked} docstrings compared")
+
+
 def check_factory_examples(tree: ast.Module) -> None:
     """The generator renders its example lines itself; the module must render the same."""
     command = classes(tree)["Command"]
@@ -321,6 +348,7 @@ def main() -> int:
     check_factory_examples(parse("commands.pyi"))
     check_client(parse("client.pyi"))
     check_values(parse("values.pyi"))
+    check_session_docs_agree(parse("session.pyi"))
     for stub in sorted(STUB_DIR.glob("*.pyi")):
         check_docstrings(stub.name, parse(stub.name))
     if fail.messages:

@@ -632,9 +632,13 @@ def test_after_fork_the_child_refuses_the_parents_session(server, drive):
     assert s.get_version().tag == 1  # the parent's connection is untouched
 
 
-@pytest.mark.parametrize("cls, then", [(Session, " and wait for its reply."),
-                                       (AsyncSession, "; await the result for its reply.")], ids=["Session", "AsyncSession"])
-def test_command_methods_have_one_line_docs(cls, then):
+@pytest.mark.parametrize("cls, then", [(Session, ", tagged, and wait for its reply."),
+                                       (AsyncSession, " at once, tagged; await the result for its reply.")],
+                         ids=["Session", "AsyncSession"])
+def test_command_methods_document_their_line_and_every_argument(cls, then):
     for cmd in GOLDEN:
-        m = getattr(cls, cmd.method)
-        assert m.__doc__.splitlines()[-1] == f"Send {cmd.variant}{then}"
+        method = getattr(cls, cmd.method)
+        doc = inspect.getdoc(method)
+        assert " ".join(doc.split("\n\n")[0].split()) == f"Send ``{cmd.variant}``{then}", doc
+        for name in inspect.signature(method).parameters:
+            assert name == "self" or f"\n    {name}: " in doc, (cmd.method, name)

@@ -621,10 +621,9 @@ void AsyncSession_dealloc(PyObject* self) noexcept {
 struct AsyncSessionClass {
   static constexpr const char* kOwner = "AsyncSession";
   static constexpr const char* kHandle = "AsyncResource";
-  static constexpr const char* kHandleDocLine =
-      "Send {} for this resource; await the result for its reply.";
+  static constexpr CommandDocOwner kHandleDocs = CommandDocOwner::AsyncResource;
   static PyObject* session_of(PyObject* handle) { return as_subscription(handle)->session.get(); }
-  static constexpr const char* kDocLine = "Send {}; await the result for its reply.";
+  static constexpr CommandDocOwner kDocs = CommandDocOwner::AsyncSession;
   static const SessionSettings& settings(PyObject* self) { return settings_of(self); }
   static PyObject* submit(PyObject* self, const Command& command, std::optional<double> limit) {
     return submit_command(self, command, limit);
@@ -638,100 +637,69 @@ PyTypeObject* init_async_session_class() {
   if (type) return type;
   if (!init_received_classes()) return nullptr;
   if (!make_session_signatures(g_sigs, "AsyncSession")) return nullptr;
+  constexpr auto kCall = METH_FASTCALL | METH_KEYWORDS;
+#define QV_TIMEOUT "timeout=" QV_SESSION_TIMEOUT_NAME
+  const PyMethodDef aenter = {"__aenter__", method_entry<Consumer_aenter>(), METH_NOARGS,
+                              documented("consumer.__aenter__")};
+  const PyMethodDef aexit = {"__aexit__", method_entry<Consumer_aexit>(), METH_FASTCALL,
+                             documented("consumer.__aexit__")};
 
   g_subscription_type = make_subscription_class({
       "builtins.AsyncSubscription",
-      "Events of an AsyncSession as they come, from the moment it was made: those its "
-      "predicate accepts (all, without one), in a queue of its own bounded by max_pending "
-      "(beyond it, EventsDropped at that point, once). Iterate over it with async for, or "
-      "await get() for one; close() (or leaving its with block) unsubscribes. A loss of the "
-      "connection shows as the reconnected event once the session has connected again; "
-      "ConnectionError when it cannot.",
       {{Py_am_aiter, reinterpret_cast<void*>(PyObject_SelfIter)},
        {Py_am_anext, slot_entry<AsyncSubscription_anext>()}},
-      {{"get", method_entry<AsyncSubscription_get>(), METH_FASTCALL | METH_KEYWORDS,
-        "get($self, /, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
-        "Await the next event; TimeoutError when none comes within timeout."},
-       {"__aenter__", method_entry<Consumer_aenter>(), METH_NOARGS, nullptr},
-       {"__aexit__", method_entry<Consumer_aexit>(), METH_FASTCALL, nullptr}},
+      {method("AsyncSubscription", "get", method_entry<AsyncSubscription_get>(), kCall,
+              "get($self, /, " QV_TIMEOUT ")"),
+       aenter, aexit},
       subscription_ended});
   if (!g_subscription_type) return nullptr;
 
   const auto* for_resource = handle_command_methods<AsyncSessionClass>();
   if (!for_resource) return nullptr;
   std::vector<PyMethodDef> resource_methods = {
-      {"get", method_entry<AsyncResource_get>(), METH_FASTCALL | METH_KEYWORDS,
-       "get($self, /, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
-       "Await the next event about the resource; TimeoutError when none comes within timeout."},
-      {"wait_for", method_entry<AsyncResource_wait_for>(), METH_FASTCALL | METH_KEYWORDS,
-       "wait_for($self, /, predicate=None, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
-       "Await the first of its events the predicate accepts (the first, without one), those "
-       "it holds first; the others stay. ConnectionError when the connection is lost."},
-      {"__aenter__", method_entry<Consumer_aenter>(), METH_NOARGS, nullptr},
-      {"__aexit__", method_entry<Consumer_aexit>(), METH_FASTCALL, nullptr}};
+      method("AsyncResource", "get", method_entry<AsyncResource_get>(), kCall,
+             "get($self, /, " QV_TIMEOUT ")"),
+      method("AsyncResource", "wait_for", method_entry<AsyncResource_wait_for>(), kCall,
+             "wait_for($self, /, predicate=None, " QV_TIMEOUT ")"),
+      aenter, aexit};
   resource_methods.insert(resource_methods.end(), for_resource->begin(), for_resource->end());
   g_resource_type = make_subscription_class({
       "builtins.AsyncResource",
-      "The events of one resource (a call, a player...) of an AsyncSession, from the moment "
-      "it was made: every event whose resource field (the session's resource_key) is its id, "
-      "in a queue of its own bounded by max_pending. Iterate over it with async for, await "
-      "get() or wait_for(); its per-command methods send the commands of its resource. "
-      "close() (or leaving its async with block) ends it; it sends nothing by itself.",
       {{Py_am_aiter, reinterpret_cast<void*>(PyObject_SelfIter)},
        {Py_am_anext, slot_entry<AsyncSubscription_anext>()}},
-      std::move(resource_methods), subscription_ended,
-      "close($self, /)\n--\n\nEnd it: it takes no more events; those it held and the "
-      "program did not take are held for wait_for() again.",
-      {resource_id_getter()}});
+      std::move(resource_methods), subscription_ended, {resource_id_getter()}});
   if (!g_resource_type) return nullptr;
 
   const auto* per_command = session_command_methods<AsyncSessionClass>();
   if (!per_command) return nullptr;
   const SessionClassTraits traits = {
-      "AsyncSession",
-      "A connection to the control server for asyncio: each request "
-      "is awaited for its reply; other lines are events.",
-      sizeof(AsyncSessionObject), slot_entry<AsyncSession_new>(),
+      "AsyncSession", sizeof(AsyncSessionObject), slot_entry<AsyncSession_new>(),
       dealloc_slot<AsyncSession_dealloc>(), entry<AsyncSession_get_closed>,
       entry<AsyncSession_get_stats>, slot_entry<AsyncSession_repr>(),
       nothrow_slot<AsyncSession_traverse>(), nothrow_slot<AsyncSession_clear>(),
       nothrow_slot<AsyncSession_finalize>()};
+  const char* const owner = "AsyncSession";
   type = make_session_class(traits, {
-      {"connect", method_entry<AsyncSession_connect>(), METH_NOARGS,
-       "connect($self, /)\n--\n\nConnect and log in; await the result. Requests made before "
-       "wait for it."},
-      {"request", method_entry<AsyncSession_request>(), METH_FASTCALL | METH_KEYWORDS,
-       "request($self, /, command, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
-       "Send a Command, or a text as it is; await the result for its reply."},
-      {"request_batch", method_entry<AsyncSession_request_batch>(), METH_FASTCALL | METH_KEYWORDS,
-       "request_batch($self, /, commands, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
-       "Send many requests in one write; await the result for every reply."},
-      {"events", method_entry<AsyncSession_events>(), METH_FASTCALL | METH_KEYWORDS,
-       "events($self, /, timeout=None)\n--\n\n"
-       "A subscription to every event, starting with those held for wait_for(): iterate "
-       "over it (async for) until the session is closed, or, with a timeout, until none "
-       "comes within it."},
-      {"subscribe", method_entry<AsyncSession_subscribe>(), METH_FASTCALL | METH_KEYWORDS,
-       "subscribe($self, /, predicate=None, *, max_pending=10000)\n--\n\n"
-       "An AsyncSubscription to the events the predicate accepts (every event with None), "
-       "from now on; make it before sending the command whose events it is for."},
-      {"resource", method_entry<AsyncSession_resource>(), METH_FASTCALL | METH_KEYWORDS,
-       "resource($self, /, resource_id, *, max_pending=10000)\n--\n\n"
-       "An AsyncResource: every event about the resource from now on, and its commands; make "
-       "it before sending the command whose events it is for."},
-      {"wait_for", method_entry<AsyncSession_wait_for>(), METH_FASTCALL | METH_KEYWORDS,
-       "wait_for($self, /, predicate, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
-       "Await the first event the predicate accepts among those no subscription took (the "
-       "most recent max_events, and those that come); the others stay held."},
-      {"completion", method_entry<AsyncSession_completion>(), METH_FASTCALL | METH_KEYWORDS,
-       "completion($self, /, reply, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
-       "Await the line that completed the request `reply` answered: the first later line "
-       "carrying its tag, however late it is asked for."},
-      {"close", method_entry<AsyncSession_close>(), METH_NOARGS,
-       "close($self, /)\n--\n\nEnd the connection at once; waiting calls end. Awaitable."},
-      {"__aenter__", method_entry<AsyncSession_aenter>(), METH_NOARGS, nullptr},
-      {"__aexit__", method_entry<AsyncSession_aexit>(), METH_FASTCALL, nullptr},
+      method(owner, "connect", method_entry<AsyncSession_connect>(), METH_NOARGS, "connect($self, /)"),
+      method(owner, "request", method_entry<AsyncSession_request>(), kCall,
+             "request($self, /, command, " QV_TIMEOUT ")"),
+      method(owner, "request_batch", method_entry<AsyncSession_request_batch>(), kCall,
+             "request_batch($self, /, commands, " QV_TIMEOUT ")"),
+      method(owner, "events", method_entry<AsyncSession_events>(), kCall,
+             "events($self, /, timeout=None)"),
+      method(owner, "subscribe", method_entry<AsyncSession_subscribe>(), kCall,
+             "subscribe($self, /, predicate=None, *, max_pending=10000)"),
+      method(owner, "resource", method_entry<AsyncSession_resource>(), kCall,
+             "resource($self, /, resource_id, *, max_pending=10000)"),
+      method(owner, "wait_for", method_entry<AsyncSession_wait_for>(), kCall,
+             "wait_for($self, /, predicate, " QV_TIMEOUT ")"),
+      method(owner, "completion", method_entry<AsyncSession_completion>(), kCall,
+             "completion($self, /, reply, " QV_TIMEOUT ")"),
+      method(owner, "close", method_entry<AsyncSession_close>(), METH_NOARGS, "close($self, /)"),
+      method(owner, "__aenter__", method_entry<AsyncSession_aenter>(), METH_NOARGS),
+      method(owner, "__aexit__", method_entry<AsyncSession_aexit>(), METH_FASTCALL),
   }, *per_command);
+#undef QV_TIMEOUT
   return type;
 }
 

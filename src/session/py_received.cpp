@@ -6,6 +6,7 @@
 #include "binding/boundary.hpp"
 #include "binding/errors.hpp"
 #include "binding/type_support.hpp"
+#include "session/session_class.hpp"
 #include "commands/core/command_tag.hpp"
 
 namespace qv::py {
@@ -136,29 +137,27 @@ void Received_dealloc(PyObject* self) noexcept {
   Py_DECREF(type);
 }
 
+// Their docstrings are the table's (session_docs.hpp), filled in when the classes are made.
 PyGetSetDef g_reply_getset[] = {
-    {"tag", entry<Received_tag>, nullptr, "The tag of the request it answers.", nullptr},
-    {"line", entry<Received_line>, nullptr, "The line as received, decoded and stripped.", nullptr},
-    {"words", entry<Received_words>, nullptr, "The line's space-separated tokens.", nullptr},
-    {"fields", entry<Received_fields>, nullptr, "The line's Key=Value tokens.", nullptr},
+    {"tag", entry<Received_tag>, nullptr, nullptr, nullptr},
+    {"line", entry<Received_line>, nullptr, nullptr, nullptr},
+    {"words", entry<Received_words>, nullptr, nullptr, nullptr},
+    {"fields", entry<Received_fields>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+PyGetSetDef g_event_getset[] = {
+    {"tag", entry<Received_tag>, nullptr, nullptr, nullptr},
+    {"line", entry<Received_line>, nullptr, nullptr, nullptr},
+    {"words", entry<Received_words>, nullptr, nullptr, nullptr},
+    {"fields", entry<Received_fields>, nullptr, nullptr, nullptr},
+    {"kind", entry<Event_kind>, nullptr, nullptr, nullptr},
+    {"gap", entry<Event_gap>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyGetSetDef g_event_getset[] = {
-    {"tag", entry<Received_tag>, nullptr, "The tag the line carries, or None.", nullptr},
-    {"line", entry<Received_line>, nullptr, "The line as received, decoded and stripped.", nullptr},
-    {"words", entry<Received_words>, nullptr, "The line's space-separated tokens.", nullptr},
-    {"fields", entry<Received_fields>, nullptr, "The line's Key=Value tokens.", nullptr},
-    {"kind", entry<Event_kind>, nullptr,
-     "\"line\" for a server line; \"reconnected\" marks a new connection, before which lines "
-     "may have been missed.",
-     nullptr},
-    {"gap", entry<Event_gap>, nullptr,
-     "A reconnect's: the seconds from the loss of the connection to the new one's Login "
-     "(float); None for a line.",
-     nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+void document(PyGetSetDef* getset, const std::string& owner) {
+  for (; getset->name; ++getset) getset->doc = documented(owner + "." + getset->name);
+}
 
 PyTypeObject* make_received_class(const char* name, PyGetSetDef* getset, const char* doc) {
   PyType_Slot slots[] = {
@@ -275,27 +274,17 @@ bool add_rebuild_function(PyObject* top) {
 
 bool init_received_classes() {
   if (g_reply) return true;
-  g_event = make_received_class(
-      "builtins.Event", g_event_getset,
-      "A line from the server that answers no waiting request: an event, a later line of a "
-      "long command (it carries that command's tag), or a reply that came after its request "
-      "timed out. Also the mark of a reconnect (kind \"reconnected\").");
+  document(g_event_getset, "Event");
+  document(g_reply_getset, "Reply");
+  g_event = make_received_class("builtins.Event", g_event_getset, documented("Event"));
   if (!g_event) return false;
-  g_reply = make_received_class("builtins.Reply", g_reply_getset,
-                                "The line from the server that answered a request.");
+  g_reply = make_received_class("builtins.Reply", g_reply_getset, documented("Reply"));
   if (!g_reply) return false;
-  g_server_error = PyErr_NewExceptionWithDoc(
-      "builtins.ServerError",
-      "The server's reply says the request failed (by the session's is_failure setting). "
-      "The reply is the attribute `reply`.",
-      PyExc_Exception, nullptr);
+  g_server_error = PyErr_NewExceptionWithDoc("builtins.ServerError", documented("ServerError"),
+                                             PyExc_Exception, nullptr);
   if (!g_server_error) return false;
   g_events_dropped = PyErr_NewExceptionWithDoc(
-      "builtins.EventsDropped",
-      "Events were left out at this point of a subscription's stream, because it held as "
-      "many events as it may (its max_pending) and the program had not taken them; the "
-      "stream goes on after it. The number is the attribute `count`.",
-      PyExc_Exception, nullptr);
+      "builtins.EventsDropped", documented("EventsDropped"), PyExc_Exception, nullptr);
   return g_events_dropped && add_exception_reduce(g_server_error) &&
          add_exception_reduce(g_events_dropped);
 }

@@ -297,10 +297,9 @@ PyObject* Session_repr(PyObject* self) {
 struct SessionClass {
   static constexpr const char* kOwner = "Session";
   static constexpr const char* kHandle = "Resource";
-  static constexpr const char* kHandleDocLine =
-      "Send {} for this resource, and wait for its reply.";
+  static constexpr CommandDocOwner kHandleDocs = CommandDocOwner::Resource;
   static PyObject* session_of(PyObject* handle) { return as_subscription(handle)->session.get(); }
-  static constexpr const char* kDocLine = "Send {} and wait for its reply.";
+  static constexpr CommandDocOwner kDocs = CommandDocOwner::Session;
   static const SessionSettings& settings(PyObject* self) { return settings_of(self); }
   static PyObject* submit(PyObject* self, const Command& command, std::optional<double> limit) {
     return submit_command(self, command, limit);
@@ -314,91 +313,60 @@ PyTypeObject* init_session_class() {
   if (type) return type;
   if (!init_received_classes()) return nullptr;
   if (!make_session_signatures(g_sigs, "Session")) return nullptr;
+  constexpr auto kCall = METH_FASTCALL | METH_KEYWORDS;
+#define QV_TIMEOUT "timeout=" QV_SESSION_TIMEOUT_NAME
 
   g_subscription_type = make_subscription_class({
       "builtins.Subscription",
-      "Events of a Session as they come, from the moment it was made: those its predicate "
-      "accepts (all, without one), in a queue of its own bounded by max_pending (beyond it, "
-      "EventsDropped at that point, once). Iterate over it, or get() one at a time; close() "
-      "(or leaving its with block) unsubscribes. A loss of the connection shows as the "
-      "reconnected event when the session connects again; ConnectionError when it cannot.",
       {{Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
        {Py_tp_iternext, slot_entry<Subscription_next>()}},
-      {{"get", method_entry<Subscription_get>(), METH_FASTCALL | METH_KEYWORDS,
-        "get($self, /, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
-        "The next event; TimeoutError when none comes within timeout."}},
+      {method("Subscription", "get", method_entry<Subscription_get>(), kCall,
+              "get($self, /, " QV_TIMEOUT ")")},
       nullptr});
   if (!g_subscription_type) return nullptr;
 
   const auto* for_resource = handle_command_methods<SessionClass>();
   if (!for_resource) return nullptr;
   std::vector<PyMethodDef> resource_methods = {
-      {"get", method_entry<Resource_get>(), METH_FASTCALL | METH_KEYWORDS,
-       "get($self, /, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
-       "The next event about the resource; TimeoutError when none comes within timeout."},
-      {"wait_for", method_entry<Resource_wait_for>(), METH_FASTCALL | METH_KEYWORDS,
-       "wait_for($self, /, predicate=None, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
-       "The first of its events the predicate accepts (the first, without one), those it "
-       "holds first; the others stay. ConnectionError when the connection is lost."}};
+      method("Resource", "get", method_entry<Resource_get>(), kCall, "get($self, /, " QV_TIMEOUT ")"),
+      method("Resource", "wait_for", method_entry<Resource_wait_for>(), kCall,
+             "wait_for($self, /, predicate=None, " QV_TIMEOUT ")")};
   resource_methods.insert(resource_methods.end(), for_resource->begin(), for_resource->end());
   g_resource_type = make_subscription_class({
       "builtins.Resource",
-      "The events of one resource (a call, a player...) of a Session, from the moment it was "
-      "made: every event whose resource field (the session's resource_key) is its id, in a "
-      "queue of its own bounded by max_pending. Iterate over it, get() or wait_for() them; "
-      "its per-command methods send the commands of its resource. close() (or leaving its "
-      "with block) ends it; it sends nothing by itself.",
       {{Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
        {Py_tp_iternext, slot_entry<Subscription_next>()}},
-      std::move(resource_methods), nullptr,
-      "close($self, /)\n--\n\nEnd it: it takes no more events; those it held and the "
-      "program did not take are held for wait_for() again.",
-      {resource_id_getter()}});
+      std::move(resource_methods), nullptr, {resource_id_getter()}});
   if (!g_resource_type) return nullptr;
 
   const auto* per_command = session_command_methods<SessionClass>();
   if (!per_command) return nullptr;
   const SessionClassTraits traits = {
-      "Session",
-      "A connection to the control server that hears it: each "
-      "request returns its reply; other lines are events.",
-      sizeof(SessionObject), slot_entry<Session_new>(),
+      "Session", sizeof(SessionObject), slot_entry<Session_new>(),
       dealloc_slot<Session_dealloc>(), entry<Session_get_closed>, entry<Session_get_stats>,
       slot_entry<Session_repr>(),
       nothrow_slot<Session_traverse>(), nothrow_slot<Session_clear>(),
       nothrow_slot<Session_finalize>()};
+  const char* const owner = "Session";
   type = make_session_class(traits, {
-      {"request", method_entry<Session_request>(), METH_FASTCALL | METH_KEYWORDS,
-       "request($self, /, command, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
-       "Send a Command, or a text as it is, and wait for its reply."},
-      {"request_batch", method_entry<Session_request_batch>(), METH_FASTCALL | METH_KEYWORDS,
-       "request_batch($self, /, commands, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
-       "Send many requests in one write and wait for every reply."},
-      {"events", method_entry<Session_events>(), METH_FASTCALL | METH_KEYWORDS,
-       "events($self, /, timeout=None)\n--\n\n"
-       "A subscription to every event, starting with those held for wait_for(): iterate "
-       "over it until the session is closed, or, with a timeout, until none comes within it."},
-      {"subscribe", method_entry<Session_subscribe>(), METH_FASTCALL | METH_KEYWORDS,
-       "subscribe($self, /, predicate=None, *, max_pending=10000)\n--\n\n"
-       "A Subscription to the events the predicate accepts (every event with None), from now "
-       "on; make it before sending the command whose events it is for."},
-      {"resource", method_entry<Session_resource>(), METH_FASTCALL | METH_KEYWORDS,
-       "resource($self, /, resource_id, *, max_pending=10000)\n--\n\n"
-       "A Resource: every event about the resource from now on, and its commands; make it "
-       "before sending the command whose events it is for."},
-      {"wait_for", method_entry<Session_wait_for>(), METH_FASTCALL | METH_KEYWORDS,
-       "wait_for($self, /, predicate, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
-       "Wait for the first event the predicate accepts among those no subscription took (the "
-       "most recent max_events, and those that come); the others stay held."},
-      {"completion", method_entry<Session_completion>(), METH_FASTCALL | METH_KEYWORDS,
-       "completion($self, /, reply, timeout=" QV_SESSION_TIMEOUT_NAME ")\n--\n\n"
-       "The line that completed the request `reply` answered: the first later line carrying "
-       "its tag, however late it is asked for."},
-      {"close", method_entry<Session_close>(), METH_NOARGS,
-       "close($self, /)\n--\n\nEnd the connection; waiting calls end at once."},
-      {"__enter__", method_entry<Session_enter>(), METH_NOARGS, nullptr},
-      {"__exit__", method_entry<Session_exit>(), METH_FASTCALL, nullptr},
+      method(owner, "request", method_entry<Session_request>(), kCall,
+             "request($self, /, command, " QV_TIMEOUT ")"),
+      method(owner, "request_batch", method_entry<Session_request_batch>(), kCall,
+             "request_batch($self, /, commands, " QV_TIMEOUT ")"),
+      method(owner, "events", method_entry<Session_events>(), kCall, "events($self, /, timeout=None)"),
+      method(owner, "subscribe", method_entry<Session_subscribe>(), kCall,
+             "subscribe($self, /, predicate=None, *, max_pending=10000)"),
+      method(owner, "resource", method_entry<Session_resource>(), kCall,
+             "resource($self, /, resource_id, *, max_pending=10000)"),
+      method(owner, "wait_for", method_entry<Session_wait_for>(), kCall,
+             "wait_for($self, /, predicate, " QV_TIMEOUT ")"),
+      method(owner, "completion", method_entry<Session_completion>(), kCall,
+             "completion($self, /, reply, " QV_TIMEOUT ")"),
+      method(owner, "close", method_entry<Session_close>(), METH_NOARGS, "close($self, /)"),
+      method(owner, "__enter__", method_entry<Session_enter>(), METH_NOARGS),
+      method(owner, "__exit__", method_entry<Session_exit>(), METH_FASTCALL),
   }, *per_command);
+#undef QV_TIMEOUT
   return type;
 }
 

@@ -5,6 +5,7 @@
 
 #include "binding/boundary.hpp"
 #include "binding/type_support.hpp"
+#include "session/session_class.hpp"
 
 namespace qv::py {
 
@@ -92,17 +93,15 @@ void Subscription_dealloc(PyObject* self) noexcept {
 }
 
 PyGetSetDef g_getset[] = {
-    {"closed", entry<Subscription_get_closed>, nullptr,
-     "Whether it ended (close(), or its with block was left): it takes nothing more.", nullptr},
-    {"pending", entry<Subscription_get_pending>, nullptr,
-     "The events it holds that the program has not taken yet.", nullptr},
+    {"closed", entry<Subscription_get_closed>, nullptr, nullptr, nullptr},
+    {"pending", entry<Subscription_get_pending>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
 
 PyGetSetDef resource_id_getter() {
-  return {"id", entry<Resource_get_id>, nullptr, "The resource's id.", nullptr};
+  return {"id", entry<Resource_get_id>, nullptr, documented("Resource.id"), nullptr};
 }
 
 void close_consumer(PyObject* self) { end_subscription(self); }
@@ -119,17 +118,23 @@ void raise_subscription_closed(const SubscriptionObject* sub) {
 PyTypeObject* make_subscription_class(const SubscriptionClassTraits& traits) {
   // Types keep pointers into these: they live as long as the process, as the types do.
   auto* methods = new std::vector<PyMethodDef>(traits.methods);
-  methods->push_back({"close", method_entry<Subscription_close>(), METH_NOARGS,
-                      traits.close_doc});
-  methods->push_back({"__enter__", method_entry<Subscription_enter>(), METH_NOARGS, nullptr});
-  methods->push_back({"__exit__", method_entry<Subscription_exit>(), METH_FASTCALL, nullptr});
+  const std::string_view full(traits.name);
+  const std::string owner(full.substr(full.find('.') + 1));  // "Subscription"
+  methods->push_back(method(owner.c_str(), "close", method_entry<Subscription_close>(),
+                            METH_NOARGS, "close($self, /)"));
+  methods->push_back({"__enter__", method_entry<Subscription_enter>(), METH_NOARGS,
+                      documented("consumer.__enter__")});
+  methods->push_back({"__exit__", method_entry<Subscription_exit>(), METH_FASTCALL,
+                      documented("consumer.__exit__")});
   methods->push_back({nullptr, nullptr, 0, nullptr});
   std::vector<PyType_Slot> slots = traits.stepping;
   slots.push_back({Py_tp_methods, methods->data()});
   auto* getset = new std::vector<PyGetSetDef>(traits.getset);
   getset->insert(getset->end(), std::begin(g_getset), std::end(g_getset));  // its end mark last
+  (*getset)[getset->size() - 3].doc = documented("consumer.closed");
+  (*getset)[getset->size() - 2].doc = documented("consumer.pending");
   slots.push_back({Py_tp_getset, getset->data()});
-  slots.push_back({Py_tp_doc, const_cast<char*>(traits.doc)});
+  slots.push_back({Py_tp_doc, const_cast<char*>(documented(owner))});
   slots.push_back({Py_tp_dealloc, dealloc_slot<Subscription_dealloc>()});
   slots.push_back({Py_tp_traverse, nothrow_slot<Subscription_traverse>()});
   slots.push_back({Py_tp_clear, nothrow_slot<Subscription_clear>()});

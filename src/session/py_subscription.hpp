@@ -16,16 +16,12 @@ namespace qv::py {
 inline constexpr std::size_t kDefaultMaxPending = 10000;
 
 struct SubscriptionClassTraits {
-  const char* name;  // "builtins.Subscription"
-  const char* doc;
+  const char* name;  // "builtins.Subscription"; its docstrings are the table's (session_docs.hpp)
   std::vector<PyType_Slot> stepping;  // tp_iternext, or am_aiter and am_anext
   std::vector<PyMethodDef> methods;   // get()
   // Called when the subscription ends while a step of it may wait (AsyncSession: that wait
   // ends); null when there is nothing to do.
   void (*ended)(SubscriptionObject* sub);
-  const char* close_doc =
-      "close($self, /)\n--\n\nUnsubscribe: it takes no more events; those it holds and the "
-      "program did not take are held for wait_for() again.";
   std::vector<PyGetSetDef> getset = {};  // besides closed and pending
 };
 

@@ -166,13 +166,6 @@ const Param& reply_timeout_param() {
   return param;
 }
 
-std::string with_command_word(std::string_view line, std::size_t v) {
-  const std::size_t hole = line.find("{}");
-  if (hole == std::string_view::npos) return std::string(line);
-  return std::string(line.substr(0, hole)) + std::string(kCatalogue[v].name) +
-         std::string(line.substr(hole + 2));
-}
-
 void raise_timeout(std::string_view word, std::uint64_t tag, std::optional<double> limit) {
   set_error(PyExc_TimeoutError, "no reply to " + std::string(word) + " (tag " +
                                     std::to_string(tag) + ")" + within(limit));

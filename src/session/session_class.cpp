@@ -1,5 +1,6 @@
 #include "session/session_class.hpp"
 
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -7,6 +8,7 @@
 #include "binding/errors.hpp"
 #include "binding/type_support.hpp"
 #include "session/py_subscription.hpp"
+#include "session/core/session_docs.hpp"
 #include "session/py_received.hpp"
 #include "session/requests.hpp"
 
@@ -93,6 +95,22 @@ std::shared_ptr<CompletionBox> completion_box(PyObject* reply, const EventPipeli
   return box;
 }
 
+const char* documented(std::string_view key, std::string_view signature) {
+  static std::deque<std::string> kept;  // method tables point into these for the process
+  std::string_view text;
+  for (const DocText& d : kSessionDocs)
+    if (d.key == key) text = d.text;
+  std::string doc;
+  if (!signature.empty()) doc.append(signature).append("\n--\n\n");
+  doc.append(text.empty() ? "(no text: " + std::string(key) + ")" : text);
+  return kept.emplace_back(std::move(doc)).c_str();
+}
+
+PyMethodDef method(const char* owner, const char* name, PyCFunction function, int flags,
+                   std::string_view signature) {
+  return {name, function, flags, documented(std::string(owner) + "." + name, signature)};
+}
+
 bool check_predicate(PyObject* predicate) {
   if (PyCallable_Check(predicate)) return true;
   set_error(PyExc_TypeError,
@@ -167,15 +185,13 @@ PyTypeObject* make_session_class(const SessionClassTraits& traits, std::vector<P
   auto* methods = new std::vector<PyMethodDef>(std::move(own));
   methods->insert(methods->end(), per_command.begin(), per_command.end());
   methods->push_back({nullptr, nullptr, 0, nullptr});
+  const std::string owner(traits.owner);
   auto* getset = new PyGetSetDef[3]{
-      {"closed", traits.closed, nullptr, "Whether close() was called.", nullptr},
-      {"stats", traits.stats, nullptr,
-       "The session's counters since it was made, for monitoring: a SessionStats (requests, "
-       "replies, events, dropped, reconnects).",
-       nullptr},
+      {"closed", traits.closed, nullptr, documented(owner + ".closed"), nullptr},
+      {"stats", traits.stats, nullptr, documented(owner + ".stats"), nullptr},
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
-  const std::string doc = settings_class_doc(traits.owner, traits.summary);
+  const std::string doc = settings_class_doc(traits.owner, documented(owner));
   PyType_Slot slots[] = {
       {Py_tp_new, traits.new_slot},
       {Py_tp_dealloc, traits.dealloc_slot},

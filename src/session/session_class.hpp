@@ -45,6 +45,13 @@ bool bind_session_call(const SessionSignatures& sigs, const Signature& sig,
 // ValueError set otherwise.
 std::shared_ptr<CompletionBox> completion_box(PyObject* reply, const EventPipeline& events);
 
+// The one text of `key` ("Session.request", see session/core/session_docs.hpp), kept for the
+// process; with a text signature, that first ("request($self, /, command)" and "--").
+const char* documented(std::string_view key, std::string_view signature = {});
+// A method of a session-layer class, documented from the same table.
+PyMethodDef method(const char* owner, const char* name, PyCFunction function, int flags,
+                   std::string_view signature = {});
+
 // wait_for's predicate must be callable; false with TypeError set.
 bool check_predicate(PyObject* predicate);
 
@@ -61,8 +68,7 @@ bool bind_resource(const SessionSignatures& sigs, PyObject* const* args, Py_ssiz
 bool read_batch(PyObject* commands, std::vector<LineBuffer>& lines, std::vector<std::string>& words);
 
 struct SessionClassTraits {
-  const char* owner;    // "Session"
-  const char* summary;  // the class docstring after its signature
+  const char* owner;    // "Session"; its docstring is the table's (session_docs.hpp)
   std::size_t basicsize;
   void* new_slot;
   void* dealloc_slot;

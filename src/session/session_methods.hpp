@@ -2,13 +2,14 @@
 // The per-command methods of a session class, from the one generator (CommandMethods): each
 // takes its factory's parameters, in order, every one that may be None defaulting to None,
 // and a keyword-only `reply_timeout` (the session's timeout by default); it builds the
-// command and hands it to the class's submit. `Class` has kOwner, kDocLine ("{}" standing for
-// the command word), settings(self) and submit(self, command, limit).
+// command and hands it to the class's submit. `Class` has kOwner, kDocs (whose docstrings,
+// see command_docs.hpp), settings(self) and submit(self, command, limit).
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "commands/command_methods.hpp"
+#include "session/command_docs.hpp"
 #include "session/event_pipeline.hpp"
 #include "session/requests.hpp"
 #include "session/settings.hpp"
@@ -28,9 +29,6 @@ consteval bool optional_fields_last() {
 static_assert(detail::optional_fields_last(),
               "a session method defaults its optional fields to None, so they must come last");
 
-// `line` with "{}" standing for the command word of entry `v`.
-std::string with_command_word(std::string_view line, std::size_t v);
-
 template <class Class>
 struct SessionCommands {
   static constexpr const char* kOwner = Class::kOwner;
@@ -40,7 +38,7 @@ struct SessionCommands {
   static constexpr bool takes(std::size_t) { return true; }
   static constexpr std::size_t fixed_fields(std::size_t) { return 0; }
   static std::string doc(std::size_t v, std::string text_signature) {
-    return text_signature + with_command_word(Class::kDocLine, v);
+    return text_signature + command_doc(Class::kDocs, v);
   }
   struct Use {
     explicit Use(PyObject*) {}
@@ -66,7 +64,7 @@ const std::vector<PyMethodDef>* session_command_methods() {
 
 // A resource handle's per-command methods: one for every command whose first field is
 // `resource_id`, with the handle's id in it; sent by the handle's session, returning what
-// the session's method returns. `Class` has kHandle (the class name), kHandleDocLine and
+// the session's method returns. `Class` has kHandle (the class name), kHandleDocs and
 // session_of(handle), besides what SessionCommands asks.
 inline constexpr bool names_a_resource(std::size_t v) {
   return kCatalogue[v].field_count > 0 && kCatalogue[v].fields[0].name == "resource_id";
@@ -78,7 +76,7 @@ struct HandleCommands : SessionCommands<Class> {
   static constexpr bool takes(std::size_t v) { return names_a_resource(v); }
   static constexpr std::size_t fixed_fields(std::size_t v) { return names_a_resource(v) ? 1 : 0; }
   static std::string doc(std::size_t v, std::string text_signature) {
-    return text_signature + with_command_word(Class::kHandleDocLine, v);
+    return text_signature + command_doc(Class::kHandleDocs, v);
   }
   template <std::size_t V>
   static bool fill(PyObject* self, Command& command) {

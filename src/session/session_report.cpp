@@ -2,24 +2,26 @@
 
 #include <array>
 
+#include "session/core/session_docs.hpp"
+
 namespace qv::py {
 
 namespace {
 
 // In the order of SessionCounts.
+// Their docstrings are the table's (session_docs.hpp).
 PyStructSequence_Field g_fields[] = {
-    {"requests", "request lines sent, the Login of each connection included"},
-    {"replies", "replies received"},
-    {"events", "lines received that answered no request (dropped ones included)"},
-    {"dropped", "events dropped because max_events were held and not taken"},
-    {"reconnects", "connections made and logged in again after a loss"},
+    {"requests", session_doc("SessionStats.requests").data()},
+    {"replies", session_doc("SessionStats.replies").data()},
+    {"events", session_doc("SessionStats.events").data()},
+    {"dropped", session_doc("SessionStats.dropped").data()},
+    {"reconnects", session_doc("SessionStats.reconnects").data()},
     {nullptr, nullptr},
 };
 
 PyStructSequence_Desc g_desc = {
     "builtins.SessionStats",  // as the other session classes: quelvant_rs.session holds it
-    "A session's counters since it was made, for monitoring: requests, replies, events, "
-    "dropped, reconnects.",
+    session_doc("SessionStats").data(),
     g_fields, 5};
 
 std::string plural(std::size_t n, const char* one, const char* many) {

@@ -27,6 +27,7 @@
 #include "commands/core/catalogue.hpp"
 #include "commands/core/render.hpp"
 #include "commands/core/value_enums.hpp"
+#include "session/core/session_docs.hpp"
 #include "session/core/settings_table.hpp"
 
 namespace {
@@ -372,11 +373,12 @@ std::string positional_call(std::string_view prefix, const Example& ex) {
 
 // `prefix(7, "1001", timeout=60000)`: required values by position, the others by keyword,
 // None left out.
-std::string keyword_call(std::string_view prefix, const Variant& v, const Example& ex) {
+std::string keyword_call(std::string_view prefix, const Variant& v, const Example& ex,
+                         std::size_t first_field = 0) {
   std::string out(prefix);
   out += '(';
   bool first = true;
-  for (std::size_t i = 0; i < v.field_count; ++i) {
+  for (std::size_t i = first_field; i < v.field_count; ++i) {
     if (ex.args[i] == "None") continue;
     out += first ? "" : ", ";
     first = false;
@@ -403,11 +405,11 @@ void add_literal(DocLines& doc, std::string_view intro, const std::vector<std::s
 }
 
 void add_args(DocLines& doc, const Variant& v, std::string_view extra_name = {},
-              std::string_view extra_text = {}) {
-  if (v.field_count == 0 && extra_name.empty()) return;
+              std::string_view extra_text = {}, std::size_t first_field = 0) {
+  if (v.field_count == first_field && extra_name.empty()) return;
   doc.emplace_back();
   doc.emplace_back("Args:");
-  for (std::size_t i = 0; i < v.field_count; ++i)
+  for (std::size_t i = first_field; i < v.field_count; ++i)
     for (std::string& line : wrap("    " + std::string(v.fields[i].name) + ":", "        ",
                                   field_text(v.fields[i])))
       doc.push_back(std::move(line));
@@ -477,13 +479,16 @@ constexpr std::string_view kReplyTimeoutText =
     "seconds to wait for the reply; None waits for ever; the default, SESSION_TIMEOUT, is the "
     "session's own timeout.";
 
-DocLines session_doc(const Variant& v, bool async) {
+// A session's method of `v`, or (`handle`) a resource handle's, whose resource_id is its own.
+DocLines session_doc(const Variant& v, bool async, bool handle = false) {
   DocLines doc;
   const std::string word(v.name);
-  add_paragraph(doc, async ? "Send ``" + word + "`` at once, tagged; await the result for its reply."
-                           : "Send ``" + word + "``, tagged, and wait for its reply.");
+  const std::string which = handle ? " for this resource" : "";
+  add_paragraph(doc, async ? "Send ``" + word + "``" + which +
+                                 " at once, tagged; await the result for its reply."
+                           : "Send ``" + word + "``" + which + ", tagged, and wait for its reply.");
   add_literal(doc, "Line", {line_shape(v) + " COMMANDTAG=<tag>"});
-  add_args(doc, v, "reply_timeout", kReplyTimeoutText);
+  add_args(doc, v, "reply_timeout", kReplyTimeoutText, handle ? 1 : 0);
   add_section(doc, "Returns",
               {{"Reply", async ? "what the awaitable gives: the line that carries the request's "
                                  "tag (the awaitable is also a coroutine, for "
@@ -499,13 +504,21 @@ DocLines session_doc(const Variant& v, bool async) {
                {"OverflowError", "a number out of its range; nothing is sent."},
                {"ValueError", "a text holding CR or LF; nothing is sent."}});
   std::vector<std::string> lines;
-  const std::string call = (async ? "await s." : "s.") + std::string(v.method);
+  const std::string call =
+      (async ? "await " : "") + std::string(handle ? "resource." : "s.") + std::string(v.method);
   for (const Example& ex : examples(v)) {
-    lines.push_back(keyword_call(call, v, ex));
+    lines.push_back(keyword_call(call, v, ex, handle ? 1 : 0));
     lines.push_back("# sends " + ex.line + " COMMANDTAG=<tag>");
   }
-  add_literal(doc, "Example", lines);
+  add_literal(doc, handle ? "Example (a resource of id " + examples(v).front().args[0] + ")"
+                          : std::string("Example"),
+              lines);
   return doc;
+}
+
+// The commands a resource handle has a method for: those whose first field is resource_id.
+bool names_a_resource(const Variant& v) {
+  return v.field_count > 0 && v.fields[0].name == "resource_id";
 }
 
 DocLines client_doc(const Variant& v) {
@@ -614,16 +627,60 @@ void record_classes(std::ostream& out, std::string_view indent) {
 // client's method names, in the client's order; each that may be None defaults to None, and
 // the keyword-only reply_timeout follows.
 void session_methods_returning(std::ostream& out, std::string_view indent, std::string_view ret,
-                               bool async) {
+                               bool async, bool handle = false) {
   for (std::size_t index : qv::kClientMethodOrder) {
     const Variant& v = qv::kCatalogue[index];
+    if (handle && !names_a_resource(v)) continue;
     std::vector<std::string> params{"self"};
-    for (std::string& p : factory_params(v))
-      params.push_back(p.ends_with(" | None") ? std::move(p) + " = None" : std::move(p));
+    std::vector<std::string> fields = factory_params(v);
+    for (std::size_t i = handle ? 1 : 0; i < fields.size(); ++i)
+      params.push_back(fields[i].ends_with(" | None") ? std::move(fields[i]) + " = None"
+                                                      : std::move(fields[i]));
     params.push_back("*");
     params.push_back("reply_timeout: _WaitLimit = SESSION_TIMEOUT");
-    write_def(out, indent, v.method, params, ret, session_doc(v, async));
+    write_def(out, indent, v.method, params, ret, session_doc(v, async, handle));
   }
+}
+
+void resource_methods(std::ostream& out, std::string_view indent) {
+  session_methods_returning(out, indent, "Reply", false, true);
+}
+
+void async_resource_methods(std::ostream& out, std::string_view indent) {
+  session_methods_returning(out, indent, "Pending[Reply]", true, true);
+}
+
+// The docstrings compiled into the module for the per-command methods of the sessions and the
+// handles, the same as the stubs': a C++ source the build compiles.
+std::string cpp_string(const DocLines& doc) {
+  std::string out = "\n    \"";
+  for (std::size_t i = 0; i < doc.size(); ++i) {
+    for (const char c : doc[i]) {
+      if (c == '"' || c == '\\') out += '\\';
+      out += c;
+    }
+    if (i + 1 < doc.size()) out += "\\n\"\n    \"";
+  }
+  return out + "\"";
+}
+
+void write_command_docs(std::ostream& out) {
+  out << "// Generated by stub_generator from the command catalogue. Edit that, not this file.\n"
+         "#include \"session/command_docs.hpp\"\n\nnamespace qv::py {\n\n"
+         "const char* const kCommandDocs[4][kVariantCount] = {\n";
+  for (const auto& [async, handle] : {std::pair{false, false}, std::pair{true, false},
+                                     std::pair{false, true}, std::pair{true, true}}) {
+    out << "  {";
+    for (const Variant& v : qv::kCatalogue) {
+      if (handle && !names_a_resource(v))
+        out << "\n    nullptr";
+      else
+        out << cpp_string(session_doc(v, async, handle));
+      out << ',';
+    }
+    out << "\n  },\n";
+  }
+  out << "};\n\n}  // namespace qv::py\n";
 }
 
 void session_methods(std::ostream& out, std::string_view indent) {
@@ -806,6 +863,29 @@ void write_settings_reference(std::ostream& out) {
   }
 }
 
+// A docstring of the table as lines; a session class's ends with its settings, as its
+// runtime docstring does (settings_class_doc).
+DocLines table_doc(std::string_view key, std::string_view text) {
+  DocLines doc;
+  for (std::size_t at = 0;;) {
+    const std::size_t end = text.find('\n', at);
+    doc.emplace_back(text.substr(at, end - at));
+    if (end == std::string_view::npos) break;
+    at = end + 1;
+  }
+  if (key == "Session" || key == "AsyncSession") {
+    doc.emplace_back();
+    doc.emplace_back("Args:");
+    const std::string args = qv::settings_doc_lines("    ");
+    for (std::size_t at = 0; at < args.size();) {
+      const std::size_t end = args.find('\n', at);
+      doc.emplace_back(args.substr(at, end - at));
+      at = end + 1;
+    }
+  }
+  return doc;
+}
+
 struct Block {
   std::string_view name;
   void (*write)(std::ostream&, std::string_view);
@@ -817,6 +897,8 @@ constexpr Block kBlocks[] = {
     {"client_methods", client_methods},
     {"session_methods", session_methods},
     {"async_session_methods", async_session_methods},
+    {"resource_methods", resource_methods},
+    {"async_resource_methods", async_resource_methods},
     {"session_new", session_new},
 };
 
@@ -836,6 +918,20 @@ bool expand(std::istream& in, std::ostream& out, const std::string& template_nam
       continue;
     }
     const std::string_view name = body.substr(2, body.size() - 4);
+    const std::string_view indent = std::string_view(line).substr(0, start);
+    if (name.starts_with("doc ")) {  // a docstring of the session layer's one table
+      const std::string_view key = name.substr(4);
+      const qv::DocText* found = nullptr;
+      for (const qv::DocText& d : qv::kSessionDocs)
+        if (d.key == key) found = &d;
+      if (!found) {
+        std::fprintf(stderr, "stub_generator: %s:%zu: no docstring %.*s\n", template_name.c_str(),
+                     line_number, static_cast<int>(key.size()), key.data());
+        return false;
+      }
+      write_docstring(out, indent, table_doc(key, found->text));
+      continue;
+    }
     const Block* block = nullptr;
     for (const Block& b : kBlocks)
       if (b.name == name) block = &b;
@@ -844,7 +940,7 @@ bool expand(std::istream& in, std::ostream& out, const std::string& template_nam
                    template_name.c_str(), line_number, static_cast<int>(name.size()), name.data());
       return false;
     }
-    block->write(out, std::string_view(line).substr(0, start));
+    block->write(out, indent);
   }
   return true;
 }
@@ -853,13 +949,23 @@ bool expand(std::istream& in, std::ostream& out, const std::string& template_nam
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  std::string reference;  // a folder
-  if (args.size() >= 2 && args[0] == "--reference") {
-    reference = args[1];
-    args.erase(args.begin(), args.begin() + 2);
+  std::string reference;     // a folder
+  std::string command_docs;  // a C++ source
+  for (bool more = true; more;) {
+    more = false;
+    if (args.size() >= 2 && args[0] == "--reference") {
+      reference = args[1];
+      args.erase(args.begin(), args.begin() + 2);
+      more = true;
+    } else if (args.size() >= 2 && args[0] == "--command-docs") {
+      command_docs = args[1];
+      args.erase(args.begin(), args.begin() + 2);
+      more = true;
+    }
   }
   if (args.size() < 3) {
-    std::fprintf(stderr, "usage: %s [--reference RST_DIR] TEMPLATE_DIR OUTPUT_DIR NAME...\n",
+    std::fprintf(stderr,
+                 "usage: %s [--reference RST_DIR] [--command-docs CPP] TEMPLATE_DIR OUTPUT_DIR NAME...\n",
                  argv[0]);
     return 2;
   }
@@ -891,6 +997,11 @@ int main(int argc, char** argv) {
     std::ostringstream text;
     if (!expand(in, text, template_name)) return 1;
     if (!write_file(output_dir / name, text.str())) return 1;
+  }
+  if (!command_docs.empty()) {
+    std::ostringstream docs;
+    write_command_docs(docs);
+    if (!write_file(command_docs, docs.str())) return 1;
   }
   if (!reference.empty()) {
     const std::filesystem::path dir = reference;
