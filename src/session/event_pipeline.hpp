@@ -220,6 +220,7 @@ class EventPipeline {
   // subscription's queue, or the window.
   void put_back(HeldEvent&& e, SubscriptionObject* sub);
   bool window_empty() const noexcept { return window_.empty(); }
+  std::size_t window_limit() const noexcept { return window_.limit(); }
   // The place in the stream the next event handed on takes (a request notes it when sent).
   std::uint64_t position() const noexcept { return next_seq_; }
   // How many events handed on from `position` on were dropped from the window so far (those
