@@ -17,7 +17,7 @@ myst_heading_anchors = 3
 # Every cross-reference must resolve, so a renamed method cannot leave a dead link behind;
 # only the stubs' private helpers and one standard-library type have no page here.
 nitpicky = True
-nitpick_ignore_regex = [("py:class", r"_WaitLimit|_SessionTimeout|_T|TracebackType")]
+nitpick_ignore_regex = [("py:class", r"_WaitLimit|_SessionTimeout|_ErrorReplies|_T|TracebackType")]
 
 html_theme = "furo"
 html_title = "quelvant_rs"

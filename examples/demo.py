@@ -1,47 +1,46 @@
 """A call flow that hears the server: resources from replies, a call, a prompt, a fax.
 
 Usage: python examples/demo.py [HOST] [PORT]
-The first part uses a Session (each request returns its reply; a subscription takes the
-call's events, wait_for the end of a prompt and of a fax), then
-the same in asyncio with many requests in flight, and last the printing QuelvantClient,
-whose reader shows every line the server sends as "Received: ...".
+The first part uses a Session (each request returns its reply; the call's handle takes its
+events, a completion the end of a prompt and of a fax), then many calls at once in asyncio,
+each with its own handle, and last the printing QuelvantClient, whose reader shows every line
+the server sends as "Received: ...".
 """
 import asyncio
 import os
 import sys
 import time
+from collections.abc import Callable
 
 from quelvant_rs import client, commands, session, values
 
 Command = commands.Command
 
 
-def failed(reply: session.Reply) -> bool:
-    """The stand-in server's failure replies start with ERROR."""
-    return reply.words[:1] == ["ERROR"]
-
-
 def resource(reply: session.Reply) -> int:
     return int(reply.fields["ResourceId"])
 
 
+def first_word(word: str) -> Callable[[session.Event], bool]:
+    return lambda event: event.words[:1] == [word]
+
+
 def call_flow(host: str, port: int) -> None:
-    with session.Session(host, port, "demo", "secret", is_failure=failed) as s:
+    with session.Session(host, port, "demo", "secret") as s:
         print("logged in; version:", s.get_version().fields["Version"])
         front = resource(s.resource_create_frontend(accepting=True))
-        player = resource(s.resource_create_player())
-        print(f"front end {front}, player {player}")
+        print(f"front end {front}")
 
         # The call's events, from before the call is made: none can come too early for it.
-        with s.subscribe(lambda e: e.fields.get("ResourceId") == str(front)) as call_events:
-            s.call_make(front, "1001", caller_number="2002", caller_name="Front desk")
-            print("event:", call_events.get(timeout=5).line)
+        with s.resource(front) as call:
+            call.call_make("1001", caller_number="2002", caller_name="Front desk")
+            print("event:", call.wait_for(first_word("CallConnected"), timeout=5).line)
 
-            prompt = s.play_file(player, "greeting.wav", values.AudioFormatType("PCM"), 8000,
-                                 values.Channels.Mono)
-            finished = s.wait_for(lambda e: e.tag == prompt.tag, timeout=5)
-            print(f"prompt (tag {prompt.tag}) finished:", finished.line)
-            s.call_send_dtmf(front, "123#")
+            # The line that finishes a request carries its tag: the request's completion.
+            prompt = call.play_file("greeting.wav", values.AudioFormatType("PCM"), 8000,
+                                    values.Channels.Mono)
+            print(f"prompt (tag {prompt.tag}) finished:", s.completion(prompt, timeout=5).line)
+            call.call_send_dtmf("123#")
 
             # Fax: a document with one file, prepared and sent with error correction.
             fax = resource(s.resource_create_fax())
@@ -49,25 +48,38 @@ def call_flow(host: str, port: int) -> None:
             s.document_add_file(document, "invoice.tif")
             s.document_prepare(document, values.ConstantWithDescription("A4", "ISO A4 paper"))
             sent = s.fax_send(fax, front, document, use_ecm=values.ECM.ECM256, header="Daily report")
-            done = s.wait_for(lambda e: e.tag == sent.tag, timeout=5)
-            print("fax:", done.line)
+            print("fax:", s.completion(sent, timeout=5).line)
 
-            statuses = s.request_batch([Command.resource_get_status(r) for r in (front, player, fax)])
+            statuses = s.request_batch([Command.resource_get_status(r) for r in (front, fax, document)])
             print("statuses in one write:", [r.tag for r in statuses])
             try:
                 s.request("NoSuchCommand 1")
-            except session.ServerError as exc:
+            except session.ServerError as exc:  # a reply whose first word is ERROR
                 print("refused:", exc)
-            s.call_clear(front)
-            print("event:", call_events.get(timeout=5).line)
+            call.call_clear()
+            print("event:", call.wait_for(first_word("CallCleared"), timeout=5).line)
+
+
+async def one_call(s: session.AsyncSession, number: str) -> str:
+    front = resource(await s.resource_create_frontend())
+    async with s.resource(front) as call:
+        await call.call_make(number)
+        await call.wait_for(first_word("CallConnected"), timeout=5)
+        finished = await s.completion(await call.play_file("hold-music.wav"), timeout=5)
+        await call.call_clear()
+        await call.wait_for(first_word("CallCleared"), timeout=5)
+    await s.resource_delete(front)
+    return finished.line
 
 
 async def many_in_flight(host: str, port: int) -> None:
-    async with session.AsyncSession(host, port, "demo", "secret", is_failure=failed) as s:
+    async with session.AsyncSession(host, port, "demo", "secret") as s:
         ids = [resource(r) for r in await asyncio.gather(
             *(s.resource_create_recorder() for _ in range(5)))]
         statuses = await asyncio.gather(*(s.resource_get_status(i) for i in ids))
         print("asyncio: recorders", ids, "statuses", [r.tag for r in statuses])
+        lines = await asyncio.gather(*(one_call(s, f"10{n:02}") for n in range(20)))
+        print(f"asyncio: {len(lines)} calls at once, each its own prompt finished; the last:", lines[-1])
 
 
 def printing_client(host: str, port: int) -> None:
