@@ -738,6 +738,20 @@ async def _asyncio_peer(port: int, count: int, inflight: int) -> int:
     return ns
 
 
+async def _asyncio_floor(count: int, inflight: int) -> int:
+    """asyncio's own ceiling: the same workers awaiting futures a loop callback resolves, no
+    I/O at all."""
+    loop = asyncio.get_running_loop()
+
+    def request():
+        f = loop.create_future()
+        loop.call_soon(f.set_result, None)
+        return f
+    await _drive(request, 200, inflight)
+    ns, _ = await _drive(request, count, inflight)
+    return ns
+
+
 def uvloop_factory():
     try:
         import uvloop
@@ -754,6 +768,7 @@ def run_asyncio(a: dict) -> dict:
     runs = {
         "module": lambda: asyncio.run(_asyncio_module(port, count, inflight)),
         "P6": lambda: asyncio.run(_asyncio_peer(port, count, inflight)),
+        "floor": lambda: asyncio.run(_asyncio_floor(count, inflight)),
     }
     if uv:
         runs["module uvloop"] = lambda: asyncio.run(_asyncio_module(port, count, inflight), loop_factory=uv)

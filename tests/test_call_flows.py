@@ -79,3 +79,68 @@ def test_on_reconnect_runs_before_the_mark_and_the_new_connections_events(server
     failures = [r for r in caplog.records if r.levelname == "ERROR"]
     assert [r.getMessage().endswith("on_reconnect raised") and r.exc_info[0] is ValueError
             for r in failures] == ([True] if raises else [])
+
+
+def flow_sync(s, calls: list[str]) -> None:
+    """One call flow the race-free way: the resource first, then its commands."""
+    rid = int(s.resource_create_frontend().fields["ResourceId"])
+    with s.resource(rid) as call:
+        call.call_make("1001", caller_name="Bob")
+        connected = call.wait_for(lambda e: e.words[0] == "CallConnected", timeout=30)
+        played = s.completion(call.play_file("hello.wav"), timeout=30)
+    assert connected.fields["ResourceId"] == str(rid) and played.fields["ResourceId"] == str(rid)
+    calls.append(played.words[0])
+
+
+async def flow_async(s, calls: list[str]) -> None:
+    rid = int((await s.resource_create_frontend()).fields["ResourceId"])
+    async with s.resource(rid) as call:
+        await call.call_make("1001", caller_name="Bob")
+        connected = await call.wait_for(lambda e: e.words[0] == "CallConnected", timeout=30)
+        played = await s.completion(await call.play_file("hello.wav"), timeout=30)
+    assert connected.fields["ResourceId"] == str(rid) and played.fields["ResourceId"] == str(rid)
+    calls.append(played.words[0])
+
+
+@pytest.mark.standin_server(call_events=True, event_delay_ms=0, finish_delay_ms=0)
+@kinds()
+def test_many_concurrent_flows_each_get_their_own_outcomes(standin_server, drive, kind):
+    # Noise about other resources throughout, and no window to speak of: nothing may depend on it.
+    standin_server.event("Noise ResourceId=999999", every_ms=1, count=100_000)
+    d = drive(kind, standin_server, max_events=1)
+    calls: list[str] = []
+    if kind == "thread":  # 64 threads, 40 flows each
+        def forty(s):
+            for _ in range(40):
+                flow_sync(s, calls)
+        failures = [r for r in d.together(*[forty] * 64) if r is not None]
+        assert not failures and len(calls) == 64 * 40, failures[:3]
+        return
+
+    async def rounds():
+        for _ in range(10):  # 10 rounds of 500 at once
+            results = await asyncio.gather(*(flow_async(d.raw, calls) for _ in range(500)),
+                                           return_exceptions=True)
+            assert not [r for r in results if r is not None], [r for r in results if r][:3]
+    d.run(rounds)
+    assert calls == ["PlayFinished"] * 5000
+
+
+@pytest.mark.standin_server(call_events=True, event_delay_ms=0, finish_delay_ms=0)
+@kinds()
+def test_a_completion_is_there_however_late_it_is_asked(standin_server, drive, kind):
+    d = drive(kind, standin_server)
+    reply = d.play_file(7, "hello.wav")
+    flood = standin_server.flood("Ignored ResourceId=8", 50_000, wait=False)
+    while not flood.done():  # the session reads while the server writes
+        with contextlib.suppress(TimeoutError):
+            d.wait_for(lambda e: False, timeout=0.05)
+    flood.result()
+    standin_server.event("Last", after_ms=0)
+    d.wait_for(lambda e: e.line == "Last", timeout=60)  # every ignored event came first
+    assert d.stats.events >= 50_000
+    assert d.completion(reply).line == f"PlayFinished ResourceId=7 COMMANDTAG={reply.tag}"
+    with pytest.raises(TimeoutError, match=r"^no line completed the request of tag \d+ within 0\.2 s$"):
+        d.completion(d.get_version(), timeout=0.2)
+    with pytest.raises(ValueError, match="not to a request this session sent"):
+        drive(kind, standin_server).completion(reply)

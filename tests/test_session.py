@@ -196,6 +196,18 @@ def test_events_in_order_until_quiet_and_wait_for_leaves_the_others(server, driv
 
 
 @kinds()
+def test_events_hands_on_a_window_above_a_subscriptions_default_bound(server, drive, kind):
+    s = drive(kind, server, max_events=12_000)
+    flood = server.flood("Tick", 11_000, wait=False)
+    while not flood.done():  # the session reads while the server writes
+        with contextlib.suppress(TimeoutError):
+            s.wait_for(lambda e: False, timeout=0.05)
+    flood.result()
+    assert s.get_version().tag == 1  # its reply comes after every tick
+    assert sum(1 for _ in s.events(timeout=0)) == 11_000  # none dropped on the way
+
+
+@kinds()
 def test_timeout_names_the_command_and_its_late_reply_becomes_an_event(server, drive, kind):
     server.delay("GetVersion", 400)
     server.mute("CallHold")

@@ -179,6 +179,9 @@ class TestHangs:
         proc = child(spawn, """
             import os, resource
             resource.setrlimit(resource.RLIMIT_NOFILE, (64, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+            # A session used once first: UndefinedBehaviorSanitizer checks a class's first
+            # virtual call through a pipe, which needs descriptors this test then takes.
+            Driver(kind, port).get_version()
             d = Driver(kind, port, connect=False, timeout=None)
             async def first_call(s):
                 taken = []
@@ -500,7 +503,7 @@ class TestUserCodeAndNames:
         """, kind=kind, port=srv.port)
         (waited, _, _), (_, _, dropped) = outcomes(proc)
         assert "TimeoutError" in waited and dropped == "2"
-        assert "dropped" not in proc.err.decode()
+        assert "none was taken" not in proc.err.decode()  # the log record's words
 
     def test_ctrl_c_in_a_trace_handler_reaches_the_caller(self, server, spawn):
         proc = child(spawn, """

@@ -312,6 +312,60 @@ inline PyObject* call_one_arg(PyObject* callable, PyObject* arg) noexcept {
 #endif
 }
 
+// --- Context variables ----------------------------------------------------------------------
+// The C API of contextvars is not in the limited API; its class is, and is called there.
+
+// A new context variable named `name` (a new reference), or null with the error set.
+inline PyObject* context_var_new(const char* name) noexcept {
+#if defined(Py_LIMITED_API)
+  PyObject* module = PyImport_ImportModule("contextvars");
+  if (!module) return nullptr;
+  PyObject* cls = PyObject_GetAttrString(module, "ContextVar");
+  Py_DECREF(module);
+  if (!cls) return nullptr;
+  PyObject* var = PyObject_CallFunction(cls, "s", name);
+  Py_DECREF(cls);
+  return var;
+#else
+  return PyContextVar_New(name, nullptr);
+#endif
+}
+
+// var.set(value) in the current context; false with the error set.
+inline bool context_var_set(PyObject* var, PyObject* value) noexcept {
+#if defined(Py_LIMITED_API)
+  static PyObject* const set = PyUnicode_InternFromString("set");  // kept for the process
+  if (!set) return false;
+  PyObject* args[] = {var, value};
+  PyObject* token = PyObject_VectorcallMethod(set, args, 2, nullptr);
+#else
+  PyObject* token = PyContextVar_Set(var, value);
+#endif
+  if (!token) return false;
+  Py_DECREF(token);
+  return true;
+}
+
+// The variable's value in the current context (a new reference); null when it has none, or
+// with the error set when asking failed.
+inline PyObject* context_var_get(PyObject* var) noexcept {
+#if defined(Py_LIMITED_API)
+  static PyObject* const get = PyUnicode_InternFromString("get");  // kept for the process
+  if (!get) return nullptr;
+  PyObject* args[] = {var, Py_None};
+  PyObject* value = PyObject_VectorcallMethod(get, args, 2, nullptr);
+  if (value == Py_None) {
+    Py_DECREF(value);
+    return nullptr;
+  }
+  return value;
+#else
+  PyObject* value = nullptr;
+  if (PyContextVar_Get(var, nullptr, &value) < 0) return nullptr;
+  return value;
+#endif
+}
+
 // --- Object lifecycle -------------------------------------------------------------------------
 
 // Runs a collected type's tp_finalize from its tp_dealloc: -1 when the finalizer brought the

@@ -186,6 +186,9 @@ PyObject* add_event_wait(PyObject* self, EventWait wait, PyObject* pending_owner
   if (!future) return nullptr;
   wait.future = Ref::borrow(future.get());
   wait.ends_iteration = iterating;
+  if (wait.kind == EventWait::Kind::Match)
+    wait.unseen = s.events.dropped_since(last_request(s.request_marker).value_or(0),
+                                         wait.unseen_at_least);
   const std::optional<Time> due = deadline_for(wait.limit);
   SubscriptionObject* sub =
       wait.subscription ? as_subscription(wait.subscription.get()) : nullptr;
@@ -328,7 +331,7 @@ bool events_due(PyObject* self, std::uint64_t id) {
   if (w->kind == EventWait::Kind::Completion)
     raise_no_completion(w->box->tag, w->limit);
   else
-    raise_no_event(w->limit);
+    raise_no_event(w->limit, w->unseen, w->unseen_at_least, s.settings.max_events);
   return settle(w->future.get(), nullptr);
 }
 

@@ -12,6 +12,8 @@ namespace qv::py {
 
 namespace {
 
+constexpr std::size_t kEvictionsKept = 4096;
+
 bool is_line(const HeldEvent& e) { return e.in.kind == Incoming::Kind::Line; }
 
 // The first error of several steps that must all run: kept aside while the others do.
@@ -227,7 +229,12 @@ void EventPipeline::deliver(HeldEvent&& e) {
     return reinterpret_cast<SubscriptionObject*>(t.get())->pipeline != this;
   });
   if (takers.empty()) {
-    window_.push(std::move(e));
+    if (window_.push(std::move(e)) > 0) {
+      // Kept for wait_for's word on what it could not see; places only grow, so the first
+      // ones go when the record is full.
+      evicted_.push_back(window_.evicted_through());
+      if (evicted_.size() > kEvictionsKept) evicted_.pop_front();
+    }
     return;
   }
   if (takers.size() == 1) {
@@ -436,6 +443,12 @@ bool EventPipeline::completion_of(CompletionBox& box, Ref& event) {
     return true;
   }
   return false;
+}
+
+std::uint64_t EventPipeline::dropped_since(std::uint64_t position, bool& at_least) const {
+  const auto first = std::lower_bound(evicted_.begin(), evicted_.end(), position);
+  at_least = first == evicted_.begin() && evicted_.size() == kEvictionsKept;
+  return static_cast<std::uint64_t>(evicted_.end() - first);
 }
 
 void EventPipeline::hold() {

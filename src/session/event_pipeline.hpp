@@ -25,6 +25,7 @@
 // one). Everything here runs with the interpreter lock held.
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -114,6 +115,9 @@ struct EventWait {
   bool ends_iteration = false;
   std::optional<double> limit;
   Deadlines::Handle deadline;
+  // Match: events since the caller's last request the window had dropped when it began.
+  std::uint64_t unseen = 0;
+  bool unseen_at_least = false;
 };
 
 // What the program takes from the window: an Event, or null with the error set.
@@ -216,6 +220,12 @@ class EventPipeline {
   // subscription's queue, or the window.
   void put_back(HeldEvent&& e, SubscriptionObject* sub);
   bool window_empty() const noexcept { return window_.empty(); }
+  std::size_t window_limit() const noexcept { return window_.limit(); }
+  // The place in the stream the next event handed on takes (a request notes it when sent).
+  std::uint64_t position() const noexcept { return next_seq_; }
+  // How many events handed on from `position` on were dropped from the window so far (those
+  // a wait_for registered now can no longer see); `at_least` when older ones were forgotten.
+  std::uint64_t dropped_since(std::uint64_t position, bool& at_least) const;
   std::size_t held() const noexcept { return window_.lines(); }
   // Everything held let go of (the session closed).
   void clear();
@@ -257,6 +267,7 @@ class EventPipeline {
   std::uint64_t next_seq_ = 1;
   std::uint64_t received_ = 0;
   std::uint64_t dropped_by_subscriptions_ = 0;
+  std::deque<std::uint64_t> evicted_;  // the places of the latest lines the window dropped
   std::uint64_t dropped_upstream_ = 0;  // Dropped marks handed on (before a subscription)
   bool pumping_ = false;
   unsigned long pump_thread_ = 0;

@@ -1,5 +1,6 @@
 #include "session/py_subscription.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -186,6 +187,8 @@ Ref make_consumer(PyTypeObject* type, PyObject* session, PyObject* predicate,
 
 Ref new_subscription(PyTypeObject* type, PyObject* session, EventPipeline& pipeline, PyObject* predicate,
                      std::size_t max_pending, std::optional<double> step_limit, bool take_window) {
+  // The window it takes over must fit whole: max_events may be above the default bound.
+  if (take_window) max_pending = std::max(max_pending, pipeline.window_limit());
   Ref self = make_consumer(type, session, predicate, max_pending, step_limit);
   if (self) pipeline.subscribe(as_subscription(self.get()), take_window);
   return self;

@@ -203,8 +203,40 @@ void raise_no_completion(std::uint64_t tag, std::optional<double> limit) {
                                     within(limit));
 }
 
-void raise_no_event(std::optional<double> limit) {
-  set_error(PyExc_TimeoutError, "no event matched" + within(limit));
+void raise_no_event(std::optional<double> limit, std::uint64_t unseen, bool at_least,
+                    std::size_t max_events) {
+  std::string text = "no event matched" + within(limit);
+  if (unseen > 0)
+    text += "; " + std::string(at_least ? "at least " : "") + std::to_string(unseen) +
+            (unseen == 1 ? " event" : " events") +
+            " that came after this caller's last request " + (unseen == 1 ? "was" : "were") +
+            " dropped from the recent window (max_events " + std::to_string(max_events) +
+            ") before wait_for looked, and the one wanted may be among them: wait on a "
+            "resource (resource(id)), a completion (completion(reply)) or a subscription made "
+            "before sending";
+  set_error(PyExc_TimeoutError, text);
+}
+
+// Only wait_for's message needs the marker: without memory for it, that message says less.
+void note_request(Ref& marker, std::uint64_t position) {
+  if (!marker) marker = Ref::steal(context_var_new("quelvant_rs: the last request's place"));
+  Ref place = Ref::steal(PyLong_FromUnsignedLongLong(position));
+  if (!marker || !place || !context_var_set(marker.get(), place.get())) PyErr_Clear();
+}
+
+std::optional<std::uint64_t> last_request(Ref& marker) {
+  if (!marker) return std::nullopt;
+  Ref place = Ref::steal(context_var_get(marker.get()));
+  if (!place) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(place.get());
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return value;
 }
 
 }  // namespace qv::py

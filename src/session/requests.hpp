@@ -116,8 +116,16 @@ void raise_closed();
 void raise_forked();
 // At the point of the stream where the connection was lost.
 void raise_events_lost();
-// wait_for: nothing matched in time.
-void raise_no_event(std::optional<double> limit);
+// wait_for: nothing matched in time. When `unseen` events that came after the caller's last
+// request were dropped from the recent window before it looked, it says so, and what to use.
+void raise_no_event(std::optional<double> limit, std::uint64_t unseen = 0, bool at_least = false,
+                    std::size_t max_events = 0);
+
+// The place in a session's event stream of the calling thread's or task's last request: a
+// context variable of the session's own (each task and each thread has its own context).
+// `marker` is made on first use.
+void note_request(Ref& marker, std::uint64_t position);
+std::optional<std::uint64_t> last_request(Ref& marker);
 // completion(): no later line of the request of `tag` came in time.
 void raise_no_completion(std::uint64_t tag, std::optional<double> limit);
 

@@ -106,6 +106,11 @@ Ref wait_for_event(SessionState& s, PyObject* predicate, std::optional<double> l
   }
   // Those held first, the oldest first; then every event the window gets, offered to it as
   // it lands, by whichever thread hands it on (so none slips past it however many come).
+  // What it can no longer see: events since this thread's last request that the window
+  // dropped before now (said if nothing comes).
+  bool at_least = false;
+  const std::uint64_t unseen =
+      s.events.dropped_since(last_request(s.request_marker).value_or(0), at_least);
   EventWait wait;
   wait.kind = EventWait::Kind::Match;
   wait.predicate = Ref::borrow(predicate);
@@ -127,7 +132,7 @@ Ref wait_for_event(SessionState& s, PyObject* predicate, std::optional<double> l
     if (waited == Waited::Timeout) {
       if (!s.events.pump()) return {};
       if (auto done = registered.outcome()) return std::move(*done);
-      raise_no_event(limit);
+      raise_no_event(limit, unseen, at_least, s.settings.max_events);
       return {};
     }
     disconnected = waited == Waited::Disconnected;
