@@ -53,7 +53,8 @@ tar -xzf "$sdist" -C "$SRC" --strip-components=1
 # serves every wheel (the same sources give the same stubs whichever compiler built it).
 generator=$PWD/build/wheel/stub_generator
 step "stub generator, with the host's compiler, for every wheel" \
-  "${CXX:-c++}" -std=c++20 -O1 -Wall -Wextra -Werror -I"$SRC/src" "$SRC/src/tools/stub_generator.cpp" -o "$generator"
+  "${CXX:-c++}" -std=c++20 -O1 -Wall -Wextra -Werror -I"$SRC/src" -o "$generator" \
+  "$SRC"/src/tools/{stub_generator,command_text,command_docs,reference_pages}.cpp
 
 # build_wheel NAME VERSION [CONFIG_SETTINGS...]: one wheel, with the build tools of a venv of
 # that CPython (the main one is .venv itself), into build/wheel/raw/NAME, then checked and

@@ -2,11 +2,12 @@
 // AsyncSession's state, one object made with the session and destroyed with it, shared by
 // the files that make it up: async_link.cpp (driving the connection's Link from the loop's
 // callbacks), async_waits.cpp (futures, the one index of deadlines and its timer, the one
-// place a waitable is settled), async_io.cpp (reading and writing the socket) and
-// py_async_session.cpp (the class and its methods). An await costs no thread: the running
-// loop watches the socket (add_reader), and the callback it runs reads what arrived and has
-// the session core route it; lines to send are gathered in a SendQueue and written once per
-// loop iteration.
+// place a waitable is settled), async_io.cpp (reading and writing the socket),
+// py_async_session.cpp (the class and its methods) and async_consumers.cpp (its methods on
+// the event side: waits, subscriptions, resource handles). An await costs no thread: the
+// running loop watches the socket (add_reader), and the callback it runs reads what arrived
+// and has the session core route it; lines to send are gathered in a SendQueue and written
+// once per loop iteration.
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -220,5 +221,42 @@ bool trace_sent(AsyncState& s, const std::vector<std::string>& lines);
 // is done with the session's state; the copy goes to `traced` (when tracing).
 void queue_line(AsyncState& s, const LineBuffer& text, std::uint64_t tag,
                 std::vector<std::string>* traced);
+
+// ---- the class (py_async_session.cpp) -------------------------------------------------------
+
+struct SessionSignatures;
+// Made once with the class, for its methods in either file.
+extern SessionSignatures g_async_sigs;
+extern PyTypeObject* g_async_subscription_type;
+extern PyTypeObject* g_async_resource_type;
+
+// The loop this session runs on: the running one, fixed at the first call. False with the
+// error set (closed, forked, or called from another loop).
+bool on_its_loop(AsyncState& s);
+// A Pending done already, resolving to `value`.
+Ref done_pending(AsyncState& s, PyObject* self, PyObject* value);
+
+// ---- the methods on the event side (async_consumers.cpp) ------------------------------------
+
+PyObject* AsyncSession_wait_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
+PyObject* AsyncSession_events(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames);
+PyObject* AsyncSession_subscribe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames);
+PyObject* AsyncSession_resource(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
+PyObject* AsyncSession_completion(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames);
+PyObject* AsyncResource_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames);
+PyObject* AsyncResource_wait_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames);
+PyObject* AsyncSubscription_anext(PyObject* self);
+PyObject* AsyncSubscription_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
+// `async with` a subscription or handle: entering gives it, leaving ends it.
+PyObject* Consumer_aenter(PyObject* self, PyObject*);
+PyObject* Consumer_aexit(PyObject* self, PyObject* const*, Py_ssize_t);
 
 }  // namespace qv::py

@@ -1,5 +1,6 @@
-// AsyncSession: a connection that hears the server, for asyncio. The class and its methods;
-// its state and the files that drive it are described in async_session.hpp.
+// AsyncSession: a connection that hears the server, for asyncio. The class and its methods
+// but those on the event side (async_consumers.cpp); its state and the files that drive it
+// are described in async_session.hpp.
 #include "session/py_async_session.hpp"
 
 #include <unistd.h>
@@ -23,11 +24,11 @@
 
 namespace qv::py {
 
-namespace {
+SessionSignatures g_async_sigs;
+PyTypeObject* g_async_subscription_type = nullptr;
+PyTypeObject* g_async_resource_type = nullptr;
 
-SessionSignatures g_sigs;
-PyTypeObject* g_subscription_type = nullptr;
-PyTypeObject* g_resource_type = nullptr;
+namespace {
 
 LinkConfig link_config(const SessionSettings& s) {
   return {s.server, s.port, s.username, s.timeout, s.reconnect_attempts, s.reconnect_delay,
@@ -47,9 +48,6 @@ AsyncState::AsyncState(SessionSettings given)
       events(*this, settings.max_events, kInboundEvents, settings.resource_key),
       fork_generation(qv::fork_generation()) {}
 
-namespace {
-
-// The loop this session runs on: the running one, fixed at the first call.
 bool on_its_loop(AsyncState& s) {
   if (s.fork_generation != fork_generation()) {
     raise_forked();
@@ -79,6 +77,8 @@ Ref done_pending(AsyncState& s, PyObject* self, PyObject* value) {
   if (!future) return {};
   return make_pending(future.get(), self, forget_pending, PendingOf::Nothing, 0);
 }
+
+namespace {
 
 // Sends one request; the Pending of its reply, or null with the error set.
 PyObject* submit_line(PyObject* self, const LineBuffer& text, CommandWord word,
@@ -119,7 +119,8 @@ PyObject* AsyncSession_request(PyObject* self, PyObject* const* args, Py_ssize_t
   AsyncState& s = async_of(self);
   PyObject* command;
   std::optional<double> limit;
-  if (!bind_session_call(g_sigs, g_sigs.request, s.settings, args, nargs, kwnames, command, limit))
+  if (!bind_session_call(g_async_sigs, g_async_sigs.request, s.settings, args, nargs, kwnames,
+                         command, limit))
     return nullptr;
   RequestLine lease;
   LineBuffer& line = lease.get();
@@ -135,7 +136,7 @@ PyObject* AsyncSession_request_batch(PyObject* self, PyObject* const* args, Py_s
   std::optional<double> limit;
   std::vector<LineBuffer> lines;
   std::vector<std::string> words;
-  if (!bind_session_call(g_sigs, g_sigs.request_batch, s.settings, args, nargs, kwnames,
+  if (!bind_session_call(g_async_sigs, g_async_sigs.request_batch, s.settings, args, nargs, kwnames,
                          commands, limit) ||
       !read_batch(commands, lines, words))
     return nullptr;
@@ -177,195 +178,6 @@ PyObject* AsyncSession_request_batch(PyObject* self, PyObject* const* args, Py_s
   if (!pending || !schedule_flush(self) || !arm_timer(self)) return nullptr;
   if (!trace_sent(s, traced)) return nullptr;
   return pending.release();
-}
-
-PyObject* AsyncSession_wait_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-  AsyncState& s = async_of(self);
-  PyObject* predicate;
-  std::optional<double> limit;
-  if (!bind_session_call(g_sigs, g_sigs.wait_for, s.settings, args, nargs, kwnames, predicate,
-                         limit) ||
-      !check_predicate(predicate) || !on_its_loop(s) || !ensure_link(self))
-    return nullptr;
-  // Those held are looked at first, the oldest first, then each event as it lands.
-  EventWait wait;
-  wait.kind = EventWait::Kind::Match;
-  wait.predicate = Ref::borrow(predicate);
-  wait.limit = limit;
-  return add_event_wait(self, std::move(wait), self, forget_pending, false);
-}
-
-// A step of a subscription: its next event, settled at once or registered. Always an
-// awaitable, also when the stream has ended (`iterating`: it raises StopAsyncIteration then).
-PyObject* subscription_step(PyObject* subscription, std::optional<double> limit, bool iterating) {
-  SubscriptionObject* sub = as_subscription(subscription);
-  PyObject* self = sub->session.get();
-  AsyncState& s = async_of(self);
-  if (iterating && (s.closed() || !sub->pipeline) && s.loop &&
-      s.fork_generation == fork_generation()) {
-    Ref future = aio::done_future(s.loop.get(), Py_None);
-    return future ? make_pending(future.get(), subscription, forget_step, PendingOf::Nothing, 0,
-                                 true)
-                        .release()
-                  : nullptr;
-  }
-  if (!on_its_loop(s)) return nullptr;
-  if (!sub->pipeline) {
-    raise_subscription_closed(sub);
-    return nullptr;
-  }
-  if (sub->waiter != 0) {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "another task is waiting for this subscription's next event: one step at "
-                    "a time (await it before the next), or subscribe once per task");
-    return nullptr;
-  }
-  if (!ensure_link(self)) return nullptr;
-  EventWait wait;
-  wait.kind = EventWait::Kind::Step;
-  wait.subscription = Ref::borrow(subscription);
-  wait.limit = limit;
-  return add_event_wait(self, std::move(wait), subscription, forget_step, iterating);
-}
-
-PyObject* AsyncSession_events(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  AsyncState& s = async_of(self);
-  PyObject* none;
-  std::optional<double> limit;
-  if (!bind_session_call(g_sigs, g_sigs.events, s.settings, args, nargs, kwnames, none, limit))
-    return nullptr;
-  if (s.closed()) {
-    raise_closed();
-    return nullptr;
-  }
-  if (!s.events.pump()) return nullptr;
-  return new_subscription(g_subscription_type, self, s.events, nullptr, kDefaultMaxPending, limit,
-                          true)
-      .release();
-}
-
-PyObject* AsyncSession_subscribe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-  AsyncState& s = async_of(self);
-  PyObject* predicate;
-  std::size_t max_pending;
-  if (!bind_subscribe(g_sigs, args, nargs, kwnames, predicate, max_pending)) return nullptr;
-  if (s.fork_generation != fork_generation()) {
-    raise_forked();
-    return nullptr;
-  }
-  if (s.closed()) {
-    raise_closed();
-    return nullptr;
-  }
-  if (!s.events.pump()) return nullptr;  // what came before it is not its own
-  return new_subscription(g_subscription_type, self, s.events, predicate, max_pending,
-                          std::nullopt, false)
-      .release();
-}
-
-PyObject* AsyncSession_resource(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-  AsyncState& s = async_of(self);
-  std::uint32_t resource_id;
-  std::size_t max_pending;
-  if (!bind_resource(g_sigs, args, nargs, kwnames, resource_id, max_pending)) return nullptr;
-  if (s.fork_generation != fork_generation()) {
-    raise_forked();
-    return nullptr;
-  }
-  if (s.closed()) {
-    raise_closed();
-    return nullptr;
-  }
-  if (!s.events.pump()) return nullptr;  // what came before it is not its own
-  return new_handle(g_resource_type, self, s.events, resource_id, max_pending).release();
-}
-
-PyObject* AsyncResource_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-  SubscriptionObject* handle = as_subscription(self);
-  PyObject* none;
-  std::optional<double> limit;
-  if (!bind_session_call(g_sigs, g_sigs.handle_get, async_of(handle->session.get()).settings,
-                         args, nargs, kwnames, none, limit))
-    return nullptr;
-  return subscription_step(self, limit, false);
-}
-
-PyObject* AsyncResource_wait_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-  SubscriptionObject* handle = as_subscription(self);
-  PyObject* session = handle->session.get();
-  AsyncState& s = async_of(session);
-  PyObject* predicate;
-  std::optional<double> limit;
-  if (!bind_session_call(g_sigs, g_sigs.handle_wait_for, s.settings, args, nargs, kwnames,
-                         predicate, limit))
-    return nullptr;
-  if (predicate == Py_None) predicate = nullptr;
-  if ((predicate && !check_predicate(predicate)) || !on_its_loop(s)) return nullptr;
-  if (!handle->pipeline) {
-    raise_subscription_closed(handle);
-    return nullptr;
-  }
-  if (!ensure_link(session)) return nullptr;
-  EventWait wait;
-  wait.kind = EventWait::Kind::Step;
-  wait.matching = true;
-  wait.subscription = Ref::borrow(self);
-  wait.predicate = Ref::borrow(predicate);
-  wait.limit = limit;
-  return add_event_wait(session, std::move(wait), self, forget_step, false);
-}
-
-PyObject* AsyncSession_completion(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
-  AsyncState& s = async_of(self);
-  PyObject* reply;
-  std::optional<double> limit;
-  if (!bind_session_call(g_sigs, g_sigs.completion, s.settings, args, nargs, kwnames, reply,
-                         limit) ||
-      !on_its_loop(s))
-    return nullptr;
-  std::shared_ptr<CompletionBox> box = completion_box(reply, s.events);
-  if (!box) return nullptr;
-  EventWait wait;
-  wait.kind = EventWait::Kind::Completion;
-  wait.box = std::move(box);
-  wait.limit = limit;
-  return add_event_wait(self, std::move(wait), self, forget_completion, false);
-}
-
-// `async with` a subscription or handle: entering gives it, leaving ends it.
-PyObject* Consumer_aenter(PyObject* self, PyObject*) {
-  AsyncState& s = async_of(as_subscription(self)->session.get());
-  if (!on_its_loop(s)) return nullptr;
-  return done_pending(s, self, self).release();
-}
-
-PyObject* Consumer_aexit(PyObject* self, PyObject* const*, Py_ssize_t) {
-  close_consumer(self);
-  AsyncState& s = async_of(as_subscription(self)->session.get());
-  if (!s.loop) Py_RETURN_FALSE;
-  return done_pending(s, self, Py_False).release();
-}
-
-PyObject* AsyncSubscription_anext(PyObject* self) {
-  return subscription_step(self, as_subscription(self)->step_limit, true);
-}
-
-PyObject* AsyncSubscription_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-  SubscriptionObject* sub = as_subscription(self);
-  PyObject* none;
-  std::optional<double> limit;
-  if (!bind_session_call(g_sigs, g_sigs.get, async_of(sub->session.get()).settings, args, nargs,
-                         kwnames, none, limit))
-    return nullptr;
-  return subscription_step(self, limit, false);
 }
 
 // connect() and __aenter__: done once logged in, resolving to `value`.
@@ -487,7 +299,7 @@ PyObject* AsyncSession_repr(PyObject* self) {
 PyObject* AsyncSession_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!aio::init() || !init_pending_class()) return nullptr;
   SessionSettings settings;
-  if (!read_settings(g_sigs.constructor, args, kwargs, settings)) return nullptr;
+  if (!read_settings(g_async_sigs.constructor, args, kwargs, settings)) return nullptr;
   Ref self = Ref::steal(type_alloc(type));
   if (!self) return nullptr;
   AsyncState* state = new AsyncState(std::move(settings));
@@ -636,7 +448,7 @@ PyTypeObject* init_async_session_class() {
   static PyTypeObject* type = nullptr;
   if (type) return type;
   if (!init_received_classes()) return nullptr;
-  if (!make_session_signatures(g_sigs, "AsyncSession")) return nullptr;
+  if (!make_session_signatures(g_async_sigs, "AsyncSession")) return nullptr;
   constexpr auto kCall = METH_FASTCALL | METH_KEYWORDS;
 #define QV_TIMEOUT "timeout=" QV_SESSION_TIMEOUT_NAME
   const PyMethodDef aenter = {"__aenter__", method_entry<Consumer_aenter>(), METH_NOARGS,
@@ -644,7 +456,7 @@ PyTypeObject* init_async_session_class() {
   const PyMethodDef aexit = {"__aexit__", method_entry<Consumer_aexit>(), METH_FASTCALL,
                              documented("consumer.__aexit__")};
 
-  g_subscription_type = make_subscription_class({
+  g_async_subscription_type = make_subscription_class({
       "builtins.AsyncSubscription",
       {{Py_am_aiter, reinterpret_cast<void*>(PyObject_SelfIter)},
        {Py_am_anext, slot_entry<AsyncSubscription_anext>()}},
@@ -652,7 +464,7 @@ PyTypeObject* init_async_session_class() {
               "get($self, /, " QV_TIMEOUT ")"),
        aenter, aexit},
       subscription_ended});
-  if (!g_subscription_type) return nullptr;
+  if (!g_async_subscription_type) return nullptr;
 
   const auto* for_resource = handle_command_methods<AsyncSessionClass>();
   if (!for_resource) return nullptr;
@@ -663,12 +475,12 @@ PyTypeObject* init_async_session_class() {
              "wait_for($self, /, predicate=None, " QV_TIMEOUT ")"),
       aenter, aexit};
   resource_methods.insert(resource_methods.end(), for_resource->begin(), for_resource->end());
-  g_resource_type = make_subscription_class({
+  g_async_resource_type = make_subscription_class({
       "builtins.AsyncResource",
       {{Py_am_aiter, reinterpret_cast<void*>(PyObject_SelfIter)},
        {Py_am_anext, slot_entry<AsyncSubscription_anext>()}},
       std::move(resource_methods), subscription_ended, {resource_id_getter()}});
-  if (!g_resource_type) return nullptr;
+  if (!g_async_resource_type) return nullptr;
 
   const auto* per_command = session_command_methods<AsyncSessionClass>();
   if (!per_command) return nullptr;
