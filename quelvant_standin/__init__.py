@@ -11,7 +11,7 @@ Run it alone with ``python -m quelvant_standin --port 0``; from pytest, use the
 ``harness.StandInServer``.
 """
 
-from .server import KNOWN_COMMANDS, RESOURCE_CREATORS, VERSION_TEXT, StandInTcpServer
+from .server import VERSION_TEXT, StandInTcpServer
 
 __all__ = ["KNOWN_COMMANDS", "RESOURCE_CREATORS", "VERSION_TEXT", "StandInTcpServer", "StandInServer", "failed"]
 
@@ -25,9 +25,14 @@ def failed(reply) -> bool:
 
 
 def __getattr__(name):
-    # The harness pulls in subprocess machinery the server process never needs.
+    # The harness pulls in subprocess machinery the server process never needs; the command
+    # words are read from the built module's catalogue when first asked for.
     if name == "StandInServer":
         from .harness import StandInServer
 
         return StandInServer
+    if name in ("KNOWN_COMMANDS", "RESOURCE_CREATORS"):
+        from . import server
+
+        return getattr(server, name)
     raise AttributeError(name)

@@ -20,36 +20,30 @@ import socket
 import struct
 import threading
 import time
+import functools
 from functools import partial
 
+from . import catalogue
 from .scheduler import Scheduler
 
 VERSION_TEXT = "standin-1.0"
 
-KNOWN_COMMANDS = frozenset(
-    """
-    ProtocolVersion GetVersion Login Logout Quit
-    ResourceCreateFrontEnd ResourceCreatePlayer ResourceCreateRecorder
-    ResourceCreateTransportChannel ResourceCreateRtpChannel
-    ResourceCreateSoundDevice ResourceCreateFax ResourceCreateDocument
-    ResourceDelete ResourceGetStatus
-    CallMake CallAnswer CallClear CallTransferConsultation CallTransferBlind
-    CallHold CallRetrieve CallSendDTMF CallStopActivity CallT38Relay
-    CallsSetAlertingType CallsSetAccepting
-    PlayFile PlayStream PlayTone PlayStop
-    RecorderStartToFile RecorderStartToStream RecorderStop
-    RtpChannelStartReceiving RtpChannelStartSending RtpChannelStop
-    RtpChannelSendDTMF
-    SoundDeviceStart SoundDeviceStop
-    FaxReceive FaxSend FaxAbort
-    DocumentAddFile DocumentPrepare DocumentSave DocumentClear
-    AudioSend AudioCancel AudioLevelNotificationSend AudioLevelNotificationCancel
-    InBandSignalingDetectionEnable InBandSignalingDetectionDisable
-    GetRtpStatistics
-    """.split()
-)
 
-RESOURCE_CREATORS = frozenset(w for w in KNOWN_COMMANDS if w.startswith("ResourceCreate"))
+
+def __getattr__(name: str):
+    # The command words come from the built module's catalogue (catalogue.py), read when
+    # first asked for, so importing this module never needs the module built.
+    if name == "KNOWN_COMMANDS":
+        return catalogue.command_words()
+    if name == "RESOURCE_CREATORS":
+        return _resource_creators()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+@functools.cache
+def _resource_creators() -> frozenset[str]:
+    return frozenset(w for w in catalogue.command_words() if w.startswith("ResourceCreate"))
+
 
 # With call events on: the line sent event_delay_ms after the answer.
 CALL_EVENTS = {"CallMake": b"CallConnected", "CallAnswer": b"CallConnected", "CallClear": b"CallCleared"}
@@ -299,9 +293,9 @@ class Connection:
             return True
         if srv.is_muted(name):
             return False
-        if name not in KNOWN_COMMANDS:
+        if name not in catalogue.command_words():
             return self._reply(name, b"ERROR unknown command " + word + b" " + tag_part)
-        if name in RESOURCE_CREATORS:
+        if name in _resource_creators():
             rid = srv.next_resource_id()
             reply = b"OK %s ResourceId=%d %s" % (word, rid, tag_part)
         elif name == "GetVersion":
@@ -368,6 +362,7 @@ class StandInTcpServer:
 
     def __init__(self, host: str = "127.0.0.1", port: int = 0, rcvbuf: int | None = None):
         family = check_loopback(host)
+        catalogue.command_words()  # a missing catalogue fails here, not at the first line
         self.host = host
         self.cond = threading.Condition()
         self.connections: list[Connection] = []

@@ -13,6 +13,9 @@ from types import SimpleNamespace
 
 import pytest
 
+from catalogue import COMMANDS
+from quelvant_rs import commands, session
+from quelvant_standin import catalogue as built
 from quelvant_standin import failed
 from quelvant_standin.harness import StandInError, StandInServer, StandInTimeout
 
@@ -527,3 +530,18 @@ def test_refused_login(make_server, via_option):
 )
 def test_failed_predicate(line, expected):
     assert failed(SimpleNamespace(line=line, words=line.split())) is expected
+
+
+def test_catalogue_file_is_the_modules_catalogue():
+    # The build writes it from the same table the module is made of; the expected table here
+    # is the tests' own, kept apart from the C++ one.
+    entries = {c.factory: c for c in built.commands()}
+    assert len(entries) == len(COMMANDS)
+    for cmd in COMMANDS:
+        entry = entries[cmd.factory]
+        assert entry.word == cmd.variant
+        assert [(f.name, f.kind, f.optional, f.key, f.default) for f in entry.fields] == [
+            (p.name, p.kind, p.optional, p.key, p.default) for p in cmd.params]
+        assert callable(getattr(commands.Command, entry.factory))
+        assert callable(getattr(session.Session, entry.method))
+    assert built.command_words() == set(COMMAND_WORDS)

@@ -6,6 +6,7 @@
 //   session: Session, AsyncSession, Reply, Event, Subscription, AsyncSubscription,
 //            SessionStats, ServerError, EventsDropped, SESSION_TIMEOUT
 //   (also outside __all__)
+//   __path__: the package directory installed beside the module (package_path.hpp)
 #include <atomic>
 #include <charconv>
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include "binding/boundary.hpp"
 #include "binding/errors.hpp"
 #include "binding/ref.hpp"
+#include "module/package_path.hpp"
 #include "session/py_async_session.hpp"
 #include "session/py_received.hpp"
 #include "session/py_session.hpp"
@@ -138,7 +140,11 @@ bool initialise(PyObject* top) {
     if (!add_type(session.get(), reinterpret_cast<PyTypeObject*>(exc))) return false;
   // Made with the session classes: the default their calls' signatures show.
   if (!add_object(session.get(), "SESSION_TIMEOUT", session_timeout())) return false;
-  return PyObject_SetAttrString(top, "session", session.get()) == 0;
+  if (PyObject_SetAttrString(top, "session", session.get()) < 0) return false;
+
+  // Outside __all__, as every package's __path__.
+  Ref path = package_path();
+  return path && PyObject_SetAttrString(top, "__path__", path.get()) == 0;
 }
 
 PyObject* module_entry() {

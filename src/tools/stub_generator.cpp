@@ -5,10 +5,13 @@
 // of the documentation site, are generated here too, from the same entries; their example
 // lines are rendered by the module's own renderer.
 //
-// Usage: stub_generator [--reference RST_DIR] TEMPLATE_DIR OUTPUT_DIR NAME...
+// Usage: stub_generator [--reference RST_DIR] [--catalogue JSON_FILE] TEMPLATE_DIR OUTPUT_DIR
+//                       NAME...
 //   reads TEMPLATE_DIR/NAME.in and writes OUTPUT_DIR/NAME for each NAME; with --reference,
 //   also writes the documentation's pages on the commands and on the sessions' settings
-//   (reStructuredText) to RST_DIR/commands.rst and RST_DIR/settings.rst.
+//   (reStructuredText) to RST_DIR/commands.rst and RST_DIR/settings.rst; with --catalogue,
+//   the command catalogue as JSON, installed beside the module for the Python code that
+//   needs the command words without importing it (the stand-in server, the console).
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -780,6 +783,80 @@ void write_settings_reference(std::ostream& out) {
   }
 }
 
+// ---- the catalogue as data, for Python code ------------------------------------------
+
+// How the JSON names a kind. No default case, as for python_type().
+std::string_view kind_name(Kind kind) {
+  switch (kind) {
+    case Kind::Text:
+      return "text";
+    case Kind::U8:
+      return "u8";
+    case Kind::U16:
+      return "u16";
+    case Kind::U32:
+      return "u32";
+    case Kind::I16:
+      return "i16";
+    case Kind::I64:
+      return "i64";
+    case Kind::Bool:
+      return "bool";
+    case Kind::AudioFormatType:
+      return "AudioFormatType";
+    case Kind::PayloadType:
+      return "PayloadType";
+    case Kind::ToneType:
+      return "ToneType";
+    case Kind::ConstantWithDescription:
+      return "ConstantWithDescription";
+    case Kind::Ecm:
+      return "ECM";
+    case Kind::Channels:
+      return "Channels";
+  }
+  return {};
+}
+
+// The catalogue's names are identifiers and keys; quotes and backslashes are escaped all the
+// same, so the file stays JSON whatever an entry holds.
+std::string json_string(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+// One command per line: its word, factory, session method and fields in order; a field's key
+// is null when it is written by position, its default null when None leaves it off.
+void write_catalogue(std::ostream& out) {
+  out << "{\"format\": 1, \"commands\": [\n";
+  for (std::size_t i = 0; i < qv::kCatalogue.size(); ++i) {
+    const Variant& v = qv::kCatalogue[i];
+    out << "  {\"word\": " << json_string(v.name) << ", \"factory\": " << json_string(v.factory)
+        << ", \"method\": " << json_string(v.method) << ", \"fields\": [";
+    for (std::size_t f = 0; f < v.field_count; ++f) {
+      const Field& field = v.fields[f];
+      std::string key = "null";
+      if (!positional(field)) {
+        std::string bare = key_of(field);
+        bare.pop_back();  // the "=" after the key
+        key = json_string(bare);
+      }
+      out << (f ? ", " : "") << "{\"name\": " << json_string(field.name)
+          << ", \"kind\": " << json_string(kind_name(field.kind))
+          << ", \"optional\": " << (field.optional ? "true" : "false") << ", \"key\": " << key
+          << ", \"default\": "
+          << (field.has_default ? std::to_string(field.default_value) : std::string("null"))
+          << "}";
+    }
+    out << "]}" << (i + 1 < qv::kCatalogue.size() ? "," : "") << "\n";
+  }
+  out << "]}\n";
+}
+
 struct Block {
   std::string_view name;
   void (*write)(std::ostream&, std::string_view);
@@ -828,12 +905,15 @@ bool expand(std::istream& in, std::ostream& out, const std::string& template_nam
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string reference;  // a folder
-  if (args.size() >= 2 && args[0] == "--reference") {
-    reference = args[1];
+  std::string catalogue;  // a file
+  while (args.size() >= 2 && (args[0] == "--reference" || args[0] == "--catalogue")) {
+    (args[0] == "--reference" ? reference : catalogue) = args[1];
     args.erase(args.begin(), args.begin() + 2);
   }
   if (args.size() < 3) {
-    std::fprintf(stderr, "usage: %s [--reference RST_DIR] TEMPLATE_DIR OUTPUT_DIR NAME...\n",
+    std::fprintf(stderr,
+                 "usage: %s [--reference RST_DIR] [--catalogue JSON_FILE] TEMPLATE_DIR "
+                 "OUTPUT_DIR NAME...\n",
                  argv[0]);
     return 2;
   }
@@ -875,6 +955,11 @@ int main(int argc, char** argv) {
     if (!write_file(dir / "commands.rst", commands.str()) ||
         !write_file(dir / "settings.rst", settings.str()))
       return 1;
+  }
+  if (!catalogue.empty()) {
+    std::ostringstream text;
+    write_catalogue(text);
+    if (!write_file(catalogue, text.str())) return 1;
   }
   return 0;
 }
