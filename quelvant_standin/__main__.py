@@ -10,7 +10,7 @@ import signal
 import sys
 import threading
 
-from .server import StandInTcpServer
+from .server import DEFAULT_RECEIVED_LIMIT, StandInTcpServer
 
 
 def _ms(text: str) -> float:
@@ -26,6 +26,10 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--host", default="127.0.0.1", help="loopback address to listen on (127.0.0.1 or ::1)")
     parser.add_argument(
         "--rcvbuf", type=int, default=None, help="SO_RCVBUF for accepted connections (smaller stalls sooner)"
+    )
+    parser.add_argument(
+        "--received-limit", type=int, default=DEFAULT_RECEIVED_LIMIT,
+        help="bytes of each connection kept for received(): its last ones (16 MiB)",
     )
     parser.add_argument(
         "--control-stdio", action="store_true", help="take JSON-lines control requests on stdin, reply on stdout"
@@ -48,7 +52,7 @@ def main(argv: list[str] | None = None) -> int:
     )
     args = parser.parse_args(argv)
     try:
-        server = StandInTcpServer(args.host, args.port, args.rcvbuf)
+        server = StandInTcpServer(args.host, args.port, args.rcvbuf, args.received_limit)
     except (ValueError, OSError) as exc:
         print(f"quelvant_standin: {exc}", file=sys.stderr)
         return 2

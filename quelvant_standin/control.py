@@ -66,7 +66,8 @@ class ControlChannel:
         if op == "wait_connections":
             return s.wait_connections(int(req["n"]), float(req["timeout"]))
         if op == "received":
-            return _b64(s.received(int(conn), int(req.get("offset", 0))))
+            start, data = s.received(int(conn), int(req.get("offset", 0)))
+            return {"start": start, "data": _b64(data)}
         if op == "describe":
             return s.describe(int(conn))
         if op == "wait_change":

@@ -26,6 +26,9 @@ import time
 from collections.abc import Callable, Iterable, Mapping
 from pathlib import Path
 
+from .byte_window import ByteWindow
+from .server import DEFAULT_RECEIVED_LIMIT
+
 _PACKAGE_PARENT = str(Path(__file__).resolve().parent.parent)
 
 Until = int | bytes | Callable[[bytes], bool]
@@ -80,12 +83,16 @@ class StandInServer:
         delays: Mapping[str | None, float] | None = None,
         muted: Iterable[str] = (),
         silent: bool = False,
+        received_limit: int | None = None,
         startup_timeout: float = 10.0,
         call_timeout: float = 10.0,
     ):
         self._host = host
         self._rcvbuf = rcvbuf
+        self._received_limit = DEFAULT_RECEIVED_LIMIT if received_limit is None else int(received_limit)
         self._options: list[str] = []
+        if received_limit is not None:
+            self._options += ["--received-limit", str(self._received_limit)]
         if call_events:
             self._options.append("--call-events")
         if event_delay_ms is not None:
@@ -112,7 +119,7 @@ class StandInServer:
         self._pending: dict[int, concurrent.futures.Future] = {}
         self._lock = threading.Lock()
         self._listening: concurrent.futures.Future = concurrent.futures.Future()
-        self._rx: dict[int, bytearray] = {}
+        self._rx: dict[int, ByteWindow] = {}
 
     # -- lifecycle ---------------------------------------------------------
     def start(self) -> "StandInServer":
@@ -308,13 +315,17 @@ class StandInServer:
         state = self._call("describe", conn=conn)
         if not state["exists"]:
             return None, state
-        buf = self._rx.setdefault(conn, bytearray())
-        if state["size"] > len(buf):
-            buf += base64.b64decode(self._call("received", conn=conn, offset=len(buf)))
-        return bytes(buf), state
+        # The same window as the server's: what it no longer holds is gone here too.
+        window = self._rx.setdefault(conn, ByteWindow(self._received_limit))
+        if state["size"] > window.size:
+            got = self._call("received", conn=conn, offset=window.size)
+            window.skip_to(got["start"])
+            window.append(base64.b64decode(got["data"]))
+        return window.read()[1], state
 
     def received(self, conn: int = 0) -> bytes:
-        """Every byte the server has read on connection conn so far.
+        """Every byte the server has read on connection conn so far: its last
+        ``received_limit`` bytes (16 MiB unless set), once there were more.
 
         A complete line appears here only after the server has answered it
         (or chosen not to), so once a line shows up its answer is on the wire.

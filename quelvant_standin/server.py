@@ -14,16 +14,21 @@ since every message is written under the connection's msg_lock.
 
 from __future__ import annotations
 
+import functools
 import ipaddress
 import re
 import socket
 import struct
+import sys
 import threading
 import time
-import functools
+import traceback
 from functools import partial
 
 from . import catalogue
+from .byte_window import ByteWindow
+from .line_assembly import Line, LineAssembler
+from .requests import parse
 from .scheduler import Scheduler
 
 VERSION_TEXT = "standin-1.0"
@@ -61,11 +66,9 @@ FINISHED_EVENTS = {
 DEFAULT_EVENT_DELAY_MS = 20.0
 DEFAULT_FINISH_DELAY_MS = 50.0
 
-# Word, optional arguments, then the tag as the very last token.  Deliberately
-# strict (no leading blanks, nothing after the tag) so a client that formats
-# lines sloppily is caught rather than forgiven.
-_COMMAND_RE = re.compile(rb"^(\S+)(?:[ \t]+\S.*?)?[ \t]+COMMANDTAG=([0-9]+)$", re.DOTALL)
 _BLANKS_RE = re.compile(rb"[ \t]+")
+# What received() keeps of each connection by default: its last 16 MiB.
+DEFAULT_RECEIVED_LIMIT = 16 << 20
 
 # Short socket timeouts keep every blocking call bounded, so flags such as
 # "closing" or "stalled" are noticed promptly without any extra wake-up pipe.
@@ -96,7 +99,8 @@ class Connection:
         self.sock = sock
         self.index = index
         self.peer = sock.getpeername()
-        self.data = bytearray()  # every byte read, guarded by server.cond
+        # What was read, for received(): its last received_limit bytes; guarded by server.cond.
+        self.window = ByteWindow(server.received_limit)
         self.peer_closed = False  # we read EOF (or an error) from the peer
         self.closed = False  # our socket is closed
         self.write_shut = False  # FIN sent; nothing more may be written
@@ -112,7 +116,7 @@ class Connection:
         # Reentrant so an answer can hold it while its events are queued.
         self.msg_lock = threading.RLock()
         self.io_lock = threading.Lock()
-        self._pending = bytearray()  # start of a line not yet complete
+        self._line = LineAssembler()  # the line not yet complete
         self.thread = threading.Thread(target=self._run, name=f"conn-{index}", daemon=True)
 
     # -- state queries --------------------------------------------------
@@ -237,10 +241,10 @@ class Connection:
                 continue
             self._feed(chunk)
 
-    def _record(self, data: bytes) -> None:
+    def _record(self, data: bytes | memoryview) -> None:
         if data:
             with self.server.cond:
-                self.data += data
+                self.window.append(data)
                 self.server.cond.notify_all()
 
     def _feed(self, chunk: bytes) -> None:
@@ -248,42 +252,30 @@ class Connection:
         # harness that saw the line in received() knows its answer is already
         # written (or suppressed) and can change modes without racing it.
         # Bytes of an unfinished line are recorded at once.
-        pending = self._pending
-        recorded = len(pending)  # earlier bytes were recorded when they came
-        pending += chunk
+        view = memoryview(chunk)
         pos = 0
-        quit_seen = False
-        while not quit_seen:
-            # Only the new chunk can hold a newline not yet seen.
-            nl = pending.find(b"\n", max(pos, recorded))
-            if nl < 0:
-                break
-            line = bytes(pending[pos:nl])
-            if line.endswith(b"\r"):
-                line = line[:-1]
-            quit_seen = self._handle_line(line)
-            self._record(bytes(pending[recorded : nl + 1]))
-            recorded = pos = nl + 1
-        self._record(bytes(pending[recorded:]))
-        if quit_seen:
-            pending.clear()
-        else:
-            del pending[:pos]
+        while (nl := chunk.find(b"\n", pos)) >= 0:
+            quit_seen = self._handle_line(self._line.finish(view[pos:nl]))
+            self._record(view[pos : nl + 1])
+            pos = nl + 1
+            if quit_seen:
+                self._record(view[pos:])
+                return
+        self._line.add(view[pos:])
+        self._record(view[pos:])
 
-    def _handle_line(self, line: bytes) -> bool:
+    def _handle_line(self, received: Line) -> bool:
         """Answer one line; return True once the connection is being closed."""
-        if not line.strip():
+        if received.is_blank():
             return False  # blank lines are keep-alives, not commands
         srv = self.server
-        match = _COMMAND_RE.match(line)
-        if match is None:
-            return self._reply(None, b"ERROR cannot parse line: " + line)
-        word, tag = match.group(1), match.group(2)
+        request = parse(received)
+        if request.word is None:
+            return self._reply(None, b"ERROR cannot parse line: " + received.shown())
+        word, tag = request.word_bytes, request.tag.encode("ascii")
+        line = received.head
         tag_part = b"COMMANDTAG=" + tag
-        try:
-            name = word.decode("ascii")
-        except UnicodeDecodeError:
-            name = ""
+        name = request.word if request.word.isascii() else ""
         reset = srv.take_drop(name)
         if reset is not None:
             if reset:
@@ -360,8 +352,14 @@ class Connection:
 class StandInTcpServer:
     """Listening socket, accept thread and the list of connections in accept order."""
 
-    def __init__(self, host: str = "127.0.0.1", port: int = 0, rcvbuf: int | None = None):
+    def __init__(
+        self, host: str = "127.0.0.1", port: int = 0, rcvbuf: int | None = None,
+        received_limit: int = DEFAULT_RECEIVED_LIMIT,
+    ):
         family = check_loopback(host)
+        if received_limit < 1:
+            raise ValueError(f"received_limit must be at least 1 byte, got {received_limit}")
+        self.received_limit = received_limit
         catalogue.command_words()  # a missing catalogue fails here, not at the first line
         self.host = host
         self.cond = threading.Condition()
@@ -382,6 +380,7 @@ class StandInTcpServer:
         self._next_rid = 1
         self._rid_lock = threading.Lock()
         self._stopping = False
+        self.failed_accepts = 0  # connections that failed before they were set up
         self.listener = socket.socket(family, socket.SOCK_STREAM)
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         if rcvbuf:
@@ -418,13 +417,25 @@ class StandInTcpServer:
                 if self._stopping:
                     return
                 continue
-            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 0 if self.trailing_events else 1)
-            sock.settimeout(_IO_POLL)
-            with self.cond:
-                conn = Connection(self, sock, len(self.connections), self.stall_new)
-                self.connections.append(conn)
-                self.cond.notify_all()
-            conn.thread.start()
+            try:
+                self._take(sock)
+            except Exception as exc:  # one connection's failure must not end the accepting
+                # A peer that reset before its connection was set up (getpeername() fails)
+                # gets no index; anything else is a fault worth seeing.
+                if not isinstance(exc, OSError):
+                    traceback.print_exc(file=sys.stderr)
+                with self.cond:
+                    self.failed_accepts += 1
+                sock.close()
+
+    def _take(self, sock: socket.socket) -> None:
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 0 if self.trailing_events else 1)
+        sock.settimeout(_IO_POLL)
+        with self.cond:
+            conn = Connection(self, sock, len(self.connections), self.stall_new)
+            self.connections.append(conn)
+            self.cond.notify_all()
+        conn.thread.start()
 
     # -- per-word behaviour ------------------------------------------------
     def set_delay(self, word: str | None, ms: float) -> None:
@@ -575,17 +586,19 @@ class StandInTcpServer:
             c.shutdown_write()
 
     # -- queries -----------------------------------------------------------
-    def received(self, conn: int, offset: int = 0) -> bytes:
+    def received(self, conn: int, offset: int = 0) -> tuple[int, bytes]:
+        """(start, data): what conn's window holds from offset on, starting at stream offset
+        start (past offset when the bytes there are no longer held)."""
         with self.cond:
-            c = self.select(conn)[0]
-            return bytes(c.data[offset:])
+            return self.select(conn)[0].window.read(offset)
 
     def describe(self, conn: int) -> dict:
         with self.cond:
             if not 0 <= conn < len(self.connections):
-                return {"exists": False, "size": 0, "peer_closed": False, "closed": False}
+                return {"exists": False, "size": 0, "start": 0, "peer_closed": False, "closed": False}
             c = self.connections[conn]
-            return {"exists": True, "size": len(c.data), "peer_closed": c.peer_closed, "closed": c.closed}
+            return {"exists": True, "size": c.window.size, "start": c.window.start,
+                    "peer_closed": c.peer_closed, "closed": c.closed}
 
     def wait_change(self, conn: int, size: int, timeout: float) -> dict:
         """Block until connection conn holds more than size bytes or has ended."""

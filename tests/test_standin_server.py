@@ -6,6 +6,7 @@ import contextlib
 import os
 import re
 import signal
+import struct
 import socket
 import threading
 import time
@@ -545,3 +546,77 @@ def test_catalogue_file_is_the_modules_catalogue():
         assert callable(getattr(commands.Command, entry.factory))
         assert callable(getattr(session.Session, entry.method))
     assert built.command_words() == set(COMMAND_WORDS)
+
+
+# -- the kit's own faults ------------------------------------------------------------------
+
+def _server_side_states(listen_port: int, peer_port: int) -> list[str]:
+    """The TCP states (hex, as /proc/net/tcp shows them) of the server's end of one connection."""
+    states = []
+    with open("/proc/net/tcp") as f:
+        for row in f.read().splitlines()[1:]:
+            fields = row.split()
+            local, remote = (int(a.rsplit(":", 1)[1], 16) for a in fields[1:3])
+            if (local, remote) == (listen_port, peer_port):
+                states.append(fields[3])
+    return states
+
+
+@pytest.mark.parametrize("fault", ["reset before accept", "error setting up"])
+def test_one_connections_failure_never_stops_accepting(monkeypatch, fault):
+    from quelvant_standin import server as server_module
+
+    srv = server_module.StandInTcpServer()  # in this process: its accept thread is the subject
+    try:
+        early = socket.create_connection(("127.0.0.1", srv.port), timeout=IO_TIMEOUT)
+        if fault == "reset before accept":
+            peer = early.getsockname()[1]
+            early.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            early.close()  # RST while it waits in the listen queue: getpeername() will fail
+            deadline = time.monotonic() + IO_TIMEOUT
+            while "01" in _server_side_states(srv.port, peer):  # still ESTABLISHED
+                assert time.monotonic() < deadline, "the reset never reached the listen queue"
+                time.sleep(0.005)
+        else:
+            real = server_module.Connection
+            calls = []
+
+            def first_fails(*args, **kwargs):
+                calls.append(1)
+                if len(calls) == 1:
+                    raise RuntimeError("broken set-up")
+                return real(*args, **kwargs)
+
+            monkeypatch.setattr(server_module, "Connection", first_fails)
+        srv.start()
+        with contextlib.closing(LineClient(("127.0.0.1", srv.port))) as c:
+            c.send(b"GetVersion COMMANDTAG=1\n")
+            assert c.readline() == b"OK GetVersion Version=standin-1.0 COMMANDTAG=1"
+        assert (srv.failed_accepts, len(srv.connections)) == (1, 1)
+        early.close()
+    finally:
+        srv.stop()
+
+
+@pytest.mark.parametrize("line_feed", [True, False])
+def test_a_huge_line_costs_the_server_a_bounded_window(server, connect, line_feed):
+    def rss_kib() -> int:
+        with open(f"/proc/{server.pid}/status") as f:
+            return next(int(row.split()[1]) for row in f if row.startswith("VmRSS:"))
+
+    c = connect()
+    c.send(b"GetVersion COMMANDTAG=1\n")
+    c.readline()
+    before = rss_kib()
+    block = b"a" * (1 << 20)
+    c.send(b"PlayFile 1 ")
+    for _ in range(64):
+        c.send(block)
+    end = b" COMMANDTAG=5\n" if line_feed else b" still no line feed"
+    c.send(end)
+    if line_feed:  # the server still answers it from the ends it kept
+        assert c.readline() == b"OK PlayFile COMMANDTAG=5"
+    held = server.wait_received(lambda d: d.endswith(end), timeout=30)
+    # received() keeps the last 16 MiB; the line's own assembly its two ends (128 KiB)
+    assert len(held) == 16 << 20 and held == (b"a" * (1 << 20) * 17 + end)[-(16 << 20):]
+    assert rss_kib() - before < 40 << 10  # was the line twice over (128 MiB) before
