@@ -20,7 +20,8 @@ ${CXX:-g++} -std=c++20 -O1 -g -Wall -Wextra -Wpedantic -Wshadow -Isrc \
 build/core-test/send_queue_selftest
 ${CXX:-g++} -std=c++20 -O1 -g -Wall -Wextra -Wpedantic -Wshadow -Isrc \
   -fsanitize=address,undefined -fno-sanitize-recover=all \
-  tests/core/session_core_selftest.cpp src/net/line_assembly.cpp \
+  tests/core/session_core_selftest.cpp src/net/{line_assembly,ip_address,os_error,resolve}.cpp \
+  src/session/core/link.cpp \
   src/commands/core/command_tag.cpp \
   -o build/core-test/session_core_selftest
 build/core-test/session_core_selftest

@@ -85,13 +85,20 @@ def test_the_wire_trace_shows_every_line_and_never_a_password(server, drive, kin
 
 
 @kinds()
-def test_dropped_events_are_a_warning(trailing, drive, kind, caplog):
-    caplog.set_level(logging.WARNING, logger="quelvant_rs")
+def test_window_drops_are_debug_and_a_subscriptions_drops_a_warning(trailing, drive, kind, caplog):
+    caplog.set_level(logging.DEBUG, logger="quelvant_rs.session")
     d = drive(kind, trailing, max_events=1)
     d.get_version()
-    with contextlib.suppress(session.EventsDropped, TimeoutError):
+    with contextlib.suppress(TimeoutError):
         d.wait_for(lambda e: False, timeout=0.5)
-    assert d.stats.dropped == 1
-    assert [(r.name, r.levelname, r.getMessage()) for r in caplog.records] == [
-        ("quelvant_rs.session", "WARNING",
-         f"127.0.0.1:{trailing.port} 1 event dropped: max_events (1) were held and none was taken")]
+    with d.subscribe(max_pending=1) as sub:
+        d.get_version()
+        assert d.get(sub).line.startswith("Trailer Index=1 ")
+        with pytest.raises(session.EventsDropped):
+            d.get(sub, timeout=0.5)
+    assert d.stats.dropped == 2
+    peer = f"127.0.0.1:{trailing.port}"
+    assert [(r.levelname, r.getMessage()) for r in caplog.records if "dropped" in r.getMessage()] == [
+        ("DEBUG", f"{peer} 1 event dropped: max_events (1) were held and none was taken"),
+        ("WARNING", f"{peer} 1 event dropped by a subscription: it held max_pending events the "
+                    "program had not taken")]

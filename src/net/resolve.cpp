@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 namespace qv {
 
@@ -45,6 +46,23 @@ std::variant<std::vector<IpAddress>, ResolveFailure> resolve_host(const std::str
   }
   if (addresses.empty()) return ResolveFailure{EAI_NONAME, 0, ::gai_strerror(EAI_NONAME)};
   return addresses;
+}
+
+std::shared_ptr<Lookup> Lookup::start(std::string host) {
+  auto lookup = std::make_shared<Lookup>(std::move(host));
+  std::thread([lookup] {
+    ResolveResult answer = resolve_host(lookup->host_);
+    const std::lock_guard lock(lookup->mutex_);
+    lookup->answer_ = std::move(answer);
+    lookup->done_.notify_all();
+  }).detach();
+  return lookup;
+}
+
+std::optional<ResolveResult> Lookup::wait_until(std::chrono::steady_clock::time_point until) {
+  std::unique_lock lock(mutex_);
+  if (!done_.wait_until(lock, until, [&] { return answer_.has_value(); })) return std::nullopt;
+  return answer_;
 }
 
 }  // namespace qv

@@ -25,8 +25,8 @@ void (*ended_hook(PyObject* self))(SubscriptionObject*) {
 
 void end_subscription(PyObject* self) {
   SubscriptionObject* sub = as_subscription(self);
-  if (!sub->hub) return;
-  sub->hub->unsubscribe(sub);
+  if (!sub->pipeline) return;
+  sub->pipeline->unsubscribe(sub);
   if (auto ended = ended_hook(self)) ended(sub);
 }
 
@@ -43,7 +43,7 @@ PyObject* Subscription_exit(PyObject* self, PyObject* const*, Py_ssize_t) {
 }
 
 PyObject* Subscription_get_closed(PyObject* self, void*) {
-  return PyBool_FromLong(as_subscription(self)->hub == nullptr);
+  return PyBool_FromLong(as_subscription(self)->pipeline == nullptr);
 }
 
 PyObject* Subscription_get_pending(PyObject* self, void*) {
@@ -56,13 +56,14 @@ int Subscription_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(sub->session.get());
   Py_VISIT(sub->predicate.get());
   Py_VISIT(sub->failure.get());
-  return sub->queue.traverse(visit, arg);
+  for (HeldEvent& e : sub->queue.entries()) Py_VISIT(e.event.get());
+  return 0;
 }
 
 int Subscription_clear(PyObject* self) noexcept {
   SubscriptionObject* sub = as_subscription(self);
   // Out of the session's list while the session is still held.
-  if (sub->hub) sub->hub->unsubscribe(sub);
+  if (sub->pipeline) sub->pipeline->unsubscribe(sub);
   Ref session = std::move(sub->session);
   Ref predicate = std::move(sub->predicate);
   Ref failure = std::move(sub->failure);
@@ -74,7 +75,7 @@ void Subscription_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
   SubscriptionObject* sub = as_subscription(self);
   // Dropped by the program: it takes nothing more, and what it held goes back.
-  if (sub->hub) sub->hub->unsubscribe(sub);
+  if (sub->pipeline) sub->pipeline->unsubscribe(sub);
   std::destroy_at(&sub->queue);
   std::destroy_at(&sub->failure);
   std::destroy_at(&sub->predicate);
@@ -139,20 +140,20 @@ std::vector<PyTypeObject*> subscription_classes() {
   return made;
 }
 
-Ref new_subscription(PyTypeObject* type, PyObject* session, EventHub& hub, PyObject* predicate,
+Ref new_subscription(PyTypeObject* type, PyObject* session, EventPipeline& pipeline, PyObject* predicate,
                      std::size_t max_pending, std::optional<double> step_limit, bool take_window) {
   Ref self = Ref::steal(type->tp_alloc(type, 0));
   if (!self) return {};
   SubscriptionObject* sub = as_subscription(self.get());
   std::construct_at(&sub->session, Ref::borrow(session));
   std::construct_at(&sub->predicate, Ref::borrow(predicate));
-  std::construct_at(&sub->queue);
+  std::construct_at(&sub->queue, max_pending, Overflow::DropNewest);
   std::construct_at(&sub->step_limit, step_limit);
   std::construct_at(&sub->failure);
-  sub->max_pending = max_pending;
-  sub->hub = nullptr;
+  sub->pipeline = nullptr;
+  sub->slot = 0;
   sub->waiter = 0;
-  hub.subscribe(sub, take_window);
+  pipeline.subscribe(sub, take_window);
   return self;
 }
 

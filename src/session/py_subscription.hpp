@@ -1,14 +1,14 @@
 #pragma once
 // Subscription and AsyncSubscription: what subscribe() and events() return. A context manager
 // (leaving it unsubscribes) and an iterator over the events the subscription takes, with its
-// own bounded queue (see held_events.hpp). What is common to both lives here; how a step
+// own bounded queue (see event_pipeline.hpp). What is common to both lives here; how a step
 // waits is each session class's own.
 #include <cstddef>
 #include <optional>
 #include <vector>
 
 #include "binding/ref.hpp"
-#include "session/held_events.hpp"
+#include "session/event_pipeline.hpp"
 
 namespace qv::py {
 
@@ -29,8 +29,8 @@ PyTypeObject* make_subscription_class(const SubscriptionClassTraits& traits);
 // The classes made so far (Subscription, AsyncSubscription once both session classes are).
 std::vector<PyTypeObject*> subscription_classes();
 
-// A new subscription, subscribed to `hub` (the session's) at once.
-Ref new_subscription(PyTypeObject* type, PyObject* session, EventHub& hub, PyObject* predicate,
+// A new subscription, subscribed to `pipeline` (the session's) at once.
+Ref new_subscription(PyTypeObject* type, PyObject* session, EventPipeline& pipeline, PyObject* predicate,
                      std::size_t max_pending, std::optional<double> step_limit, bool take_window);
 
 inline SubscriptionObject* as_subscription(PyObject* self) {

@@ -29,11 +29,6 @@ std::string within(std::optional<double> limit) {
 
 }  // namespace
 
-LineBuffer& request_buffer() {
-  thread_local LineBuffer line;
-  return line;
-}
-
 void build_command_line(const Command& command, LineBuffer& line) {
   line.clear();
   append_command_text(line, command);
@@ -148,13 +143,6 @@ void raise_send_timeout(std::string_view word, std::uint64_t tag, std::optional<
                                     std::string(why));
 }
 
-void raise_reconnect_timeout(std::optional<double> limit, std::string_view detail) {
-  set_error(PyExc_TimeoutError, "the connection was lost, and the session could not connect "
-                                "and log in again" + within(limit) + " (" + std::string(detail) +
-                                    "); nothing was sent: try again later, or give a longer "
-                                    "timeout");
-}
-
 void raise_lost(std::string_view word, std::uint64_t tag, bool closed_by_program) {
   set_error(PyExc_ConnectionError,
             std::string(closed_by_program ? "the session was closed" : "the connection was lost") +
@@ -173,17 +161,6 @@ void raise_forked() {
 void raise_events_lost() {
   PyErr_SetString(PyExc_ConnectionError,
                   "the connection was lost: lines the server sent from here on may be missing");
-}
-
-void raise_connect_failed(bool reconnecting, const AttemptFailure& failure,
-                          const std::string& text) {
-  if (reconnecting || !failure.resolving) {
-    set_error(reconnecting ? PyExc_ConnectionError : os_error_type(failure.err), text);
-    return;
-  }
-  Ref socket = Ref::steal(PyImport_ImportModule("socket"));
-  Ref gaierror = socket ? Ref::steal(PyObject_GetAttrString(socket.get(), "gaierror")) : Ref();
-  if (gaierror) set_error(gaierror.get(), text);
 }
 
 void raise_no_event(std::optional<double> limit) {

@@ -3,6 +3,7 @@
 // the tagged line, the reply and its failure rule, and the texts of the errors a wait raises.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,7 +11,6 @@
 #include "net/line_buffer.hpp"
 #include "commands/core/command.hpp"
 #include "binding/ref.hpp"
-#include "session/core/connect_failure.hpp"
 #include "session/settings.hpp"
 
 namespace qv::py {
@@ -29,9 +29,49 @@ class CommandWord {
   std::string own_;
 };
 
-// The line a request sends, in the calling thread's own buffer (a session may send from
-// several threads at once, each with the interpreter lock released).
-LineBuffer& request_buffer();
+// A buffer a request builds its line in: the calling thread's own (a session may send from
+// several threads at once, each with the interpreter lock released), kept between calls so
+// that a request costs no allocation; or, for a call made while an outer call of the same
+// thread still holds that one (from a log handler or a predicate that ran meanwhile), a
+// buffer of its own, so the outer call's line is never overwritten. `Slot` tells the
+// thread's buffers apart (the untagged line, the wire line).
+template <int Slot>
+class LineLease {
+ public:
+  LineLease() {
+    Kept& kept = kept_();
+    if (kept.busy) {
+      own_ = std::make_unique<LineBuffer>();
+      line_ = own_.get();
+    } else {
+      kept.busy = true;
+      line_ = &kept.line;
+    }
+  }
+  ~LineLease() {
+    if (!own_) {
+      line_->release_if_large();
+      kept_().busy = false;
+    }
+  }
+  LineLease(const LineLease&) = delete;
+  LineLease& operator=(const LineLease&) = delete;
+  LineBuffer& get() noexcept { return *line_; }
+
+ private:
+  struct Kept {
+    LineBuffer line;
+    bool busy = false;
+  };
+  static Kept& kept_() {
+    thread_local Kept kept;
+    return kept;
+  }
+  LineBuffer* line_;
+  std::unique_ptr<LineBuffer> own_;
+};
+using RequestLine = LineLease<0>;
+using WireLine = LineLease<1>;
 
 // A request's line, without its tag: `command` is a Command, or a text sent as it is (one
 // line: a carriage return or line feed is refused). The command word (for messages) goes to
@@ -64,19 +104,11 @@ void raise_timeout(std::string_view word, std::uint64_t tag, std::optional<doubl
 // The line of `word` could not be sent in time; `why` says what held it up.
 void raise_send_timeout(std::string_view word, std::uint64_t tag, std::optional<double> limit,
                         std::string_view why);
-// A call's deadline passed while the session connected again after a loss; `detail` says
-// what it was waiting for.
-void raise_reconnect_timeout(std::optional<double> limit, std::string_view detail);
 void raise_lost(std::string_view word, std::uint64_t tag, bool closed_by_program);
 void raise_closed();
 void raise_forked();
 // At the point of the stream where the connection was lost.
 void raise_events_lost();
-// Connecting ended with `failure` as its last attempt's, in words `text`: after a loss a
-// ConnectionError; on the first connect the system's own type (ConnectionRefusedError, say,
-// or socket.gaierror for a name that does not resolve).
-void raise_connect_failed(bool reconnecting, const AttemptFailure& failure,
-                          const std::string& text);
 // wait_for: nothing matched in time.
 void raise_no_event(std::optional<double> limit);
 

@@ -3,14 +3,13 @@
 #include <Python.h>
 
 #include <memory>
+#include <vector>
 
 #include "binding/ref.hpp"
 
 namespace qv::py::wire_log {
 
 namespace {
-
-constexpr int kDebug = 10;
 
 // The loggers and what is asked of them, looked up once (logging keeps loggers for the
 // process, as these references do).
@@ -28,6 +27,13 @@ Loggers* loggers() {
   Ref logging = Ref::steal(PyImport_ImportModule("logging"));
   if (!logging) return nullptr;
   auto made = std::make_unique<Loggers>();
+  // A library's loggers end in a NullHandler: without one, logging's last resort would print
+  // records (a routine drop, say) on stderr for a program that configured no logging.
+  Ref package = Ref::steal(PyObject_CallMethod(logging.get(), "getLogger", "s", "quelvant_rs"));
+  Ref null_handler = Ref::steal(PyObject_CallMethod(logging.get(), "NullHandler", nullptr));
+  if (!package || !null_handler) return nullptr;
+  Ref added = Ref::steal(PyObject_CallMethod(package.get(), "addHandler", "O", null_handler.get()));
+  if (!added) return nullptr;
   made->wire = Ref::steal(PyObject_CallMethod(logging.get(), "getLogger", "s", "quelvant_rs.wire"));
   if (!made->wire) return nullptr;
   made->session =
@@ -49,96 +55,115 @@ Loggers* loggers() {
   return found;
 }
 
-// A failure of the logging machinery is reported, never raised into the session's call.
-void report_failure() {
-  if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
-}
-
-void log(PyObject* logger, int level, const char* format, const std::string& server,
+bool log(PyObject* logger, int level, const char* format, const std::string& server,
          std::uint16_t port, std::string_view text) {
   Ref done = Ref::steal(PyObject_CallMethod(logger, "log", "iss#Is#", level, format,
                                             server.data(), static_cast<Py_ssize_t>(server.size()),
                                             static_cast<unsigned>(port), text.data(),
                                             static_cast<Py_ssize_t>(text.size())));
-  if (!done) report_failure();
+  return static_cast<bool>(done);
+}
+
+// The blanks a server splitting a line into words may split on.
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r'; }
+
+std::vector<std::string_view> words_of(std::string_view line) {
+  std::vector<std::string_view> words;
+  std::size_t at = 0;
+  while (at < line.size()) {
+    while (at < line.size() && is_blank(line[at])) ++at;
+    const std::size_t start = at;
+    while (at < line.size() && !is_blank(line[at])) ++at;
+    if (at > start) words.push_back(line.substr(start, at - start));
+  }
+  return words;
+}
+
+bool is_login_word(std::string_view word) {
+  constexpr std::string_view kLogin = "login";
+  if (word.size() != kLogin.size()) return false;
+  for (std::size_t i = 0; i < word.size(); ++i)
+    if ((word[i] | 0x20) != kLogin[i]) return false;  // any case: a server may not care
+  return true;
 }
 
 }  // namespace
 
-bool tracing() {
+int tracing() {
   Loggers* l = loggers();
-  if (!l) {
-    report_failure();
-    return false;
-  }
+  if (!l) return -1;
   if (l->wire_cache) {
     PyObject* known = PyDict_GetItemWithError(l->wire_cache.get(), l->debug.get());  // borrowed
-    if (known == Py_False) return false;
-    if (known == Py_True) return true;
-    PyErr_Clear();  // not known yet: isEnabledFor() finds out, and keeps the answer
+    if (known == Py_False) return 0;
+    if (known == Py_True) return 1;
+    if (PyErr_Occurred()) return -1;
+    // Not known yet: isEnabledFor() finds out, and keeps the answer.
   }
   const Ref on = Ref::steal(PyObject_CallOneArg(l->wire_enabled.get(), l->debug.get()));
-  if (!on) {
-    report_failure();
-    return false;
-  }
-  if (on.get() == Py_True) return true;
-  if (on.get() == Py_False) return false;
-  const int yes = PyObject_IsTrue(on.get());
-  if (yes < 0) report_failure();
-  return yes > 0;
+  if (!on) return -1;
+  return PyObject_IsTrue(on.get());
 }
 
 std::string masked(std::string_view line) {
-  constexpr std::string_view kWord = "Login ";
-  if (line.substr(0, kWord.size()) != kWord) return std::string(line);
-  std::string_view rest = line.substr(kWord.size());
-  const std::size_t user_end = rest.find(' ');
-  if (user_end == std::string_view::npos) return std::string(line);  // no password in it
-  std::string shown = std::string(kWord) + std::string(rest.substr(0, user_end)) + " ***";
-  constexpr std::string_view kTag = " COMMANDTAG=";
-  const std::size_t tag = rest.rfind(kTag);
-  if (tag != std::string_view::npos && tag > user_end) shown += rest.substr(tag);
+  const std::vector<std::string_view> words = words_of(line);
+  if (words.size() < 3 || !is_login_word(words[0])) return std::string(line);  // no password
+  std::string shown(words[0]);
+  shown.append(" ").append(words[1]).append(" ***");
+  constexpr std::string_view kTag = "COMMANDTAG=";
+  if (words.size() > 3 && words.back().substr(0, kTag.size()) == kTag)
+    shown.append(" ").append(words.back());
   return shown;
 }
 
-void lines(const std::string& server, std::uint16_t port, bool sent, std::string_view text) {
+bool lines(const std::string& server, std::uint16_t port, bool sent, std::string_view text) {
   Loggers* l = loggers();
-  if (!l) {
-    report_failure();
-    return;
-  }
+  if (!l) return false;
   const char* format = sent ? "%s:%d > %s" : "%s:%d < %s";
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    log(l->wire.get(), kDebug, format, server, port, masked(line));
+    if (!log(l->wire.get(), kDebug, format, server, port, masked(line))) return false;
     if (end == std::string_view::npos) break;
     text.remove_prefix(end + 1);
   }
+  return true;
 }
 
-void note(int level, const std::string& server, std::uint16_t port, std::string_view text) {
+bool note(int level, const std::string& server, std::uint16_t port, std::string_view text) {
   Loggers* l = loggers();
-  if (!l) {
-    report_failure();
-    return;
-  }
+  if (!l) return false;
   Ref enabled = Ref::steal(PyObject_CallMethod(l->session.get(), "isEnabledFor", "i", level));
-  if (!enabled) {
-    report_failure();
-    return;
-  }
-  if (enabled.get() != Py_True) return;
-  log(l->session.get(), level, "%s:%d %s", server, port, text);
+  if (!enabled) return false;
+  if (enabled.get() != Py_True) return true;
+  return log(l->session.get(), level, "%s:%d %s", server, port, text);
 }
 
-void dropped(const std::string& server, std::uint16_t port, std::uint64_t count,
-             std::size_t max_events) {
-  note(kWarning, server, port,
-       std::to_string(count) + (count == 1 ? " event" : " events") + " dropped: max_events (" +
-           std::to_string(max_events) + ") were held and none was taken");
+namespace {
+std::string events_text(std::uint64_t count) {
+  return std::to_string(count) + (count == 1 ? " event" : " events");
+}
+}  // namespace
+
+bool window_dropped(const std::string& server, std::uint16_t port, std::uint64_t count,
+                    std::size_t max_events) {
+  return note(kDebug, server, port,
+              events_text(count) + " dropped: max_events (" + std::to_string(max_events) +
+                  ") were held and none was taken");
+}
+
+bool subscription_dropped(const std::string& server, std::uint16_t port, std::uint64_t count) {
+  return note(kWarning, server, port,
+              events_text(count) +
+                  " dropped by a subscription: it held max_pending events the program had not "
+                  "taken");
+}
+
+bool dropped_before_handing_on(const std::string& server, std::uint16_t port,
+                               std::uint64_t count) {
+  return note(kWarning, server, port,
+              events_text(count) + " dropped before they could be handed on: the program took "
+                                   "none for too long");
 }
 
 }  // namespace qv::py::wire_log

@@ -1,20 +1,20 @@
 #pragma once
 // What both session classes are, apart from how they wait: the tags, the table of requests
-// waiting for their replies (the Login among them, as an ordinary request), their deadlines,
-// the routing of complete received lines (a reply to its request, anything else an event),
-// and what a lost connection does to all of it. Session drives it from whichever thread
-// reads (under its connection's lock), AsyncSession from its event loop's callbacks.
+// waiting for their replies (the Login among them, as an ordinary request), the routing of
+// complete received lines (a reply to its request, anything else an event), and what a lost
+// connection does to all of it. Session drives it from whichever thread reads (under its
+// connection's lock), AsyncSession from its event loop's callbacks; the connection's life
+// (connecting, logging in, reconnecting) is the Link's (link.hpp).
 //
 // A request is registered before its line leaves, so that even an immediate reply finds it,
-// and it leaves the table exactly once, through TimedTable::take, whatever ends it: its
-// reply, its deadline, a cancel, a loss or close(). Its deadline goes with it.
+// and it leaves the table exactly once, through KeyedTable::take, whatever ends it: its
+// reply, its deadline, a cancel, a loss or close().
 //
 // `Payload` is what a class keeps per request (a waiting thread's PendingReply, or the Python
 // layer's future and batch membership); the core never looks into it. Nothing here calls
 // out while the table is mid-change: `wanted` looks at an entry of a whole table, on_reply
 // gets one already taken out, and a loss hands the lost requests over as a table of their
 // own, to be settled after it.
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -22,85 +22,31 @@
 #include <string>
 #include <utility>
 
-#include "session/core/event_queue.hpp"
 #include "session/core/incoming.hpp"
+#include "session/core/keyed_table.hpp"
 #include "session/core/line_router.hpp"
-#include "session/core/timed_table.hpp"
 
 namespace qv {
-
-// Events for a class that hands them out in batches: the queue, and the lines the program
-// took out and has not yet consumed, which count against the queue's bound too.
-template <class Entry>
-class CountedEvents {
- public:
-  explicit CountedEvents(std::size_t limit) : queue_(limit) {}
-
-  void push(Incoming&& in) { queue_.push(std::move(in), held_); }
-  void mark(Incoming::Kind kind) { push(Incoming{kind, std::nullopt, {}, 0}); }
-  bool empty() const noexcept { return queue_.empty(); }
-  std::size_t lines() const noexcept { return queue_.lines(); }
-  std::uint64_t received() const noexcept { return queue_.received(); }
-  std::uint64_t dropped() const noexcept { return queue_.dropped(); }
-
-  // Everything queued, in order; its lines count as held until consumed() says so.
-  std::deque<Entry> take_all() noexcept {
-    held_ += queue_.lines();
-    return queue_.take_all();
-  }
-  void consumed(std::size_t lines) noexcept { held_ = lines < held_ ? held_ - lines : 0; }
-
- private:
-  EventQueue<Entry> queue_;
-  std::size_t held_ = 0;
-};
 
 template <class Payload>
 class SessionCore {
  public:
-  using Table = TimedTable<std::uint64_t, Payload>;
-  using Time = typename Table::Time;
+  using Table = KeyedTable<std::uint64_t, Payload>;
 
   explicit SessionCore(std::size_t max_line) : max_line_(max_line), router_(max_line) {}
 
-  // -- tags -------------------------------------------------------------------------------
   // Unique for the session's life, across reconnects: a late reply to a request of an
   // earlier connection can never answer a later one.
   std::uint64_t new_tag() noexcept { return next_tag_++; }
 
-  // -- the connection ---------------------------------------------------------------------
-  // Connecting starts: the tag of its Login is taken now, so that it comes before the tags of
-  // the requests made while connecting (which go out once it is answered).
-  std::uint64_t start_login() noexcept {
-    login_tag_ = next_tag_++;
-    return *login_tag_;
-  }
   // A new connection: its lines start afresh.
   void attach() { router_ = LineRouter(max_line_); }
-  bool is_login(std::uint64_t tag) const noexcept { return login_tag_ == tag; }
-  std::optional<std::uint64_t> login_tag() const noexcept { return login_tag_; }
-  // The Login was answered: the connection is up, and a loss from now on is a reconnect's
-  // business.
-  void logged_in() noexcept {
-    login_tag_.reset();
-    ever_logged_in_ = true;
-  }
-  bool ever_logged_in() const noexcept { return ever_logged_in_; }
 
-  // -- requests ---------------------------------------------------------------------------
   // Registers a request before its line is sent. Throws std::bad_alloc (nothing registered).
-  Payload& add(std::uint64_t tag, Payload payload, std::optional<Time> deadline = std::nullopt) {
-    return table_.add(tag, std::move(payload), deadline);
-  }
+  Payload& add(std::uint64_t tag, Payload payload) { return table_.add(tag, std::move(payload)); }
   Payload* find(std::uint64_t tag) noexcept { return table_.find(tag); }
-  // The one way out, for a request given up (cancelled, timed out by its waiter) or answered
-  // by the class itself.
+  // The one way out, for a request given up (cancelled, timed out) or answered by the class.
   std::optional<Payload> settle(std::uint64_t tag) { return table_.take(tag); }
-  // The request whose deadline passed first, taken out.
-  std::optional<std::pair<std::uint64_t, Payload>> settle_due(Time now) {
-    return table_.take_due(now);
-  }
-  std::optional<Time> earliest() const noexcept { return table_.earliest(); }
   bool idle() const noexcept { return table_.empty(); }
   std::size_t size() const noexcept { return table_.size(); }
   template <class Each>
@@ -108,7 +54,6 @@ class SessionCore {
     return table_.visit(std::forward<Each>(each));
   }
 
-  // -- routing ----------------------------------------------------------------------------
   // Routes every line the bytes complete: a reply whose request is still `wanted` leaves the
   // table and goes to on_reply(tag, Payload&&, std::string&& text); one nobody waits for any
   // more (the request is taken out all the same) and every other line go to `events` (a
@@ -125,7 +70,7 @@ class SessionCore {
       }
       // Events, and lines carrying a tag nobody waits for (a later stage of a long command,
       // a late reply after a timeout).
-      events.push(std::move(in));
+      (void)events.push(std::move(in));
     });
   }
   template <class Events, class OnReply>
@@ -134,7 +79,6 @@ class SessionCore {
          std::forward<OnReply>(on_reply));
   }
 
-  // -- loss -------------------------------------------------------------------------------
   // The connection ended. An unterminated last line is an event (it answers nothing: the
   // stream may have ended inside its tag); with `mark`, the events record where it happened.
   // Every request waiting is lost: they are handed back, out of the core, for the class to
@@ -142,12 +86,12 @@ class SessionCore {
   template <class Events>
   Table lose(bool mark, Events& events) {
     try {
-      router_.finish([&](Incoming&& in) { events.push(std::move(in)); });
+      router_.finish([&](Incoming&& in) { (void)events.push(std::move(in)); });
     } catch (const std::bad_alloc&) {
       // No memory for the last line's text: it is lost with the connection.
     }
     router_ = LineRouter(max_line_);
-    if (mark) events.push(Incoming{Incoming::Kind::Lost, std::nullopt, {}, 0});
+    if (mark) (void)events.push(Incoming{Incoming::Kind::Lost, std::nullopt, {}, 0});
     return std::exchange(table_, Table{});
   }
 
@@ -162,8 +106,6 @@ class SessionCore {
   LineRouter router_;
   Table table_;
   std::uint64_t next_tag_ = 0;
-  std::optional<std::uint64_t> login_tag_;
-  bool ever_logged_in_ = false;
 };
 
 }  // namespace qv

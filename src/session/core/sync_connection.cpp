@@ -5,11 +5,12 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <utility>
 
+#include "commands/core/tagged_send.hpp"
 #include "net/socket.hpp"
 
 namespace qv {
@@ -24,6 +25,9 @@ constexpr auto kBlockingReceive = std::chrono::milliseconds(40);
 // role came free (a waiter blocked in poll() cannot be woken by the condition variable).
 constexpr auto kRoleCheck = std::chrono::milliseconds(10);
 
+// A read this recent says the connection was alive: a request in a tight loop then saves the
+// system call that would find a connection the server closed while nobody waited.
+constexpr auto kRecentlyRead = std::chrono::milliseconds(5);
 
 // Milliseconds for poll() until `until` (rounded up, so a wait never ends early): -1 for no
 // deadline, 0 when it has passed.
@@ -35,11 +39,27 @@ int poll_timeout(SteadyTime until) {
   return ms < INT_MAX ? static_cast<int>(ms) : INT_MAX;
 }
 
+// The end of the next slice of a wait until `deadline`.
+SteadyTime slice_end(SteadyTime deadline) {
+  const SteadyTime now = SteadyClock::now();
+  return deadline - now > kWaitSlice ? now + kWaitSlice : deadline;
+}
+
+// Where routing puts what answers no request: the queue, counted for wait_event().
+struct Sink {
+  EventQueue<QueuedEvent>& queue;
+  std::uint64_t& generation;
+  std::size_t push(Incoming&& in) {
+    ++generation;
+    return queue.push(std::move(in));
+  }
+};
+
 }  // namespace
 
-SyncConnection::SyncConnection(std::size_t max_line, std::size_t max_events,
+SyncConnection::SyncConnection(LinkConfig link, std::size_t max_line, std::size_t max_events,
                                std::size_t hand_back)
-    : core_(max_line), events_(max_events), hand_back_(hand_back) {}
+    : link_(std::move(link)), core_(max_line), events_(max_events), hand_back_(hand_back) {}
 
 SyncConnection::~SyncConnection() {
   // Nobody waits any more (each waiting thread holds the session alive).
@@ -47,23 +67,55 @@ SyncConnection::~SyncConnection() {
   if (closing_fd_ >= 0) ::close(closing_fd_);
 }
 
-// ---- connection ---------------------------------------------------------------------------
+char* SyncConnection::buffer() {
+  if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(kSessionReceiveBytes);
+  return buffer_.get();
+}
 
-bool SyncConnection::begin_connect() {
+// ---- the connection's life ----------------------------------------------------------------
+
+SyncConnection::Role SyncConnection::claim(LinkStep& first, std::optional<CallBound> bound) {
   const std::lock_guard lock(mutex_);
-  if (connecting_) return false;
-  connecting_ = true;
-  return true;
+  if (link_.up()) return Role::Up;
+  if (link_.connecting())
+    return connector_ == std::this_thread::get_id() ? Role::Own : Role::Other;
+  first = transition_locked(LinkInput::start(core_.new_tag(), bound));
+  connector_ = std::this_thread::get_id();
+  return Role::Mine;
+}
+
+LinkStep SyncConnection::advance(LinkInput input) {
+  const std::lock_guard lock(mutex_);
+  return transition_locked(std::move(input));
+}
+
+LinkStep SyncConnection::transition_locked(LinkInput input) {
+  LinkStep step = link_.advance(SteadyClock::now(), std::move(input));
+  shown_.store(link_.state(), std::memory_order_release);
+  return step;
+}
+
+void SyncConnection::finish_connect() {
+  const std::lock_guard lock(mutex_);
+  connector_ = {};
+  if (link_.connecting()) (void)transition_locked(LinkInput::Kind::Abandon);
+  if (!link_.up()) lose_locked(false);  // a socket the attempt left behind
+  changed_.notify_all();
 }
 
 WaitOutcome SyncConnection::wait_connecting(SteadyTime until) {
   std::unique_lock lock(mutex_);
-  const auto done = [&] { return !connecting_; };
+  const auto done = [&] { return connector_ == std::thread::id{}; };
   if (until == kNoDeadline) {
     changed_.wait(lock, done);
     return WaitOutcome::Ready;
   }
   return changed_.wait_until(lock, until, done) ? WaitOutcome::Ready : WaitOutcome::Slice;
+}
+
+bool SyncConnection::ever_up() {
+  const std::lock_guard lock(mutex_);
+  return link_.ever_up();
 }
 
 void SyncConnection::attach(int fd) {
@@ -79,25 +131,24 @@ void SyncConnection::attach(int fd) {
   last_read_ = SteadyClock::now();
 }
 
-void SyncConnection::end_connect() {
-  const std::lock_guard lock(mutex_);
-  connecting_ = false;
-  changed_.notify_all();
-}
-
-bool SyncConnection::connected() {
-  const std::lock_guard lock(mutex_);
-  return fd_ >= 0 && !connecting_;
-}
-
 void SyncConnection::disconnect(bool mark) {
   const std::lock_guard lock(mutex_);
   lose_locked(mark);
 }
 
+void SyncConnection::close() {
+  const std::lock_guard lock(mutex_);
+  (void)transition_locked(LinkInput::Kind::Close);
+  lose_locked(false);
+  changed_.notify_all();
+}
+
 void SyncConnection::lose_locked(bool mark) {
   if (fd_ < 0) return;
-  auto lost = core_.lose(mark, events_);
+  // A loss while logging in is the Login's: the connecting thread learns of it from its reply.
+  if (link_.up()) (void)transition_locked(LinkInput::Kind::Lost);
+  Sink sink{events_, generation_};
+  auto lost = core_.lose(mark, sink);
   SessionCore<PendingReply*>::drain(
       lost, [](std::uint64_t, PendingReply* reply) { reply->state = PendingReply::State::Lost; });
   // Wakes a reader blocked in poll() and a sender blocked on a full socket; the descriptor
@@ -128,22 +179,89 @@ void SyncConnection::release_locked() {
 
 // ---- requests -----------------------------------------------------------------------------
 
-bool SyncConnection::add_new(std::span<PendingReply> replies) {
-  const std::lock_guard lock(mutex_);
-  for (PendingReply& reply : replies) reply.tag = core_.new_tag();
-  if (fd_ < 0) return false;
-  std::size_t added = 0;
+Exchange SyncConnection::exchange(std::span<const std::string_view> lines,
+                                  std::span<PendingReply> replies, LineBuffer& wire,
+                                  SteadyTime deadline, WaitHooks& hooks) {
+  return run(lines, replies, wire, deadline, hooks, false);
+}
+
+Exchange SyncConnection::log_in(std::string_view line, PendingReply& reply, LineBuffer& wire,
+                                SteadyTime deadline, WaitHooks& hooks) {
+  return run({&line, 1}, {&reply, 1}, wire, deadline, hooks, true);
+}
+
+Exchange SyncConnection::run(std::span<const std::string_view> lines,
+                             std::span<PendingReply> replies, LineBuffer& wire,
+                             SteadyTime deadline, WaitHooks& hooks, bool login) {
+  using Outcome = Exchange::Outcome;
+  int fd;
+  {
+    std::unique_lock lock(mutex_);
+    const bool usable = fd_ >= 0 && (login ? link_.state() == LinkState::LoggingIn : link_.up());
+    if (!usable) return {Outcome::NotConnected};
+    // A connection the server closed while nobody waited shows here, before a line is sent
+    // into it: the caller connects again and nothing was lost.
+    if (!login && !reading_ && SteadyClock::now() - last_read_ >= kRecentlyRead) {
+      const Read probe = route_received(::recv(fd_, buffer(), kSessionReceiveBytes, MSG_DONTWAIT));
+      if (probe == Read::Ended) lose_locked(true);
+      if (fd_ < 0) return {Outcome::NotConnected};
+    }
+    std::size_t added = 0;
+    try {
+      for (PendingReply& reply : replies) {
+        if (!login) reply.tag = core_.new_tag();
+        reply.state = PendingReply::State::Waiting;
+        core_.add(reply.tag, &reply);
+        ++added;
+      }
+    } catch (...) {
+      for (std::size_t i = 0; i < added; ++i) (void)core_.settle(replies[i].tag);
+      throw;
+    }
+    fd = use_locked();
+  }
   try {
-    for (PendingReply& reply : replies) {
-      reply.state = PendingReply::State::Waiting;
-      core_.add(reply.tag, &reply);
-      ++added;
+    wire.clear();
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      wire.append(lines[i]);
+      append_tag_suffix(wire, replies[i].tag);
     }
   } catch (...) {
-    for (std::size_t i = 0; i < added; ++i) (void)core_.settle(replies[i].tag);
+    {
+      const std::lock_guard lock(mutex_);
+      release_locked();
+    }
+    unregister(replies);
     throw;
   }
-  return true;
+  const Exchange sent = send_wire(fd, wire, deadline, hooks);
+  if (sent.outcome != Outcome::Done || !hooks.sent(wire.view())) {
+    unregister(replies);
+    return sent.outcome != Outcome::Done ? sent : Exchange{Outcome::Stopped};
+  }
+  bool settled = true;
+  for (PendingReply& reply : replies) {
+    const Waited waited = wait_hooked(
+        [&] { return reply.state != PendingReply::State::Waiting; }, deadline, hooks, false);
+    if (waited == Waited::Stopped) {
+      unregister(replies);
+      return {Outcome::Stopped};
+    }
+    if (waited == Waited::TimedOut) {
+      settled = false;
+      break;
+    }
+  }
+  if (!settled) unregister(replies);
+  return {Outcome::Done};
+}
+
+void SyncConnection::unregister(std::span<PendingReply> replies) {
+  const std::lock_guard lock(mutex_);
+  for (PendingReply& reply : replies) {
+    PendingReply** found = core_.find(reply.tag);
+    if (found && *found == &reply) (void)core_.settle(reply.tag);
+  }
 }
 
 bool SyncConnection::add(PendingReply& reply) {
@@ -154,30 +272,44 @@ bool SyncConnection::add(PendingReply& reply) {
   return true;
 }
 
-void SyncConnection::remove(PendingReply& reply) {
-  const std::lock_guard lock(mutex_);
-  PendingReply** found = core_.find(reply.tag);
-  if (found && *found == &reply) (void)core_.settle(reply.tag);
-}
+void SyncConnection::remove(PendingReply& reply) { unregister({&reply, 1}); }
 
 WaitOutcome SyncConnection::wait_reply(PendingReply& reply, SteadyTime until) {
   return wait([&] { return reply.state != PendingReply::State::Waiting; }, until, false);
 }
 
+template <class Ready>
+SyncConnection::Waited SyncConnection::wait_hooked(Ready ready, SteadyTime deadline,
+                                                   WaitHooks& hooks, bool quick_ack) {
+  for (;;) {
+    const SteadyTime slice = slice_end(deadline);
+    hooks.release();
+    const WaitOutcome outcome = wait(ready, slice, quick_ack);
+    hooks.reacquire();
+    if (outcome == WaitOutcome::Ready) return Waited::Ready;
+    if (outcome == WaitOutcome::Disconnected) return Waited::Disconnected;
+    if (!hooks.between()) return Waited::Stopped;
+    if (deadline != kNoDeadline && SteadyClock::now() >= deadline) return Waited::TimedOut;
+  }
+}
+
 // ---- events -------------------------------------------------------------------------------
 
-WaitOutcome SyncConnection::wait_event(SteadyTime until) {
-  std::uint64_t wakes;
-  {
-    const std::lock_guard lock(mutex_);
-    wakes = event_wakes_;
-  }
-  return wait([&] { return !events_.empty() || event_wakes_ != wakes; }, until, true);
+WaitOutcome SyncConnection::wait_event(SteadyTime until, std::uint64_t& seen) {
+  const WaitOutcome outcome = wait([&] { return generation_ != seen; }, until, true);
+  const std::lock_guard lock(mutex_);
+  seen = generation_;
+  return outcome;
+}
+
+std::uint64_t SyncConnection::event_generation() {
+  const std::lock_guard lock(mutex_);
+  return generation_;
 }
 
 void SyncConnection::wake_event_waiters() {
   const std::lock_guard lock(mutex_);
-  ++event_wakes_;
+  ++generation_;
   changed_.notify_all();
 }
 
@@ -195,30 +327,23 @@ void SyncConnection::read_arrived() {
   changed_.notify_all();
 }
 
-bool SyncConnection::read_within(SteadyClock::duration span) {
-  const std::lock_guard lock(mutex_);
-  return SteadyClock::now() - last_read_ < span;
-}
-
 std::deque<QueuedEvent> SyncConnection::take_events() {
   const std::lock_guard lock(mutex_);
   return events_.take_all();
 }
 
-void SyncConnection::consumed(std::size_t lines) {
-  const std::lock_guard lock(mutex_);
-  events_.consumed(lines);
-}
-
 void SyncConnection::mark(Incoming::Kind kind) {
   const std::lock_guard lock(mutex_);
+  ++generation_;
   events_.mark(kind);
   changed_.notify_all();
 }
 
 SyncConnection::Snapshot SyncConnection::snapshot() {
   const std::lock_guard lock(mutex_);
-  return {core_.size(), events_.lines(), events_.received(), events_.dropped()};
+  std::size_t pending = core_.size();
+  if (const auto login = link_.login_tag(); login && core_.find(*login) && pending > 0) --pending;
+  return {pending, events_.lines(), events_.received(), events_.dropped(), link_.state()};
 }
 
 // ---- reading ------------------------------------------------------------------------------
@@ -261,10 +386,12 @@ WaitOutcome SyncConnection::wait(Ready ready, SteadyTime until, bool quick_ack) 
 }
 
 SyncConnection::Read SyncConnection::read_once(int fd, SteadyTime until) {
-  if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(kSessionReceiveBytes);
   const SteadyTime now = SteadyClock::now();
-  if (until == kNoDeadline || (until > now && until - now >= kBlockingReceive))
-    return route_received(::recv(fd, buffer_.get(), kSessionReceiveBytes, 0));  // SO_RCVTIMEO
+  if (until == kNoDeadline || (until > now && until - now >= kBlockingReceive)) {
+    const ssize_t received = ::recv(fd, buffer(), kSessionReceiveBytes, 0);  // SO_RCVTIMEO
+    const std::lock_guard lock(mutex_);
+    return route_received(received);
+  }
   pollfd entry{fd, POLLIN, 0};
   const int ready = ::poll(&entry, 1, poll_timeout(until));
   if (ready == 0) return Read::Nothing;
@@ -273,17 +400,18 @@ SyncConnection::Read SyncConnection::read_once(int fd, SteadyTime until) {
 }
 
 SyncConnection::Read SyncConnection::receive_now(int fd) {
-  if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(kSessionReceiveBytes);
-  return route_received(::recv(fd, buffer_.get(), kSessionReceiveBytes, MSG_DONTWAIT));
+  const ssize_t received = ::recv(fd, buffer(), kSessionReceiveBytes, MSG_DONTWAIT);
+  const std::lock_guard lock(mutex_);
+  return route_received(received);
 }
 
+// Called with the lock held.
 SyncConnection::Read SyncConnection::route_received(ssize_t received) {
   if (received < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return Read::Nothing;
     if (errno == EINTR) return Read::Interrupted;
   }
   if (received <= 0) return Read::Ended;  // closed, or broken (a reset, say)
-  const std::lock_guard lock(mutex_);
   last_read_ = SteadyClock::now();
   try {
     route_locked(buffer_.get(), static_cast<std::size_t>(received));
@@ -296,7 +424,8 @@ SyncConnection::Read SyncConnection::route_received(ssize_t received) {
 }
 
 void SyncConnection::route_locked(const char* data, std::size_t size) {
-  core_.feed(data, size, events_, [](std::uint64_t, PendingReply* reply, std::string&& text) {
+  Sink sink{events_, generation_};
+  core_.feed(data, size, sink, [](std::uint64_t, PendingReply* reply, std::string&& text) {
     reply->text = std::move(text);
     reply->state = PendingReply::State::Replied;
   });
@@ -304,63 +433,110 @@ void SyncConnection::route_locked(const char* data, std::size_t size) {
 
 // ---- sending ------------------------------------------------------------------------------
 
-SendStep SyncConnection::send(const char* data, std::size_t size, std::size_t& written,
-                              SteadyTime until) {
-  std::unique_lock lock(mutex_);
-  const int fd = use_locked();
-  if (fd < 0) return {SendStep::State::Failed, ENOTCONN};
-  lock.unlock();
-  SendStep step{SendStep::State::Done};
-  bool reader = false;  // took the reader's role while waiting for room
-  for (;;) {
-    const SendAvailable some = send_available(fd, data, size, written);
-    if (some.state == SendAvailable::State::Done) break;
-    if (some.state == SendAvailable::State::Interrupted) {
-      step = {SendStep::State::Interrupted};
-      break;
+Exchange SyncConnection::send_wire(int fd, const LineBuffer& wire, SteadyTime deadline,
+                                   WaitHooks& hooks) {
+  using Outcome = Exchange::Outcome;
+  const auto done_with_socket = [&] {
+    const std::lock_guard lock(mutex_);
+    release_locked();
+  };
+  std::unique_lock sending(send_mutex_, std::try_to_lock);
+  if (!sending) {
+    // A thread that holds the send lock and calls back in (from a signal handler, say)
+    // would wait for itself.
+    if (sender_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+      done_with_socket();
+      return {Outcome::Reentrant};
     }
-    if (some.state == SendAvailable::State::Failed) {
-      step = {SendStep::State::Failed, some.err};
-      break;
-    }
-    // No room: wait for it, reading meanwhile if nobody else does. Without the role, look
-    // again now and then: the reader may hand it on while we wait.
-    SteadyTime wait_until = until;
-    if (!reader) {
-      lock.lock();
-      if (!reading_) reading_ = reader = true;
-      lock.unlock();
-      if (!reader) wait_until = std::min(until, SteadyClock::now() + kRoleCheck);
-    }
-    pollfd entry{fd, static_cast<short>(reader ? POLLOUT | POLLIN : POLLOUT), 0};
-    const int ready = ::poll(&entry, 1, poll_timeout(wait_until));
-    if (ready < 0 && errno == EINTR) {
-      step = {SendStep::State::Interrupted};
-      break;
-    }
-    if (ready == 0 && wait_until == until) {
-      step = {SendStep::State::Slice};
-      break;
-    }
-    if (reader && ready > 0 && (entry.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-      const Read read = receive_now(fd);
-      lock.lock();
-      if (read == Read::Ended) lose_locked(true);  // the next send says how it failed
-      changed_.notify_all();                        // replies routed
-      lock.unlock();
-      if (read == Read::Interrupted) {
-        step = {SendStep::State::Interrupted};
-        break;
+    // Another thread is sending: wait for it, no longer than this call may (a server that
+    // does not read can hold that sender for its whole timeout).
+    for (;;) {
+      hooks.release();
+      const bool locked = sending.try_lock_until(slice_end(deadline));
+      hooks.reacquire();
+      if (locked) break;
+      if (!hooks.check_signals()) {
+        done_with_socket();
+        return {Outcome::Stopped};
+      }
+      if (deadline != kNoDeadline && SteadyClock::now() >= deadline) {
+        done_with_socket();
+        return {Outcome::SendTimedOut, 0, SendHold::OtherSender};
       }
     }
   }
-  lock.lock();
-  if (reader) {
-    reading_ = false;
-    changed_.notify_all();  // the role is free for a waiter
+  sender_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  const char* data = wire.data();
+  const std::size_t size = wire.size();
+  std::size_t written = 0;
+  std::size_t written_before_wait = 0;
+  bool waited = false;
+  bool reader = false;  // took the reader's role while waiting for room
+  Exchange result{Outcome::Done};
+  for (;;) {
+    const SendAvailable some = send_available(fd, data, size, written);
+    if (some.state == SendAvailable::State::Done) break;
+    if (some.state == SendAvailable::State::Failed) {
+      result = {Outcome::SendFailed, some.err};
+      break;
+    }
+    if (some.state == SendAvailable::State::Full) {
+      if (waited && deadline != kNoDeadline && SteadyClock::now() >= deadline) {
+        result = {Outcome::SendTimedOut, 0,
+                  written == 0                     ? SendHold::NotRead
+                  : written > written_before_wait ? SendHold::TooSlow
+                                                   : SendHold::StoppedReading};
+        break;
+      }
+      if (!waited) written_before_wait = written;
+      waited = true;
+      // No room: wait for it, reading meanwhile if nobody else does. Without the role, look
+      // again now and then: the reader may hand it on while we wait.
+      const SteadyTime slice = slice_end(deadline);
+      SteadyTime wait_until = slice;
+      if (!reader) {
+        const std::lock_guard lock(mutex_);
+        if (!reading_) reading_ = reader = true;
+      }
+      if (!reader) wait_until = std::min(slice, SteadyClock::now() + kRoleCheck);
+      hooks.release();
+      pollfd entry{fd, static_cast<short>(reader ? POLLOUT | POLLIN : POLLOUT), 0};
+      const int ready = ::poll(&entry, 1, poll_timeout(wait_until));
+      Read read = Read::Nothing;
+      if (reader && ready > 0 && (entry.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+        read = receive_now(fd);
+        const std::lock_guard lock(mutex_);
+        if (read == Read::Ended) lose_locked(true);  // the next send says how it failed
+        changed_.notify_all();                        // replies routed
+      }
+      hooks.reacquire();
+      const bool interrupted = (ready < 0 && errno == EINTR) || read == Read::Interrupted;
+      if ((interrupted || wait_until == slice) && !hooks.check_signals()) {
+        result = {Outcome::Stopped};
+        break;
+      }
+      continue;
+    }
+    // Interrupted: the handlers run, then it goes on.
+    if (!hooks.check_signals()) {
+      result = {Outcome::Stopped};
+      break;
+    }
   }
-  release_locked();
-  return step;
+  sender_.store(std::thread::id{}, std::memory_order_relaxed);
+  sending.unlock();
+  {
+    const std::lock_guard lock(mutex_);
+    if (reader) {
+      reading_ = false;
+      changed_.notify_all();  // the role is free for a waiter
+    }
+    // A line cut short would run into the next one: the connection is given up.
+    if (result.outcome != Outcome::Done && written > 0) lose_locked(true);
+    if (result.outcome == Outcome::SendFailed) lose_locked(true);
+    release_locked();
+  }
+  return result;
 }
 
 }  // namespace qv

@@ -7,12 +7,17 @@
 // its own replies is read from. A reply so costs no thread hand-off when one thread waits,
 // and nothing is read while nobody waits: unread events stay in the socket, which holds the
 // server back.
-// The requests, their routing and what a loss does to them are the session core's
-// (SessionCore, shared with AsyncSession); this class adds the locking, the reader's role and
-// the socket. Never touches Python: the Python layer calls in with the interpreter lock
-// released.
+//
+// The connection's life is the Link's (link.hpp), kept here under the lock: one thread at a
+// time drives it (claim(), advance(), finish_connect()), the others wait for it. The requests,
+// their routing and what a loss does to them are the session core's (SessionCore, shared with
+// AsyncSession); this class adds the locking, the reader's role and the socket. A request is
+// one call (exchange()): registered and tagged, sent, waited for, and taken out again. Never
+// touches Python: the Python layer's WaitHooks give the interpreter up while a thread blocks,
+// and run what must run with it between the slices of a wait.
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -20,12 +25,17 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <thread>
 
+#include "net/line_buffer.hpp"
 #include "net/socket.hpp"
 #include "session/core/event_queue.hpp"
 #include "session/core/line_router.hpp"
+#include "session/core/link.hpp"
 #include "session/core/session_core.hpp"
 
 namespace qv {
@@ -33,6 +43,10 @@ namespace qv {
 using SteadyClock = std::chrono::steady_clock;
 using SteadyTime = SteadyClock::time_point;
 inline constexpr SteadyTime kNoDeadline = SteadyTime::max();
+
+// How long a thread blocks before its WaitHooks get the interpreter back (to run signal
+// handlers and hand events on): a Ctrl-C is answered within this.
+inline constexpr auto kWaitSlice = std::chrono::milliseconds(50);
 
 // One request waiting for its reply; lives on the waiting thread's stack.
 struct PendingReply {
@@ -49,118 +63,176 @@ enum class WaitOutcome : std::uint8_t {
   Disconnected,  // no connection to wait on
 };
 
-// Sending on the connection's socket, for the bytes of whole lines.
-struct SendStep {
-  enum class State : std::uint8_t { Done, Slice, Interrupted, Failed };
-  State state;
-  int err = 0;  // Failed: the errno
+// The waiting thread's side of a wait, given by the Python layer.
+class WaitHooks {
+ public:
+  // Around every blocking step: the interpreter is given up, and taken back.
+  virtual void release() noexcept = 0;
+  virtual void reacquire() noexcept = 0;
+  // With the interpreter, after a signal or a slice of a wait to send: runs the signal
+  // handlers; false ends the wait (the hooks set the error for their caller).
+  virtual bool check_signals() = 0;
+  // The same between the slices of a wait for a reply, where the events read meanwhile are
+  // handed on too.
+  virtual bool between() = 0;
+  // With the interpreter, once the lines have left and no lock is held (the wire trace):
+  // false ends the wait likewise.
+  virtual bool sent(std::string_view wire) = 0;
+
+ protected:
+  ~WaitHooks() = default;
+};
+
+// Why a line could not be sent in time.
+enum class SendHold : std::uint8_t {
+  OtherSender,     // another thread's line was still being sent; this one was not sent
+  NotRead,         // the server does not read; nothing of it was sent
+  TooSlow,         // the server reads too slowly: cut short, the connection given up
+  StoppedReading,  // the server stopped reading: cut short, the connection given up
+};
+
+struct Exchange {
+  enum class Outcome : std::uint8_t {
+    Done,          // each request replied, lost, or still waiting (the deadline came first)
+    NotConnected,  // nothing was sent: the connection is not up (lost just now, say)
+    Stopped,       // the hooks ended it (their error is set)
+    SendFailed,    // the connection was lost while sending (`err`)
+    SendTimedOut,  // the lines could not be sent by the deadline (`hold`)
+    Reentrant,     // this very thread is sending on the connection already
+  };
+  Outcome outcome = Outcome::Done;
+  int err = 0;
+  SendHold hold = SendHold::NotRead;
 };
 
 class SyncConnection {
  public:
   // `max_events`: event lines queued and not taken beyond this are dropped (counted).
-  // `hand_back`: once this many are queued, a thread that would read stops and returns
-  // (Slice), so that its caller takes them (take_events()) before it reads on.
-  SyncConnection(std::size_t max_line, std::size_t max_events, std::size_t hand_back = SIZE_MAX);
+  // `hand_back`: once this many are queued, a thread waiting for a reply goes back to its
+  // hooks between() (which hands them on) before it reads on.
+  SyncConnection(LinkConfig link, std::size_t max_line, std::size_t max_events,
+                 std::size_t hand_back = SIZE_MAX);
   ~SyncConnection();
   SyncConnection(const SyncConnection&) = delete;
   SyncConnection& operator=(const SyncConnection&) = delete;
 
-  // -- connection ---------------------------------------------------------------------------
-  // One thread at a time connects: true when the caller is to (then end_connect() after),
-  // false when another thread is connecting (wait_connecting() waits for it to finish).
-  bool begin_connect();
-  // Until no thread is connecting (Ready), or until `until` (Slice).
-  WaitOutcome wait_connecting(SteadyTime until);
-  // The new socket, taken over. Requests can be registered and sent on it at once (the
-  // login), while connected() says false to other threads until end_connect().
+  // -- the connection's life ----------------------------------------------------------------
+  enum class Role : std::uint8_t {
+    Up,     // logged in: nothing to do
+    Mine,   // the caller connects: it drives `first` on with advance(), then finish_connect()
+    Other,  // another thread connects: wait_connecting()
+    Own,    // the calling thread connects already (a call from inside its own login)
+  };
+  Role claim(LinkStep& first, std::optional<CallBound> bound = std::nullopt);
+  // The link's transition for what happened, under the lock.
+  LinkStep advance(LinkInput input);
+  // The socket of the address that connected, taken over; the Login can be exchanged on it.
   void attach(int fd);
-  void end_connect();
-  // Connected, and not in the middle of connecting.
-  bool connected();
+  // The connecting thread is done (up, failed or given up): the others wake.
+  void finish_connect();
+  // Until nobody connects (Ready), or until `until` (Slice).
+  WaitOutcome wait_connecting(SteadyTime until);
+  // The link's state as it was last changed, read without the lock.
+  LinkState state() const noexcept { return shown_.load(std::memory_order_acquire); }
+  bool up() const noexcept { return state() == LinkState::Up; }
+  bool ever_up();
   // Ends the connection. Every request waiting is lost; when `mark`, the events record the
   // point where the connection was lost. Threads blocked on the socket wake at once.
   void disconnect(bool mark);
+  // Ends it for good (close()): every call from here on fails.
+  void close();
 
-  // -- requests ---------------------------------------------------------------------------
-  // Registered before their lines are sent, so that even an immediate reply finds them, each
-  // under a new tag (set in it, also when refused). False when not connected (then none is
-  // registered). Throws std::bad_alloc (likewise).
-  bool add_new(std::span<PendingReply> replies);
-  // The same under the tag the reply carries, not in use (for a test's own tags).
+  // -- requests -----------------------------------------------------------------------------
+  // The request protocol in one call: every line in `lines` (a command's text, untagged) is
+  // registered under a new tag (set in its PendingReply) before anything leaves, sent tagged
+  // in one write (the wire line is built in `wire`), and its reply waited for until
+  // `deadline`, slice by slice; what is still waiting then is taken out again (a reply that
+  // comes later is an event). Called with the interpreter held: the hooks give it up while
+  // the thread blocks.
+  Exchange exchange(std::span<const std::string_view> lines, std::span<PendingReply> replies,
+                    LineBuffer& wire, SteadyTime deadline, WaitHooks& hooks);
+  // The same for the Login of a connection being made, under the tag the link gave it.
+  Exchange log_in(std::string_view line, PendingReply& reply, LineBuffer& wire,
+                  SteadyTime deadline, WaitHooks& hooks);
+
+  // The primitives exchange() is made of, for a harness that picks its own tags: registers a
+  // request under the tag the reply carries (false when not connected); takes it out again
+  // (after which its state can be read without a race); waits for it without hooks.
   bool add(PendingReply& reply);
-  // Unregisters a request that is given up; a reply coming later is an event. After it the
-  // reply's state can be read without a race (a reader may be routing into it until then).
   void remove(PendingReply& reply);
-  // Until `reply` is answered or lost, or until `until`; reads when nobody else does.
   WaitOutcome wait_reply(PendingReply& reply, SteadyTime until);
 
-  // -- events -----------------------------------------------------------------------------
-  // Until an event or mark is queued, or until `until`.
-  WaitOutcome wait_event(SteadyTime until);
+  // -- events -------------------------------------------------------------------------------
+  // Until something happened since `seen` (an event or mark was queued, or the waiters were
+  // woken), or until `until`; reads when nobody else does. `seen` is updated.
+  WaitOutcome wait_event(SteadyTime until, std::uint64_t& seen);
+  // What wait_event() compares with: a caller takes it before it looks at the events.
+  std::uint64_t event_generation();
   // Wakes the threads in wait_event(): events taken from here were handed on to them another
   // way (by the thread that took them).
   void wake_event_waiters();
   // Reads what has arrived, without waiting, if nobody else is reading: a connection the
   // server closed while nobody waited shows as lost here.
   void read_arrived();
-  // Whether data was read in the last `span`: the connection was alive then.
-  bool read_within(SteadyClock::duration span);
-  // The queued events and marks, in order; their lines count as held by the program until
-  // consumed() says it took them.
+  // The queued events and marks, in order.
   std::deque<QueuedEvent> take_events();
-  void consumed(std::size_t lines);
   void mark(Incoming::Kind kind);
 
-  // -- monitoring -------------------------------------------------------------------------
+  // -- monitoring ---------------------------------------------------------------------------
   struct Snapshot {
-    std::size_t pending;        // requests waiting for their replies
+    std::size_t pending;        // requests waiting for their replies (not the Login)
     std::size_t queued_events;  // event lines read and not yet taken
     std::uint64_t events;       // event lines read over the connection's life
-    std::uint64_t dropped;      // ... of them dropped (max_events were held)
+    std::uint64_t dropped;      // ... of them dropped here (max_events were queued)
+    LinkState state;
   };
   Snapshot snapshot();
 
-  // -- sending ----------------------------------------------------------------------------
-  // Held by the one thread sending; lines never interleave. Timed, so that a thread queued
-  // behind a sender the server does not read from still ends at its own deadline.
-  std::timed_mutex& send_mutex() noexcept { return send_mutex_; }
-  // Writes data[written, size) (written is advanced), waiting for room until `until` (with
-  // `until` in the past: not waiting at all). While it waits it also reads, when nobody else
-  // does: a server that answers as it reads blocks on its own sends once our receive side is
-  // full, and would never read the rest. Call with send_mutex held.
-  SendStep send(const char* data, std::size_t size, std::size_t& written, SteadyTime until);
-
  private:
+  enum class Read : std::uint8_t { Data, Nothing, Interrupted, Ended };
+  enum class Waited : std::uint8_t { Ready, TimedOut, Stopped, Disconnected };
+
+  Exchange run(std::span<const std::string_view> lines, std::span<PendingReply> replies,
+               LineBuffer& wire, SteadyTime deadline, WaitHooks& hooks, bool login);
+  // Sends `wire` whole, with the send lock, waiting for room (and reading meanwhile) until
+  // `deadline`. Gives back the socket's use taken for it.
+  Exchange send_wire(int fd, const LineBuffer& wire, SteadyTime deadline, WaitHooks& hooks);
+  // Waits until ready(), slice by slice, with the hooks between the slices.
+  template <class Ready>
+  Waited wait_hooked(Ready ready, SteadyTime deadline, WaitHooks& hooks, bool quick_ack);
   // Reads until ready(), or until `until`. `quick_ack`: acknowledge at once from the first
   // read on (a wait for events); otherwise only once data came that did not end the wait.
   template <class Ready>
   WaitOutcome wait(Ready ready, SteadyTime until, bool quick_ack);
-  // Waits for data until `until` and routes what it reads; called by the reader, unlocked.
-  enum class Read : std::uint8_t { Data, Nothing, Interrupted, Ended };
   Read read_once(int fd, SteadyTime until);
-  // Receives what the socket holds now, without waiting, and routes it; called by the reader.
   Read receive_now(int fd);
   Read route_received(ssize_t received);  // what a recv() into buffer_ returned
   void route_locked(const char* data, std::size_t size);
   void lose_locked(bool mark);
+  void unregister(std::span<PendingReply> replies);
+  // The link's transition, under the lock; its state shown to readers without it.
+  LinkStep transition_locked(LinkInput input);
   void release_locked();  // one user of the socket is done with it
   int use_locked();       // the socket for one more user, or -1
+  char* buffer();
 
   std::mutex mutex_;
   std::condition_variable changed_;
+  Link link_;
+  std::atomic<LinkState> shown_{LinkState::Down};
+  std::thread::id connector_;  // the thread driving the link while it connects
   int fd_ = -1;
   int closing_fd_ = -1;  // shut down, closed when its last user is done
   int users_ = 0;        // threads using the socket (the reader, a sender)
   bool reading_ = false;
-  bool connecting_ = false;
   SessionCore<PendingReply*> core_;
-  CountedEvents<QueuedEvent> events_;
+  EventQueue<QueuedEvent> events_;
   std::size_t hand_back_;
-  std::uint64_t event_wakes_ = 0;
+  std::uint64_t generation_ = 0;  // counts events queued and wake-ups
   SteadyTime last_read_{};
   std::unique_ptr<char[]> buffer_;  // the reader's receive buffer
   std::timed_mutex send_mutex_;
+  std::atomic<std::thread::id> sender_{};  // the thread holding send_mutex_
 };
 
 }  // namespace qv

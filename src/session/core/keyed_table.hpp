@@ -1,10 +1,9 @@
 #pragma once
-// What a session waits for (requests by tag, batches, waits for events), each with an
-// optional deadline. An entry leaves the table through take() alone, whatever ends it (its
-// answer, its deadline, a cancel, a loss, close()), and its deadline goes with it, so no
-// deadline can outlive its entry or fire for a later one. A table can be moved (a session
-// hands its lost requests over as a table of their own).
-#include <chrono>
+// What a session waits for (requests by tag, batches, waits for events), by key. An entry
+// leaves the table through take() alone, whatever ends it (its answer, its deadline, a
+// cancel, a loss, close()); what it owns goes with it (its deadline in the session's
+// DeadlineIndex among them). A table can be moved: a session hands its lost requests over as
+// a table of their own. Python-free.
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -17,30 +16,19 @@ namespace qv {
 
 // `Ordered`: entries are visited in key order (waits for events, oldest first).
 template <class Key, class Entry, bool Ordered = false>
-class TimedTable {
+class KeyedTable {
  public:
-  using Clock = std::chrono::steady_clock;
-  using Time = Clock::time_point;
-
   // Adds `entry` under a key not in use (one in use is an internal failure: std::logic_error).
   // Throws std::bad_alloc (the table is then unchanged).
-  Entry& add(Key key, Entry entry, std::optional<Time> deadline) {
-    auto [at, added] = slots_.emplace(key, Slot{std::move(entry), std::nullopt});
+  Entry& add(Key key, Entry entry) {
+    auto [at, added] = slots_.emplace(key, std::move(entry));
     if (!added) throw std::logic_error("a key added twice to a session's table");
-    if (deadline) {
-      try {
-        at->second.deadline = deadlines_.emplace(*deadline, key);
-      } catch (...) {
-        slots_.erase(at);
-        throw;
-      }
-    }
-    return at->second.entry;
+    return at->second;
   }
 
   Entry* find(Key key) noexcept {
     const auto at = slots_.find(key);
-    return at == slots_.end() ? nullptr : &at->second.entry;
+    return at == slots_.end() ? nullptr : &at->second;
   }
 
   // The one way out.
@@ -56,15 +44,8 @@ class TimedTable {
   std::optional<std::pair<Entry, bool>> take_judged(Key key, Judge&& judge) {
     const auto at = slots_.find(key);
     if (at == slots_.end()) return std::nullopt;
-    const bool verdict = judge(std::as_const(at->second.entry));
+    const bool verdict = judge(std::as_const(at->second));
     return std::pair<Entry, bool>(take(at), verdict);
-  }
-
-  // The entry whose deadline passed first, if any, taken out with its key.
-  std::optional<std::pair<Key, Entry>> take_due(Time now) {
-    if (deadlines_.empty() || deadlines_.begin()->first > now) return std::nullopt;
-    const Key key = deadlines_.begin()->second;
-    return std::pair<Key, Entry>(key, take(slots_.find(key)));
   }
 
   // Any entry (the first in key order when ordered), taken out with its key.
@@ -83,11 +64,6 @@ class TimedTable {
     return at->first;
   }
 
-  std::optional<Time> earliest() const noexcept {
-    if (deadlines_.empty()) return std::nullopt;
-    return deadlines_.begin()->first;
-  }
-
   bool empty() const noexcept { return slots_.empty(); }
   std::size_t size() const noexcept { return slots_.size(); }
 
@@ -95,35 +71,27 @@ class TimedTable {
   // garbage collector's traversal).
   template <class Each>
   int visit(Each&& each) const {
-    for (const auto& [key, slot] : slots_) {
-      if (const int result = each(slot.entry)) return result;
+    for (const auto& [key, entry] : slots_) {
+      if (const int result = each(entry)) return result;
     }
     return 0;
   }
 
   void clear() noexcept {
-    slots_.clear();
-    deadlines_.clear();
+    // Moved out first: what the entries own may look at the table as it goes.
+    Slots gone = std::exchange(slots_, {});
   }
 
  private:
-  using Deadlines = std::multimap<Time, Key>;
-  struct Slot {
-    Entry entry;
-    // None without a deadline (not the map's end(), which a move would leave behind).
-    std::optional<typename Deadlines::iterator> deadline;
-  };
-  using Slots = std::conditional_t<Ordered, std::map<Key, Slot>, std::unordered_map<Key, Slot>>;
+  using Slots = std::conditional_t<Ordered, std::map<Key, Entry>, std::unordered_map<Key, Entry>>;
 
   Entry take(typename Slots::iterator at) {
-    if (at->second.deadline) deadlines_.erase(*at->second.deadline);
-    Entry entry = std::move(at->second.entry);
+    Entry entry = std::move(at->second);
     slots_.erase(at);
     return entry;
   }
 
   Slots slots_;
-  Deadlines deadlines_;
 };
 
 }  // namespace qv

@@ -1,0 +1,390 @@
+#include "session/event_pipeline.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "session/py_received.hpp"
+#include "session/requests.hpp"
+#include "session/wire_log.hpp"
+
+namespace qv::py {
+
+namespace {
+
+bool is_line(const HeldEvent& e) { return e.in.kind == Incoming::Kind::Line; }
+
+// The first error of several steps that must all run: kept aside while the others do.
+class FirstError {
+ public:
+  void keep() {
+    if (!PyErr_Occurred()) return;
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    if (!exc_) exc_ = std::move(exc);
+  }
+  bool failed() const noexcept { return static_cast<bool>(exc_); }
+  bool restore() {
+    if (!exc_) return true;
+    PyErr_SetRaisedException(exc_.release());
+    return false;
+  }
+
+ private:
+  Ref exc_;
+};
+
+}  // namespace
+
+// ---- a subscription's queue ---------------------------------------------------------------
+
+SubscriptionStep take_next(SubscriptionObject* sub) {
+  SubscriptionStep step{SubscriptionStep::Kind::Empty, {}};
+  if (sub->queue.empty()) return step;
+  HeldEvent& front = sub->queue.front();
+  switch (front.in.kind) {
+    case Incoming::Kind::Line:
+    case Incoming::Kind::Reconnected:
+      if (front.raised) {
+        PyErr_SetRaisedException(front.event.release());
+        step.kind = SubscriptionStep::Kind::Error;
+        break;
+      }
+      if (!front.event) front.event = make_event(front.in, front.seq);
+      if (!front.event) {  // no memory: it stays, for the next step
+        step.kind = SubscriptionStep::Kind::Error;
+        return step;
+      }
+      step.kind = SubscriptionStep::Kind::Event;
+      step.event = std::move(front.event);
+      break;
+    case Incoming::Kind::Dropped:
+      raise_subscription_dropped(front.in.count);
+      step.kind = SubscriptionStep::Kind::Error;
+      break;
+    case Incoming::Kind::Lost: step.kind = SubscriptionStep::Kind::Lost; break;
+  }
+  (void)sub->queue.pop_front();
+  return step;
+}
+
+// ---- the pipeline -------------------------------------------------------------------------
+
+EventPipeline::EventPipeline(Host& host, std::size_t window, std::size_t inbound_limit)
+    : host_(host),
+      inbound_(inbound_limit, Overflow::DropNewest),
+      window_(window, Overflow::DropOldest) {}
+
+EventPipeline::~EventPipeline() {
+  // A subscription outliving its session (it holds the session, so only in a collected
+  // cycle) finds itself ended.
+  for (SubscriptionObject* sub : subs_)
+    if (sub) sub->pipeline = nullptr;
+}
+
+bool EventPipeline::pumping_here() const noexcept {
+  return pumping_ && pump_thread_ == PyThread_get_thread_ident();
+}
+
+std::uint64_t EventPipeline::dropped() const noexcept {
+  return window_.dropped() + window_.dropped_upstream() + dropped_by_subscriptions_ +
+         dropped_upstream_;
+}
+
+bool EventPipeline::pump() {
+  if (pumping_) return true;
+  pumping_ = true;
+  pump_thread_ = PyThread_get_thread_ident();
+  const std::uint64_t window_before = window_.dropped() + window_.dropped_upstream();
+  const std::uint64_t subs_before = dropped_by_subscriptions_;
+  const std::uint64_t upstream_before = dropped_upstream_;
+  FirstError error;
+  // A wait registered since the last hand-on looks at what is held first.
+  if (!waits_.empty()) offer_waits();
+  while (!error.failed() && host_.open()) {
+    if (inbound_.empty()) host_.refill(inbound_);
+    if (inbound_.empty()) break;
+    HeldEvent e = inbound_.pop_front();
+    e.seq = next_seq_++;
+    if (is_line(e) && !host_.trace(e.in)) error.keep();  // it is handed on all the same
+    deliver(std::move(e));
+    if (!waits_.empty()) offer_waits();
+  }
+  pumping_ = false;
+  pump_thread_ = 0;
+  compact();
+  if (!log_drops(window_.dropped() + window_.dropped_upstream() - window_before,
+                 dropped_by_subscriptions_ - subs_before, dropped_upstream_ - upstream_before))
+    error.keep();
+  return error.restore();
+}
+
+bool EventPipeline::log_drops(std::uint64_t window, std::uint64_t subscriptions,
+                              std::uint64_t upstream) {
+  const std::string& server = host_.server();
+  const std::uint16_t port = host_.port();
+  if (window > 0 && !wire_log::window_dropped(server, port, window, window_.limit()))
+    return false;
+  if (subscriptions > 0 && !wire_log::subscription_dropped(server, port, subscriptions))
+    return false;
+  return upstream == 0 || wire_log::dropped_before_handing_on(server, port, upstream);
+}
+
+void EventPipeline::push_to(SubscriptionObject* sub, HeldEvent&& e) {
+  dropped_by_subscriptions_ += sub->queue.push(std::move(e));
+}
+
+void EventPipeline::deliver(HeldEvent&& e) {
+  if (is_line(e)) ++received_;
+  if (e.in.kind == Incoming::Kind::Dropped && has_subscriptions()) dropped_upstream_ += e.in.count;
+  // The common case, one subscription to every event (events()): no Python code runs.
+  if (subscribed_ == 1 && subs_.size() == 1 && !subs_.front()->predicate) {
+    push_to(subs_.front(), std::move(e));
+    return;
+  }
+  // Held by reference: a predicate may end any subscription, and the program's last
+  // reference with it.
+  std::vector<Ref> takers;
+  const std::size_t count = subs_.size();  // one subscribed meanwhile misses this one
+  for (std::size_t i = 0; i < count && i < subs_.size(); ++i) {
+    SubscriptionObject* sub = subs_[i];
+    if (!sub) continue;
+    Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(sub));
+    if (!is_line(e) || !sub->predicate) {
+      takers.push_back(std::move(keep));
+      continue;
+    }
+    if (!e.event) e.event = make_event(e.in, e.seq);
+    int accepted = -1;
+    if (e.event) {
+      const Ref predicate = Ref::borrow(sub->predicate.get());
+      const Ref event = Ref::borrow(e.event.get());
+      Ref verdict = Ref::steal(PyObject_CallOneArg(predicate.get(), event.get()));
+      if (verdict) accepted = PyObject_IsTrue(verdict.get());
+    }
+    if (sub->pipeline != this) {  // it ended meanwhile
+      PyErr_Clear();
+      continue;
+    }
+    if (accepted < 0) {
+      // What the predicate raised is that consumer's: it meets it at this point of its stream.
+      HeldEvent failed;
+      failed.in.kind = Incoming::Kind::Line;
+      failed.seq = e.seq;
+      failed.raised = true;
+      failed.event = Ref::steal(PyErr_GetRaisedException());
+      if (sub->queue.lines() < sub->queue.limit()) (void)sub->queue.push(std::move(failed));
+      continue;
+    }
+    if (accepted) takers.push_back(std::move(keep));
+  }
+  std::erase_if(takers, [&](const Ref& t) {
+    return reinterpret_cast<SubscriptionObject*>(t.get())->pipeline != this;
+  });
+  if (takers.empty()) {
+    window_.push(std::move(e));
+    return;
+  }
+  if (takers.size() == 1) {
+    push_to(reinterpret_cast<SubscriptionObject*>(takers.front().get()), std::move(e));
+    return;
+  }
+  // Several: each gets its own entry, sharing one Event.
+  if (!e.event && (is_line(e) || e.in.kind == Incoming::Kind::Reconnected)) {
+    e.event = make_event(e.in, e.seq);
+    if (!e.event) PyErr_Clear();  // each taker makes its own, then
+  }
+  for (const Ref& t : takers) {
+    HeldEvent copy;
+    copy.in.kind = e.in.kind;
+    copy.in.count = e.in.count;
+    copy.seq = e.seq;
+    copy.shared = true;
+    if (e.event) {
+      copy.event = Ref::borrow(e.event.get());
+    } else {
+      copy.in.tag = e.in.tag;
+      copy.in.text = e.in.text;
+    }
+    push_to(reinterpret_cast<SubscriptionObject*>(t.get()), std::move(copy));
+  }
+}
+
+// ---- waits --------------------------------------------------------------------------------
+
+std::uint64_t EventPipeline::add_wait(EventWait wait) {
+  const std::uint64_t id = ++next_wait_;
+  waits_.add(id, std::move(wait));
+  return id;
+}
+
+void EventPipeline::offer_waits() {
+  for (std::optional<std::uint64_t> id = waits_.next_key(std::nullopt); id;
+       id = waits_.next_key(id)) {
+    if (!host_.open()) return;
+    EventWait* w = waits_.find(*id);
+    if (w->settled || !host_.still_waiting(*id)) continue;
+    w = waits_.find(*id);
+    if (!w) continue;
+    if (w->kind == EventWait::Kind::Step) {
+      auto* sub = reinterpret_cast<SubscriptionObject*>(w->subscription.get());
+      for (;;) {
+        if (sub->queue.empty() && !sub->failure) break;
+        SubscriptionStep step = take_next(sub);
+        if (step.kind == SubscriptionStep::Kind::Lost) {
+          if (host_.streams_go_on()) continue;  // the reconnect's mark follows it
+          raise_events_lost();
+          step.kind = SubscriptionStep::Kind::Error;
+        }
+        if (step.kind == SubscriptionStep::Kind::Empty) {
+          PyErr_SetRaisedException(sub->failure.release());
+          step.kind = SubscriptionStep::Kind::Error;
+        }
+        w->settled = true;
+        w->event = std::move(step.event);
+        if (step.kind == SubscriptionStep::Kind::Error) w->error = Ref::steal(PyErr_GetRaisedException());
+        host_.settled(*id);
+        break;
+      }
+      continue;
+    }
+    if (window_.empty()) continue;
+    const Ref predicate = Ref::borrow(w->predicate.get());  // alive through the call
+    std::uint64_t from = w->from;
+    const std::optional<std::uint64_t> seq = find_match(predicate.get(), from);
+    Ref raised = PyErr_Occurred() ? Ref::steal(PyErr_GetRaisedException()) : Ref();
+    w = waits_.find(*id);
+    if (!w || w->settled) continue;  // ended meanwhile (closed, cancelled, timed out)
+    w->from = from;
+    if (!seq && !raised) continue;
+    Taken taken;
+    if (seq) {
+      taken = take_at(*seq);
+      if (!taken.found) {  // taken by someone else meanwhile: it looks again from there
+        w->from = *seq;
+        continue;
+      }
+      if (!taken.event) raised = Ref::steal(PyErr_GetRaisedException());
+    }
+    w->settled = true;
+    w->event = std::move(taken.event);
+    w->error = std::move(raised);
+    host_.settled(*id);
+  }
+}
+
+// ---- the window ---------------------------------------------------------------------------
+
+Taken EventPipeline::take_at(std::uint64_t seq) {
+  const auto at = window_.at_or_after(seq);
+  if (at == window_.entries().end() || at->seq != seq) return {};
+  Taken taken;
+  taken.found = true;
+  switch (at->in.kind) {
+    case Incoming::Kind::Line:
+    case Incoming::Kind::Reconnected:
+      if (!at->event) at->event = make_event(at->in, at->seq);
+      if (!at->event) return taken;  // stays held
+      taken.event = std::move(at->event);
+      break;
+    case Incoming::Kind::Lost: raise_events_lost(); break;
+    case Incoming::Kind::Dropped: break;  // never held
+  }
+  window_.erase(at);  // a mark is raised once
+  return taken;
+}
+
+std::optional<std::uint64_t> EventPipeline::find_match(PyObject* predicate, std::uint64_t& from) {
+  const Ref keep = Ref::borrow(predicate);  // the predicate may empty the window meanwhile
+  for (auto at = window_.at_or_after(from); at != window_.entries().end();
+       at = window_.at_or_after(from)) {
+    from = at->seq + 1;
+    if (at->in.kind == Incoming::Kind::Lost) return at->seq;
+    if (!at->event) at->event = make_event(at->in, at->seq);
+    if (!at->event) return std::nullopt;
+    const std::uint64_t seq = at->seq;
+    Ref event = Ref::borrow(at->event.get());
+    Ref verdict = Ref::steal(PyObject_CallOneArg(keep.get(), event.get()));
+    if (!verdict) return std::nullopt;
+    const int match = PyObject_IsTrue(verdict.get());
+    if (match < 0) return std::nullopt;
+    if (match) return seq;
+  }
+  return std::nullopt;
+}
+
+Taken EventPipeline::take_match(PyObject* predicate, std::uint64_t& from) {
+  // The predicate is Python code: others may have taken events meanwhile, so the match is
+  // looked up again, and the search goes on when it is gone.
+  for (;;) {
+    const std::optional<std::uint64_t> seq = find_match(predicate, from);
+    if (!seq) return {};
+    Taken taken = take_at(*seq);
+    if (taken.found) return taken;
+  }
+}
+
+void EventPipeline::put_back(HeldEvent&& e, SubscriptionObject* sub) {
+  if (sub && sub->pipeline == this) {
+    (void)sub->queue.put_back(std::move(e));
+  } else if (!e.shared) {
+    (void)window_.put_back(std::move(e));
+  }
+}
+
+void EventPipeline::clear() {
+  inbound_.clear();
+  window_.clear();
+}
+
+// ---- subscriptions ------------------------------------------------------------------------
+
+void EventPipeline::subscribe(SubscriptionObject* sub, bool take_window) {
+  sub->pipeline = this;
+  sub->slot = subs_.size();
+  if (take_window) {
+    for (HeldEvent& e : window_.take_all()) (void)sub->queue.push(std::move(e));
+  }
+  subs_.push_back(sub);
+  ++subscribed_;
+}
+
+void EventPipeline::unsubscribe(SubscriptionObject* sub) {
+  if (sub->pipeline != this) return;
+  sub->pipeline = nullptr;
+  if (sub->slot < subs_.size() && subs_[sub->slot] == sub) subs_[sub->slot] = nullptr;
+  --subscribed_;
+  compact();
+  // What it took alone goes back, as if no subscription had taken it; what others took too
+  // is theirs already.
+  for (HeldEvent& e : sub->queue.take_all()) {
+    if (e.raised || e.shared || e.in.kind == Incoming::Kind::Dropped) continue;
+    (void)window_.put_back(std::move(e));
+  }
+}
+
+// Holes are taken out once they are half of the list: each subscription's end costs O(1),
+// however many are subscribed.
+void EventPipeline::compact() {
+  if (pumping_ || subs_.size() - subscribed_ <= subs_.size() / 2) return;
+  std::size_t kept = 0;
+  for (SubscriptionObject* sub : subs_) {
+    if (!sub) continue;
+    sub->slot = kept;
+    subs_[kept++] = sub;
+  }
+  subs_.resize(kept);
+}
+
+int EventPipeline::traverse(visitproc visit, void* arg) {
+  for (HeldEvent& e : window_.entries()) Py_VISIT(e.event.get());
+  for (HeldEvent& e : inbound_.entries()) Py_VISIT(e.event.get());
+  return waits_.visit([&](const EventWait& w) {
+    Py_VISIT(w.predicate.get());
+    Py_VISIT(w.subscription.get());
+    Py_VISIT(w.event.get());
+    Py_VISIT(w.error.get());
+    Py_VISIT(w.future.get());
+    return 0;
+  });
+}
+
+}  // namespace qv::py

@@ -1,0 +1,213 @@
+// Session's requests: one call into the connection registers, tags, sends and waits; what
+// runs with the interpreter between the slices of the wait is the CallHooks'.
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+#include "binding/errors.hpp"
+#include "net/os_error.hpp"
+#include "session/core/fork_generation.hpp"
+#include "session/py_received.hpp"
+#include "session/requests.hpp"
+#include "session/sync_session.hpp"
+#include "session/wire_log.hpp"
+
+namespace qv::py {
+
+namespace {
+
+// The events the connection queues between a thread's read and its return to Python, where
+// they are handed on: a wait (for a reply too) comes back for them once this many are queued.
+constexpr std::size_t kStagedEvents = 4096;
+
+LinkConfig link_config(const SessionSettings& s) {
+  return {s.server, s.port, s.username, s.timeout, s.reconnect_attempts, s.reconnect_delay,
+          s.reconnect_max_delay};
+}
+
+}  // namespace
+
+SessionState::SessionState(SessionSettings given)
+    : settings(std::move(given)),
+      // A receive brings at most one line per byte on top.
+      connection(link_config(settings), settings.max_line, kStagedEvents + kSessionReceiveBytes,
+                 kStagedEvents),
+      events(*this, settings.max_events, kStagedEvents + kSessionReceiveBytes),
+      fork_generation(qv::fork_generation()) {}
+
+void SessionState::refill(EventList& inbound) {
+  for (QueuedEvent& e : connection.take_events()) (void)inbound.push(std::move(e.in));
+}
+
+bool SessionState::trace(const Incoming& in) {
+  // Asked once per hand-on would do; once per line costs a dict look-up.
+  const int on = wire_log::tracing();
+  if (on < 0) return false;
+  return on == 0 || wire_log::lines(settings.server, settings.port, false, in.text);
+}
+
+SteadyTime deadline_after(std::optional<double> limit) {
+  if (!limit) return kNoDeadline;
+  const auto span = std::chrono::duration_cast<SteadyClock::duration>(
+      std::chrono::duration<double>(std::min(*limit, 1e9)));
+  return SteadyClock::now() + span;
+}
+
+WithoutInterpreter::~WithoutInterpreter() {
+  // A daemon thread coming back while the interpreter exits would be ended inside
+  // PyEval_RestoreThread, by an unwind no C++ frame here may pass (the process would
+  // abort): it sleeps instead until the process is gone.
+  while (Py_IsFinalizing()) std::this_thread::sleep_for(std::chrono::hours(1));
+  PyEval_RestoreThread(state_);
+}
+
+void CallHooks::release() noexcept { saved_ = PyEval_SaveThread(); }
+
+void CallHooks::reacquire() noexcept {
+  while (Py_IsFinalizing()) std::this_thread::sleep_for(std::chrono::hours(1));  // as above
+  PyEval_RestoreThread(saved_);
+}
+
+bool CallHooks::check_signals() { return PyErr_CheckSignals() == 0; }
+
+bool CallHooks::between() {
+  if (!check_signals()) return false;
+  // The events read meanwhile are handed on, so that the connection reads on past them. Not
+  // while this thread logs in: a predicate could not use the session then.
+  return !hand_on_ || s_.events.pump();
+}
+
+bool CallHooks::sent(std::string_view wire) {
+  s_.counts.requests += static_cast<std::uint64_t>(std::count(wire.begin(), wire.end(), '\n'));
+  s_.tracing = wire_log::tracing();  // once per request: its reply is traced by it too
+  if (s_.tracing <= 0) return s_.tracing == 0;
+  // A handler may make a request of its own, which reuses the buffer `wire` is in.
+  const std::string lines(wire);
+  return wire_log::lines(s_.settings.server, s_.settings.port, true, lines);
+}
+
+bool usable(const SessionState& s) {
+  if (s.fork_generation != fork_generation()) {
+    raise_forked();
+    return false;
+  }
+  if (s.closed()) {
+    raise_closed();
+    return false;
+  }
+  return true;
+}
+
+bool sleep_released(SteadyTime until) {
+  for (;;) {
+    const SteadyTime now = SteadyClock::now();
+    if (now >= until) return true;
+    {
+      WithoutInterpreter released;
+      std::this_thread::sleep_for(std::min<SteadyClock::duration>(until - now, kWaitSlice));
+    }
+    if (PyErr_CheckSignals() < 0) return false;
+  }
+}
+
+namespace {
+
+const char* hold_text(SendHold hold) {
+  switch (hold) {
+    case SendHold::OtherSender:
+      return "another thread's line is still being sent, as the server does not read; this "
+             "one was not sent: try it again later";
+    case SendHold::NotRead: return "the server does not read; it was not sent: try it again later";
+    case SendHold::TooSlow:
+      return "the server reads, but too slowly to take all of it in time; it was cut short, so "
+             "the connection was given up: give a longer timeout";
+    case SendHold::StoppedReading:
+      return "the server stopped reading; it was cut short, so the connection was given up";
+  }
+  return "";
+}
+
+// The outcome of one request as the caller sees it: the Reply, or null with the error.
+Ref outcome(SessionState& s, PendingReply& reply, std::string_view word,
+            std::optional<double> limit) {
+  switch (reply.state) {
+    case PendingReply::State::Waiting: raise_timeout(word, reply.tag, limit); return {};
+    case PendingReply::State::Lost: raise_lost(word, reply.tag, s.closed()); return {};
+    case PendingReply::State::Replied: break;
+  }
+  ++s.counts.replies;
+  if (s.tracing > 0 && !wire_log::lines(s.settings.server, s.settings.port, false, reply.text))
+    return {};
+  return checked_reply(s.settings, word, make_reply(reply.tag, reply.text));
+}
+
+}  // namespace
+
+Ref request_lines(SessionState& s, std::span<const std::string_view> lines,
+                  std::span<const std::string_view> words, std::optional<double> limit,
+                  bool batch) {
+  const Deadline deadline = deadline_of(limit);
+  if (!usable(s)) return {};
+  const std::size_t count = lines.size();
+  if (batch && count == 0) return Ref::steal(PyList_New(0));
+  PendingReply one;
+  std::vector<PendingReply> many(batch ? count : 0);
+  const std::span<PendingReply> replies = batch ? std::span<PendingReply>(many)
+                                                : std::span<PendingReply>(&one, 1);
+  WireLine lease;
+  LineBuffer& wire = lease.get();
+  Exchange done;
+  // A connection lost between connecting and sending (or found closed by the server just
+  // before) sent nothing: connected again, the request goes.
+  for (int round = 0;; ++round) {
+    if (!ensure_connected(s, deadline)) return {};
+    CallHooks hooks(s, true);
+    done = s.connection.exchange(lines, replies, wire, deadline.at, hooks);
+    if (done.outcome != Exchange::Outcome::NotConnected || round == 2) break;
+  }
+  const std::string_view first = words[0];
+  switch (done.outcome) {
+    case Exchange::Outcome::Done: break;
+    case Exchange::Outcome::NotConnected:
+      raise_lost(first, replies[0].tag, s.closed());
+      return {};
+    case Exchange::Outcome::Stopped: return {};
+    case Exchange::Outcome::Reentrant:
+      PyErr_SetString(PyExc_RuntimeError,
+                      "this thread is sending a line on the session already (the call came "
+                      "from a signal handler or a log handler that ran meanwhile): it would "
+                      "wait for itself; make the request after that send is over");
+      return {};
+    case Exchange::Outcome::SendFailed:
+      set_error(PyExc_ConnectionError, "the connection was lost while sending " +
+                                           std::string(first) + " (tag " +
+                                           std::to_string(replies[0].tag) + "): " +
+                                           os_error_text(done.err));
+      return {};
+    case Exchange::Outcome::SendTimedOut:
+      raise_send_timeout(first, replies[0].tag, limit, hold_text(done.hold));
+      return {};
+  }
+  if (!batch) return outcome(s, one, first, limit);
+  // Every reply is collected before any failure is raised.
+  Ref results = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!results) return {};
+  Ref first_failure;
+  for (std::size_t i = 0; i < count; ++i) {
+    Ref r = outcome(s, replies[i], words[i], limit);
+    if (!r) {
+      if (!PyErr_ExceptionMatches(server_error_class())) return {};
+      Ref failure = Ref::steal(PyErr_GetRaisedException());
+      if (!first_failure) first_failure = std::move(failure);
+      continue;
+    }
+    PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(i), r.release());
+  }
+  if (first_failure) {
+    PyErr_SetRaisedException(first_failure.release());
+    return {};
+  }
+  return results;
+}
+
+}  // namespace qv::py
