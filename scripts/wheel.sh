@@ -69,6 +69,10 @@ with zipfile.ZipFile(wheel) as z:
 kit = ("quelvant_standin/__main__.py", "quelvant_standin/pytest_plugin.py", "quelvant_standin/README.md")
 missing = [f"sdist: {n}" for n in ("LICENSE", *kit) if n not in in_sdist]
 missing += [f"wheel: {n}" for n in kit if n not in in_wheel]
+# The module's package directory: the console and the catalogue the stand-in reads.
+missing += [f"wheel: {n}" for n in ("quelvant_rs/console/__main__.py", "quelvant_rs/commands.json")
+            if n not in in_wheel]
+missing += [f"sdist: {n}" for n in ("python/quelvant_rs/console/__main__.py",) if n not in in_sdist]
 missing += [f"wheel: {n}" for n in ("licenses/LICENSE",) if not any(w.endswith(".dist-info/" + n) for w in in_wheel)]
 missing += [f"metadata: {m}" for m in ("License-Expression: MIT", "Classifier: Typing :: Typed") if m not in metadata]
 missing += ["entry point pytest11"] if "[pytest11]" not in entry_points else []
