@@ -2,7 +2,9 @@
 
 It speaks the control protocol closely enough to drive a client: loopback TCP
 only, one answer line per request line, with optional call events, finished
-lines, delayed, withheld or refused answers and scripted faults.  Every
+lines, delayed, withheld or refused answers and scripted faults, all decided by
+a table of rules (``rules.py``); it can answer from a recording (``replay.py``)
+that ``recording.py`` writes.  Every
 request and answer format, event line, option, control request and ordering
 rule is in ``quelvant_standin/README.md``.
 
