@@ -150,15 +150,21 @@ class Connection:
 
     def _deliver(self, reply: bytes, events: list[tuple[float, bytes]], quit: bool) -> None:
         # Events count from the moment their answer goes out, however late that
-        # is.  They are queued before the answer is written, under msg_lock, so
-        # one due at once still waits for the answer, and by the time a client
-        # sees the answer its events are already in the queue: anything
-        # scheduled later for a later moment comes out after them.
+        # is.  Later ones are queued before the answer is written, under msg_lock,
+        # so by the time a client sees the answer they are already in the queue:
+        # anything scheduled later for a later moment comes out after them.  Those
+        # due at once go right behind the answer, each in a write of its own (with
+        # Nagle's algorithm on, each then waits for the acknowledgement of the one
+        # before: what the trailing events are for).
         with self.msg_lock:
             for delay_ms, line in events:
-                self.server.scheduler.after(delay_ms, partial(self.send_line, line))
+                if delay_ms > 0:
+                    self.server.scheduler.after(delay_ms, partial(self.send_line, line))
             if not self.send_line(reply):
                 return
+            for delay_ms, line in events:
+                if delay_ms <= 0 and not self.send_line(line):
+                    break
         if quit:
             self.shutdown_write()
 
