@@ -2,7 +2,9 @@
 
 It speaks the control protocol closely enough to drive a client: loopback TCP
 only, one answer line per request line, with optional call events, finished
-lines, delayed, withheld or refused answers and scripted faults.  Every
+lines, delayed, withheld or refused answers and scripted faults, all decided by
+a table of rules (``rules.py``); it can answer from a recording (``replay.py``)
+that ``recording.py`` writes.  Every
 request and answer format, event line, option, control request and ordering
 rule is in ``quelvant_standin/README.md``.
 
@@ -13,9 +15,9 @@ Run it alone with ``python -m quelvant_standin --port 0``; from pytest, use the
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Protocol
+from typing import TYPE_CHECKING, Any, Protocol
 
-from .server import KNOWN_COMMANDS, RESOURCE_CREATORS, VERSION_TEXT, StandInTcpServer
+from .server import VERSION_TEXT, StandInTcpServer
 
 __all__ = ["KNOWN_COMMANDS", "RESOURCE_CREATORS", "VERSION_TEXT", "StandInTcpServer", "StandInServer", "failed"]
 
@@ -37,10 +39,15 @@ def failed(reply: _HasWords) -> bool:
     return reply.words[:1] == ["ERROR"]
 
 
-def __getattr__(name: str) -> type[StandInServer]:
-    # The harness pulls in subprocess machinery the server process never needs.
+def __getattr__(name: str) -> Any:
+    # The harness pulls in subprocess machinery the server process never needs; the command
+    # words are read from the built module's catalogue when first asked for.
     if name == "StandInServer":
         from .harness import StandInServer
 
         return StandInServer
+    if name in ("KNOWN_COMMANDS", "RESOURCE_CREATORS"):
+        from . import server
+
+        return getattr(server, name)
     raise AttributeError(name)

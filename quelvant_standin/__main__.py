@@ -10,7 +10,8 @@ import signal
 import sys
 import threading
 
-from .server import StandInTcpServer
+from .rules import load_rules
+from .server import DEFAULT_RECEIVED_LIMIT, StandInTcpServer
 
 
 def _ms(text: str) -> float:
@@ -26,6 +27,10 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--host", default="127.0.0.1", help="loopback address to listen on (127.0.0.1 or ::1)")
     parser.add_argument(
         "--rcvbuf", type=int, default=None, help="SO_RCVBUF for accepted connections (smaller stalls sooner)"
+    )
+    parser.add_argument(
+        "--received-limit", type=int, default=DEFAULT_RECEIVED_LIMIT,
+        help="bytes of each connection kept for received(): its last ones (16 MiB)",
     )
     parser.add_argument(
         "--control-stdio", action="store_true", help="take JSON-lines control requests on stdin, reply on stdout"
@@ -46,15 +51,28 @@ def main(argv: list[str] | None = None) -> int:
         "--trailing-events", type=int, default=0,
         help="after every answer but Login's, N event lines, each in a write of its own, Nagle on",
     )
+    parser.add_argument(
+        "--rules", action="append", default=[], metavar="FILE",
+        help="rules from a file (TOML with [[rule]] tables, or JSON); may be given again",
+    )
+    parser.add_argument(
+        "--replay", metavar="FILE", default=None,
+        help="answer as the recording FILE did (rules still rank above it)",
+    )
     args = parser.parse_args(argv)
     try:
-        server = StandInTcpServer(args.host, args.port, args.rcvbuf)
+        server = StandInTcpServer(args.host, args.port, args.rcvbuf, args.received_limit)
+        rules = [spec for path in args.rules for spec in load_rules(path)]
+        if args.replay is not None:
+            server.replay(args.replay)
     except (ValueError, OSError) as exc:
         print(f"quelvant_standin: {exc}", file=sys.stderr)
         return 2
     server.set_call_events(args.call_events, args.event_delay_ms, args.finish_delay_ms)
     server.refuse_login = args.refuse_login
     server.trailing_events = max(args.trailing_events, 0)
+    for spec in rules:  # after the switches: a file's rule ranks above theirs among equals
+        server.add_rule(spec)
     server.start()
     print(server.listen_text(), flush=True)
 

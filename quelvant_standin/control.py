@@ -67,7 +67,7 @@ class ControlChannel:
         if op == "wait_connections":
             return s.wait_connections(int(req["n"]), float(req["timeout"]))
         if op == "received":
-            return _b64(s.received(int(conn), int(req.get("offset", 0))))
+            return [[start, _b64(data)] for start, data in s.received(int(conn), int(req.get("offset", 0)))]
         if op == "describe":
             return s.describe(int(conn))
         if op == "wait_change":
@@ -100,6 +100,14 @@ class ControlChannel:
             return s.set_muted(_word(req.get("word")), bool(req.get("on", True)))
         if op == "drop_on":
             return s.set_drop(_word(req.get("word")), bool(req.get("reset", False)))
+        if op == "add_rule":
+            return s.add_rule(req["rule"])
+        if op == "remove_rule":
+            return s.remove_rule(str(req["name"]))
+        if op == "rules":
+            return s.rules.describe()
+        if op == "uncovered":
+            return s.uncovered(bool(req.get("clear", False)))
         if op == "event":
             return s.event(
                 _unb64(req["line"]),

@@ -28,6 +28,10 @@ from pathlib import Path
 from types import TracebackType
 from typing import IO, Any
 
+from .byte_window import ByteWindow
+from .rules import check_all
+from .server import DEFAULT_RECEIVED_LIMIT
+
 _PACKAGE_PARENT = str(Path(__file__).resolve().parent.parent)
 
 Until = int | bytes | Callable[[bytes], bool]
@@ -88,12 +92,19 @@ class StandInServer:
         delays: Mapping[str | None, float] | None = None,
         muted: Iterable[str] = (),
         silent: bool = False,
+        rules: Iterable[Mapping] = (),
+        rules_file: str | os.PathLike | None = None,
+        replay: str | os.PathLike | None = None,
+        received_limit: int | None = None,
         startup_timeout: float = 10.0,
         call_timeout: float = 10.0,
     ) -> None:
         self._host = host
         self._rcvbuf = rcvbuf
+        self._received_limit = DEFAULT_RECEIVED_LIMIT if received_limit is None else int(received_limit)
         self._options: list[str] = []
+        if received_limit is not None:
+            self._options += ["--received-limit", str(self._received_limit)]
         if call_events:
             self._options.append("--call-events")
         if event_delay_ms is not None:
@@ -110,6 +121,12 @@ class StandInServer:
         self._script += [("mute", {"word": w, "on": True}) for w in ((muted,) if isinstance(muted, str) else muted)]
         if silent:
             self._script.append(("set_silent", {"on": True}))
+        # Checked here, so a bad rule fails where the test gave it.
+        self._script += [("add_rule", {"rule": spec}) for spec in check_all(rules)]
+        if rules_file is not None:
+            self._options += ["--rules", str(Path(rules_file).resolve())]
+        if replay is not None:
+            self._options += ["--replay", str(Path(replay).resolve())]
         self._startup_timeout = startup_timeout
         self._call_timeout = call_timeout
         self._proc: subprocess.Popen[bytes] | None = None
@@ -120,7 +137,7 @@ class StandInServer:
         self._pending: dict[int, _Request] = {}
         self._lock = threading.Lock()
         self._listening: concurrent.futures.Future[str] = concurrent.futures.Future()
-        self._rx: dict[int, bytearray] = {}
+        self._rx: dict[int, ByteWindow] = {}
 
     # -- lifecycle ---------------------------------------------------------
     def start(self) -> "StandInServer":
@@ -328,13 +345,17 @@ class StandInServer:
         state = self._call("describe", conn=conn)
         if not state["exists"]:
             return None, state
-        buf = self._rx.setdefault(conn, bytearray())
-        if state["size"] > len(buf):
-            buf += base64.b64decode(self._call("received", conn=conn, offset=len(buf)))
-        return bytes(buf), state
+        # The same window as the server's: what it no longer holds is gone here too.
+        window = self._rx.setdefault(conn, ByteWindow(self._received_limit))
+        if state["size"] > window.size:
+            for start, data in self._call("received", conn=conn, offset=window.size):
+                window.write_at(start, base64.b64decode(data))
+        return window.held(), state
 
     def received(self, conn: int = 0) -> bytes:
-        """Every byte the server has read on connection conn so far.
+        """Every byte the server has read on connection conn so far; once there were more
+        than 1 MiB + ``received_limit`` (16 MiB unless set), the first MiB and the last
+        ``received_limit`` bytes, without those between.
 
         A complete line appears here only after the server has answered it
         (or chosen not to), so once a line shows up its answer is on the wire.
@@ -467,3 +488,23 @@ class StandInServer:
     def drop_on(self, word: str, reset: bool = False) -> None:
         """Close the connection the next line with this word arrives on, unanswered: FIN, or RST."""
         self._call("drop_on", word=word, reset=reset)
+
+    # -- rules ---------------------------------------------------------------------
+    def add_rule(self, word: str | Iterable[str] | None = None, **fields) -> str:
+        """Add a rule (see rules.py: word, args, answer, then, delay_ms, fault, times, name);
+        returns its name. A rule under a name already there replaces it."""
+        spec = {"word": list(word) if word is not None and not isinstance(word, str) else word, **fields}
+        return self._call("add_rule", rule=check_all([spec])[0])
+
+    def remove_rule(self, name: str) -> bool:
+        """Remove the rule of that name; False if there was none."""
+        return self._call("remove_rule", name=name)
+
+    def rules(self) -> list[dict]:
+        """Every rule in the table, the switches' too, newest first."""
+        return self._call("rules")
+
+    def uncovered(self, clear: bool = False) -> list[str]:
+        """The requests (without their tags) that a replayed recording did not hold, each
+        answered with an ERROR; clear forgets them, for a test that sent them on purpose."""
+        return self._call("uncovered", clear=clear)

@@ -14,11 +14,20 @@ indirect parametrisation, which wins over the marks::
     def test_login(standin_server): ...
 
 ``standin_server_factory(**options)``: starts further servers, each stopped after the test.
+
+``rules=[...]`` gives the server rules (see ``rules.py``), ``rules_file`` a file of them and
+``replay`` a recording to answer from (see ``replay.py``); a relative file name is taken from
+the test's folder. A replaying server's requests the recording did not hold fail the test
+when it ends, unless it took them with ``uncovered(clear=True)``::
+
+    @pytest.mark.standin_server(replay="flow.rec")
+    def test_flow_as_recorded(standin_server): ...
 """
 
 from __future__ import annotations
 
 from collections.abc import Callable, Iterator, Mapping
+from pathlib import Path
 from typing import Any
 
 import pytest
@@ -32,23 +41,39 @@ def pytest_configure(config: pytest.Config) -> None:
     config.addinivalue_line(
         "markers",
         f"{MARK}(**options): options of the {MARK} fixture's server, as StandInServer takes them "
-        "(call_events, event_delay_ms, finish_delay_ms, refuse_login, delays, muted, silent, ...)",
+        "(call_events, event_delay_ms, finish_delay_ms, refuse_login, delays, muted, silent, "
+        "rules, rules_file, replay, ...)",
     )
 
 
+# Options naming a file: a relative path is taken from the test's own folder.
+_PATH_OPTIONS = ("rules_file", "replay")
+
+
 @pytest.fixture
-def standin_server_factory() -> Iterator[Callable[..., StandInServer]]:
-    """Starts a stand-in server per call, with StandInServer's options; all stop after the test."""
-    started: list[StandInServer] = []
+def standin_server_factory(request: pytest.FixtureRequest) -> Iterator[Callable[..., StandInServer]]:
+    """Starts a stand-in server per call, with StandInServer's options; all stop after the test.
+    A replaying server's requests its recording did not hold fail the test there."""
+    started: list[tuple[StandInServer, bool]] = []
+    folder = Path(request.node.path).parent
 
     def start(**options: Any) -> StandInServer:
+        for key in _PATH_OPTIONS:
+            if options.get(key) is not None:
+                options[key] = folder / options[key]
         server = StandInServer(**options).start()
-        started.append(server)
+        started.append((server, options.get("replay") is not None))
         return server
 
     yield start
-    for server in reversed(started):
+    missed = []
+    for server, replaying in reversed(started):
+        if replaying:
+            missed += server.uncovered()
         server.stop()
+    if missed:
+        pytest.fail("requests the recording does not hold (answered ERROR): " + "; ".join(missed),
+                    pytrace=False)
 
 
 @pytest.fixture

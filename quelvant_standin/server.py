@@ -15,65 +15,43 @@ since every message is written under the connection's msg_lock.
 from __future__ import annotations
 
 import ipaddress
-import re
 import socket
 import struct
+import sys
 import threading
 import time
-from collections.abc import Iterable
+import traceback
+from collections.abc import Iterable, Mapping
+from dataclasses import dataclass, field
 from functools import partial
 from typing import Any
 
+from . import catalogue, presets
+from .answers import VERSION_TEXT, AnswerTable
+from .byte_window import ByteWindow
+from .line_assembly import Line, LineAssembler
+from .replay import Replay
+from .requests import Request, parse, wire
+from .rules import RuleTable
 from .scheduler import Scheduler
+from .templates import Context, MissingField
 
-VERSION_TEXT = "standin-1.0"
+__all__ = ["VERSION_TEXT", "StandInTcpServer", "ConnectionGone", "check_loopback"]
 
-KNOWN_COMMANDS = frozenset(
-    """
-    ProtocolVersion GetVersion Login Logout Quit
-    ResourceCreateFrontEnd ResourceCreatePlayer ResourceCreateRecorder
-    ResourceCreateTransportChannel ResourceCreateRtpChannel
-    ResourceCreateSoundDevice ResourceCreateFax ResourceCreateDocument
-    ResourceDelete ResourceGetStatus
-    CallMake CallAnswer CallClear CallTransferConsultation CallTransferBlind
-    CallHold CallRetrieve CallSendDTMF CallStopActivity CallT38Relay
-    CallsSetAlertingType CallsSetAccepting
-    PlayFile PlayStream PlayTone PlayStop
-    RecorderStartToFile RecorderStartToStream RecorderStop
-    RtpChannelStartReceiving RtpChannelStartSending RtpChannelStop
-    RtpChannelSendDTMF
-    SoundDeviceStart SoundDeviceStop
-    FaxReceive FaxSend FaxAbort
-    DocumentAddFile DocumentPrepare DocumentSave DocumentClear
-    AudioSend AudioCancel AudioLevelNotificationSend AudioLevelNotificationCancel
-    InBandSignalingDetectionEnable InBandSignalingDetectionDisable
-    GetRtpStatistics
-    """.split()
-)
 
-RESOURCE_CREATORS = frozenset(w for w in KNOWN_COMMANDS if w.startswith("ResourceCreate"))
 
-# With call events on: the line sent event_delay_ms after the answer.
-CALL_EVENTS = {"CallMake": b"CallConnected", "CallAnswer": b"CallConnected", "CallClear": b"CallCleared"}
-# With call events on: the line, carrying the command's tag, sent
-# finish_delay_ms after the answer to a command that runs for a while.
-FINISHED_EVENTS = {
-    "PlayFile": b"PlayFinished",
-    "PlayStream": b"PlayFinished",
-    "PlayTone": b"PlayFinished",
-    "RecorderStartToFile": b"RecorderFinished",
-    "RecorderStartToStream": b"RecorderFinished",
-    "FaxSend": b"FaxFinished",
-    "FaxReceive": b"FaxFinished",
-}
-DEFAULT_EVENT_DELAY_MS = 20.0
-DEFAULT_FINISH_DELAY_MS = 50.0
+def __getattr__(name: str):
+    # The command words come from the built module's catalogue (catalogue.py), read when
+    # first asked for, so importing this module never needs the module built.
+    if name == "KNOWN_COMMANDS":
+        return catalogue.command_words()
+    if name == "RESOURCE_CREATORS":
+        return frozenset(w for w in catalogue.command_words() if w.startswith("ResourceCreate"))
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
-# Word, optional arguments, then the tag as the very last token.  Deliberately
-# strict (no leading blanks, nothing after the tag) so a client that formats
-# lines sloppily is caught rather than forgiven.
-_COMMAND_RE = re.compile(rb"^(\S+)(?:[ \t]+\S.*?)?[ \t]+COMMANDTAG=([0-9]+)$", re.DOTALL)
-_BLANKS_RE = re.compile(rb"[ \t]+")
+
+# What received() keeps of each connection by default: its first MiB and its last 16 MiB.
+DEFAULT_RECEIVED_LIMIT = 16 << 20
 
 # Short socket timeouts keep every blocking call bounded, so flags such as
 # "closing" or "stalled" are noticed promptly without any extra wake-up pipe.
@@ -94,6 +72,22 @@ def check_loopback(host: str) -> int:
     return socket.AF_INET6 if addr.version == 6 else socket.AF_INET
 
 
+# What handling a line leaves the reader to do.
+_CLOSING = "closing"  # nothing more is read for answers: the connection is going
+_STALLED = "stalled"  # stop reading until resumed
+
+
+@dataclass(frozen=True)
+class Verdict:
+    """The server's decision on one request: a fault, or an answer with what follows it."""
+
+    fault: str | None = None
+    answer: bytes = b""
+    then: list[tuple[float, bytes]] = field(default_factory=list)
+    delay_ms: float = 0.0
+    quit: bool = False
+
+
 class ConnectionGone(Exception):
     """Raised inside send helpers when the connection is closing or closed."""
 
@@ -104,7 +98,9 @@ class Connection:
         self.sock = sock
         self.index = index
         self.peer = sock.getpeername()
-        self.data = bytearray()  # every byte read, guarded by server.cond
+        # What was read, for received(): its first bytes and its last received_limit; guarded
+        # by server.cond.
+        self.window = ByteWindow(server.received_limit)
         self.peer_closed = False  # we read EOF (or an error) from the peer
         self.closed = False  # our socket is closed
         self.write_shut = False  # FIN sent; nothing more may be written
@@ -120,7 +116,8 @@ class Connection:
         # Reentrant so an answer can hold it while its events are queued.
         self.msg_lock = threading.RLock()
         self.io_lock = threading.Lock()
-        self._pending = bytearray()  # start of a line not yet complete
+        self._line = LineAssembler()  # the line not yet complete
+        self._backlog = b""  # read before a stall took effect, handled when reading resumes
         self.thread = threading.Thread(target=self._run, name=f"conn-{index}", daemon=True)
 
     # -- state queries --------------------------------------------------
@@ -144,14 +141,6 @@ class Connection:
                         raise ConnectionGone(f"connection {self.index}: {exc}") from exc
                 view = view[n:]
 
-    def answer(self, line: bytes) -> None:
-        if self.server.silent:
-            return
-        try:
-            self.send_all(line + b"\n")
-        except ConnectionGone:
-            pass
-
     def send_line(self, line: bytes) -> bool:
         """Send line plus "\\n"; False if the connection has gone meanwhile."""
         try:
@@ -162,15 +151,21 @@ class Connection:
 
     def _deliver(self, reply: bytes, events: list[tuple[float, bytes]], quit: bool) -> None:
         # Events count from the moment their answer goes out, however late that
-        # is.  They are queued before the answer is written, under msg_lock, so
-        # one due at once still waits for the answer, and by the time a client
-        # sees the answer its events are already in the queue: anything
-        # scheduled later for a later moment comes out after them.
+        # is.  Later ones are queued before the answer is written, under msg_lock,
+        # so by the time a client sees the answer they are already in the queue:
+        # anything scheduled later for a later moment comes out after them.  Those
+        # due at once go right behind the answer, each in a write of its own (with
+        # Nagle's algorithm on, each then waits for the acknowledgement of the one
+        # before: what the trailing events are for).
         with self.msg_lock:
             for delay_ms, line in events:
-                self.server.scheduler.after(delay_ms, partial(self.send_line, line))
+                if delay_ms > 0:
+                    self.server.scheduler.after(delay_ms, partial(self.send_line, line))
             if not self.send_line(reply):
                 return
+            for delay_ms, line in events:
+                if delay_ms <= 0 and not self.send_line(line):
+                    break
         if quit:
             self.shutdown_write()
 
@@ -227,6 +222,10 @@ class Connection:
             elif not self.resume_event.is_set():
                 self.resume_event.wait(_IO_POLL)
                 continue
+            if self._backlog and not (self.draining or self.ignoring):
+                backlog, self._backlog = self._backlog, b""
+                self._feed(backlog)
+                continue
             try:
                 chunk = sock.recv(65536)
             except TimeoutError:
@@ -245,10 +244,10 @@ class Connection:
                 continue
             self._feed(chunk)
 
-    def _record(self, data: bytes) -> None:
+    def _record(self, data: bytes | memoryview) -> None:
         if data:
             with self.server.cond:
-                self.data += data
+                self.window.append(data)
                 self.server.cond.notify_all()
 
     def _feed(self, chunk: bytes) -> None:
@@ -256,108 +255,54 @@ class Connection:
         # harness that saw the line in received() knows its answer is already
         # written (or suppressed) and can change modes without racing it.
         # Bytes of an unfinished line are recorded at once.
-        pending = self._pending
-        recorded = len(pending)  # earlier bytes were recorded when they came
-        pending += chunk
+        view = memoryview(chunk)
         pos = 0
-        quit_seen = False
-        while not quit_seen:
-            # Only the new chunk can hold a newline not yet seen.
-            nl = pending.find(b"\n", max(pos, recorded))
-            if nl < 0:
-                break
-            line = bytes(pending[pos:nl])
-            if line.endswith(b"\r"):
-                line = line[:-1]
-            quit_seen = self._handle_line(line)
-            self._record(bytes(pending[recorded : nl + 1]))
-            recorded = pos = nl + 1
-        self._record(bytes(pending[recorded:]))
-        if quit_seen:
-            pending.clear()
-        else:
-            del pending[:pos]
+        while (nl := chunk.find(b"\n", pos)) >= 0:
+            after = self._handle_line(self._line.finish(view[pos:nl]))
+            self._record(view[pos : nl + 1])
+            pos = nl + 1
+            if after is _CLOSING:
+                self._record(view[pos:])
+                return
+            if after is _STALLED:
+                # Read, but as if not yet: handled (and shown) once reading resumes.
+                self._backlog = bytes(view[pos:])
+                return
+        self._line.add(view[pos:])
+        self._record(view[pos:])
 
-    def _handle_line(self, line: bytes) -> bool:
-        """Answer one line; return True once the connection is being closed."""
-        if not line.strip():
-            return False  # blank lines are keep-alives, not commands
+    def _handle_line(self, received: Line) -> object:
+        """Answer one line; _CLOSING once the connection is being closed, _STALLED when it
+        stops reading, else None."""
+        if received.is_blank():
+            return None  # blank lines are keep-alives, not commands
+        verdict = self.server.decide(parse(received))
+        if verdict.fault == "close":
+            self.shutdown_write()
+            return _CLOSING
+        if verdict.fault == "reset":
+            self.reset()
+            return _CLOSING
+        if verdict.fault == "stall":
+            self.stall()
+            return _STALLED
+        if verdict.fault == "withhold":
+            return None
+        return _CLOSING if self._reply(verdict) else None
+
+    def _reply(self, verdict: "Verdict") -> bool:
+        """Answer now or later; True once the connection is being closed (an answered Quit)."""
         srv = self.server
-        match = _COMMAND_RE.match(line)
-        if match is None:
-            return self._reply(None, b"ERROR cannot parse line: " + line)
-        word, tag = match.group(1), match.group(2)
-        tag_part = b"COMMANDTAG=" + tag
-        try:
-            name = word.decode("ascii")
-        except UnicodeDecodeError:
-            name = ""
-        reset = srv.take_drop(name)
-        if reset is not None:
-            if reset:
-                self.reset()
-            else:
-                self.shutdown_write()
-            return True
-        if srv.is_muted(name):
-            return False
-        if name not in KNOWN_COMMANDS:
-            return self._reply(name, b"ERROR unknown command " + word + b" " + tag_part)
-        if name in RESOURCE_CREATORS:
-            rid = srv.next_resource_id()
-            reply = b"OK %s ResourceId=%d %s" % (word, rid, tag_part)
-        elif name == "GetVersion":
-            reply = b"OK GetVersion Version=%s %s" % (VERSION_TEXT.encode(), tag_part)
-        elif name == "Login" and srv.refuse_login:
-            reply = b"ERROR Login refused " + tag_part
-        else:
-            reply = b"OK " + word + b" " + tag_part
-        events = self._events_for(name, line, tag_part) if srv.call_events else []
-        done = self._reply(name, reply, events, quit=name == "Quit")
-        if srv.trailing_events and name != "Login" and not srv.silent and not done:
-            # Each in a write of its own, right behind the answer: with Nagle's algorithm on,
-            # every one waits for the client's acknowledgement of the write before it.
-            for k in range(1, srv.trailing_events + 1):
-                if not self.send_line(b"Trailer Index=%d %s" % (k, tag_part)):
-                    break
-        return done
-
-    def _events_for(self, name: str, line: bytes, tag_part: bytes) -> list[tuple[float, bytes]]:
-        tokens = _BLANKS_RE.split(line)
-        if len(tokens) < 3:
-            return []  # no resource argument, so nothing to announce about
-        rid = b"ResourceId=" + tokens[1]
-        if name in CALL_EVENTS:
-            return [(self.server.event_delay_ms, CALL_EVENTS[name] + b" " + rid)]
-        if name in FINISHED_EVENTS:
-            return [(self.server.finish_delay_ms, FINISHED_EVENTS[name] + b" " + rid + b" " + tag_part)]
-        return []
-
-    def _reply(
-        self,
-        name: str | None,
-        reply: bytes,
-        events: Iterable[tuple[float, bytes]] = (),
-        quit: bool = False,
-    ) -> bool:
-        srv = self.server
-        delay_ms = srv.reply_delay(name)
-        if delay_ms <= 0 and not events:
-            self.answer(reply)
-            if quit and not srv.silent:
-                self.shutdown_write()
-                return True
-            return False
         if srv.silent:
-            return False  # no answer, so nothing follows it either
-        if delay_ms <= 0:
-            self._deliver(reply, list(events), quit)
-            return quit
-        srv.scheduler.after(delay_ms, partial(self._deliver, reply, list(events), quit))
-        if quit:
+            return False  # no answer, so nothing follows it either (and Quit does not close)
+        if verdict.delay_ms <= 0:
+            self._deliver(verdict.answer, verdict.then, verdict.quit)
+            return verdict.quit
+        srv.scheduler.after(verdict.delay_ms, partial(self._deliver, verdict.answer, verdict.then, verdict.quit))
+        if verdict.quit:
             # Lines after a Quit are never answered, however long its answer takes.
             self.ignoring = True
-        return quit
+        return verdict.quit
 
     def _close_socket(self) -> None:
         with self.io_lock:
@@ -374,27 +319,32 @@ class Connection:
 class StandInTcpServer:
     """Listening socket, accept thread and the list of connections in accept order."""
 
-    def __init__(self, host: str = "127.0.0.1", port: int = 0, rcvbuf: int | None = None):
+    def __init__(
+        self, host: str = "127.0.0.1", port: int = 0, rcvbuf: int | None = None,
+        received_limit: int = DEFAULT_RECEIVED_LIMIT,
+    ):
         family = check_loopback(host)
+        if received_limit < 1:
+            raise ValueError(f"received_limit must be at least 1 byte, got {received_limit}")
+        self.received_limit = received_limit
+        catalogue.command_words()  # a missing catalogue fails here, not at the first line
         self.host = host
         self.cond = threading.Condition()
         self.connections: list[Connection] = []
         self.silent = False
         self.stall_new = False
+        self.rules = RuleTable()
+        self.base = AnswerTable()  # answers where no rule sets one
         self.call_events = False
-        self.event_delay_ms = DEFAULT_EVENT_DELAY_MS
-        self.finish_delay_ms = DEFAULT_FINISH_DELAY_MS
-        self.refuse_login = False
-        self.trailing_events = 0  # lines written one by one behind every answer, Nagle on
-        # Keyed by command word; the key None holds the delay for every other word.
-        self._delays: dict[str | None, float] = {}
-        self._muted: set[str] = set()
-        self._drops: dict[str, bool] = {}  # word -> reset; one-shot
-        self._settings_lock = threading.Lock()
+        self.event_delay_ms = presets.DEFAULT_EVENT_DELAY_MS
+        self.finish_delay_ms = presets.DEFAULT_FINISH_DELAY_MS
+        self._refuse_login = False
+        self._trailing_events = 0  # lines written one by one behind every answer, Nagle on
         self.scheduler = Scheduler()
         self._next_rid = 1
         self._rid_lock = threading.Lock()
         self._stopping = False
+        self.failed_accepts = 0  # connections that failed before they were set up
         self.listener = socket.socket(family, socket.SOCK_STREAM)
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         if rcvbuf:
@@ -431,56 +381,116 @@ class StandInTcpServer:
                 if self._stopping:
                     return
                 continue
-            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 0 if self.trailing_events else 1)
-            sock.settimeout(_IO_POLL)
-            with self.cond:
-                conn = Connection(self, sock, len(self.connections), self.stall_new)
-                self.connections.append(conn)
-                self.cond.notify_all()
-            conn.thread.start()
+            try:
+                self._take(sock)
+            except Exception as exc:  # one connection's failure must not end the accepting
+                # A peer that reset before its connection was set up (getpeername() fails)
+                # gets no index; anything else is a fault worth seeing.
+                if not isinstance(exc, OSError):
+                    traceback.print_exc(file=sys.stderr)
+                with self.cond:
+                    self.failed_accepts += 1
+                sock.close()
 
-    # -- per-word behaviour ------------------------------------------------
+    def _take(self, sock: socket.socket) -> None:
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 0 if self.trailing_events else 1)
+        sock.settimeout(_IO_POLL)
+        with self.cond:
+            conn = Connection(self, sock, len(self.connections), self.stall_new)
+            self.connections.append(conn)
+            self.cond.notify_all()
+        for ms, line in self.base.lead_events(conn.index):
+            self.scheduler.after(ms, partial(conn.send_line, line))
+        conn.thread.start()
+
+    # -- how requests are treated -----------------------------------------------
+    def decide(self, request: Request) -> Verdict:
+        """What to do with one request: the rules' say, and the usual for the rest."""
+        winners = self.rules.resolve(request)
+        outcome = winners.outcome
+        if outcome is not None and outcome.fault:
+            return Verdict(fault=outcome.fault)
+        context = Context(request, self.next_resource_id)
+        # The usual answer (or the recording's) and what follows it, unless a rule answers.
+        base = self.base.respond(request, context) if outcome is None else None
+        if base is not None:
+            if base.answer is None:
+                return Verdict(fault="withhold")
+            answer = base.answer
+        else:
+            try:
+                answer = outcome.answer.expand(context)
+            except MissingField as exc:
+                answer = b"ERROR stand-in rule %s: %s" % (wire(outcome.name), wire(str(exc)))
+                if request.tag is not None:
+                    answer += b" COMMANDTAG=" + wire(request.tag)
+        if winners.then is not None:
+            then = []
+            for ms, template in winners.then.then:
+                try:
+                    then.append((ms, template.expand(context)))
+                except MissingField:
+                    pass  # nothing to say it about: an event line is left out
+        else:
+            then = base.then if base is not None else []
+        delay_ms = winners.delay.delay_ms if winners.delay is not None else 0.0
+        return Verdict(answer=answer, then=then, delay_ms=delay_ms, quit=request.word == "Quit")
+
+    def replay(self, path: str) -> None:
+        """Answer from this recording instead of the usual table (rules still rank above it)."""
+        self.base = Replay(path)
+
+    def uncovered(self, clear: bool = False) -> list[str]:
+        """The requests a replayed recording did not hold (cleared when asked)."""
+        return self.base.take_uncovered(clear) if isinstance(self.base, Replay) else []
+
+    def add_rule(self, spec: Mapping) -> str:
+        return self.rules.add(spec)
+
+    def remove_rule(self, name: str) -> bool:
+        return self.rules.remove(name)
+
     def set_delay(self, word: str | None, ms: float) -> None:
         if ms < 0:
             raise ValueError(f"delay must not be negative, got {ms}")
-        with self._settings_lock:
-            if ms == 0 and word is None:
-                self._delays.pop(None, None)
-            else:
-                # A word's own 0 stays stored: it overrides a delay for every word.
-                self._delays[word] = float(ms)
-
-    def reply_delay(self, word: str | None) -> float:
-        if not self._delays:
-            return 0.0
-        with self._settings_lock:
-            if word is not None and word in self._delays:
-                return self._delays[word]
-            return self._delays.get(None, 0.0)
+        if ms == 0 and word is None:
+            self.rules.remove(presets.delay_name(None))
+        else:
+            self.rules.add(presets.delay(word, ms))
 
     def set_muted(self, word: str, on: bool) -> None:
-        with self._settings_lock:
-            if on:
-                self._muted.add(word)
-            else:
-                self._muted.discard(word)
-
-    def is_muted(self, word: str) -> bool:
-        if not self._muted:
-            return False
-        with self._settings_lock:
-            return word in self._muted
+        if on:
+            self.rules.add(presets.mute(word))
+        else:
+            self.rules.remove(presets.mute_name(word))
 
     def set_drop(self, word: str, reset: bool) -> None:
-        with self._settings_lock:
-            self._drops[word] = reset
+        self.rules.add(presets.drop(word, reset))
 
-    def take_drop(self, word: str) -> bool | None:
-        """None, or (once per drop_on) whether the line with word closes with RST."""
-        if not self._drops:
-            return None
-        with self._settings_lock:
-            return self._drops.pop(word, None)
+    @property
+    def refuse_login(self) -> bool:
+        return self._refuse_login
+
+    @refuse_login.setter
+    def refuse_login(self, on: bool) -> None:
+        self._refuse_login = bool(on)
+        if on:
+            self.rules.add(presets.refuse_login())
+        else:
+            self.rules.remove(presets.REFUSE_LOGIN)
+
+    @property
+    def trailing_events(self) -> int:
+        return self._trailing_events
+
+    @trailing_events.setter
+    def trailing_events(self, count: int) -> None:
+        # Nagle's algorithm follows this count for connections accepted from then on.
+        self._trailing_events = max(int(count), 0)
+        if self._trailing_events:
+            self.rules.add(presets.trailing_events(self._trailing_events, catalogue.command_words()))
+        else:
+            self.rules.remove(presets.TRAILING_EVENTS)
 
     def set_call_events(self, on: bool, event_delay_ms: float | None, finish_delay_ms: float | None) -> None:
         for ms in (event_delay_ms, finish_delay_ms):
@@ -491,6 +501,12 @@ class StandInTcpServer:
         if finish_delay_ms is not None:
             self.finish_delay_ms = float(finish_delay_ms)
         self.call_events = on
+        if on:
+            for rule in presets.call_events(self.event_delay_ms, self.finish_delay_ms):
+                self.rules.add(rule)
+        else:
+            for name in presets.call_event_names():
+                self.rules.remove(name)
 
     # -- selection ---------------------------------------------------------
     def select(self, conn: int | None) -> list[Connection]:
@@ -588,17 +604,18 @@ class StandInTcpServer:
             c.shutdown_write()
 
     # -- queries -----------------------------------------------------------
-    def received(self, conn: int, offset: int = 0) -> bytes:
+    def received(self, conn: int, offset: int = 0) -> list[tuple[int, bytes]]:
+        """What conn's window holds from offset on, as (stream offset, bytes) pieces."""
         with self.cond:
-            c = self.select(conn)[0]
-            return bytes(c.data[offset:])
+            return self.select(conn)[0].window.read(offset)
 
     def describe(self, conn: int) -> dict[str, Any]:
         with self.cond:
             if not 0 <= conn < len(self.connections):
-                return {"exists": False, "size": 0, "peer_closed": False, "closed": False}
+                return {"exists": False, "size": 0, "dropped": 0, "peer_closed": False, "closed": False}
             c = self.connections[conn]
-            return {"exists": True, "size": len(c.data), "peer_closed": c.peer_closed, "closed": c.closed}
+            return {"exists": True, "size": c.window.size, "dropped": c.window.dropped,
+                    "peer_closed": c.peer_closed, "closed": c.closed}
 
     def wait_change(self, conn: int, size: int, timeout: float) -> dict[str, Any]:
         """Block until connection conn holds more than size bytes or has ended."""

@@ -102,13 +102,16 @@ with tarfile.open(sdist) as t:
 kit = ("quelvant_standin/__main__.py", "quelvant_standin/pytest_plugin.py",
        "quelvant_standin/README.md", "quelvant_standin/py.typed")
 missing = [f"sdist: {n}" for n in ("LICENSE", *kit) if n not in in_sdist]
+missing += [f"sdist: {n}" for n in ("python/quelvant_rs/console/__main__.py",) if n not in in_sdist]
 for wheel in wheels:
     with zipfile.ZipFile(wheel) as z:
         in_wheel = set(z.namelist())
         metadata = next(z.read(n).decode() for n in in_wheel if n.endswith(".dist-info/METADATA"))
         entry_points = next(z.read(n).decode() for n in in_wheel if n.endswith(".dist-info/entry_points.txt"))
     name = wheel.rsplit("/", 1)[-1]
-    missing += [f"{name}: {n}" for n in (*kit, "quelvant_rs/py.typed") if n not in in_wheel]
+    # The package's Python code (the console) and the catalogue the stand-in reads.
+    missing += [f"{name}: {n}" for n in (*kit, "quelvant_rs/py.typed", "quelvant_rs/console/__main__.py",
+                                         "quelvant_rs/commands.json") if n not in in_wheel]
     missing += [f"{name}: licenses/LICENSE"] if not any(w.endswith(".dist-info/licenses/LICENSE") for w in in_wheel) else []
     missing += [f"{name} metadata: {m}" for m in ("License-Expression: MIT", "Classifier: Typing :: Typed") if m not in metadata]
     missing += [f"{name}: entry point pytest11"] if "[pytest11]" not in entry_points else []

@@ -1,6 +1,7 @@
 """Every python example in the README and in the documentation pages runs, as the complete
 program it is, against a stand-in server with call events whose port is in QUELVANT_PORT; an
-example holding pytest tests runs under pytest. Run from a copy of tests/ (as the wheel's
+example holding pytest tests runs under pytest. Every `$ command` of a page's console block
+runs in bash and prints exactly the lines the page shows after it. Run from a copy of tests/ (as the wheel's
 test run does) there are no pages beside it, and the test says so."""
 
 from __future__ import annotations
@@ -58,3 +59,32 @@ def test_example_suite_passes_with_the_installed_fixture(suite: Path, tmp_path: 
     done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(suite)],
                           cwd=tmp_path, capture_output=True, text=True, timeout=scaled(120))
     assert done.returncode == 0 and " passed" in done.stdout, f"{done.stdout}\n{done.stderr}"
+
+
+CONSOLE_FENCE = re.compile(r"^```console\n(.*?)^```", re.MULTILINE | re.DOTALL)
+
+
+def console_examples() -> list[object]:
+    """Each `$ command` of a console block, with the lines after it: what it prints."""
+    found = []
+    for page in sorted((ROOT / "docs").glob("*.md")):
+        text = page.read_text()
+        for block in CONSOLE_FENCE.finditer(text):
+            line = text.count("\n", 0, block.start()) + 1
+            for k, run in enumerate(block.group(1).split("$ ")[1:]):
+                command, _, output = run.partition("\n")
+                found.append(pytest.param(command, output, id=f"{page.relative_to(ROOT)}:{line}:{k}"))
+    return found or [pytest.param(None, None, marks=pytest.mark.skip(reason="no pages beside tests/"))]
+
+
+@pytest.mark.standin_server(call_events=True, event_delay_ms=0, finish_delay_ms=0)
+@pytest.mark.parametrize("command, output", console_examples())
+def test_console_example_prints_what_the_page_says(command: str, output: str, standin_server,
+                                                   tmp_path: Path) -> None:
+    # The console installed beside this interpreter; its port from QUELVANT_PORT.
+    bin_dir = str(Path(sys.executable).parent)
+    env = {**os.environ, "QUELVANT_PORT": str(standin_server.port), "XDG_STATE_HOME": str(tmp_path),
+           "PATH": os.pathsep.join([bin_dir, os.environ.get("PATH", "")])}
+    done = subprocess.run(["bash", "-c", command], cwd=tmp_path, env=env, capture_output=True, text=True,
+                          timeout=scaled(120))
+    assert done.stdout == output, done.stderr

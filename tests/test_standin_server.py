@@ -6,6 +6,7 @@ import contextlib
 import os
 import re
 import signal
+import struct
 import socket
 import threading
 import time
@@ -14,6 +15,9 @@ from types import SimpleNamespace
 import pytest
 from pace import scaled
 
+from golden import GOLDEN, wire_text
+from quelvant_rs import commands, session
+from quelvant_standin import catalogue as built
 from quelvant_standin import failed
 from quelvant_standin.harness import StandInError, StandInServer, StandInTimeout
 
@@ -528,3 +532,97 @@ def test_refused_login(make_server, via_option):
 )
 def test_failed_predicate(line, expected):
     assert failed(SimpleNamespace(line=line, words=line.split())) is expected
+
+
+def test_catalogue_file_is_the_modules_catalogue():
+    # The build writes it from the same table the module is made of; the expected lines here
+    # are the tests' own golden ones, kept apart from the C++ table.
+    entries = {c.factory: c for c in built.commands()}
+    assert len(entries) == len(GOLDEN)
+    for g in GOLDEN:
+        entry = entries[g.factory]
+        assert entry.word == g.variant
+        keys = [piece[1:].removesuffix(wire_text(v)).removesuffix("=") or None
+                for v, piece in zip(g.top.values(), g.top_pieces[1:])]
+        assert [(f.name, f.kind, f.optional, f.key) for f in entry.fields] == [
+            (p.name, p.kind, p.optional, key) for p, key in zip(g.params, keys)]
+        assert callable(getattr(commands.Command, entry.factory))
+        assert callable(getattr(session.Session, entry.method))
+    assert built.command_words() == set(COMMAND_WORDS)
+
+
+# -- the kit's own faults ------------------------------------------------------------------
+
+def _server_side_states(listen_port: int, peer_port: int) -> list[str]:
+    """The TCP states (hex, as /proc/net/tcp shows them) of the server's end of one connection."""
+    states = []
+    with open("/proc/net/tcp") as f:
+        for row in f.read().splitlines()[1:]:
+            fields = row.split()
+            local, remote = (int(a.rsplit(":", 1)[1], 16) for a in fields[1:3])
+            if (local, remote) == (listen_port, peer_port):
+                states.append(fields[3])
+    return states
+
+
+@pytest.mark.parametrize("fault", ["reset before accept", "error setting up"])
+def test_one_connections_failure_never_stops_accepting(monkeypatch, fault):
+    from quelvant_standin import server as server_module
+
+    srv = server_module.StandInTcpServer()  # in this process: its accept thread is the subject
+    try:
+        early = socket.create_connection(("127.0.0.1", srv.port), timeout=IO_TIMEOUT)
+        if fault == "reset before accept":
+            peer = early.getsockname()[1]
+            early.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            early.close()  # RST while it waits in the listen queue: getpeername() will fail
+            deadline = time.monotonic() + IO_TIMEOUT
+            while "01" in _server_side_states(srv.port, peer):  # still ESTABLISHED
+                assert time.monotonic() < deadline, "the reset never reached the listen queue"
+                time.sleep(0.005)
+        else:
+            real = server_module.Connection
+            calls = []
+
+            def first_fails(*args, **kwargs):
+                calls.append(1)
+                if len(calls) == 1:
+                    raise RuntimeError("broken set-up")
+                return real(*args, **kwargs)
+
+            monkeypatch.setattr(server_module, "Connection", first_fails)
+        srv.start()
+        with contextlib.closing(LineClient(("127.0.0.1", srv.port))) as c:
+            c.send(b"GetVersion COMMANDTAG=1\n")
+            assert c.readline() == b"OK GetVersion Version=standin-1.0 COMMANDTAG=1"
+        assert (srv.failed_accepts, len(srv.connections)) == (1, 1)
+        early.close()
+    finally:
+        srv.stop()
+
+
+@pytest.mark.parametrize("line_feed", [True, False])
+def test_a_huge_line_costs_the_server_a_bounded_window(server, connect, line_feed):
+    def rss_kib() -> int:
+        with open(f"/proc/{server.pid}/status") as f:
+            return next(int(row.split()[1]) for row in f if row.startswith("VmRSS:"))
+
+    c = connect()
+    c.send(b"GetVersion COMMANDTAG=1\n")
+    c.readline()
+    before = rss_kib()
+    block = b"a" * (1 << 20)
+    c.send(b"PlayFile 1 ")
+    for _ in range(64):
+        c.send(block)
+    end = b" COMMANDTAG=5\n" if line_feed else b" still no line feed"
+    c.send(end)
+    if line_feed:  # the server still answers it from the ends it kept
+        assert c.readline() == b"OK PlayFile COMMANDTAG=5"
+    held = server.wait_received(lambda d: d.endswith(end), timeout=30)
+    # received() keeps the first MiB and the last 16 MiB; the line's own assembly its two
+    # ends (128 KiB). Before, the server held the line twice over (128 MiB) for good.
+    first = b"GetVersion COMMANDTAG=1\nPlayFile 1 "
+    stream = first + b"a" * (64 << 20) + end
+    assert held == stream[: 1 << 20] + stream[-(16 << 20):]
+    assert rss_kib() - before < 64 << 10

@@ -87,9 +87,6 @@ std::string members_text(std::span<const qv::EnumMember> members) {
   return out;
 }
 
-bool positional(const Field& f) { return f.prefix == " "; }
-// "TimeOut=" for the prefix " TimeOut=".
-std::string key_of(const Field& f) { return std::string(f.prefix.substr(1)); }
 
 // One line on a parameter: "resource_id: int, 0..4294967295; required; positional."
 std::string field_text(const Field& f) {
@@ -98,6 +95,9 @@ std::string field_text(const Field& f) {
 }
 
 }  // namespace
+
+bool positional(const Field& f) { return f.prefix == " "; }
+std::string key_of(const Field& f) { return std::string(f.prefix.substr(1)); }
 
 std::string variant_class(const Variant& v) { return "Command_" + std::string(v.name); }
 

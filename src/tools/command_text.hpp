@@ -25,6 +25,9 @@ void write_wrapped(std::ostream& out, const std::string& first, const std::strin
                    std::string_view text);
 // The commands a resource handle has a method for: those whose first field is resource_id.
 bool names_a_resource(const Variant& v);
+// Whether a field is written by position, or after its key: "TimeOut=" for " TimeOut=".
+bool positional(const Field& f);
+std::string key_of(const Field& f);
 
 // ---- what the documentation says of one command ----------------------------------------
 

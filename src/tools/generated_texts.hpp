@@ -1,6 +1,7 @@
 #pragma once
 // The stub generator's texts beyond the stubs' own blocks: the docstrings (command_docs.cpp),
-// which the stubs carry too, and the documentation's reference pages (reference_pages.cpp).
+// which the stubs carry too, the documentation's reference pages (reference_pages.cpp) and
+// the catalogue as JSON (catalogue_json.cpp).
 #include <ostream>
 #include <string_view>
 
@@ -23,5 +24,7 @@ void write_command_docs(std::ostream& out);
 // The pages on the commands and on the sessions' settings.
 void write_reference(std::ostream& out);
 void write_settings_reference(std::ostream& out);
+// The catalogue as JSON (catalogue_json.cpp).
+void write_catalogue(std::ostream& out);
 
 }  // namespace qv::tools

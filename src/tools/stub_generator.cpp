@@ -7,11 +7,13 @@
 // renderer, and what they say of a command is said once, in command_text.cpp. This file: the
 // stubs' generated blocks, the templates' expansion and the command line.
 //
-// Usage: stub_generator [--reference RST_DIR] [--command-docs CPP] TEMPLATE_DIR OUTPUT_DIR NAME...
+// Usage: stub_generator [--reference RST_DIR] [--command-docs CPP] [--catalogue JSON_FILE]
+//                       TEMPLATE_DIR OUTPUT_DIR NAME...
 //   reads TEMPLATE_DIR/NAME.in and writes OUTPUT_DIR/NAME for each NAME; with --reference,
 //   also writes the documentation's pages on the commands and on the sessions' settings
 //   (reStructuredText) to RST_DIR/commands.rst and RST_DIR/settings.rst; with --command-docs,
-//   the C++ source of the per-command docstrings to CPP.
+//   the C++ source of the per-command docstrings to CPP; with --catalogue, the command
+//   catalogue as JSON.
 #include <cctype>
 #include <cstddef>
 #include <cstdio>
@@ -268,6 +270,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string reference;     // a folder
   std::string command_docs;  // a C++ source
+  std::string catalogue;     // a JSON file
   for (bool more = true; more;) {
     more = false;
     if (args.size() >= 2 && args[0] == "--reference") {
@@ -278,11 +281,16 @@ int main(int argc, char** argv) {
       command_docs = args[1];
       args.erase(args.begin(), args.begin() + 2);
       more = true;
+    } else if (args.size() >= 2 && args[0] == "--catalogue") {
+      catalogue = args[1];
+      args.erase(args.begin(), args.begin() + 2);
+      more = true;
     }
   }
   if (args.size() < 3) {
     std::fprintf(stderr,
-                 "usage: %s [--reference RST_DIR] [--command-docs CPP] TEMPLATE_DIR OUTPUT_DIR NAME...\n",
+                 "usage: %s [--reference RST_DIR] [--command-docs CPP] [--catalogue JSON_FILE] "
+                 "TEMPLATE_DIR OUTPUT_DIR NAME...\n",
                  argv[0]);
     return 2;
   }
@@ -329,6 +337,11 @@ int main(int argc, char** argv) {
     if (!write_file(dir / "commands.rst", commands.str()) ||
         !write_file(dir / "settings.rst", settings.str()))
       return 1;
+  }
+  if (!catalogue.empty()) {
+    std::ostringstream text;
+    qv::tools::write_catalogue(text);
+    if (!write_file(catalogue, text.str())) return 1;
   }
   return 0;
 }
