@@ -31,7 +31,7 @@ find_python() {
 
 BUILD_TOOLS=("scikit-build-core>=0.11" "cmake>=3.21" ninja)
 TEST_PACKAGES=("pytest>=8" "pytest-xdist>=3.6" "numpy>=2" "hypothesis>=6" "mypy>=1.15" "uvloop>=0.19"
-  "prompt_toolkit==3.0.53")
+  "prompt_toolkit==3.0.53" "opentelemetry-sdk==1.45.2")
 # Processes for the whole-suite runs: most tests wait on loopback sockets, so three share two
 # cores well (the suite takes about half as long as in one process).
 PYTEST_WORKERS=${PYTEST_WORKERS:-3}

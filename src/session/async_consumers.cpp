@@ -177,7 +177,9 @@ PyObject* AsyncSession_completion(PyObject* self, PyObject* const* args, Py_ssiz
   wait.kind = EventWait::Kind::Completion;
   wait.box = std::move(box);
   wait.limit = limit;
-  return add_event_wait(self, std::move(wait), self, forget_completion, false);
+  Ref token;
+  if (!s.telemetry.completion_started(token)) return nullptr;
+  return add_event_wait(self, std::move(wait), self, forget_completion, false, token.get());
 }
 
 // `async with` a subscription or handle: entering gives it, leaving ends it.

@@ -378,7 +378,7 @@ bool settle_connect_waiters(AsyncState& s, bool ok) {
 bool apply(PyObject* self, LinkStep step, Ref* failed) {
   AsyncState& s = async_of(self);
   for (;;) {
-    if (!log_notes(s, step.notes)) {
+    if (!log_notes(s, step.notes) || !s.telemetry.follow(step)) {
       // A handler raised: connecting is given up, and those waiting for it learn why.
       Ref raised = Ref::steal(take_raised_exception());
       (void)s.link.advance(Clock::now(), LinkInput::Kind::Abandon);
@@ -462,6 +462,7 @@ bool lose(PyObject* self, bool mark) {
   } else {
     const bool marked = mark && was == LinkState::Up;
     (void)s.link.advance(Clock::now(), LinkInput::Kind::Lost);
+    if (!s.telemetry.connection_down()) error.keep();
     struct Sink {
       EventPipeline& events;
       std::size_t push(Incoming&& in) {

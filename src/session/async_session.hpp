@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/first_error.hpp"
 #include "binding/ref.hpp"
 #include "net/ip_address.hpp"
 #include "net/resolve.hpp"
@@ -69,6 +70,7 @@ class AsyncState final : public EventPipeline::Host {
   Deadlines deadlines;
   SessionCore<Request> core;  // tags, the requests (the Login among them), routing, loss
   KeyedTable<std::uint64_t, Batch> batches;
+  Telemetry telemetry;  // metrics and traces, when on
   EventPipeline events;
   SendQueue out;     // wire lines for the socket
   SendQueue queued;  // lines of requests made while connecting, sent once logged in
@@ -125,23 +127,6 @@ inline AsyncState& async_of(PyObject* self) {
   return *reinterpret_cast<AsyncSessionObject*>(self)->state;
 }
 
-// The first error of several steps that must all run: kept aside while the others do.
-class FirstError {
- public:
-  void keep() {
-    if (!PyErr_Occurred()) return;
-    Ref exc = Ref::steal(take_raised_exception());
-    if (!exc_) exc_ = std::move(exc);
-  }
-  bool restore() {
-    if (!exc_) return true;
-    set_raised_exception(exc_.release());
-    return false;
-  }
-
- private:
-  Ref exc_;
-};
 
 // ---- the loop (async_waits.cpp) -------------------------------------------------------------
 
@@ -181,9 +166,10 @@ void forget_step(PyObject* subscription, PendingOf of, std::uint64_t key, PyObje
 void forget_completion(PyObject* self, PendingOf of, std::uint64_t key, PyObject* future);
 // The wait of a subscription that ended ends too.
 void subscription_ended(SubscriptionObject* sub);
-// Registers a wait for events (wait_for's, or a subscription's step); its Pending.
+// Registers a wait for events (wait_for's, or a subscription's step); its Pending. A
+// telemetry `token` ends when the wait does.
 PyObject* add_event_wait(PyObject* self, EventWait wait, PyObject* pending_owner,
-                         ForgetPending forget, bool iterating);
+                         ForgetPending forget, bool iterating, PyObject* token = nullptr);
 
 // ---- the connection (async_link.cpp) --------------------------------------------------------
 

@@ -180,10 +180,10 @@ void AsyncState::settled(std::uint64_t id) {
 }
 
 PyObject* add_event_wait(PyObject* self, EventWait wait, PyObject* pending_owner,
-                         ForgetPending forget, bool iterating) {
+                         ForgetPending forget, bool iterating, PyObject* token) {
   AsyncState& s = async_of(self);
   Ref future = aio::new_future(s.loop.get());
-  if (!future) return nullptr;
+  if (!future || !Telemetry::end_when_done(token, future.get())) return nullptr;
   wait.future = Ref::borrow(future.get());
   wait.ends_iteration = iterating;
   if (wait.kind == EventWait::Kind::Match)
@@ -247,11 +247,14 @@ void reclaim(AsyncState& s, PyObject* future) {
 void forget_pending(PyObject* self, PendingOf of, std::uint64_t key, PyObject* future) {
   AsyncState& s = async_of(self);
   switch (of) {
+    // Given up, its future is never settled: cancelled, so that its telemetry ends.
     case PendingOf::Request:
       if (!give_up_request(s, key)) reclaim(s, future);
+      else if (s.telemetry.on() && !aio::cancel(future)) PyErr_WriteUnraisable(future);
       break;
     case PendingOf::Batch:
       if (!give_up_batch(s, key)) reclaim(s, future);
+      else if (s.telemetry.on() && !aio::cancel(future)) PyErr_WriteUnraisable(future);
       break;
     case PendingOf::Waiter:
       if (!s.events.take_wait(key)) put_back_event(s, future, nullptr);

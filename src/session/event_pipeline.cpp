@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "binding/first_error.hpp"
 #include "commands/core/command_tag.hpp"
 #include "session/py_received.hpp"
 #include "session/requests.hpp"
@@ -16,24 +17,6 @@ constexpr std::size_t kEvictionsKept = 4096;
 
 bool is_line(const HeldEvent& e) { return e.in.kind == Incoming::Kind::Line; }
 
-// The first error of several steps that must all run: kept aside while the others do.
-class FirstError {
- public:
-  void keep() {
-    if (!PyErr_Occurred()) return;
-    Ref exc = Ref::steal(take_raised_exception());
-    if (!exc_) exc_ = std::move(exc);
-  }
-  bool failed() const noexcept { return static_cast<bool>(exc_); }
-  bool restore() {
-    if (!exc_) return true;
-    set_raised_exception(exc_.release());
-    return false;
-  }
-
- private:
-  Ref exc_;
-};
 
 }  // namespace
 
@@ -72,8 +55,9 @@ SubscriptionStep take_next(SubscriptionObject* sub) {
 // ---- the pipeline -------------------------------------------------------------------------
 
 EventPipeline::EventPipeline(Host& host, std::size_t window, std::size_t inbound_limit,
-                             std::string resource_key)
+                             std::string resource_key, Telemetry& telemetry)
     : host_(host),
+      telemetry_(telemetry),
       inbound_(inbound_limit, Overflow::DropNewest),
       window_(window, Overflow::DropOldest),
       resource_key_(std::move(resource_key)) {}
@@ -124,6 +108,7 @@ bool EventPipeline::pump() {
     if (inbound_.empty() || (holding_ && inbound_.front().seq > hold_from_)) break;
     HeldEvent e = inbound_.pop_front();
     e.seq = next_seq_++;  // its place among the events handed on
+    if (e.in.kind == Incoming::Kind::Lost && !telemetry_.connection_down()) error.keep();
     if (is_line(e) && !host_.trace(e.in)) error.keep();  // it is handed on all the same
     deliver(std::move(e));
     handed = true;
@@ -132,7 +117,10 @@ bool EventPipeline::pump() {
   pumping_ = false;
   pump_thread_ = 0;
   compact();
-  if (handed) host_.handed_on();
+  if (handed) {
+    host_.handed_on();
+    if (telemetry_.on() && !telemetry_.events(totals())) error.keep();
+  }
   if (!log_drops(window_.dropped() + window_.dropped_upstream() - window_before,
                  dropped_by_subscriptions_ - subs_before, dropped_upstream_ - upstream_before))
     error.keep();
@@ -151,7 +139,26 @@ bool EventPipeline::log_drops(std::uint64_t window, std::uint64_t subscriptions,
 }
 
 void EventPipeline::push_to(SubscriptionObject* sub, HeldEvent&& e) {
-  dropped_by_subscriptions_ += sub->queue.push(std::move(e));
+  const std::size_t dropped = sub->queue.push(std::move(e));
+  dropped_by_subscriptions_ += dropped;
+  if (sub->resource.empty()) {
+    ++taken_by_subscriptions_;
+  } else {
+    ++taken_by_handles_;
+    dropped_by_handles_ += dropped;
+  }
+}
+
+Telemetry::EventTotals EventPipeline::totals() const noexcept {
+  Telemetry::EventTotals t;
+  t.window = taken_by_window_;
+  t.subscription = taken_by_subscriptions_;
+  t.resource = taken_by_handles_;
+  t.dropped_window = window_.dropped() + window_.dropped_upstream();
+  t.dropped_subscription = dropped_by_subscriptions_ - dropped_by_handles_;
+  t.dropped_resource = dropped_by_handles_;
+  t.dropped_before = dropped_upstream_;
+  return t;
 }
 
 void EventPipeline::deliver(HeldEvent&& e) {
@@ -229,6 +236,7 @@ void EventPipeline::deliver(HeldEvent&& e) {
     return reinterpret_cast<SubscriptionObject*>(t.get())->pipeline != this;
   });
   if (takers.empty()) {
+    ++taken_by_window_;
     if (window_.push(std::move(e)) > 0) {
       // Kept for wait_for's word on what it could not see; places only grow, so the first
       // ones go when the record is full.

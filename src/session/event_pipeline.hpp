@@ -37,6 +37,7 @@
 #include "session/core/event_queue.hpp"
 #include "session/core/incoming.hpp"
 #include "session/core/keyed_table.hpp"
+#include "session/telemetry.hpp"
 
 namespace qv::py {
 
@@ -155,7 +156,7 @@ class EventPipeline {
   };
 
   EventPipeline(Host& host, std::size_t window, std::size_t inbound_limit,
-                std::string resource_key);
+                std::string resource_key, Telemetry& telemetry);
   EventPipeline(const EventPipeline&) = delete;
   EventPipeline& operator=(const EventPipeline&) = delete;
   ~EventPipeline();
@@ -252,7 +253,11 @@ class EventPipeline {
   bool log_drops(std::uint64_t window, std::uint64_t subscriptions, std::uint64_t upstream);
   void compact();
 
+  // What this hand-on's consumers took, for the telemetry.
+  Telemetry::EventTotals totals() const noexcept;
+
   Host& host_;
+  Telemetry& telemetry_;
   EventList inbound_;
   EventList window_;
   std::vector<SubscriptionObject*> subs_;  // null where one ended (compacted when not pumping)
@@ -266,7 +271,9 @@ class EventPipeline {
   std::uint64_t next_wait_ = 0;
   std::uint64_t next_seq_ = 1;
   std::uint64_t received_ = 0;
-  std::uint64_t dropped_by_subscriptions_ = 0;
+  std::uint64_t dropped_by_subscriptions_ = 0;  // resource handles among them
+  std::uint64_t dropped_by_handles_ = 0;
+  std::uint64_t taken_by_window_ = 0, taken_by_subscriptions_ = 0, taken_by_handles_ = 0;
   std::deque<std::uint64_t> evicted_;  // the places of the latest lines the window dropped
   std::uint64_t dropped_upstream_ = 0;  // Dropped marks handed on (before a subscription)
   bool pumping_ = false;

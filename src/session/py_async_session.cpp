@@ -45,7 +45,7 @@ AsyncState::AsyncState(SessionSettings given)
     : settings(std::move(given)),
       link(link_config(settings)),
       core(settings.max_line),
-      events(*this, settings.max_events, kInboundEvents, settings.resource_key),
+      events(*this, settings.max_events, kInboundEvents, settings.resource_key, telemetry),
       fork_generation(qv::fork_generation()) {}
 
 bool on_its_loop(AsyncState& s) {
@@ -88,6 +88,13 @@ PyObject* submit_line(PyObject* self, const LineBuffer& text, CommandWord word,
   Ref future = aio::new_future(s.loop.get());
   if (!future) return nullptr;
   const std::uint64_t tag = s.core.new_tag();
+  if (s.telemetry.on()) {  // its span from now, in the caller's context, to the future's end
+    Ref spans;
+    const std::string_view words[] = {word.view()};
+    if (!s.telemetry.requests_started(words, {&tag, 1}, spans) ||
+        !Telemetry::end_when_done(spans.get(), future.get()))
+      return nullptr;
+  }
   Request request;
   request.future = Ref::borrow(future.get());
   request.word = std::move(word);
@@ -159,6 +166,13 @@ PyObject* AsyncSession_request_batch(PyObject* self, PyObject* const* args, Py_s
   batch.tags.reserve(lines.size());
   for (Py_ssize_t i = 0; i < count; ++i) batch.tags.push_back(s.core.new_tag());
   const std::vector<std::uint64_t> tags = batch.tags;
+  if (s.telemetry.on()) {  // a span per member, all ended with the batch
+    Ref spans;
+    const std::vector<std::string_view> names(words.begin(), words.end());
+    if (!s.telemetry.requests_started(names, tags, spans) ||
+        !Telemetry::end_when_done(spans.get(), future.get()))
+      return nullptr;
+  }
   s.batches.add(id, std::move(batch)).deadline =
       s.deadlines.add(deadline_for(limit), WaitKey{WaitKey::Of::Batch, id});
   // Every member registered and queued before anything else runs; the trace after.
@@ -220,6 +234,7 @@ bool shut_down(PyObject* self) {
     if (!settle(b.future.get(), nullptr)) error.keep();
   }
   if (!end_reconnect_hold(s)) error.keep();
+  if (!s.telemetry.closing()) error.keep();
   s.queued.clear();
   s.events.clear();
   return error.restore();
@@ -305,6 +320,8 @@ PyObject* AsyncSession_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   AsyncState* state = new AsyncState(std::move(settings));
   state->owner = self.get();
   reinterpret_cast<AsyncSessionObject*>(self.get())->state = state;
+  if (!state->telemetry.start(state->settings.telemetry, state->settings.server, state->settings.port))
+    return nullptr;
   return self.release();
 }
 

@@ -47,6 +47,8 @@ PyObject* Session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto* object = reinterpret_cast<SessionObject*>(self.get());
   object->state = new SessionState(std::move(settings));
   object->state->owner = self.get();
+  SessionState& s = *object->state;
+  if (!s.telemetry.start(s.settings.telemetry, s.settings.server, s.settings.port)) return nullptr;
   if (!ensure_connected(*object->state, deadline_of(std::nullopt))) return nullptr;
   return self.release();
 }
@@ -238,7 +240,9 @@ PyObject* Session_completion(PyObject* self, PyObject* const* args, Py_ssize_t n
     return nullptr;
   const std::shared_ptr<CompletionBox> box = completion_box(reply, s.events);
   if (!box) return nullptr;
-  return wait_completion(s, *box, limit).release();
+  Ref token;
+  if (!s.telemetry.completion_started(token)) return nullptr;
+  return Telemetry::completion_ended(std::move(token), wait_completion(s, *box, limit)).release();
 }
 
 PyObject* Session_close(PyObject* self, PyObject*) {
@@ -252,6 +256,7 @@ PyObject* Session_close(PyObject* self, PyObject*) {
     s.connection.close();
   }
   s.events.clear();
+  if (!s.telemetry.closing()) return nullptr;
   Py_RETURN_NONE;
 }
 

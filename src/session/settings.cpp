@@ -30,6 +30,7 @@ constexpr std::size_t kMaxLine = setting_index("max_line");
 constexpr std::size_t kIsFailure = setting_index("is_failure");
 constexpr std::size_t kResourceKey = setting_index("resource_key");
 constexpr std::size_t kOnReconnect = setting_index("on_reconnect");
+constexpr std::size_t kTelemetry = setting_index("telemetry");
 
 Conv conversion(SettingKind kind) {
   switch (kind) {
@@ -41,6 +42,7 @@ Conv conversion(SettingKind kind) {
     case SettingKind::Size: return Conv::U64;
     case SettingKind::Predicate:
     case SettingKind::Hook: return Conv::Object;
+    case SettingKind::Flag: return Conv::Bool;
   }
   return Conv::Object;
 }
@@ -148,6 +150,7 @@ bool read_settings(const Signature& sig, PyObject* args, PyObject* kwargs, Sessi
     if (!callable_setting(a[kOnReconnect].object, "on_reconnect")) return false;
     out.on_reconnect = Ref::borrow(a[kOnReconnect].object);
   }
+  out.telemetry = bound[kTelemetry] ? a[kTelemetry].number != 0 : kSessionSettings[kTelemetry].value != 0;
   return true;
 }
 

@@ -29,6 +29,7 @@ struct SessionSettings {
   Ref is_failure;
   std::string resource_key;  // an event's resource is its `<resource_key>=<id>` token
   Ref on_reconnect;          // called after a reconnect's Login, or empty
+  bool telemetry = true;     // metrics and traces when OpenTelemetry is there (telemetry.hpp)
 };
 
 // The constructor's signature, from the table. False with the error set (the parameter

@@ -193,7 +193,7 @@ bool drive(SessionState& s, LinkStep step) {
       ++s.counts.reconnects;
       release.mark = Incoming{Incoming::Kind::Reconnected, std::nullopt, {}, 0, step.gap};
     }
-    if (!log_notes(s, step.notes)) return false;
+    if (!log_notes(s, step.notes) || !s.telemetry.follow(step)) return false;
     std::optional<LinkInput> next;
     switch (step.what) {
       case LinkStep::Do::Resolve: next = resolve(s, or_never(step.until)); break;

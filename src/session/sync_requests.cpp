@@ -33,7 +33,7 @@ SessionState::SessionState(SessionSettings given)
       connection(link_config(settings), settings.max_line, kStagedEvents + kSessionReceiveBytes,
                  kStagedEvents),
       events(*this, settings.max_events, kStagedEvents + kSessionReceiveBytes,
-             settings.resource_key),
+             settings.resource_key, telemetry),
       fork_generation(qv::fork_generation()) {}
 
 void SessionState::refill(EventList& inbound) {
@@ -151,11 +151,10 @@ Ref outcome(SessionState& s, PendingReply& reply, std::string_view word,
   return checked_reply(s.settings, word, make_reply(reply.tag, reply.text, std::move(box)));
 }
 
-}  // namespace
-
-Ref request_lines(SessionState& s, std::span<const std::string_view> lines,
-                  std::span<const std::string_view> words, std::optional<double> limit,
-                  bool batch) {
+// The requests' exchange; `tags` gets the tags they were sent under.
+Ref exchange_lines(SessionState& s, std::span<const std::string_view> lines,
+                   std::span<const std::string_view> words, std::optional<double> limit,
+                   bool batch, std::vector<std::uint64_t>& tags) {
   const Deadline deadline = deadline_of(limit);
   if (!usable(s)) return {};
   const std::size_t count = lines.size();
@@ -177,6 +176,8 @@ Ref request_lines(SessionState& s, std::span<const std::string_view> lines,
     boxes = std::move(hooks.boxes());
     if (done.outcome != Exchange::Outcome::NotConnected || round == 2) break;
   }
+  if (s.telemetry.on())
+    for (const PendingReply& r : replies) tags.push_back(r.tag);
   const std::string_view first = words[0];
   switch (done.outcome) {
     case Exchange::Outcome::Done: break;
@@ -223,6 +224,19 @@ Ref request_lines(SessionState& s, std::span<const std::string_view> lines,
     return {};
   }
   return results;
+}
+
+}  // namespace
+
+Ref request_lines(SessionState& s, std::span<const std::string_view> lines,
+                  std::span<const std::string_view> words, std::optional<double> limit,
+                  bool batch) {
+  std::vector<std::uint64_t> tags;
+  if (!s.telemetry.on()) return exchange_lines(s, lines, words, limit, batch, tags);
+  Ref spans;  // started before the send, in the caller's context; the tags come later
+  if (!s.telemetry.requests_started(words, {}, spans)) return {};
+  Ref result = exchange_lines(s, lines, words, limit, batch, tags);
+  return Telemetry::requests_ended(std::move(spans), tags, std::move(result));
 }
 
 }  // namespace qv::py

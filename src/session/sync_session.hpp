@@ -27,6 +27,7 @@ class SessionState final : public EventPipeline::Host {
 
   SessionSettings settings;
   SyncConnection connection;  // the link, the core (tags, requests, routing) and the socket
+  Telemetry telemetry;        // metrics and traces, when on
   EventPipeline events;       // where events go once taken from the connection
   std::uint64_t fork_generation;
   SessionCounts counts;  // events and dropped: the connection's and the pipeline's own

@@ -37,6 +37,8 @@ std::string setting_kind_text(const qv::Setting& setting) {
       return "callable taking a Reply";
     case qv::SettingKind::Hook:
       return "callable taking the session";
+    case qv::SettingKind::Flag:
+      return "bool";
   }
   return {};
 }

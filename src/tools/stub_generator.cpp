@@ -157,6 +157,8 @@ std::string_view setting_type(qv::SettingKind kind) {
       return "Callable[[Reply], object]";
     case qv::SettingKind::Hook:
       return "Callable[[Any], object]";
+    case qv::SettingKind::Flag:
+      return "bool";
   }
   return {};
 }

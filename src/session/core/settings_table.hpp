@@ -23,6 +23,7 @@ enum class SettingKind : std::uint8_t {
   Size,       // an integer 0..2**64-1
   Predicate,  // a callable
   Hook,       // a callable taking the session (AsyncSession: a coroutine function)
+  Flag,       // True or False
 };
 
 // What a parameter left out (or, when it is not keyword-only, given as None) stands for.
@@ -79,6 +80,9 @@ inline constexpr auto kSessionSettings = std::to_array<Setting>({
      "called with the session after a reconnect's Login, before the reconnected mark and the "
      "new connection's events are handed on (AsyncSession: a coroutine function); it may send "
      "requests; what it raises is logged"},
+    {"telemetry", SettingKind::Flag, true, false, SettingDefault::Number, 1, 0,
+     "report metrics and traces through OpenTelemetry when its API is installed and the "
+     "process has a provider set; False: not this session"},
 });
 
 inline constexpr std::size_t kSettingCount = kSessionSettings.size();
@@ -109,6 +113,7 @@ inline std::string setting_default_text(const Setting& s) {
     case SettingDefault::Named: return std::string(s.shown);
     case SettingDefault::Number: break;
   }
+  if (s.kind == SettingKind::Flag) return s.value != 0 ? "True" : "False";
   char text[32];
   if (s.kind != SettingKind::Seconds) {
     const auto end = std::to_chars(text, text + sizeof text, static_cast<std::uint64_t>(s.value)).ptr;
