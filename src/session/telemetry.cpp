@@ -184,6 +184,7 @@ bool end_token(PyObject* token, Telemetry::Outcome outcome, std::span<const std:
   if (PyList_SetSlice(token, 0, size, nullptr) < 0) return false;
   Ref duration = Ref::steal(PyFloat_FromDouble(seconds));
   if (held.empty()) return record(in.completion.get(), "record", duration.get(), attrs.get());
+  if (!add_one(in.in_flight.get(), -static_cast<long>(held.size() / 2), attrs.get())) return false;
   Ref outcome_value = Ref::steal(PyUnicode_FromString(outcome_text(outcome)));
   const char* failure = outcome == Telemetry::Outcome::Reply ? nullptr : outcome_text(outcome);
   for (std::size_t i = 0; i + 1 < held.size(); i += 2) {
@@ -192,8 +193,7 @@ bool end_token(PyObject* token, Telemetry::Outcome outcome, std::span<const std:
     if (!point || !outcome_value ||
         PyDict_SetItemString(point.get(), "quelvant.command", held[i + 1].get()) < 0 ||
         PyDict_SetItemString(point.get(), "quelvant.outcome", outcome_value.get()) < 0 ||
-        !record(in.duration.get(), "record", duration.get(), point.get()) ||
-        !add_one(in.in_flight.get(), -1, attrs.get()))
+        !record(in.duration.get(), "record", duration.get(), point.get()))
       return false;
     if (i / 2 < tags.size()) {
       Ref tag = Ref::steal(PyLong_FromUnsignedLongLong(tags[i / 2]));
@@ -252,10 +252,10 @@ bool Telemetry::start(bool wanted, const std::string& server, std::uint16_t port
   return true;
 }
 
-bool Telemetry::span_started(const char* name, Ref& span) {
+bool Telemetry::span_started(const char* name, Ref& span, PyObject* given) {
   Instruments& in = *g_instruments;
   Ref kwargs = Ref::steal(PyDict_New());
-  Ref attrs = Ref::steal(PyDict_Copy(base_.get()));
+  Ref attrs = given ? Ref::borrow(given) : Ref::steal(PyDict_Copy(base_.get()));
   Ref args = Ref::steal(Py_BuildValue("(s)", name));
   Ref start = Ref::steal(PyObject_GetAttr(in.tracer.get(), in.start_span.get()));
   if (!kwargs || !attrs || !args || !start ||
@@ -274,18 +274,20 @@ bool Telemetry::requests_started(std::span<const std::string_view> words,
   for (std::size_t i = 0; i < words.size(); ++i) {
     Ref span;
     Ref word = text(words[i]);
-    if (!word || !span_started(words[i].empty() ? "request" : std::string(words[i]).c_str(), span) ||
-        !set_attribute(span.get(), "quelvant.command", word.get()))
+    Ref attrs = Ref::steal(PyDict_Copy(base_.get()));
+    if (!word || !attrs || PyDict_SetItemString(attrs.get(), "quelvant.command", word.get()) < 0)
       return false;
     if (i < tags.size()) {
       Ref tag = Ref::steal(PyLong_FromUnsignedLongLong(tags[i]));
-      if (!set_attribute(span.get(), "quelvant.tag", tag.get())) return false;
+      if (!tag || PyDict_SetItemString(attrs.get(), "quelvant.tag", tag.get()) < 0) return false;
     }
+    if (!span_started(words[i].empty() ? "request" : std::string(words[i]).c_str(), span, attrs.get()))
+      return false;
     if (PyList_Append(made.get(), span.get()) < 0 || PyList_Append(made.get(), word.get()) < 0)
       return false;
   }
-  for (std::size_t i = 0; i < words.size(); ++i)
-    if (!add_one(g_instruments->in_flight.get(), 1, base_.get())) return false;
+  if (!add_one(g_instruments->in_flight.get(), static_cast<long>(words.size()), base_.get()))
+    return false;
   token = std::move(made);
   return true;
 }

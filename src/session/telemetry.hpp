@@ -84,7 +84,8 @@ class Telemetry {
   bool events(const EventTotals& now);
 
  private:
-  bool span_started(const char* name, Ref& span);
+  // A CLIENT span in the current context, with `attrs` (null: the server's alone).
+  bool span_started(const char* name, Ref& span, PyObject* attrs = nullptr);
   bool connection_up(bool reconnected, double gap);
 
   bool on_ = false;
