@@ -9,7 +9,7 @@ project = "quelvant_rs"
 author = "quelvant_rs developers"
 copyright = "quelvant_rs developers"
 
-extensions = ["myst_parser", "sphinx.ext.napoleon", "stubdoc"]
+extensions = ["myst_parser", "sphinx.ext.napoleon", "stubdoc", "standin_answers"]
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 exclude_patterns = ["_build", "_ext", "_included"]
 myst_heading_anchors = 3

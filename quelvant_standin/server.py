@@ -21,7 +21,7 @@ import sys
 import threading
 import time
 import traceback
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass, field
 from functools import partial
 from typing import Any
@@ -86,6 +86,41 @@ class Verdict:
     then: list[tuple[float, bytes]] = field(default_factory=list)
     delay_ms: float = 0.0
     quit: bool = False
+
+
+def decide(rules: RuleTable, base_table: AnswerTable | Replay, request: Request,
+           next_rid: Callable[[], int]) -> Verdict:
+    """What to do with one request: the rules' say, and the usual (or the recording's) for
+    the rest."""
+    winners = rules.resolve(request)
+    outcome = winners.outcome
+    if outcome is not None and outcome.fault:
+        return Verdict(fault=outcome.fault)
+    context = Context(request, next_rid)
+    # The usual answer (or the recording's) and what follows it, unless a rule answers.
+    base = base_table.respond(request, context) if outcome is None else None
+    if base is not None:
+        if base.answer is None:
+            return Verdict(fault="withhold")
+        answer = base.answer
+    else:
+        try:
+            answer = outcome.answer.expand(context)
+        except MissingField as exc:
+            answer = b"ERROR stand-in rule %s: %s" % (wire(outcome.name), wire(str(exc)))
+            if request.tag is not None:
+                answer += b" COMMANDTAG=" + wire(request.tag)
+    if winners.then is not None:
+        then = []
+        for ms, template in winners.then.then:
+            try:
+                then.append((ms, template.expand(context)))
+            except MissingField:
+                pass  # nothing to say it about: an event line is left out
+    else:
+        then = base.then if base is not None else []
+    delay_ms = winners.delay.delay_ms if winners.delay is not None else 0.0
+    return Verdict(answer=answer, then=then, delay_ms=delay_ms, quit=request.word == "Quit")
 
 
 class ConnectionGone(Exception):
@@ -406,35 +441,7 @@ class StandInTcpServer:
     # -- how requests are treated -----------------------------------------------
     def decide(self, request: Request) -> Verdict:
         """What to do with one request: the rules' say, and the usual for the rest."""
-        winners = self.rules.resolve(request)
-        outcome = winners.outcome
-        if outcome is not None and outcome.fault:
-            return Verdict(fault=outcome.fault)
-        context = Context(request, self.next_resource_id)
-        # The usual answer (or the recording's) and what follows it, unless a rule answers.
-        base = self.base.respond(request, context) if outcome is None else None
-        if base is not None:
-            if base.answer is None:
-                return Verdict(fault="withhold")
-            answer = base.answer
-        else:
-            try:
-                answer = outcome.answer.expand(context)
-            except MissingField as exc:
-                answer = b"ERROR stand-in rule %s: %s" % (wire(outcome.name), wire(str(exc)))
-                if request.tag is not None:
-                    answer += b" COMMANDTAG=" + wire(request.tag)
-        if winners.then is not None:
-            then = []
-            for ms, template in winners.then.then:
-                try:
-                    then.append((ms, template.expand(context)))
-                except MissingField:
-                    pass  # nothing to say it about: an event line is left out
-        else:
-            then = base.then if base is not None else []
-        delay_ms = winners.delay.delay_ms if winners.delay is not None else 0.0
-        return Verdict(answer=answer, then=then, delay_ms=delay_ms, quit=request.word == "Quit")
+        return decide(self.rules, self.base, request, self.next_resource_id)
 
     def replay(self, path: str) -> None:
         """Answer from this recording instead of the usual table (rules still rank above it)."""
