@@ -23,6 +23,37 @@ struct Instruments {
   Ref set_attribute;   // "set_attribute"
 };
 
+// The instruments, as the documentation lists them (their attributes are said where they
+// are recorded).
+struct InstrumentSpec {
+  Ref Instruments::*member;
+  const char* factory;
+  const char* name;
+  const char* unit;
+  const char* description;
+};
+
+const InstrumentSpec kInstruments[] = {
+    {&Instruments::duration, "create_histogram", "quelvant.client.request.duration", "s",
+     "From a request's line sent to its reply, or its failure"},
+    {&Instruments::in_flight, "create_up_down_counter", "quelvant.client.requests.in_flight",
+     "{request}", "Requests sent and not yet settled"},
+    {&Instruments::events, "create_counter", "quelvant.client.events", "{event}",
+     "Events handed on, by the consumer that took them"},
+    {&Instruments::dropped, "create_counter", "quelvant.client.events.dropped", "{event}",
+     "Events dropped, by the consumer that had no room"},
+    {&Instruments::reconnects, "create_counter", "quelvant.client.reconnects", "{reconnect}",
+     "Connections made and logged in again after a loss"},
+    {&Instruments::gap, "create_histogram", "quelvant.client.reconnect.gap", "s",
+     "From the loss of a connection to the new one's Login"},
+    {&Instruments::up, "create_up_down_counter", "quelvant.client.connection.up", "{connection}",
+     "1 while the session is logged in"},
+    {&Instruments::connected, "create_counter", "quelvant.client.connection.duration", "s",
+     "Time logged in, added when a connection ends"},
+    {&Instruments::completion, "create_histogram", "quelvant.client.completion.wait", "s",
+     "How long a completion() call waited"},
+};
+
 Instruments* g_instruments = nullptr;
 bool g_looked = false;  // whether the package was looked for (absent: never again)
 
@@ -65,24 +96,8 @@ Instruments* instruments() {
   Ref meter = Ref::steal(PyObject_CallMethod(metrics.get(), "get_meter", "ss", "quelvant_rs", "0.1.0"));
   made->tracer = Ref::steal(PyObject_CallMethod(trace.get(), "get_tracer", "ss", "quelvant_rs", "0.1.0"));
   if (!meter || !made->tracer) return nullptr;
-  made->duration = make(meter.get(), "create_histogram", "quelvant.client.request.duration", "s",
-                        "From a request's line sent to its reply, or its failure");
-  made->in_flight = make(meter.get(), "create_up_down_counter", "quelvant.client.requests.in_flight",
-                         "{request}", "Requests sent and not yet settled");
-  made->events = make(meter.get(), "create_counter", "quelvant.client.events", "{event}",
-                      "Events handed on, by the consumer that took them");
-  made->dropped = make(meter.get(), "create_counter", "quelvant.client.events.dropped", "{event}",
-                       "Events dropped, by the consumer that had no room");
-  made->reconnects = make(meter.get(), "create_counter", "quelvant.client.reconnects",
-                          "{reconnect}", "Connections made and logged in again after a loss");
-  made->gap = make(meter.get(), "create_histogram", "quelvant.client.reconnect.gap", "s",
-                   "From the loss of a connection to the new one's Login");
-  made->up = make(meter.get(), "create_up_down_counter", "quelvant.client.connection.up",
-                  "{connection}", "1 while the session is logged in");
-  made->connected = make(meter.get(), "create_counter", "quelvant.client.connection.duration", "s",
-                         "Time logged in, added when a connection ends");
-  made->completion = make(meter.get(), "create_histogram", "quelvant.client.completion.wait", "s",
-                          "How long a completion() call waited");
+  for (const InstrumentSpec& spec : kInstruments)
+    made.get()->*spec.member = make(meter.get(), spec.factory, spec.name, spec.unit, spec.description);
   Ref kind = Ref::steal(PyObject_GetAttrString(trace.get(), "SpanKind"));
   made->client_kind = kind ? Ref::steal(PyObject_GetAttrString(kind.get(), "CLIENT")) : Ref();
   made->status = Ref::steal(PyObject_GetAttrString(trace.get(), "Status"));
@@ -91,10 +106,10 @@ Instruments* instruments() {
   made->start_span = Ref::steal(PyUnicode_InternFromString("start_span"));
   made->end = Ref::steal(PyUnicode_InternFromString("end"));
   made->set_attribute = Ref::steal(PyUnicode_InternFromString("set_attribute"));
-  for (const Ref* r : {&made->duration, &made->in_flight, &made->events, &made->dropped,
-                       &made->reconnects, &made->gap, &made->up, &made->connected,
-                       &made->completion, &made->client_kind, &made->status, &made->error_code,
-                       &made->start_span, &made->end, &made->set_attribute})
+  for (const InstrumentSpec& spec : kInstruments)
+    if (!(made.get()->*spec.member)) return nullptr;
+  for (const Ref* r : {&made->client_kind, &made->status, &made->error_code, &made->start_span,
+                       &made->end, &made->set_attribute})
     if (!*r) return nullptr;
   g_instruments = made.release();  // kept for the process, as the providers are
   return g_instruments;

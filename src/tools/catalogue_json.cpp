@@ -11,9 +11,9 @@
 
 namespace qv::tools {
 
-// How the JSON names a kind. No default case, as for python_type().
 namespace {
 
+// How the JSON names a kind: the integers by their range, the value classes by their name.
 std::string_view kind_name(Kind kind) {
   switch (kind) {
     case Kind::Text:
@@ -29,19 +29,13 @@ std::string_view kind_name(Kind kind) {
     case Kind::I64:
       return "i64";
     case Kind::Bool:
-      return "bool";
     case Kind::AudioFormatType:
-      return "AudioFormatType";
     case Kind::PayloadType:
-      return "PayloadType";
     case Kind::ToneType:
-      return "ToneType";
     case Kind::ConstantWithDescription:
-      return "ConstantWithDescription";
     case Kind::Ecm:
-      return "ECM";
     case Kind::Channels:
-      return "Channels";
+      return python_type(kind);
   }
   return {};
 }

@@ -23,36 +23,6 @@ namespace {
 // Black's default, so the stubs read like formatted Python.
 constexpr std::size_t kLineLimit = 88;
 
-// The Python type a field accepts. No default case: a new Kind must be given a type here
-// (the build turns the missing case into an error).
-std::string_view python_type(Kind kind) {
-  switch (kind) {
-    case Kind::Text:
-      return "str";
-    // Anything with __index__ is accepted, not only int.
-    case Kind::U8:
-    case Kind::U16:
-    case Kind::U32:
-    case Kind::I16:
-    case Kind::I64:
-      return "SupportsIndex";
-    case Kind::Bool:
-      return "bool";
-    case Kind::AudioFormatType:
-      return "AudioFormatType";
-    case Kind::PayloadType:
-      return "PayloadType";
-    case Kind::ToneType:
-      return "ToneType";
-    case Kind::ConstantWithDescription:
-      return "ConstantWithDescription";
-    case Kind::Ecm:
-      return "ECM";
-    case Kind::Channels:
-      return "Channels";
-  }
-  return {};
-}
 
 // `text` as lines of at most kLineLimit: the first after `first` and a space, the others after
 // `rest`. A word longer than a line stays whole.
@@ -95,6 +65,37 @@ std::string field_text(const Field& f) {
 }
 
 }  // namespace
+
+// The Python type a field accepts. No default case: a new Kind must be given a type here
+// (the build turns the missing case into an error).
+std::string_view python_type(Kind kind) {
+  switch (kind) {
+    case Kind::Text:
+      return "str";
+    // Anything with __index__ is accepted, not only int.
+    case Kind::U8:
+    case Kind::U16:
+    case Kind::U32:
+    case Kind::I16:
+    case Kind::I64:
+      return "SupportsIndex";
+    case Kind::Bool:
+      return "bool";
+    case Kind::AudioFormatType:
+      return "AudioFormatType";
+    case Kind::PayloadType:
+      return "PayloadType";
+    case Kind::ToneType:
+      return "ToneType";
+    case Kind::ConstantWithDescription:
+      return "ConstantWithDescription";
+    case Kind::Ecm:
+      return "ECM";
+    case Kind::Channels:
+      return "Channels";
+  }
+  return {};
+}
 
 bool positional(const Field& f) { return f.prefix == " "; }
 std::string key_of(const Field& f) { return std::string(f.prefix.substr(1)); }

@@ -25,6 +25,8 @@ void write_wrapped(std::ostream& out, const std::string& first, const std::strin
                    std::string_view text);
 // The commands a resource handle has a method for: those whose first field is resource_id.
 bool names_a_resource(const Variant& v);
+// The Python type a field accepts: "str", "SupportsIndex", "ECM", ...
+std::string_view python_type(Kind kind);
 // Whether a field is written by position, or after its key: "TimeOut=" for " TimeOut=".
 bool positional(const Field& f);
 std::string key_of(const Field& f);
