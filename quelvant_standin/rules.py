@@ -87,7 +87,8 @@ def _args(value: object) -> tuple[tuple[int | str, str], ...]:
 def _then(value: object) -> tuple[tuple[float, Template], ...] | None:
     if value is None:
         return None
-    if not isinstance(value, Iterable):
+    # A text or a mapping is iterable too, but as lines it would be its characters or its keys.
+    if isinstance(value, (str, Mapping)) or not isinstance(value, Iterable):
         raise TypeError(f"then is a list of lines, got {value!r}")
     out: list[tuple[float, Template]] = []
     for item in value:
