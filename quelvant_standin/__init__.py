@@ -15,7 +15,7 @@ Run it alone with ``python -m quelvant_standin --port 0``; from pytest, use the
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Protocol
+from typing import TYPE_CHECKING, Protocol
 
 from .server import VERSION_TEXT, StandInTcpServer
 
@@ -24,6 +24,9 @@ __all__ = ["KNOWN_COMMANDS", "RESOURCE_CREATORS", "VERSION_TEXT", "StandInTcpSer
 
 if TYPE_CHECKING:
     from .harness import StandInServer
+
+    KNOWN_COMMANDS: frozenset[str]
+    RESOURCE_CREATORS: frozenset[str]
 
 
 class _HasWords(Protocol):
@@ -39,7 +42,7 @@ def failed(reply: _HasWords) -> bool:
     return reply.words[:1] == ["ERROR"]
 
 
-def __getattr__(name: str) -> Any:
+def __getattr__(name: str) -> object:
     # The harness pulls in subprocess machinery the server process never needs; the command
     # words are read from the built module's catalogue when first asked for.
     if name == "StandInServer":

@@ -26,7 +26,7 @@ class AnswerTable:
         return []
 
     def respond(self, request: Request, context: Context) -> Response:
-        if request.word is None:
+        if request.word is None or request.tag is None:
             return Response(b"ERROR cannot parse line: " + request.line.shown())
         word, tag = request.word_bytes, b"COMMANDTAG=" + request.tag.encode("ascii")
         if request.word not in catalogue.command_words():

@@ -83,12 +83,13 @@ class ByteWindow:
     def read(self, offset: int = 0) -> list[tuple[int, bytes]]:
         """The bytes held from offset on, as (stream offset, bytes) pieces: at most two, the
         first bytes and the last, when the stream lost bytes between them."""
-        pieces = []
+        pieces: list[tuple[int, bytes]] = []
         if offset < len(self._head):
             pieces.append((offset, bytes(self._head[offset:])))
         skip = max(offset, self.start) - self.start
-        parts = []
-        for block in (*self._blocks, self._open):
+        parts: list[bytes | bytearray] = []
+        kept: tuple[bytes | bytearray, ...] = (*self._blocks, self._open)
+        for block in kept:
             if skip >= len(block):
                 skip -= len(block)
                 continue

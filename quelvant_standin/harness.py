@@ -92,9 +92,9 @@ class StandInServer:
         delays: Mapping[str | None, float] | None = None,
         muted: Iterable[str] = (),
         silent: bool = False,
-        rules: Iterable[Mapping] = (),
-        rules_file: str | os.PathLike | None = None,
-        replay: str | os.PathLike | None = None,
+        rules: Iterable[Mapping[str, object]] = (),
+        rules_file: str | os.PathLike[str] | None = None,
+        replay: str | os.PathLike[str] | None = None,
         received_limit: int | None = None,
         startup_timeout: float = 10.0,
         call_timeout: float = 10.0,
@@ -490,21 +490,25 @@ class StandInServer:
         self._call("drop_on", word=word, reset=reset)
 
     # -- rules ---------------------------------------------------------------------
-    def add_rule(self, word: str | Iterable[str] | None = None, **fields) -> str:
+    def add_rule(self, word: str | Iterable[str] | None = None, **fields: object) -> str:
         """Add a rule (see rules.py: word, args, answer, then, delay_ms, fault, times, name);
         returns its name. A rule under a name already there replaces it."""
         spec = {"word": list(word) if word is not None and not isinstance(word, str) else word, **fields}
-        return self._call("add_rule", rule=check_all([spec])[0])
+        name: str = self._call("add_rule", rule=check_all([spec])[0])
+        return name
 
     def remove_rule(self, name: str) -> bool:
         """Remove the rule of that name; False if there was none."""
-        return self._call("remove_rule", name=name)
+        removed: bool = self._call("remove_rule", name=name)
+        return removed
 
-    def rules(self) -> list[dict]:
+    def rules(self) -> list[dict[str, object]]:
         """Every rule in the table, the switches' too, newest first."""
-        return self._call("rules")
+        rules: list[dict[str, object]] = self._call("rules")
+        return rules
 
     def uncovered(self, clear: bool = False) -> list[str]:
         """The requests (without their tags) that a replayed recording did not hold, each
         answered with an ERROR; clear forgets them, for a test that sent them on purpose."""
-        return self._call("uncovered", clear=clear)
+        requests: list[str] = self._call("uncovered", clear=clear)
+        return requests

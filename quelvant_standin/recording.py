@@ -139,8 +139,8 @@ class Recorder:
     into a recording at ``path``, from ``start()`` (or ``with``) until ``stop()``."""
 
     def __init__(self, path: str | Path, server: tuple[str, int] | None = None) -> None:
-        self.path = Path(path)
-        self.server = None if server is None else (str(server[0]), int(server[1]))
+        self.path: Path = Path(path)
+        self.server: tuple[str, int] | None = None if server is None else (str(server[0]), int(server[1]))
         self._writer: Writer | None = None
 
     def start(self) -> "Recorder":
@@ -188,7 +188,7 @@ class Recorder:
     def __enter__(self) -> "Recorder":
         return self.start()
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.stop()
 
 

@@ -78,7 +78,7 @@ class Replay:
             tag = _tag_of(e.line)
             if e.sent:
                 request = parse(Line(wire(e.line)))
-                if request.word is None:
+                if request.word is None or request.tag is None:
                     continue  # the recorded server could only have refused it
                 last = _Exchange(request.tag, sent_at=e.at)
                 self._by_key.setdefault(key_of(request), []).append(last)
@@ -106,7 +106,7 @@ class Replay:
             return found
 
     def respond(self, request: Request, context: Context) -> Response:
-        if request.word is None:
+        if request.word is None or request.tag is None:
             return Response(b"ERROR cannot parse line: " + request.line.shown())
         key = key_of(request)
         with self._lock:

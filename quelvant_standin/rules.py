@@ -39,28 +39,40 @@ FAULTS = ("close", "reset", "stall", "withhold")
 _FIELDS = ("name", "word", "args", "answer", "then", "delay_ms", "fault", "times")
 
 
-def _words(value) -> frozenset[str] | None:
+# A rule's values come from a file or a test as they were written: each is checked for what it
+# must be before it is used.
+
+
+def _words(value: object) -> frozenset[str] | None:
     if value is None:
         return None
-    words = [value] if isinstance(value, str) else list(value)
-    for w in words:
+    if isinstance(value, str):
+        given: list[object] = [value]
+    elif isinstance(value, Iterable):
+        given = list(value)
+    else:
+        raise TypeError(f"word: give a word, a list of words, or none for every line; got {value!r}")
+    words: list[str] = []
+    for w in given:
         if not isinstance(w, str) or not w or any(ch.isspace() for ch in w):
             raise ValueError(f"a command word is one non-blank token, got {w!r}")
+        words.append(w)
     if not words:
         raise ValueError("word: give a word, a list of words, or none for every line")
     return frozenset(words)
 
 
-def _args(value) -> tuple[tuple[int | str, str], ...]:
+def _args(value: object) -> tuple[tuple[int | str, str], ...]:
     if value is None:
         return ()
     if not isinstance(value, Mapping):
         raise TypeError(f"args maps positions or keys to patterns, got {value!r}")
     out: list[tuple[int | str, str]] = []
     for key, pattern in value.items():
+        where: int | str
         if isinstance(key, int) or (isinstance(key, str) and key.isdigit()):
-            where: int | str = int(key)
-            if where < 1:
+            where = position = int(key)
+            if position < 1:
                 raise ValueError(f"argument positions count from 1, got {key!r}")
         elif isinstance(key, str) and key and not any(ch.isspace() or ch == "=" for ch in key):
             where = key
@@ -72,22 +84,29 @@ def _args(value) -> tuple[tuple[int | str, str], ...]:
     return tuple(out)
 
 
-def _then(value) -> tuple[tuple[float, Template], ...] | None:
+def _then(value: object) -> tuple[tuple[float, Template], ...] | None:
     if value is None:
         return None
-    out = []
+    # A text or a mapping is iterable too, but as lines it would be its characters or its keys.
+    if isinstance(value, (str, Mapping)) or not isinstance(value, Iterable):
+        raise TypeError(f"then is a list of lines, got {value!r}")
+    out: list[tuple[float, Template]] = []
     for item in value:
+        ms: object
+        line: object
         if isinstance(item, str):
             ms, line = 0.0, item
         elif isinstance(item, Mapping):
             ms, line = item.get("after_ms", 0), item.get("line")
-        else:
+        elif isinstance(item, Iterable):
             ms, line = item
-        out.append((_ms(ms, "then"), Template(line)))
+        else:
+            raise TypeError(f"then: a line is [after_ms, template] or a template, got {item!r}")
+        out.append((_ms(ms, "then"), Template.of(line)))
     return tuple(out)
 
 
-def _ms(value, what: str) -> float:
+def _ms(value: object, what: str) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)) or not value >= 0:
         raise ValueError(f"{what}: a time in milliseconds, 0 or more, got {value!r}")
     return float(value)
@@ -107,7 +126,7 @@ class Rule:
     times: int | None = None
 
     @classmethod
-    def of(cls, spec: Mapping, name: str) -> "Rule":
+    def of(cls, spec: Mapping[str, object], name: str) -> "Rule":
         if not isinstance(spec, Mapping):
             raise TypeError(f"a rule is a mapping of {', '.join(_FIELDS)}; got {spec!r}")
         unknown = set(spec) - set(_FIELDS)
@@ -115,30 +134,27 @@ class Rule:
             raise ValueError(
                 f"a rule has no {', '.join(sorted(map(str, unknown)))}; it takes {', '.join(_FIELDS)}")
         fault = spec.get("fault")
-        if fault is not None and fault not in FAULTS:
+        if fault is not None and (not isinstance(fault, str) or fault not in FAULTS):
             raise ValueError(f"fault is one of {', '.join(FAULTS)}; got {fault!r}")
         answer = spec.get("answer")
-        rule = cls(
-            name=spec.get("name") or name,
-            word=_words(spec.get("word")),
-            args=_args(spec.get("args")),
-            answer=None if answer is None else Template(answer),
-            then=_then(spec.get("then")),
-            delay_ms=None if spec.get("delay_ms") is None else _ms(spec["delay_ms"], "delay_ms"),
-            fault=fault,
-            times=spec.get("times"),
-        )
-        if not isinstance(rule.name, str):
-            raise TypeError(f"a rule's name is a str, got {rule.name!r}")
-        times = rule.times
+        rule_name = spec.get("name") or name
+        word = _words(spec.get("word"))
+        args = _args(spec.get("args"))
+        template = None if answer is None else Template.of(answer)
+        then = _then(spec.get("then"))
+        delay_ms = None if spec.get("delay_ms") is None else _ms(spec["delay_ms"], "delay_ms")
+        if not isinstance(rule_name, str):
+            raise TypeError(f"a rule's name is a str, got {rule_name!r}")
+        times = spec.get("times")
         if times is not None and (isinstance(times, bool) or not isinstance(times, int) or times < 1):
-            raise ValueError(f"times is a count of 1 or more, got {rule.times!r}")
-        if fault is not None and (rule.answer or rule.then is not None or rule.delay_ms is not None):
+            raise ValueError(f"times is a count of 1 or more, got {times!r}")
+        if fault is not None and (template or then is not None or delay_ms is not None):
             raise ValueError(
                 "a fault takes the place of the answer: give answer, then and delay_ms without it")
-        if fault is None and rule.answer is None and rule.then is None and rule.delay_ms is None:
-            raise ValueError(f"rule {rule.name!r} sets nothing: give answer, then, delay_ms or fault")
-        return rule
+        if fault is None and template is None and then is None and delay_ms is None:
+            raise ValueError(f"rule {rule_name!r} sets nothing: give answer, then, delay_ms or fault")
+        return cls(name=rule_name, word=word, args=args, answer=template, then=then, delay_ms=delay_ms,
+                   fault=fault, times=times)
 
     @property
     def specificity(self) -> int:
@@ -156,9 +172,9 @@ class Rule:
                 return False
         return True
 
-    def describe(self) -> dict:
+    def describe(self) -> dict[str, object]:
         """The rule as a mapping Rule.of takes again."""
-        out: dict = {"name": self.name}
+        out: dict[str, object] = {"name": self.name}
         if self.word is not None:
             out["word"] = next(iter(self.word)) if len(self.word) == 1 else sorted(self.word)
         if self.args:
@@ -192,7 +208,7 @@ class RuleTable:
         self._left: dict[str, int] = {}  # times left, for rules that have a count
         self._names = itertools.count(1)
 
-    def add(self, spec: Mapping | Rule) -> str:
+    def add(self, spec: Mapping[str, object] | Rule) -> str:
         rule = spec if isinstance(spec, Rule) else Rule.of(spec, "")
         with self._lock:
             if not rule.name:
@@ -211,11 +227,11 @@ class RuleTable:
             self._left.pop(name, None)
             return self._rules.pop(name, None) is not None
 
-    def describe(self) -> list[dict]:
+    def describe(self) -> list[dict[str, object]]:
         """Every rule, in the order they rank among equally specific ones (newest first)."""
         with self._lock:
             ranked = sorted(self._rules.values(), key=lambda pair: pair[0], reverse=True)
-            out = []
+            out: list[dict[str, object]] = []
             for _, rule in ranked:
                 d = rule.describe()
                 if rule.name in self._left:
@@ -249,7 +265,7 @@ class RuleTable:
             return winners
 
 
-def load_rules(path: str | Path) -> list[dict]:
+def load_rules(path: str | Path) -> list[dict[str, object]]:
     """The rules of a file: TOML (``[[rule]]`` tables) when it ends in .toml, else JSON (a list
     of rules, or an object whose "rule" is one)."""
     path = Path(path)
@@ -261,15 +277,13 @@ def load_rules(path: str | Path) -> list[dict]:
     rules = data.get("rule", []) if isinstance(data, dict) else data
     if not isinstance(rules, list):
         raise ValueError(f"{path}: expected a list of rules")
-    for spec in rules:
-        try:
-            Rule.of(spec, "check")  # a bad rule fails with the file's name, before any is added
-        except (TypeError, ValueError) as exc:
-            raise ValueError(f"{path}: {exc}") from None
-    return rules
+    try:
+        return check_all(rules)  # a bad rule fails with the file's name, before any is added
+    except (TypeError, ValueError) as exc:
+        raise ValueError(f"{path}: {exc}") from None
 
 
-def check_all(specs: Iterable[Mapping]) -> list[dict]:
+def check_all(specs: Iterable[Mapping[str, object]]) -> list[dict[str, object]]:
     """The specs as plain dicts, each checked."""
     out = []
     for spec in specs:

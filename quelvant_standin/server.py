@@ -27,7 +27,7 @@ from functools import partial
 from typing import Any
 
 from . import catalogue, presets
-from .answers import VERSION_TEXT, AnswerTable
+from .answers import VERSION_TEXT, AnswerTable, Response
 from .byte_window import ByteWindow
 from .line_assembly import Line, LineAssembler
 from .replay import Replay
@@ -40,7 +40,7 @@ __all__ = ["VERSION_TEXT", "StandInTcpServer", "ConnectionGone", "check_loopback
 
 
 
-def __getattr__(name: str):
+def __getattr__(name: str) -> frozenset[str]:
     # The command words come from the built module's catalogue (catalogue.py), read when
     # first asked for, so importing this module never needs the module built.
     if name == "KNOWN_COMMANDS":
@@ -97,9 +97,11 @@ def decide(rules: RuleTable, base_table: AnswerTable | Replay, request: Request,
     if outcome is not None and outcome.fault:
         return Verdict(fault=outcome.fault)
     context = Context(request, next_rid)
-    # The usual answer (or the recording's) and what follows it, unless a rule answers.
-    base = base_table.respond(request, context) if outcome is None else None
-    if base is not None:
+    # The usual answer (or the recording's) and what follows it, unless a rule answers. The
+    # rules' resolve() names only rules that set what they win, so each is read from its rule.
+    base: Response | None = None
+    if outcome is None or outcome.answer is None:
+        base = base_table.respond(request, context)
         if base.answer is None:
             return Verdict(fault="withhold")
         answer = base.answer
@@ -110,16 +112,18 @@ def decide(rules: RuleTable, base_table: AnswerTable | Replay, request: Request,
             answer = b"ERROR stand-in rule %s: %s" % (wire(outcome.name), wire(str(exc)))
             if request.tag is not None:
                 answer += b" COMMANDTAG=" + wire(request.tag)
-    if winners.then is not None:
+    lines = winners.then.then if winners.then is not None else None
+    if lines is not None:
         then = []
-        for ms, template in winners.then.then:
+        for ms, template in lines:
             try:
                 then.append((ms, template.expand(context)))
             except MissingField:
                 pass  # nothing to say it about: an event line is left out
     else:
         then = base.then if base is not None else []
-    delay_ms = winners.delay.delay_ms if winners.delay is not None else 0.0
+    delay = winners.delay.delay_ms if winners.delay is not None else None
+    delay_ms = 0.0 if delay is None else delay
     return Verdict(answer=answer, then=then, delay_ms=delay_ms, quit=request.word == "Quit")
 
 
@@ -128,7 +132,7 @@ class ConnectionGone(Exception):
 
 
 class Connection:
-    def __init__(self, server: "StandInTcpServer", sock: socket.socket, index: int, stalled: bool):
+    def __init__(self, server: "StandInTcpServer", sock: socket.socket, index: int, stalled: bool) -> None:
         self.server = server
         self.sock = sock
         self.index = index
@@ -357,7 +361,7 @@ class StandInTcpServer:
     def __init__(
         self, host: str = "127.0.0.1", port: int = 0, rcvbuf: int | None = None,
         received_limit: int = DEFAULT_RECEIVED_LIMIT,
-    ):
+    ) -> None:
         family = check_loopback(host)
         if received_limit < 1:
             raise ValueError(f"received_limit must be at least 1 byte, got {received_limit}")
@@ -369,7 +373,7 @@ class StandInTcpServer:
         self.silent = False
         self.stall_new = False
         self.rules = RuleTable()
-        self.base = AnswerTable()  # answers where no rule sets one
+        self.base: AnswerTable | Replay = AnswerTable()  # answers where no rule sets one
         self.call_events = False
         self.event_delay_ms = presets.DEFAULT_EVENT_DELAY_MS
         self.finish_delay_ms = presets.DEFAULT_FINISH_DELAY_MS
@@ -451,7 +455,7 @@ class StandInTcpServer:
         """The requests a replayed recording did not hold (cleared when asked)."""
         return self.base.take_uncovered(clear) if isinstance(self.base, Replay) else []
 
-    def add_rule(self, spec: Mapping) -> str:
+    def add_rule(self, spec: Mapping[str, object]) -> str:
         return self.rules.add(spec)
 
     def remove_rule(self, name: str) -> bool:

@@ -13,7 +13,7 @@ A field the request lacks is a ``MissingField``: the answer says so, an event li
 from __future__ import annotations
 
 import string
-from collections.abc import Callable
+from collections.abc import Callable, Mapping, Sequence
 
 from .requests import Request
 
@@ -59,8 +59,12 @@ class _Formatter(string.Formatter):
     def __init__(self, context: Context) -> None:
         self._context = context
 
-    def get_value(self, key, args, kwargs):
+    def get_value(self, key: int | str, args: Sequence[object], kwargs: Mapping[str, object]) -> object:
         return self._context.value(key)
+
+
+def _not_text(value: object) -> TypeError:
+    return TypeError(f"a template is a str, got {value!r}")
 
 
 class Template:
@@ -68,7 +72,7 @@ class Template:
 
     def __init__(self, text: str) -> None:
         if not isinstance(text, str):
-            raise TypeError(f"a template is a str, got {text!r}")
+            raise _not_text(text)
         if "\n" in text or "\r" in text:
             raise ValueError(f"a template is one line: {text!r}")
         try:
@@ -83,6 +87,13 @@ class Template:
                     f"template {text!r}: {{{field}}} is none of {{tag}}, {{word}}, {{rid}}, "
                     "{<n>} or {<Key>}")
         self.text = text
+
+    @classmethod
+    def of(cls, value: object) -> Template:
+        """A template from a value as a rule gives it: TypeError unless it is a str."""
+        if not isinstance(value, str):
+            raise _not_text(value)
+        return cls(value)
 
     def expand(self, context: Context) -> bytes:
         line = _Formatter(context).vformat(self.text, (), {})

@@ -142,6 +142,8 @@ def test_rules_from_a_file(make_server, tmp_path, suffix):
         ({"word": "two words", "answer": "x"}, "one non-blank token"),
         ({"args": {"0": "x"}, "answer": "x"}, "count from 1"),
         ({"then": [[-1, "x"]]}, "0 or more"),
+        ({"then": "CallConnected"}, "a list of lines"),
+        ({"then": {"after_ms": 5, "line": "x"}}, "a list of lines"),
         ({"answer": "x", "times": 0}, "1 or more"),
     ],
 )

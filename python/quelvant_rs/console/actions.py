@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Awaitable
 from dataclasses import dataclass
 
 from quelvant_rs import session
@@ -35,7 +36,7 @@ async def raw(s: session.AsyncSession, text: str) -> Outcome:
     return await _outcome(pending)
 
 
-async def _outcome(pending) -> Outcome:
+async def _outcome(pending: Awaitable[session.Reply]) -> Outcome:
     try:
         reply = await pending
     except session.ServerError as exc:

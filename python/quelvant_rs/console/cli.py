@@ -86,7 +86,7 @@ def main(argv: list[str] | None = None) -> int:
             password = getpass.getpass(f"password for {args.user}: ")
     failure_words = args.failure_word or ["ERROR"]
 
-    def failed(reply) -> bool:
+    def failed(reply: session.Reply) -> bool:
         return bool(reply.words) and reply.words[0] in failure_words
 
     async def run() -> int:

@@ -5,8 +5,10 @@ from __future__ import annotations
 
 import inspect
 import re
+from collections.abc import Iterable, Iterator
 
-from prompt_toolkit.completion import Completer, Completion
+from prompt_toolkit.completion import CompleteEvent, Completer, Completion
+from prompt_toolkit.document import Document
 
 from quelvant_rs import session
 from quelvant_standin import catalogue
@@ -41,7 +43,7 @@ class ConsoleCompleter(Completer):
     """Command words and method names first; then a command's keys (``CallerName=``) or a
     method's keyword arguments (``caller_name=``); console commands after ``/``."""
 
-    def get_completions(self, document, complete_event):
+    def get_completions(self, document: Document, complete_event: CompleteEvent) -> Iterator[Completion]:
         text = document.text_before_cursor
         word = document.get_word_before_cursor(pattern=re.compile(r"[^\s(,]*"))
         if text.startswith("/") and " " not in text:
@@ -61,7 +63,7 @@ class ConsoleCompleter(Completer):
             yield from _complete(word, [f"{f.key}=" for f in entry.fields if f.key and f.key not in used])
 
 
-def _complete(typed: str, choices, prefix: str = ""):
+def _complete(typed: str, choices: Iterable[str], prefix: str = "") -> Iterator[Completion]:
     for choice in sorted(set(choices)):
         if choice.startswith(typed):
             yield Completion(prefix + choice, start_position=-len(typed) - len(prefix))

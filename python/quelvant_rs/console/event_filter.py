@@ -10,6 +10,10 @@ from __future__ import annotations
 
 import builtins
 import re
+from collections.abc import Iterable
+from types import CodeType
+
+from quelvant_rs import session
 
 _WORD = re.compile(r"[A-Za-z][A-Za-z0-9_.-]*")
 _FIELD = re.compile(r"([A-Za-z][A-Za-z0-9_]*)=(\S*)")
@@ -17,8 +21,8 @@ _FIELD = re.compile(r"([A-Za-z][A-Za-z0-9_]*)=(\S*)")
 
 class EventMatcher:
     def __init__(self, spec: str) -> None:
-        self.spec = spec.strip()
-        self._code = None
+        self.spec: str = spec.strip()
+        self._code: CodeType | None = None
         if _WORD.fullmatch(self.spec) or _FIELD.fullmatch(self.spec):
             return
         try:
@@ -26,7 +30,7 @@ class EventMatcher:
         except SyntaxError as exc:
             raise ValueError(f"{self.spec!r} is no word, Key=Value or Python expression: {exc.msg}") from None
 
-    def __call__(self, event) -> bool:
+    def __call__(self, event: session.Event) -> bool:
         if self._code is not None:
             names = {"event": event, "line": event.line, "words": event.words, "fields": event.fields,
                      "tag": event.tag, "kind": event.kind}
@@ -41,17 +45,17 @@ class EventMatcher:
 
 
 class EventFilter:
-    def __init__(self, filters=(), mutes=()) -> None:
-        self.filters = [EventMatcher(s) for s in filters]
-        self.mutes = [EventMatcher(s) for s in mutes]
+    def __init__(self, filters: Iterable[str] = (), mutes: Iterable[str] = ()) -> None:
+        self.filters: list[EventMatcher] = [EventMatcher(s) for s in filters]
+        self.mutes: list[EventMatcher] = [EventMatcher(s) for s in mutes]
 
-    def shows(self, event) -> bool:
+    def shows(self, event: session.Event) -> bool:
         """Whether to show event; an expression that raises counts as not taking it."""
         return (not self.filters or any(_takes(m, event) for m in self.filters)) and not any(
             _takes(m, event) for m in self.mutes)
 
 
-def _takes(matcher: EventMatcher, event) -> bool:
+def _takes(matcher: EventMatcher, event: session.Event) -> bool:
     try:
         return matcher(event)
     except Exception:

@@ -7,9 +7,9 @@ import re
 from pathlib import Path
 
 from prompt_toolkit import PromptSession, print_formatted_text
-from prompt_toolkit.formatted_text import FormattedText
+from prompt_toolkit.formatted_text import FormattedText, StyleAndTextTuples
 from prompt_toolkit.history import FileHistory
-from prompt_toolkit.layout.processors import Processor, Transformation
+from prompt_toolkit.layout.processors import Processor, Transformation, TransformationInput
 from prompt_toolkit.patch_stdout import patch_stdout
 
 from quelvant_rs import session
@@ -49,14 +49,14 @@ def password_span(text: str) -> tuple[int, int] | None:
 class MaskPassword(Processor):
     """Shows a Login's password as * while it is typed."""
 
-    def apply_transformation(self, ti):
+    def apply_transformation(self, ti: TransformationInput) -> Transformation:
         span = password_span(ti.document.lines[ti.lineno]) if ti.lineno == 0 else None
         if span is None:
             return Transformation(ti.fragments)
         chars = [(style, ch) for style, text, *_ in ti.fragments for ch in text]
         start, end = span
-        chars = [(style, "*" if start <= i < end else ch) for i, (style, ch) in enumerate(chars)]
-        return Transformation(chars)
+        masked: StyleAndTextTuples = [(style, "*" if start <= i < end else ch) for i, (style, ch) in enumerate(chars)]
+        return Transformation(masked)
 
 
 class MaskedHistory(FileHistory):
@@ -78,7 +78,7 @@ class Console:
     def __init__(self, s: session.AsyncSession, shown: EventFilter) -> None:
         self.s = s
         self.shown = shown
-        self.events_on = True
+        self.events_on: bool = True
         self.recorder: Recorder | None = None
 
     async def show_events(self) -> None:
@@ -154,7 +154,7 @@ class Console:
 async def interactive(s: session.AsyncSession, shown: EventFilter, history: Path) -> int:
     history.parent.mkdir(parents=True, exist_ok=True)
     console = Console(s, shown)
-    prompt = PromptSession(
+    prompt: PromptSession[str] = PromptSession(
         history=MaskedHistory(str(history)), completer=ConsoleCompleter(), complete_while_typing=False,
         bottom_toolbar=lambda: hint(prompt.default_buffer.text), input_processors=[MaskPassword()],
         erase_when_done=True)

@@ -16,6 +16,7 @@ import ast
 import builtins
 import re
 from dataclasses import dataclass, field
+from typing import SupportsInt, TypeVar
 
 from quelvant_rs import commands, values
 from quelvant_standin import catalogue
@@ -24,7 +25,7 @@ from quelvant_standin.recording import mask_login
 _INT_KINDS = {"u8", "u16", "u32", "i16", "i64"}
 _NUMBER = re.compile(r"[+-]?[0-9]+")
 # Names a Python-style call's arguments may use.
-NAMESPACE = {
+NAMESPACE: dict[str, object] = {
     "__builtins__": builtins, "values": values, "Command": commands.Command,
     **{name: getattr(values, name) for name in
        ("ECM", "Channels", "AudioFormatType", "PayloadType", "ToneType", "ConstantWithDescription")},
@@ -40,8 +41,8 @@ class Call:
     """A session method to call, and the line as the console shows it (passwords masked)."""
 
     method: str
-    args: tuple = ()
-    kwargs: dict = field(default_factory=dict)
+    args: tuple[object, ...] = ()
+    kwargs: dict[str, object] = field(default_factory=dict)
     shown: str = ""
 
 
@@ -53,7 +54,10 @@ class ConsoleCommand:
     rest: str
 
 
-def _member(cls, number: int):
+_Member = TypeVar("_Member", bound=SupportsInt)
+
+
+def _member(cls: type[_Member], number: int) -> _Member | None:
     for name in dir(cls):
         member = getattr(cls, name)
         if isinstance(member, cls) and int(member) == number:
@@ -125,7 +129,7 @@ def python_call(text: str) -> Call:
         return eval(compile(ast.Expression(node), "<console>", "eval"), dict(NAMESPACE))
 
     args = tuple(evaluate(a) for a in tree.args)
-    kwargs = {k.arg: evaluate(k.value) for k in tree.keywords}
+    kwargs = {k.arg: evaluate(k.value) for k in tree.keywords if k.arg is not None}  # ** is refused above
     shown = _masked_call(text, tree) if name == "login" else text
     return Call(name, args, kwargs, shown)
 
