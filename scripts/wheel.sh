@@ -54,7 +54,7 @@ tar -xzf "$sdist" -C "$SRC" --strip-components=1
 generator=$PWD/build/wheel/stub_generator
 step "stub generator, with the host's compiler, for every wheel" \
   "${CXX:-c++}" -std=c++20 -O1 -Wall -Wextra -Werror -I"$SRC/src" -o "$generator" \
-  "$SRC"/src/tools/{stub_generator,command_text,command_docs,reference_pages}.cpp
+  "$SRC"/src/tools/*.cpp
 
 # build_wheel NAME VERSION [CONFIG_SETTINGS...]: one wheel, with the build tools of a venv of
 # that CPython (the main one is .venv itself), into build/wheel/raw/NAME, then checked and
