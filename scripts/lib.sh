@@ -114,17 +114,34 @@ build_aside() {
     "${defines[@]}" .
 }
 
-# step NAME COMMAND...: runs a step and says how long it took, or that it failed; returns the
-# command's status.
+# children_cpu: sets CHILDREN_CPU to the CPU time (user and system, in clock ticks) of every
+# process this shell has waited for, their own children included. (It reads /proc in this
+# shell: a command substitution would read its own subshell's.)
+children_cpu() {
+  local stat
+  read -r stat </proc/"$BASHPID"/stat
+  # shellcheck disable=SC2086
+  set -- ${stat##*) } # fields from the third on: the 16th and 17th are cutime and cstime
+  CHILDREN_CPU=$((${14} + ${15}))
+}
+
+# step NAME COMMAND...: runs a step and says how long it took and the CPU time it used (which
+# grows far less than the wall clock when other work shares the cores), or that it failed;
+# returns the command's status.
 step() {
-  local name=$1 start=$SECONDS status=0
+  local name=$1 start=$SECONDS status=0 cpu0 cpu
   shift
+  children_cpu
+  cpu0=$CHILDREN_CPU
   echo "== $name"
   "$@" || status=$?
+  children_cpu
+  cpu=$(getconf CLK_TCK)
+  cpu=$(((CHILDREN_CPU - cpu0 + cpu / 2) / cpu))
   if [ "$status" -eq 0 ]; then
-    echo "== $name: $((SECONDS - start)) s"
+    echo "== $name: $((SECONDS - start)) s ($cpu s CPU)"
   else
-    echo "== $name: FAILED (status $status) after $((SECONDS - start)) s"
+    echo "== $name: FAILED (status $status) after $((SECONDS - start)) s ($cpu s CPU)"
   fi
   return "$status"
 }
