@@ -114,6 +114,22 @@ build_aside() {
     "${defines[@]}" .
 }
 
+# job COMMAND...: runs the command in the background once fewer than JOBS (default: the
+# machine's cores) of those started so runs; jobs_wait then waits for every one and fails if
+# any failed. Compiles of many files go through these.
+JOB_PIDS=()
+job() {
+  while [ "$(jobs -rp | wc -l)" -ge "${JOBS:-$(nproc)}" ]; do wait -n || true; done
+  "$@" &
+  JOB_PIDS+=($!)
+}
+jobs_wait() {
+  local pid status=0
+  for pid in "${JOB_PIDS[@]}"; do wait "$pid" || status=1; done
+  JOB_PIDS=()
+  return "$status"
+}
+
 # children_cpu: sets CHILDREN_CPU to the CPU time (user and system, in clock ticks) of every
 # process this shell has waited for, their own children included. (It reads /proc in this
 # shell: a command substitution would read its own subshell's.)
