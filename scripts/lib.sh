@@ -130,6 +130,13 @@ jobs_wait() {
   return "$status"
 }
 
+QUELVANT_SCRIPTS=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+# heartbeat_python: the interpreter that runs scripts/heartbeat.py (any Python 3 will do).
+heartbeat_python() {
+  command -v python3 || find_python
+}
+
 # children_cpu: sets CHILDREN_CPU to the CPU time (user and system, in clock ticks) of every
 # process this shell has waited for, their own children included. (It reads /proc in this
 # shell: a command substitution would read its own subshell's.)
@@ -143,14 +150,17 @@ children_cpu() {
 
 # step NAME COMMAND...: runs a step and says how long it took and the CPU time it used (which
 # grows far less than the wall clock when other work shares the cores), or that it failed;
-# returns the command's status.
+# returns the command's status. Its output (stdout and stderr together) goes through
+# scripts/heartbeat.py, which says the step is still running after 10 s without a line.
 step() {
-  local name=$1 start=$SECONDS status=0 cpu0 cpu
+  local name=$1 start=$SECONDS status=0 cpu0 cpu filter
   shift
   children_cpu
   cpu0=$CHILDREN_CPU
   echo "== $name"
-  "$@" || status=$?
+  "$@" > >(exec "$(heartbeat_python)" "$QUELVANT_SCRIPTS/heartbeat.py" "$name") 2>&1 || status=$?
+  filter=$!
+  wait "$filter" 2>/dev/null || true # its last lines come before the verdict
   children_cpu
   cpu=$(getconf CLK_TCK)
   cpu=$(((CHILDREN_CPU - cpu0 + cpu / 2) / cpu))
