@@ -102,6 +102,33 @@ build_into() {
   "$dir/bin/python" "${PIP_BUILD[@]}" -Cbuild-dir="$build_dir" "${defines[@]}" .
 }
 
+# The module in .venv is compiled into build/release by build_into. A run that installed it
+# there from a build of its own (CI: the main wheel) names that build's tree, which holds the
+# generated stubs and reference pages, in QUELVANT_MODULE_BUILD, and nothing compiles it again.
+module_build() {
+  echo "${QUELVANT_MODULE_BUILD:-build/release}"
+}
+
+# ensure_module: the module in .venv: compiled into build/release, unless QUELVANT_MODULE_BUILD
+# says it is installed already.
+ensure_module() {
+  if [ -n "${QUELVANT_MODULE_BUILD:-}" ]; then
+    echo "the module in .venv: installed from the build in $QUELVANT_MODULE_BUILD"
+  else
+    build_into .venv build/release
+  fi
+}
+
+# install_wheel VENV WHEEL: installs the wheel into the venv in place of the module there.
+install_wheel() {
+  local dir=$1 wheel=$2 uv
+  if uv=$(uv_bin) &&
+    UV_LINK_MODE=copy "$uv" pip install --quiet --python "$dir/bin/python" --reinstall --no-deps "$wheel"; then
+    return
+  fi
+  "$dir/bin/python" -m pip install --disable-pip-version-check --force-reinstall --no-deps "$wheel"
+}
+
 # build_aside VENV BUILD_DIR SITE_DIR [CMAKE_DEFINES...]: builds the module with the venv's
 # tools and installs it into SITE_DIR alone, to be put first on PYTHONPATH: a sanitizer
 # build runs on the same venv's packages without a venv of its own.
