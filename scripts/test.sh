@@ -39,15 +39,19 @@ ci_step "tools: .venv with the build, packaging, test, typing and documentation 
 ci_step "wheels: sdist, the manylinux2014 wheels of ${PYTHON_VERSIONS[*]} and abi3 in dist/ (scripts/wheel.sh)" \
   scripts/wheel.sh
 ci_step "the module in .venv: the ${PYTHON_VERSIONS[0]} wheel's" module_from_wheel
-# Mostly one process at a time (the core test compiles one file at a time here), beside the
-# suites, whose workers wait on sockets for much of their time; they share nothing with them.
+# One process at a time, beside the suites, whose workers leave part of the two cores idle while
+# they wait on sockets; these share nothing with them. The suites measure the pace of the
+# machine as they start, with this load on it.
+one_at_a_time=(JOBS=1 CMAKE_BUILD_PARALLEL_LEVEL=1 PYTEST_WORKERS=0)
 beside_the_suites() {
   ci_step "C++ core test: the core's self-test, without Python, under ASan + UBSan" \
-    env JOBS=1 scripts/test-core.sh
+    env "${one_at_a_time[@]}" scripts/test-core.sh
   ci_step "stubs: stubtest and mypy --strict on the generated type stubs and the examples" \
     scripts/check-stubs.sh
   ci_step "docs: the site into build/docs/html (warnings are errors), every example run (scripts/docs.sh)" \
     scripts/docs.sh
+  ci_step "ThreadSanitizer: core stress, then the threaded tests against a TSan build" \
+    env "${one_at_a_time[@]}" scripts/test-tsan.sh
 }
 ci_beside beside_the_suites
 ci_step "tests: the suite against the ${PYTHON_VERSIONS[0]} wheel in a fresh environment (scripts/test-wheel.sh)" \
@@ -62,7 +66,6 @@ done
 ci_wait_beside
 ci_step "tests, AddressSanitizer + UBSan: a sanitizer build (build/asan), then the suite" \
   scripts/test-sanitizers.sh "$@"
-ci_step "ThreadSanitizer: core stress, then the threaded tests against a TSan build" scripts/test-tsan.sh
 ci_step "fuzzing: 15 s per libFuzzer target, clang installed with apt-get if missing" scripts/fuzz.sh 15
 echo "== CI: $((SECONDS - started)) s"
 ci_verdict
