@@ -186,14 +186,20 @@ children_cpu() {
 # returns the command's status. Its output (stdout and stderr together) goes through
 # scripts/heartbeat.py, which says the step is still running after 10 s without a line.
 step() {
-  local name=$1 start=$SECONDS status=0 cpu0 cpu filter
+  local name=$1 start=$SECONDS status=0 cpu0 cpu fifo filter
   shift
   children_cpu
   cpu0=$CHILDREN_CPU
   echo "== $name"
-  "$@" > >(exec "$(heartbeat_python)" "$QUELVANT_SCRIPTS/heartbeat.py" "$name") 2>&1 || status=$?
+  # Through a FIFO, so that the command runs in this shell (what it sets stays set) and the
+  # filter's last lines come before the verdict.
+  fifo=$(mktemp -d)/output
+  mkfifo "$fifo"
+  "$(heartbeat_python)" "$QUELVANT_SCRIPTS/heartbeat.py" "$name" <"$fifo" &
   filter=$!
-  wait "$filter" 2>/dev/null || true # its last lines come before the verdict
+  "$@" >"$fifo" 2>&1 || status=$?
+  wait "$filter" || true
+  rm -rf "${fifo%/output}"
   children_cpu
   cpu=$(getconf CLK_TCK)
   cpu=$(((CHILDREN_CPU - cpu0 + cpu / 2) / cpu))
