@@ -11,9 +11,13 @@ cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
 VENV=${STUBS_VENV:-.venv}
-BUILD=${STUBS_BUILD:-build/release}
+BUILD=${STUBS_BUILD:-$(module_build)}
 ensure_venv "$VENV" "${TEST_PACKAGES[@]}" "${TYPING_TOOLS[@]}"
-build_into "$VENV" "$BUILD"
+if [ "$VENV" = .venv ] && [ -z "${STUBS_BUILD:-}" ]; then
+  ensure_module
+else
+  build_into "$VENV" "$BUILD"
+fi
 PY="$VENV/bin/python"
 
 status=0

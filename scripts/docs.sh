@@ -9,22 +9,21 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-DOC_TOOLS=("sphinx==9.2.0" "furo==2025.12.19" "myst-parser==5.2.0")
 ensure_venv .venv "${TEST_PACKAGES[@]}" "${DOC_TOOLS[@]}"
 mkdir -p build/docs
-build_into .venv build/release >build/docs/module-build.log 2>&1 ||
-  { cat build/docs/module-build.log; exit 1; }
+ensure_module >build/docs/module-build.log 2>&1 || { cat build/docs/module-build.log; exit 1; }
+generated=$(module_build)
 
 # The pages and the generated ones together, outside the source tree.
 src=build/docs/src
 rm -rf "$src" build/docs/html
 mkdir -p "$src"
 cp -r docs/. "$src/"
-cp build/release/quelvant_rs-docs/commands.rst build/release/quelvant_rs-docs/settings.rst \
+cp "$generated"/quelvant_rs-docs/commands.rst "$generated"/quelvant_rs-docs/settings.rst \
   "$src/reference/"
 mkdir -p "$src/_included"
 cp benchmarks/README.md "$src/_included/benchmarks.md"
-QUELVANT_STUB_DIR="$PWD/build/release/quelvant_rs-stubs" \
+QUELVANT_STUB_DIR="$(cd "$generated" && pwd)/quelvant_rs-stubs" \
   .venv/bin/python -m sphinx -b html -W --keep-going -q -d build/docs/doctrees "$@" \
   "$src" build/docs/html
 echo "docs: build/docs/html/index.html"

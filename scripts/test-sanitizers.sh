@@ -10,11 +10,15 @@ cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
 ensure_venv .venv "${TEST_PACKAGES[@]}"
-build_aside .venv build/asan build/asan/site "QUELVANT_SANITIZE=address,undefined" "CMAKE_BUILD_TYPE=RelWithDebInfo"
+# -O1, as AddressSanitizer's authors advise: it finds the same faults, and the instrumented
+# code compiles in half the time it takes at -O2.
+build_aside .venv build/asan build/asan/site "QUELVANT_SANITIZE=address,undefined" "CMAKE_BUILD_TYPE=RelWithDebInfo" \
+  "CMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -DNDEBUG"
 asan_runtime=$(${CXX:-g++} -print-file-name=libasan.so)
-# The stand-in server's own tests run no module code, and the documentation's examples run in
-# scripts/docs.sh (each is a process of its own); the rest is the whole suite.
-selection=(--deselect tests/test_standin_server.py --deselect tests/test_examples.py)
+# The stand-in server's own tests and its rules' run no module code, and the documentation's
+# examples run in scripts/docs.sh (each is a process of its own); the rest is the whole suite.
+selection=(--deselect tests/test_standin_server.py --deselect tests/test_standin_rules.py
+  --deselect tests/test_examples.py)
 if [ "$#" -gt 0 ]; then selection=("$@"); fi
 # Reports go to files as well: a process that aborts inside pytest's output capture would
 # otherwise take its report with it.

@@ -16,10 +16,16 @@ BUILD=build/tsan
 # leaves its daemon threads at exit, and the reader threads are detached.
 export TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:second_deadlock_stack=1:report_signal_unsafe=0:report_thread_leaks=0"
 
-mkdir -p "$BUILD"
+mkdir -p "$BUILD/obj"
 echo "== core stress under ThreadSanitizer"
-"$CXX" -std=c++20 -O1 -g -fsanitize=thread -fno-omit-frame-pointer -Isrc \
-  tests/core/reader_stress.cpp src/client/core/*.cpp src/net/*.cpp -pthread -o "$BUILD/reader_stress"
+stress_flags=(-std=c++20 -O1 -g -fsanitize=thread -fno-omit-frame-pointer -Isrc)
+objects=()
+for src in tests/core/reader_stress.cpp src/client/core/*.cpp src/net/*.cpp; do
+  objects+=("$BUILD/obj/$(basename "$src" .cpp).o")
+  job "$CXX" "${stress_flags[@]}" -c "$src" -o "${objects[-1]}"
+done
+jobs_wait
+"$CXX" "${stress_flags[@]}" "${objects[@]}" -pthread -o "$BUILD/reader_stress"
 "$BUILD/reader_stress"
 
 echo "== module tests under ThreadSanitizer"
@@ -38,7 +44,7 @@ LD_PRELOAD="$tsan_runtime" TSAN_OPTIONS="$TSAN_OPTIONS:log_path=$PWD/$BUILD/repo
 STANDIN_SERVER_ENV_UNSET="LD_PRELOAD TSAN_OPTIONS" \
 QUELVANT_SLOWDOWN=10 \
 PYTHONPATH="$PWD/$BUILD/site" \
-  .venv/bin/python -m pytest -q -p no:cacheprovider "${selection[@]}" || status=$?
+  .venv/bin/python -m pytest -q -p no:cacheprovider -n "$PYTEST_WORKERS" "${selection[@]}" || status=$?
 if compgen -G "$BUILD/report.*" >/dev/null; then
   echo "== ThreadSanitizer reports"
   cat "$BUILD"/report.*

