@@ -31,10 +31,17 @@ find_python() {
 
 BUILD_TOOLS=("scikit-build-core>=0.11" "cmake>=3.21" ninja)
 TEST_PACKAGES=("pytest>=8" "pytest-xdist>=3.6" "numpy>=2" "hypothesis>=6" "mypy>=1.15" "uvloop>=0.19"
-  "prompt_toolkit==3.0.53" "opentelemetry-sdk==1.45.2")
+  "prompt_toolkit==3.0.53" "opentelemetry-sdk==1.45.2" "pytest-timeout==2.4.0")
 # Processes for the whole-suite runs: most tests wait on loopback sockets, so three share two
 # cores well (the suite takes about half as long as in one process).
 PYTEST_WORKERS=${PYTEST_WORKERS:-3}
+# Every suite run bounds each test: a test that hangs is reported with every thread's stack
+# (its worker ends and another takes its place) instead of holding the run until CI gives up.
+# pytest_limits [SLOWDOWN] sets PYTEST_LIMITS for a build that slowdown times slower.
+pytest_limits() {
+  PYTEST_LIMITS=(--timeout=$((240 * ${1:-1})) --timeout-method=thread)
+}
+pytest_limits
 # pyright, with the Node.js it runs on, both from PyPI wheels (no download at run time).
 TYPING_TOOLS=("pyright[nodejs]==1.1.414")
 # The documentation site's (scripts/docs.sh).
@@ -217,34 +224,6 @@ FAILED_STEPS=()
 ci_step() {
   local name=$1
   step "$@" || FAILED_STEPS+=("$name")
-}
-
-# ci_beside COMMAND...: runs the command (ci_steps of its own) in the background, beside the
-# steps that follow, each of its lines marked "[beside] "; ci_wait_beside waits for it and
-# adds the steps of it that failed to FAILED_STEPS. For steps that leave much of the machine
-# idle, and that share nothing with the steps they run beside.
-BESIDE_PIDS=()
-BESIDE_FAILED=()
-ci_beside() {
-  local failed
-  failed=$(mktemp)
-  BESIDE_FAILED+=("$failed")
-  (
-    FAILED_STEPS=()
-    "$@"
-    if [ "${#FAILED_STEPS[@]}" -gt 0 ]; then printf '%s\n' "${FAILED_STEPS[@]}" >"$failed"; fi
-  ) 2>&1 | sed -u 's/^/[beside] /' &
-  BESIDE_PIDS+=($!)
-}
-ci_wait_beside() {
-  local pid failed name
-  for pid in "${BESIDE_PIDS[@]}"; do wait "$pid" || true; done
-  for failed in "${BESIDE_FAILED[@]}"; do
-    while IFS= read -r name; do FAILED_STEPS+=("$name"); done <"$failed"
-    rm -f "$failed"
-  done
-  BESIDE_PIDS=()
-  BESIDE_FAILED=()
 }
 
 # ci_verdict: fails, naming each step that failed, if any did.

@@ -24,6 +24,7 @@ if [ "$#" -gt 0 ]; then selection=("$@"); fi
 # otherwise take its report with it.
 reports="$PWD/build/asan/report"
 rm -f "$reports".*
+pytest_limits 3
 status=0
 LD_PRELOAD="$asan_runtime" \
 ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1:log_path=$reports" \
@@ -33,7 +34,7 @@ QUELVANT_SANITIZED=1 \
 QUELVANT_SLOWDOWN=3 \
 STANDIN_SERVER_ENV_UNSET="LD_PRELOAD ASAN_OPTIONS UBSAN_OPTIONS PYTHONMALLOC" \
 PYTHONPATH="$PWD/build/asan/site" \
-  .venv/bin/python -m pytest -q -p no:cacheprovider -n "$PYTEST_WORKERS" "${selection[@]}" || status=$?
+  .venv/bin/python -m pytest -q -p no:cacheprovider -n "$PYTEST_WORKERS" "${PYTEST_LIMITS[@]}" "${selection[@]}" || status=$?
 if compgen -G "$reports.*" >/dev/null; then
   echo "== sanitizer reports"
   cat "$reports".*

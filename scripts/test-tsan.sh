@@ -39,12 +39,13 @@ if [ "$#" -gt 0 ]; then selection=("$@"); fi
 # Reports go to files: pytest's capture would swallow them when a test process aborts. The
 # tests' watchdog limits take ThreadSanitizer's known slowdown (five to fifteen times).
 rm -f "$BUILD"/report.*
+pytest_limits 4
 status=0
 LD_PRELOAD="$tsan_runtime" TSAN_OPTIONS="$TSAN_OPTIONS:log_path=$PWD/$BUILD/report" \
 STANDIN_SERVER_ENV_UNSET="LD_PRELOAD TSAN_OPTIONS" \
 QUELVANT_SLOWDOWN=10 \
 PYTHONPATH="$PWD/$BUILD/site" \
-  .venv/bin/python -m pytest -q -p no:cacheprovider -n "$PYTEST_WORKERS" "${selection[@]}" || status=$?
+  .venv/bin/python -m pytest -q -p no:cacheprovider -n "$PYTEST_WORKERS" "${PYTEST_LIMITS[@]}" "${selection[@]}" || status=$?
 if compgen -G "$BUILD/report.*" >/dev/null; then
   echo "== ThreadSanitizer reports"
   cat "$BUILD"/report.*

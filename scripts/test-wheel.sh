@@ -61,4 +61,4 @@ EOF
 
 echo "== the suite, with the test tools added"
 VENV_PYTHON_VERSION=$python venv_install "$venv" "${TEST_PACKAGES[@]}"
-"$venv/bin/python" -m pytest -q -ra -p no:cacheprovider -n "$PYTEST_WORKERS" "$@"
+"$venv/bin/python" -m pytest -q -ra -p no:cacheprovider -n "$PYTEST_WORKERS" "${PYTEST_LIMITS[@]}" "$@"

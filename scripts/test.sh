@@ -39,21 +39,6 @@ ci_step "tools: .venv with the build, packaging, test, typing and documentation 
 ci_step "wheels: sdist, the manylinux2014 wheels of ${PYTHON_VERSIONS[*]} and abi3 in dist/ (scripts/wheel.sh)" \
   scripts/wheel.sh
 ci_step "the module in .venv: the ${PYTHON_VERSIONS[0]} wheel's" module_from_wheel
-# One process at a time, beside the suites, whose workers leave part of the two cores idle while
-# they wait on sockets; these share nothing with them. The suites measure the pace of the
-# machine as they start, with this load on it.
-one_at_a_time=(JOBS=1 CMAKE_BUILD_PARALLEL_LEVEL=1 PYTEST_WORKERS=0)
-beside_the_suites() {
-  ci_step "C++ core test: the core's self-test, without Python, under ASan + UBSan" \
-    env "${one_at_a_time[@]}" scripts/test-core.sh
-  ci_step "stubs: stubtest and mypy --strict on the generated type stubs and the examples" \
-    scripts/check-stubs.sh
-  ci_step "docs: the site into build/docs/html (warnings are errors), every example run (scripts/docs.sh)" \
-    scripts/docs.sh
-  ci_step "ThreadSanitizer: core stress, then the threaded tests against a TSan build" \
-    env "${one_at_a_time[@]}" scripts/test-tsan.sh
-}
-ci_beside beside_the_suites
 ci_step "tests: the suite against the ${PYTHON_VERSIONS[0]} wheel in a fresh environment (scripts/test-wheel.sh)" \
   scripts/test-wheel.sh "$@"
 ci_step "tests: the suite against the abi3 wheel on ${PYTHON_VERSIONS[0]}" \
@@ -63,9 +48,13 @@ for version in "${PYTHON_VERSIONS[@]:1}"; do
   ci_step "tests: what differs by version (${VERSION_TESTS[*]}) against the $version wheel" \
     scripts/test-wheel.sh --python "$version" "${VERSION_TESTS[@]}" "$@"
 done
-ci_wait_beside
+ci_step "C++ core test: the core's self-test, without Python, under ASan + UBSan" scripts/test-core.sh
+ci_step "stubs: stubtest and mypy --strict on the generated type stubs and the examples" scripts/check-stubs.sh
+ci_step "docs: the site into build/docs/html (warnings are errors), every example run (scripts/docs.sh)" \
+  scripts/docs.sh
 ci_step "tests, AddressSanitizer + UBSan: a sanitizer build (build/asan), then the suite" \
   scripts/test-sanitizers.sh "$@"
+ci_step "ThreadSanitizer: core stress, then the threaded tests against a TSan build" scripts/test-tsan.sh
 ci_step "fuzzing: 15 s per libFuzzer target, clang installed with apt-get if missing" scripts/fuzz.sh 15
 echo "== CI: $((SECONDS - started)) s"
 ci_verdict

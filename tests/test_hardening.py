@@ -75,14 +75,15 @@ def test_allocation_failure_raises_memory_error(server, spawn):
             except BaseException as exc:
                 outcome = type(exc).__name__
             print(name, outcome, c.command_tag, file=sys.stderr, flush=True)
-        print("raw", c.send_raw_command(raw), file=sys.stderr, flush=True)
+        print("raw", c.send_raw_command(raw), file=sys.stderr)
+        print("end", file=sys.stderr, flush=True)
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
         sys.stdin.readline()
     """)
     assert child.shows(child.out, "Received: OK GetVersion Version=standin-1.0 COMMANDTAG=0\n")
     tell(child, "go")
-    assert child.shows(child.err, "raw "), child.err
-    report = child.err.decode().splitlines()
+    assert child.shows(child.err, "end\n"), child.err
+    report = child.err.decode().splitlines()[:-1]
     assert report == ["factory MemoryError 1", "str MemoryError 1", "method MemoryError 1",
                       "send_command MemoryError 1", "raw 1"], report
     assert child.shows(child.out, "Received: OK PlayFile COMMANDTAG=1\n", timeout=scaled(30))
