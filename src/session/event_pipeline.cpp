@@ -166,11 +166,11 @@ void EventPipeline::deliver(HeldEvent&& e) {
   if (!completions_.empty()) {
     if (e.in.tag && is_line(e)) {
       // A later line of a request: its completion, once (the line goes on as an event too).
-      if (const auto at = completions_.find(*e.in.tag); at != completions_.end()) {
+      if (const auto at = find_completion(*e.in.tag); at != completions_.end()) {
         std::shared_ptr<CompletionBox> box = at->second.lock();
         if (box && !box->line && !box->lost)
           box->line = Incoming{Incoming::Kind::Line, e.in.tag, e.in.text, 0, 0};
-        completions_.erase(at);
+        at->second.reset();  // let go of with the expired ones
       }
     } else if (e.in.kind == Incoming::Kind::Lost) {
       // No completion comes on a connection that is gone.
@@ -423,8 +423,10 @@ void EventPipeline::put_back(HeldEvent&& e, SubscriptionObject* sub) {
 }
 
 std::shared_ptr<CompletionBox> EventPipeline::expect_completion(std::uint64_t tag) {
-  // Entries of dropped Replies are let go of once the table has doubled since the last
-  // sweep: each costs O(1) however many requests a session makes.
+  // Replies are mostly dropped in the order they came: theirs go from the front at once. The
+  // rest, behind a Reply kept longer, once the table has doubled since the last sweep: each
+  // costs O(1) however many requests a session makes.
+  while (!completions_.empty() && completions_.front().second.expired()) completions_.pop_front();
   if (completions_.size() >= 2 * completions_swept_at_ + 1024) {
     std::erase_if(completions_, [](const auto& entry) { return entry.second.expired(); });
     completions_swept_at_ = completions_.size();
@@ -432,8 +434,24 @@ std::shared_ptr<CompletionBox> EventPipeline::expect_completion(std::uint64_t ta
   auto box = std::make_shared<CompletionBox>();
   box->owner = this;
   box->tag = tag;
-  completions_[tag] = box;
+  if (completions_.empty() || completions_.back().first < tag) {
+    completions_.emplace_back(tag, box);
+  } else if (const auto at = completion_place(tag); at != completions_.end() && at->first == tag) {
+    at->second = box;
+  } else {
+    completions_.emplace(at, tag, box);
+  }
   return box;
+}
+
+EventPipeline::Completions::iterator EventPipeline::completion_place(std::uint64_t tag) {
+  return std::lower_bound(completions_.begin(), completions_.end(), tag,
+                          [](const auto& entry, std::uint64_t t) { return entry.first < t; });
+}
+
+EventPipeline::Completions::iterator EventPipeline::find_completion(std::uint64_t tag) {
+  const auto at = completion_place(tag);
+  return at != completions_.end() && at->first == tag ? at : completions_.end();
 }
 
 bool EventPipeline::completion_of(CompletionBox& box, Ref& event) {

@@ -265,7 +265,12 @@ class EventPipeline {
   std::string resource_key_;  // "ResourceId": a line names its resource as ResourceId=<id>
   std::unordered_map<std::string, std::vector<SubscriptionObject*>> handles_;  // by resource
   std::size_t handle_count_ = 0;
-  std::unordered_map<std::uint64_t, std::weak_ptr<CompletionBox>> completions_;  // by tag
+  // By tag, in ascending order (tags are handed out in order): a request adds one at the
+  // back, a dropped Reply's is let go of from the front.
+  using Completions = std::deque<std::pair<std::uint64_t, std::weak_ptr<CompletionBox>>>;
+  Completions completions_;
+  Completions::iterator completion_place(std::uint64_t tag);  // the first at or after tag
+  Completions::iterator find_completion(std::uint64_t tag);   // tag's, or end()
   std::size_t completions_swept_at_ = 0;  // the table's size after its last sweep
   KeyedTable<std::uint64_t, EventWait, true> waits_;  // in the order they began
   std::uint64_t next_wait_ = 0;

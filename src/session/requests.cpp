@@ -47,10 +47,7 @@ bool build_request_line(PyObject* command, std::string_view argument,
     return false;
   }
   line.assign(text);
-  word.clear();
-  for_each_token(text, [&](std::string_view token) {
-    if (word.empty()) word = token;
-  });
+  word = first_token(text);
   return true;
 }
 
@@ -64,11 +61,7 @@ Ref checked_reply(const SessionSettings& settings, std::string_view word, Ref re
       Py_ssize_t size = 0;
       const char* text = PyUnicode_AsUTF8AndSize(reply_line(reply.get()), &size);
       if (!text) return {};
-      std::string_view first;
-      for_each_token(std::string_view(text, static_cast<std::size_t>(size)), [&](std::string_view t) {
-        if (first.empty()) first = t;
-      });
-      failed = first == "ERROR";
+      failed = first_token(std::string_view(text, static_cast<std::size_t>(size))) == "ERROR";
       break;
     }
     case SessionSettings::FailureRule::Predicate: {
@@ -220,6 +213,9 @@ void raise_no_event(std::optional<double> limit, std::uint64_t unseen, bool at_l
 // Only wait_for's message needs the marker: without memory for it, that message says less.
 void note_request(Ref& marker, std::uint64_t position) {
   if (!marker) marker = Ref::steal(context_var_new("quelvant_rs: the last request's place"));
+  // Mostly no event came since this thread's (task's) last request: setting the variable
+  // again would make a new context for the same value.
+  else if (last_request(marker) == position) return;
   Ref place = Ref::steal(PyLong_FromUnsignedLongLong(position));
   if (!marker || !place || !context_var_set(marker.get(), place.get())) PyErr_Clear();
 }

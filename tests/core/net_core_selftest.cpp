@@ -801,6 +801,7 @@ void test_command_tags() {
       {"OK COMMANDTAG=12a", std::nullopt},
       {"OK COMMANDTAG=-1", std::nullopt},
       {"OK xCOMMANDTAG=3", std::nullopt},
+      {"OK COMMANDTAG=5 xCOMMANDTAG=6", 5},  // inside a later token: not a tag
       {"OK COMMANDTAG:3", std::nullopt},
       {"OK\tCOMMANDTAG=3", std::nullopt},  // only spaces separate tokens
       {"echo COMMANDTAG=5 COMMANDTAG=6", 6},  // the last one decides ...

@@ -16,24 +16,24 @@ std::size_t write_tag_suffix(char* out, std::uint64_t tag) noexcept {
 
 std::optional<std::uint64_t> find_command_tag(std::string_view text) noexcept {
   static constexpr std::string_view kKey = "COMMANDTAG=";
-  std::optional<std::uint64_t> found;
-  for_each_token(text, [&](std::string_view token) {
-    if (!token.starts_with(kKey)) return;
-    // The last such token decides alone: a malformed one is no tag, rather than letting an
-    // earlier one (text the server echoed, say) answer a request.
-    found.reset();
-    const std::string_view digits = token.substr(kKey.size());
-    if (digits.empty()) return;
-    std::uint64_t value = 0;
-    for (const char c : digits) {
-      if (c < '0' || c > '9') return;
-      const auto digit = static_cast<std::uint64_t>(c - '0');
-      if (value > (UINT64_MAX - digit) / 10) return;  // past 64 bits: no tag of ours
-      value = value * 10 + digit;
-    }
-    found = value;
-  });
-  return found;
+  // The last token that starts with the key decides alone: a malformed one is no tag, rather
+  // than letting an earlier one (text the server echoed, say) answer a request. Sought from
+  // the end, where the tag stands.
+  std::size_t at = text.rfind(kKey);
+  while (at != std::string_view::npos && at > 0 && text[at - 1] != ' ')
+    at = at >= kKey.size() ? text.rfind(kKey, at - 1) : std::string_view::npos;
+  if (at == std::string_view::npos) return std::nullopt;
+  std::string_view digits = text.substr(at + kKey.size());
+  digits = digits.substr(0, digits.find(' '));
+  if (digits.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;  // past 64 bits: no tag of ours
+    value = value * 10 + digit;
+  }
+  return value;
 }
 
 }  // namespace qv

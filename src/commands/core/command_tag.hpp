@@ -26,6 +26,14 @@ void for_each_token(std::string_view text, F&& each) {
   }
 }
 
+// The first token of `text` (empty when it has none).
+inline std::string_view first_token(std::string_view text) noexcept {
+  const std::size_t start = text.find_first_not_of(' ');
+  if (start == std::string_view::npos) return {};
+  text.remove_prefix(start);
+  return text.substr(0, text.find(' '));
+}
+
 // The tag a line answers: the number in its last token that starts "COMMANDTAG=", when that
 // token is the key and 1 to 20 digits of a number that fits 64 bits. A line without one, or
 // whose last such token is anything else, answers no request.
