@@ -45,13 +45,14 @@ class LineLease {
       line_ = own_.get();
     } else {
       kept.busy = true;
+      kept_here_ = &kept;
       line_ = &kept.line;
     }
   }
   ~LineLease() {
-    if (!own_) {
+    if (kept_here_) {
       line_->release_if_large();
-      kept_().busy = false;
+      kept_here_->busy = false;
     }
   }
   LineLease(const LineLease&) = delete;
@@ -68,6 +69,7 @@ class LineLease {
     return kept;
   }
   LineBuffer* line_;
+  Kept* kept_here_ = nullptr;  // the thread's buffer, when this lease holds it
   std::unique_ptr<LineBuffer> own_;
 };
 using RequestLine = LineLease<0>;

@@ -101,7 +101,7 @@ std::optional<LinkInput> log_in(SessionState& s, std::uint64_t tag, SteadyTime u
   LineBuffer wire;  // not the request buffer: the request that made us connect is in there
   PendingReply reply;
   reply.tag = tag;
-  CallHooks hooks(s, false);
+  CallHooks hooks(s, nullptr);
   const Exchange done = s.connection.log_in(text.view(), reply, wire, until, hooks);
   LoginEnd end = LoginEnd::Lost;
   switch (done.outcome) {

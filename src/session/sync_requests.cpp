@@ -75,12 +75,12 @@ bool CallHooks::between() {
   if (!check_signals()) return false;
   // The events read meanwhile are handed on, so that the connection reads on past them. Not
   // while this thread logs in: a predicate could not use the session then.
-  return !hand_on_ || s_.events.pump();
+  return !boxes_ || s_.events.pump();
 }
 
 bool CallHooks::sent(std::string_view wire) {
   s_.counts.requests += static_cast<std::uint64_t>(std::count(wire.begin(), wire.end(), '\n'));
-  if (hand_on_) note_request(s_.request_marker, s_.events.position());
+  if (boxes_) note_request(s_.request_marker, s_.events.position());
   s_.tracing = wire_log::tracing();  // once per request: its reply is traced by it too
   if (s_.tracing <= 0) return s_.tracing == 0;
   // A handler may make a request of its own, which reuses the buffer `wire` is in.
@@ -89,9 +89,9 @@ bool CallHooks::sent(std::string_view wire) {
 }
 
 void CallHooks::tagged(std::span<const PendingReply> replies) {
-  if (!hand_on_) return;  // the Login's: nobody asks for its completion
-  boxes_.clear();
-  for (const PendingReply& reply : replies) boxes_.push_back(s_.events.expect_completion(reply.tag));
+  if (!boxes_) return;  // the Login's: nobody asks for its completion
+  boxes_->clear();
+  for (const PendingReply& reply : replies) boxes_->add(s_.events.expect_completion(reply.tag));
 }
 
 void SessionState::handed_on() { connection.wake_event_waiters(); }
@@ -166,14 +166,14 @@ Ref exchange_lines(SessionState& s, std::span<const std::string_view> lines,
   WireLine lease;
   LineBuffer& wire = lease.get();
   Exchange done;
-  std::vector<std::shared_ptr<CompletionBox>> boxes;
+  CompletionBoxes boxes;
   // A connection lost between connecting and sending (or found closed by the server just
   // before) sent nothing: connected again, the request goes.
   for (int round = 0;; ++round) {
     if (!ensure_connected(s, deadline)) return {};
-    CallHooks hooks(s, true);
+    boxes.clear();
+    CallHooks hooks(s, &boxes);
     done = s.connection.exchange(lines, replies, wire, deadline.at, hooks);
-    boxes = std::move(hooks.boxes());
     if (done.outcome != Exchange::Outcome::NotConnected || round == 2) break;
   }
   if (s.telemetry.on())
@@ -201,16 +201,13 @@ Ref exchange_lines(SessionState& s, std::span<const std::string_view> lines,
       raise_send_timeout(first, replies[0].tag, limit, hold_text(done.hold));
       return {};
   }
-  const auto box = [&](std::size_t i) {
-    return i < boxes.size() ? std::move(boxes[i]) : std::shared_ptr<CompletionBox>();
-  };
-  if (!batch) return outcome(s, one, first, limit, box(0));
+  if (!batch) return outcome(s, one, first, limit, boxes.take(0));
   // Every reply is collected before any failure is raised.
   Ref results = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!results) return {};
   Ref first_failure;
   for (std::size_t i = 0; i < count; ++i) {
-    Ref r = outcome(s, replies[i], words[i], limit, box(i));
+    Ref r = outcome(s, replies[i], words[i], limit, boxes.take(i));
     if (!r) {
       if (!PyErr_ExceptionMatches(server_error_class())) return {};
       Ref failure = Ref::steal(take_raised_exception());

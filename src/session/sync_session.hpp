@@ -82,25 +82,49 @@ class WithoutInterpreter {
   PyThreadState* state_;
 };
 
+// The completion boxes of one exchange's requests, in order; the first is held in place, as
+// most exchanges are one request.
+class CompletionBoxes {
+ public:
+  void clear() noexcept {
+    first_.reset();
+    rest_.clear();
+    count_ = 0;
+  }
+  void add(std::shared_ptr<CompletionBox> box) {
+    if (count_ == 0) first_ = std::move(box);
+    else rest_.push_back(std::move(box));
+    ++count_;
+  }
+  // Request i's box, taken out; null when it has none.
+  std::shared_ptr<CompletionBox> take(std::size_t i) noexcept {
+    if (i >= count_) return nullptr;
+    return i == 0 ? std::move(first_) : std::move(rest_[i - 1]);
+  }
+
+ private:
+  std::shared_ptr<CompletionBox> first_;
+  std::vector<std::shared_ptr<CompletionBox>> rest_;
+  std::size_t count_ = 0;
+};
+
 // A wait's side given to the connection: the lock given up while the thread blocks, signals
-// answered, and (with `hand_on`) the events read meanwhile handed on between slices.
+// answered, and (given `boxes`) the events read meanwhile handed on between slices.
 class CallHooks final : public WaitHooks {
  public:
-  CallHooks(SessionState& s, bool hand_on) noexcept : s_(s), hand_on_(hand_on) {}
+  // `boxes` gets the requests' completion boxes once they are tagged; null: none are made.
+  CallHooks(SessionState& s, CompletionBoxes* boxes) noexcept : s_(s), boxes_(boxes) {}
   void release() noexcept override;
   void reacquire() noexcept override;
   bool check_signals() override;
   bool between() override;
   bool sent(std::string_view wire) override;
   void tagged(std::span<const PendingReply> replies) override;
-  // The completion box of each request, in order, once tagged.
-  std::vector<std::shared_ptr<CompletionBox>>& boxes() noexcept { return boxes_; }
 
  private:
   SessionState& s_;
-  bool hand_on_;
+  CompletionBoxes* boxes_;  // null while this thread logs in
   PyThreadState* saved_ = nullptr;
-  std::vector<std::shared_ptr<CompletionBox>> boxes_;
 };
 
 // Refuses calls on a closed session, and in a child process after fork(); false with the
