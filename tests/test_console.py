@@ -12,6 +12,7 @@ import time
 from pathlib import Path
 
 import pytest
+from pace import scaled
 
 import quelvant_standin
 from golden import GOLDEN
@@ -93,7 +94,8 @@ class Tmux:
     def screen(self) -> str:
         return self("capture-pane", "-p", "-t", "console")
 
-    def wait_for(self, predicate, what: str, timeout: float = 20.0) -> str:
+    def wait_for(self, predicate, what: str, timeout: float | None = None) -> str:
+        timeout = scaled(20.0) if timeout is None else timeout
         deadline = time.monotonic() + timeout
         while True:
             shown = self.screen()
@@ -103,8 +105,10 @@ class Tmux:
                 raise AssertionError(f"the console did not show {what} within {timeout}s:\n{shown}")
             time.sleep(0.02)
 
-    def prompt_line(self) -> str:
-        return next(line for line in reversed(self.screen().splitlines()) if line.startswith("quelvant>"))
+    @staticmethod
+    def prompt_line(shown: str) -> str:
+        """The screen's last prompt line; empty while the console redraws it."""
+        return next((line.rstrip() for line in reversed(shown.splitlines()) if line.startswith("quelvant>")), "")
 
 
 def find_tmux() -> str:
@@ -148,10 +152,11 @@ def test_the_interactive_console_in_a_terminal(standin_server, tmux, tmp_path):
     assert "> CallMake 7 1001 CallerName=Bob\n  OK CallMake COMMANDTAG=1" in shown
     # An event while a line is half typed: above the prompt, the line left as it was.
     tmux("send-keys", "-t", "console", "GetVer")
-    tmux.wait_for(lambda s: tmux.prompt_line().rstrip() == "quelvant> GetVer", "the half-typed line")
+    tmux.wait_for(lambda s: tmux.prompt_line(s) == "quelvant> GetVer", "the half-typed line")
     standin_server.event("CallIncoming ResourceId=3 CallerNumber=2002")
-    tmux.wait_for(lambda s: "* CallIncoming ResourceId=3 CallerNumber=2002" in s, "the event")
-    assert tmux.prompt_line().rstrip() == "quelvant> GetVer"
+    # The event above, and the prompt redrawn with the half-typed line as it was.
+    tmux.wait_for(lambda s: "* CallIncoming ResourceId=3 CallerNumber=2002" in s
+                  and tmux.prompt_line(s) == "quelvant> GetVer", "the event above the line as it was")
     tmux("send-keys", "-t", "console", "sion", "Enter")
     tmux.wait_for(lambda s: "  OK GetVersion Version=standin-1.0 COMMANDTAG=2" in s, "the second reply")
     # A login's password is masked as it is typed, in the echo and in the history.
