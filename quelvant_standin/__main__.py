@@ -62,7 +62,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     try:
         server = StandInTcpServer(args.host, args.port, args.rcvbuf, args.received_limit)
-        rules = [spec for path in args.rules for spec in load_rules(path)]
+        rules = [rule_fields for path in args.rules for rule_fields in load_rules(path)]
         if args.replay is not None:
             server.replay(args.replay)
     except (ValueError, OSError) as exc:
@@ -71,8 +71,8 @@ def main(argv: list[str] | None = None) -> int:
     server.set_call_events(args.call_events, args.event_delay_ms, args.finish_delay_ms)
     server.refuse_login = args.refuse_login
     server.trailing_events = max(args.trailing_events, 0)
-    for spec in rules:  # after the switches: a file's rule ranks above theirs among equals
-        server.add_rule(spec)
+    for rule_fields in rules:  # after the switches: a file's rule ranks above theirs among equals
+        server.add_rule(rule_fields)
     server.start()
     print(server.listen_text(), flush=True)
 

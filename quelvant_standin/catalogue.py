@@ -59,13 +59,13 @@ class CommandEntry:
 
 def catalogue_path() -> Path:
     """Where the installed module's catalogue file is (whether or not it exists)."""
-    spec = importlib.util.find_spec("quelvant_rs")
-    if spec is None or not spec.origin or spec.origin in ("built-in", "frozen"):
+    found = importlib.util.find_spec("quelvant_rs")
+    if found is None or not found.origin or found.origin in ("built-in", "frozen"):
         raise CatalogueNotFound(
             "the quelvant_rs module is not installed: the stand-in kit takes its command words "
             "from the catalogue built with it (build and install the module first)"
         )
-    return Path(spec.origin).resolve().parent / FILE_NAME
+    return Path(found.origin).resolve().parent / FILE_NAME
 
 
 @functools.cache

@@ -122,7 +122,7 @@ class StandInServer:
         if silent:
             self._script.append(("set_silent", {"on": True}))
         # Checked here, so a bad rule fails where the test gave it.
-        self._script += [("add_rule", {"rule": spec}) for spec in check_all(rules)]
+        self._script += [("add_rule", {"rule": rule_fields}) for rule_fields in check_all(rules)]
         if rules_file is not None:
             self._options += ["--rules", str(Path(rules_file).resolve())]
         if replay is not None:
@@ -493,8 +493,8 @@ class StandInServer:
     def add_rule(self, word: str | Iterable[str] | None = None, **fields: object) -> str:
         """Add a rule (see rules.py: word, args, answer, then, delay_ms, fault, times, name);
         returns its name. A rule under a name already there replaces it."""
-        spec = {"word": list(word) if word is not None and not isinstance(word, str) else word, **fields}
-        name: str = self._call("add_rule", rule=check_all([spec])[0])
+        rule_fields = {"word": list(word) if word is not None and not isinstance(word, str) else word, **fields}
+        name: str = self._call("add_rule", rule=check_all([rule_fields])[0])
         return name
 
     def remove_rule(self, name: str) -> bool:

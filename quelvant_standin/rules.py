@@ -126,26 +126,26 @@ class Rule:
     times: int | None = None
 
     @classmethod
-    def of(cls, spec: Mapping[str, object], name: str) -> "Rule":
-        if not isinstance(spec, Mapping):
-            raise TypeError(f"a rule is a mapping of {', '.join(_FIELDS)}; got {spec!r}")
-        unknown = set(spec) - set(_FIELDS)
+    def of(cls, fields: Mapping[str, object], name: str) -> "Rule":
+        if not isinstance(fields, Mapping):
+            raise TypeError(f"a rule is a mapping of {', '.join(_FIELDS)}; got {fields!r}")
+        unknown = set(fields) - set(_FIELDS)
         if unknown:
             raise ValueError(
                 f"a rule has no {', '.join(sorted(map(str, unknown)))}; it takes {', '.join(_FIELDS)}")
-        fault = spec.get("fault")
+        fault = fields.get("fault")
         if fault is not None and (not isinstance(fault, str) or fault not in FAULTS):
             raise ValueError(f"fault is one of {', '.join(FAULTS)}; got {fault!r}")
-        answer = spec.get("answer")
-        rule_name = spec.get("name") or name
-        word = _words(spec.get("word"))
-        args = _args(spec.get("args"))
+        answer = fields.get("answer")
+        rule_name = fields.get("name") or name
+        word = _words(fields.get("word"))
+        args = _args(fields.get("args"))
         template = None if answer is None else Template.of(answer)
-        then = _then(spec.get("then"))
-        delay_ms = None if spec.get("delay_ms") is None else _ms(spec["delay_ms"], "delay_ms")
+        then = _then(fields.get("then"))
+        delay_ms = None if fields.get("delay_ms") is None else _ms(fields["delay_ms"], "delay_ms")
         if not isinstance(rule_name, str):
             raise TypeError(f"a rule's name is a str, got {rule_name!r}")
-        times = spec.get("times")
+        times = fields.get("times")
         if times is not None and (isinstance(times, bool) or not isinstance(times, int) or times < 1):
             raise ValueError(f"times is a count of 1 or more, got {times!r}")
         if fault is not None and (template or then is not None or delay_ms is not None):
@@ -208,8 +208,8 @@ class RuleTable:
         self._left: dict[str, int] = {}  # times left, for rules that have a count
         self._names = itertools.count(1)
 
-    def add(self, spec: Mapping[str, object] | Rule) -> str:
-        rule = spec if isinstance(spec, Rule) else Rule.of(spec, "")
+    def add(self, fields: Mapping[str, object] | Rule) -> str:
+        rule = fields if isinstance(fields, Rule) else Rule.of(fields, "")
         with self._lock:
             if not rule.name:
                 while (name := f"rule-{next(self._names)}") in self._rules:
@@ -283,10 +283,10 @@ def load_rules(path: str | Path) -> list[dict[str, object]]:
         raise ValueError(f"{path}: {exc}") from None
 
 
-def check_all(specs: Iterable[Mapping[str, object]]) -> list[dict[str, object]]:
-    """The specs as plain dicts, each checked."""
+def check_all(rules: Iterable[Mapping[str, object]]) -> list[dict[str, object]]:
+    """The rules as plain dicts, each checked."""
     out = []
-    for spec in specs:
-        Rule.of(spec, "check")
-        out.append(dict(spec))
+    for fields in rules:
+        Rule.of(fields, "check")
+        out.append(dict(fields))
     return out

@@ -455,8 +455,8 @@ class StandInTcpServer:
         """The requests a replayed recording did not hold (cleared when asked)."""
         return self.base.take_uncovered(clear) if isinstance(self.base, Replay) else []
 
-    def add_rule(self, spec: Mapping[str, object]) -> str:
-        return self.rules.add(spec)
+    def add_rule(self, rule_fields: Mapping[str, object]) -> str:
+        return self.rules.add(rule_fields)
 
     def remove_rule(self, name: str) -> bool:
         return self.rules.remove(name)

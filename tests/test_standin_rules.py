@@ -130,7 +130,7 @@ def test_rules_from_a_file(make_server, tmp_path, suffix):
 
 
 @pytest.mark.parametrize(
-    "spec, message",
+    "rule, message",
     [
         ({"word": "CallMake"}, "sets nothing"),
         ({"answer": "x", "colour": "red"}, "a rule has no colour"),
@@ -147,11 +147,11 @@ def test_rules_from_a_file(make_server, tmp_path, suffix):
         ({"answer": "x", "times": 0}, "1 or more"),
     ],
 )
-def test_bad_rules_are_refused_where_given(make_server, tmp_path, spec, message):
+def test_bad_rules_are_refused_where_given(make_server, tmp_path, rule, message):
     with pytest.raises((ValueError, TypeError), match=message):
-        make_server(rules=[spec])
+        make_server(rules=[rule])
     path = tmp_path / "rules.json"
-    path.write_text(json.dumps([spec]))
+    path.write_text(json.dumps([rule]))
     with pytest.raises(StandInError, match=message):
         make_server(rules_file=path)
 

@@ -298,9 +298,9 @@ PyTypeObject* init_client_class() {
       {0, nullptr},
   };
   slots[2].pfunc = methods.data();
-  PyType_Spec spec = {"builtins.QuelvantClient", sizeof(ClientObject), 0,
+  PyType_Spec shape = {"builtins.QuelvantClient", sizeof(ClientObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&shape));
   return type;
 }
 

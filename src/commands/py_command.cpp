@@ -97,9 +97,9 @@ PyTypeObject* record_type(std::size_t variant) {
       {0, nullptr},
   };
   vc.record_type_name = "builtins." + std::string(kCatalogue[variant].name);
-  PyType_Spec spec = {vc.record_type_name.c_str(), sizeof(ValueObject), 0,
+  PyType_Spec shape = {vc.record_type_name.c_str(), sizeof(ValueObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  vc.record_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  vc.record_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&shape));
   if (vc.record_type) vc.constructor.params[0].cls = vc.record_type;
   return vc.record_type;
 }
@@ -262,9 +262,9 @@ PyTypeObject* init_command_classes() {
         {Py_tp_doc, const_cast<char*>(vc.variant_doc.c_str())},
         {0, nullptr},
     };
-    PyType_Spec spec = {vc.variant_type_name.c_str(), sizeof(ValueObject), 0,
+    PyType_Spec shape = {vc.variant_type_name.c_str(), sizeof(ValueObject), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    Ref type = Ref::steal(PyType_FromSpecWithBases(&spec, base.get()));
+    Ref type = Ref::steal(PyType_FromSpecWithBases(&shape, base.get()));
     if (!type) return nullptr;
     auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
     if (!set_type_attribute(tp, "__match_args__", match_args.get())) return nullptr;

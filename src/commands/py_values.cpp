@@ -59,9 +59,9 @@ PyTypeObject* make_enum(const char* qualified_name, std::span<const EnumMember> 
       {Py_tp_dealloc, dealloc_slot<Enum_dealloc>()},
       {0, nullptr},
   };
-  PyType_Spec spec = {qualified_name, sizeof(EnumObject), 0,
+  PyType_Spec shape = {qualified_name, sizeof(EnumObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  Ref type = Ref::steal(PyType_FromSpec(&spec));
+  Ref type = Ref::steal(PyType_FromSpec(&shape));
   if (!type) return nullptr;
   auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
   for (const EnumMember& m : members) {
@@ -120,9 +120,9 @@ PyTypeObject* make_text_value(const char* qualified_name) {
       {Py_tp_dealloc, dealloc_slot<TextValue_dealloc>()},
       {0, nullptr},
   };
-  PyType_Spec spec = {qualified_name, sizeof(TextValueObject), 0,
+  PyType_Spec shape = {qualified_name, sizeof(TextValueObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&shape));
 }
 
 }  // namespace

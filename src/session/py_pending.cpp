@@ -138,9 +138,9 @@ bool init_pending_class() {
                       "result. Its line is sent already.")},
       {0, nullptr},
   };
-  PyType_Spec spec = {"builtins.Pending", sizeof(PendingObject), 0,
+  PyType_Spec shape = {"builtins.Pending", sizeof(PendingObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC, slots};
-  g_pending = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  g_pending = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&shape));
   return g_pending != nullptr;
 }
 

@@ -169,9 +169,9 @@ PyTypeObject* make_received_class(const char* name, PyGetSetDef* getset, const c
       {Py_tp_doc, const_cast<char*>(doc)},
       {0, nullptr},
   };
-  PyType_Spec spec = {name, sizeof(ReceivedObject), 0,
+  PyType_Spec shape = {name, sizeof(ReceivedObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  Ref type = Ref::steal(PyType_FromSpec(&spec));
+  Ref type = Ref::steal(PyType_FromSpec(&shape));
   if (!type) return nullptr;
   Ref match_args = Ref::steal(Py_BuildValue("(ss)", "tag", "line"));
   if (!match_args ||

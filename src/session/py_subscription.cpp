@@ -141,10 +141,10 @@ PyTypeObject* make_subscription_class(const SubscriptionClassTraits& traits) {
   slots.push_back({Py_tp_clear, nothrow_slot<Subscription_clear>()});
   slots.push_back({Py_tp_new, slot_entry<no_constructor_new>()});
   slots.push_back({0, nullptr});
-  PyType_Spec spec = {traits.name, sizeof(SubscriptionObject), 0,
+  PyType_Spec shape = {traits.name, sizeof(SubscriptionObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
                       slots.data()};
-  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&shape));
   if (!type) return nullptr;
   for (ClassHooks& h : g_hooks) {
     if (!h.type) {

@@ -123,9 +123,9 @@ bool make_sentinel() {
       {Py_tp_doc, const_cast<char*>(kSentinels[N].doc)},
       {0, nullptr},
   };
-  PyType_Spec spec = {kSentinels[N].type_name, 0, 0,
+  PyType_Spec shape = {kSentinels[N].type_name, 0, 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  Ref type = Ref::steal(PyType_FromSpecWithBases(&spec, reinterpret_cast<PyObject*>(&PyUnicode_Type)));
+  Ref type = Ref::steal(PyType_FromSpecWithBases(&shape, reinterpret_cast<PyObject*>(&PyUnicode_Type)));
   if (!type) return false;
   Ref args = Ref::steal(Py_BuildValue("(s)", kSentinels[N].value));
   if (!args) return false;

@@ -25,7 +25,7 @@ struct Instruments {
 
 // The instruments, as the documentation lists them (their attributes are said where they
 // are recorded).
-struct InstrumentSpec {
+struct InstrumentEntry {
   Ref Instruments::*member;
   const char* factory;
   const char* name;
@@ -33,7 +33,7 @@ struct InstrumentSpec {
   const char* description;
 };
 
-const InstrumentSpec kInstruments[] = {
+const InstrumentEntry kInstruments[] = {
     {&Instruments::duration, "create_histogram", "quelvant.client.request.duration", "s",
      "From a request's line sent to its reply, or its failure"},
     {&Instruments::in_flight, "create_up_down_counter", "quelvant.client.requests.in_flight",
@@ -96,8 +96,8 @@ Instruments* instruments() {
   Ref meter = Ref::steal(PyObject_CallMethod(metrics.get(), "get_meter", "ss", "quelvant_rs", "0.1.0"));
   made->tracer = Ref::steal(PyObject_CallMethod(trace.get(), "get_tracer", "ss", "quelvant_rs", "0.1.0"));
   if (!meter || !made->tracer) return nullptr;
-  for (const InstrumentSpec& spec : kInstruments)
-    made.get()->*spec.member = make(meter.get(), spec.factory, spec.name, spec.unit, spec.description);
+  for (const InstrumentEntry& entry : kInstruments)
+    made.get()->*entry.member = make(meter.get(), entry.factory, entry.name, entry.unit, entry.description);
   Ref kind = Ref::steal(PyObject_GetAttrString(trace.get(), "SpanKind"));
   made->client_kind = kind ? Ref::steal(PyObject_GetAttrString(kind.get(), "CLIENT")) : Ref();
   made->status = Ref::steal(PyObject_GetAttrString(trace.get(), "Status"));
@@ -106,8 +106,8 @@ Instruments* instruments() {
   made->start_span = Ref::steal(PyUnicode_InternFromString("start_span"));
   made->end = Ref::steal(PyUnicode_InternFromString("end"));
   made->set_attribute = Ref::steal(PyUnicode_InternFromString("set_attribute"));
-  for (const InstrumentSpec& spec : kInstruments)
-    if (!(made.get()->*spec.member)) return nullptr;
+  for (const InstrumentEntry& entry : kInstruments)
+    if (!(made.get()->*entry.member)) return nullptr;
   for (const Ref* r : {&made->client_kind, &made->status, &made->error_code, &made->start_span,
                        &made->end, &made->set_attribute})
     if (!*r) return nullptr;

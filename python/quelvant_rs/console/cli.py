@@ -53,9 +53,9 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("-x", dest="lines", action="append", default=[], metavar="LINE",
                    help="run LINE and print its reply; may be given again; exit status 1 if any failed")
     p.add_argument("--tail", action="store_true", help="print events only, filtered, until Ctrl-C")
-    p.add_argument("--filter", action="append", default=[], metavar="SPEC",
-                   help="show only events SPEC takes (a word, Key=Value or a Python expression)")
-    p.add_argument("--mute", action="append", default=[], metavar="SPEC", help="do not show events SPEC takes")
+    p.add_argument("--filter", action="append", default=[], metavar="MATCH",
+                   help="show only events MATCH takes (a word, Key=Value or a Python expression)")
+    p.add_argument("--mute", action="append", default=[], metavar="MATCH", help="do not show events MATCH takes")
     p.add_argument("--record", metavar="FILE", help="record every line sent and received into FILE")
     p.add_argument("--timeout", type=float, default=10.0, help="seconds to wait for each reply (10)")
     p.add_argument("--failure-word", action="append", metavar="WORD",

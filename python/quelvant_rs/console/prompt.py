@@ -28,8 +28,8 @@ _LOGIN_CALL = re.compile(r"""^login\(\s*(?:"[^"]*"|'[^']*')\s*,\s*("[^"]*"?|'[^'
 HELP = """\
 Type a protocol line (CallMake 7 1001 CallerName=Bob) or a call (call_make(7, "1001")); Tab
 completes words, methods and keys, and the bottom line shows the command's parameters.
-  /filter [SPEC|off]   show only events SPEC takes: a word, Key=Value or a Python expression
-  /mute [SPEC|off]     hide events SPEC takes
+  /filter [MATCH|off]  show only events MATCH takes: a word, Key=Value or a Python expression
+  /mute [MATCH|off]    hide events MATCH takes
   /events on|off       show events or not
   /record [FILE|off]   record every line sent and received into FILE
   /raw LINE            send LINE as it is
