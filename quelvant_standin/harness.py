@@ -135,6 +135,9 @@ class StandInServer:
         self._port: int | None = None
         self._ids = itertools.count(1)
         self._pending: dict[int, _Request] = {}
+        # Why the replies ended (the child exited, or was stopped): a request made after that
+        # fails at once, not after its whole limit (a child that is still exiting takes input).
+        self._ended: str | None = None
         self._lock = threading.Lock()
         self._listening: concurrent.futures.Future[str] = concurrent.futures.Future()
         self._rx: dict[int, ByteWindow] = {}
@@ -144,6 +147,7 @@ class StandInServer:
         if self._proc is not None:
             raise StandInError("stand-in server already started")
         self._listening = concurrent.futures.Future()
+        self._ended = None
         self._rx = {}
         self._port = None
         cmd = [sys.executable, "-m", "quelvant_standin", "--port", "0", "--host", self._host, "--control-stdio"]
@@ -264,6 +268,7 @@ class StandInServer:
     def _fail_pending(self, why: str) -> None:
         with self._lock:
             pending, self._pending = self._pending, {}
+            self._ended = self._ended or why
         for fut in pending.values():
             if not fut.done():
                 fut.set_exception(StandInError(why))
@@ -304,6 +309,8 @@ class StandInServer:
         fut.standin_id = rid
         line = json.dumps({"id": rid, "op": op, **args}, separators=(",", ":")).encode("ascii") + b"\n"
         with self._lock:
+            if self._ended is not None:
+                raise StandInError(f"cannot reach stand-in server ({self._ended}){self._stderr_tail()}")
             self._pending[rid] = fut
             try:
                 if proc.stdin is None:

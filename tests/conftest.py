@@ -44,14 +44,21 @@ def _readers_end() -> Iterator[None]:
 
 
 @pytest.fixture
-def server(_readers_end, standin_server: StandInServer) -> StandInServer:
+def standin_server_factory(_readers_end, standin_server_factory):
+    """The kit's factory, after _readers_end however a test names its servers: set up the
+    other way round, the readers would be waited for while the servers still run."""
+    return standin_server_factory
+
+
+@pytest.fixture
+def server(standin_server: StandInServer) -> StandInServer:
     """The kit's standin_server: a started stand-in server (its own process), stopped after
     the test; marks and indirect parameters set its options."""
     return standin_server
 
 
 @pytest.fixture
-def make_server(_readers_end, standin_server_factory) -> Callable[..., StandInServer]:
+def make_server(standin_server_factory) -> Callable[..., StandInServer]:
     """Factory for extra or differently configured servers, e.g. make_server(rcvbuf=4096)."""
     return standin_server_factory
 
