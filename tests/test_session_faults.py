@@ -5,11 +5,13 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import gc
 import logging
 import os
 import re
 import socket
 import subprocess
+import sys
 import textwrap
 import threading
 import time
@@ -313,6 +315,19 @@ class TestRouting:
 # -- memory -----------------------------------------------------------------------------------
 
 class TestMemory:
+    def test_sessions_that_made_requests_leave_nothing_in_the_threads_context(self, server):
+        def sessions(n: int) -> None:
+            for _ in range(n):
+                with session.Session(server.host, server.port, "ivr", "secret") as s:
+                    s.get_version()
+
+        sessions(20)
+        gc.collect()
+        before = sys.getallocatedblocks()
+        sessions(300)
+        gc.collect()
+        assert sys.getallocatedblocks() - before < 150  # two blocks a session, when each kept one
+
     @kinds(among=ASYNC)
     def test_timed_out_requests_leave_nothing_queued_behind(self, make_server, spawn, kind, monkeypatch):
         srv = make_server(rcvbuf=4096)

@@ -51,7 +51,7 @@ void queue_line(AsyncState& s, const LineBuffer& text, std::uint64_t tag,
   const bool up = s.link.up();
   (up ? s.out : s.queued).add(text.view(), tag);
   ++s.counts.requests;
-  note_request(s.request_marker, s.events.position());
+  s.request_marker.note(s.events.position());
   // One queued while connecting is traced once logged in, after the Login.
   if (!traced || !up) return;
   LineBuffer wire;

@@ -80,7 +80,7 @@ class AsyncState final : public EventPipeline::Host {
   Ref hook_task;
   std::optional<Incoming> reconnect_mark;
   PyObject* owner = nullptr;  // the AsyncSession this is the state of (borrowed: it owns it)
-  Ref request_marker;         // each task's last request's place (see note_request)
+  RequestMarker request_marker;  // each task's last request's place
 
   // The socket, and what the loop does for it.
   int fd = -1;

@@ -187,7 +187,7 @@ PyObject* add_event_wait(PyObject* self, EventWait wait, PyObject* pending_owner
   wait.future = Ref::borrow(future.get());
   wait.ends_iteration = iterating;
   if (wait.kind == EventWait::Kind::Match)
-    wait.unseen = s.events.dropped_since(last_request(s.request_marker).value_or(0),
+    wait.unseen = s.events.dropped_since(s.request_marker.last().value_or(0),
                                          wait.unseen_at_least);
   const std::optional<Time> due = deadline_for(wait.limit);
   SubscriptionObject* sub =

@@ -1,5 +1,7 @@
 #include "session/requests.hpp"
 
+#include <vector>
+
 #include "commands/core/wire_line.hpp"
 #include "commands/py_command.hpp"
 #include "binding/args.hpp"
@@ -210,29 +212,62 @@ void raise_no_event(std::optional<double> limit, std::uint64_t unseen, bool at_l
   set_error(PyExc_TimeoutError, text);
 }
 
-// Only wait_for's message needs the marker: without memory for it, that message says less.
-void note_request(Ref& marker, std::uint64_t position) {
-  if (!marker) marker = Ref::steal(context_var_new("quelvant_rs: the last request's place"));
-  // Mostly no event came since this thread's (task's) last request: setting the variable
-  // again would make a new context for the same value.
-  else if (last_request(marker) == position) return;
-  Ref place = Ref::steal(PyLong_FromUnsignedLongLong(position));
-  if (!marker || !place || !context_var_set(marker.get(), place.get())) PyErr_Clear();
+namespace {
+
+std::vector<Ref>& free_markers() {
+  static auto* pool = new std::vector<Ref>();  // kept for the process, as the contexts are
+  return *pool;
 }
 
-std::optional<std::uint64_t> last_request(Ref& marker) {
-  if (!marker) return std::nullopt;
-  Ref place = Ref::steal(context_var_get(marker.get()));
-  if (!place) {
+}  // namespace
+
+RequestMarker::~RequestMarker() {
+  if (!var_) return;
+  try {
+    free_markers().push_back(std::move(var_));
+  } catch (...) {  // no memory for the pool: the variable goes, its entries stay
+  }
+}
+
+// Only wait_for's message needs the marker: without memory for it, that message says less.
+void RequestMarker::note(std::uint64_t position) {
+  if (!var_) {
+    static std::uint64_t serials = 0;  // the interpreter lock guards it
+    owner_ = Ref::steal(PyLong_FromUnsignedLongLong(++serials));
+    if (!owner_) return PyErr_Clear();
+    std::vector<Ref>& pool = free_markers();
+    if (!pool.empty()) {
+      var_ = std::move(pool.back());
+      pool.pop_back();
+    } else {
+      var_ = Ref::steal(context_var_new("quelvant_rs: the last request's place"));
+    }
+  } else if (last() == position) {
+    // Mostly no event came since this thread's (task's) last request: setting the variable
+    // again would make a new context for the same value.
+    return;
+  }
+  Ref place = Ref::steal(PyLong_FromUnsignedLongLong(position));
+  Ref value = place ? Ref::steal(PyTuple_Pack(2, owner_.get(), place.get())) : Ref();
+  if (!var_ || !value || !context_var_set(var_.get(), value.get())) PyErr_Clear();
+}
+
+std::optional<std::uint64_t> RequestMarker::last() const {
+  if (!var_) return std::nullopt;
+  Ref value = Ref::steal(context_var_get(var_.get()));
+  if (!value) {
     PyErr_Clear();
     return std::nullopt;
   }
-  const unsigned long long value = PyLong_AsUnsignedLongLong(place.get());
+  if (!PyTuple_Check(value.get()) || PyTuple_Size(value.get()) != 2) return std::nullopt;
+  PyObject* owner = PyTuple_GetItem(value.get(), 0);  // borrowed
+  if (owner != owner_.get()) return std::nullopt;     // an earlier owner's
+  const unsigned long long place = PyLong_AsUnsignedLongLong(PyTuple_GetItem(value.get(), 1));
   if (PyErr_Occurred()) {
     PyErr_Clear();
     return std::nullopt;
   }
-  return value;
+  return place;
 }
 
 }  // namespace qv::py

@@ -123,11 +123,26 @@ void raise_events_lost();
 void raise_no_event(std::optional<double> limit, std::uint64_t unseen = 0, bool at_least = false,
                     std::size_t max_events = 0);
 
-// The place in a session's event stream of the calling thread's or task's last request: a
-// context variable of the session's own (each task and each thread has its own context).
-// `marker` is made on first use.
-void note_request(Ref& marker, std::uint64_t position);
-std::optional<std::uint64_t> last_request(Ref& marker);
+// The place in a session's event stream of the calling thread's or task's last request, in a
+// context variable (each task and each thread has its own context). A context keeps every
+// variable ever set in it, so a variable per session would leave an entry behind in each
+// thread's context for every session it ever used: sessions take their variable from a pool
+// (as large as the most sessions alive at once) and give it back when destroyed, and the value
+// names the session it is of, so one an earlier owner left reads as none.
+class RequestMarker {
+ public:
+  RequestMarker() = default;
+  RequestMarker(const RequestMarker&) = delete;
+  RequestMarker& operator=(const RequestMarker&) = delete;
+  ~RequestMarker();  // with the interpreter lock held, as a session's state is destroyed
+
+  void note(std::uint64_t position);  // the variable is taken on first use
+  std::optional<std::uint64_t> last() const;
+
+ private:
+  Ref var_;
+  Ref owner_;  // this session's serial, an int: the first item of the value
+};
 // completion(): no later line of the request of `tag` came in time.
 void raise_no_completion(std::uint64_t tag, std::optional<double> limit);
 

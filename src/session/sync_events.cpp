@@ -110,7 +110,7 @@ Ref wait_for_event(SessionState& s, PyObject* predicate, std::optional<double> l
   // dropped before now (said if nothing comes).
   bool at_least = false;
   const std::uint64_t unseen =
-      s.events.dropped_since(last_request(s.request_marker).value_or(0), at_least);
+      s.events.dropped_since(s.request_marker.last().value_or(0), at_least);
   EventWait wait;
   wait.kind = EventWait::Kind::Match;
   wait.predicate = Ref::borrow(predicate);

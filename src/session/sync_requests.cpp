@@ -80,7 +80,7 @@ bool CallHooks::between() {
 
 bool CallHooks::sent(std::string_view wire) {
   s_.counts.requests += static_cast<std::uint64_t>(std::count(wire.begin(), wire.end(), '\n'));
-  if (boxes_) note_request(s_.request_marker, s_.events.position());
+  if (boxes_) s_.request_marker.note(s_.events.position());
   s_.tracing = wire_log::tracing();  // once per request: its reply is traced by it too
   if (s_.tracing <= 0) return s_.tracing == 0;
   // A handler may make a request of its own, which reuses the buffer `wire` is in.

@@ -36,7 +36,7 @@ class SessionState final : public EventPipeline::Host {
   // instead of starting another (a silent resolver holds one thread per session at most).
   std::shared_ptr<Lookup> lookup;
   PyObject* owner = nullptr;  // the Session this is the state of (borrowed: it owns the state)
-  Ref request_marker;         // each thread's last request's place (see note_request)
+  RequestMarker request_marker;  // each thread's last request's place
 
   bool closed() const noexcept { return connection.state() == LinkState::Closed; }
 
