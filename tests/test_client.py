@@ -51,25 +51,35 @@ def connected(srv, conn: int = 0, host: str | None = None) -> QuelvantClient:
     return c
 
 
-def socket_handles() -> Counter[str]:
-    """Open socket descriptors per socket; a duplicated handle counts twice."""
+def socket_handles(port: int) -> Counter[str]:
+    """Open descriptors of the sockets whose TCP peer is this loopback port, per socket; a
+    duplicated handle counts twice. Sockets to other peers (another test's, a resolver's)
+    do not count."""
+    peers: set[str] = set()
+    for table in ("/proc/self/net/tcp", "/proc/self/net/tcp6"):
+        with contextlib.suppress(OSError), open(table) as rows:
+            next(rows)
+            for row in rows:
+                cols = row.split()
+                if int(cols[2].rsplit(":", 1)[1], 16) == port:
+                    peers.add(f"socket:[{cols[9]}]")
     found: Counter[str] = Counter()
     for fd in os.listdir("/proc/self/fd"):
         with contextlib.suppress(OSError):
             target = os.readlink(f"/proc/self/fd/{fd}")
-            if target.startswith("socket:"):
+            if target in peers:
                 found[target] += 1
     return found
 
 
-def extra_handles(before: Counter[str]) -> int:
-    return (socket_handles() - before).total()
+def extra_handles(before: Counter[str], port: int) -> int:
+    return (socket_handles(port) - before).total()
 
 
-def wait_extra_handles(before: Counter[str], n: int, timeout: float = 5.0) -> int:
+def wait_extra_handles(before: Counter[str], n: int, port: int) -> int:
     """Wait until n socket handles beyond `before` are open (a reader closes its copy late)."""
-    deadline = time.monotonic() + timeout
-    while (extra := extra_handles(before)) != n and time.monotonic() < deadline:
+    deadline = time.monotonic() + scaled(5.0)
+    while (extra := extra_handles(before, port)) != n and time.monotonic() < deadline:
         time.sleep(0.005)
     return extra
 
@@ -170,9 +180,9 @@ def test_failed_reconnect_keeps_old_connection(raw_fd1):
 
 
 def test_reconnect_replaces_connection_and_closes_old_handle(server, raw_fd1):
-    before = socket_handles()
+    before = socket_handles(server.port)
     c = connected(server)
-    assert extra_handles(before) == 2  # the client's handle and the reader's copy
+    assert extra_handles(before, server.port) == 2  # the client's handle and the reader's copy
     assert c.send_raw_command("GetVersion") == 0
     c.connect()
     server.wait_connections(2)
@@ -182,12 +192,12 @@ def test_reconnect_replaces_connection_and_closes_old_handle(server, raw_fd1):
     # The first reader keeps its copy, so the old connection is still read.
     server.send(b"on old\n", conn=0)
     raw_fd1.wait_for("Received: on old\n")
-    assert extra_handles(before) == 3
+    assert extra_handles(before, server.port) == 3
     server.close()
     raw_fd1.wait_for(closed(2))
-    assert wait_extra_handles(before, 1) == 1
+    assert wait_extra_handles(before, 1, server.port) == 1
     c.disconnect()
-    assert wait_extra_handles(before, 0) == 0
+    assert wait_extra_handles(before, 0, server.port) == 0
 
 
 def test_ipv6_loopback(make_server, raw_fd1):
@@ -229,16 +239,16 @@ def test_disconnect_then_reader_lives_until_server_closes(server, raw_fd1):
 
 
 def test_delete_connected_client(server, raw_fd1):
-    before = socket_handles()
+    before = socket_handles(server.port)
     c = connected(server)
     del c
     gc.collect()
-    assert wait_extra_handles(before, 1) == 1  # only the reader's copy is left
+    assert wait_extra_handles(before, 1, server.port) == 1  # only the reader's copy is left
     server.send(b"orphan line\n")
     raw_fd1.wait_for("Received: orphan line\n")
     server.close()
     raw_fd1.wait_for(CLOSED)
-    assert wait_extra_handles(before, 0) == 0
+    assert wait_extra_handles(before, 0, server.port) == 0
 
 
 # -- reader thread -------------------------------------------------------------------------
