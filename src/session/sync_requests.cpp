@@ -201,6 +201,10 @@ Ref exchange_lines(SessionState& s, std::span<const std::string_view> lines,
       raise_send_timeout(first, replies[0].tag, limit, hold_text(done.hold));
       return {};
   }
+  // The events read meanwhile are handed on now: the window keeps to max_events, and the
+  // subscriptions get theirs, however long the program only makes requests. (From inside a
+  // hand-on, a predicate's request, this does nothing: the one under way goes on after it.)
+  if (s.connection.events_queued() && !s.events.pump()) return {};
   if (!batch) return outcome(s, one, first, limit, boxes.take(0));
   // Every reply is collected before any failure is raised.
   Ref results = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));

@@ -49,9 +49,12 @@ SteadyTime slice_end(SteadyTime deadline) {
 struct Sink {
   EventQueue<QueuedEvent>& queue;
   std::uint64_t& generation;
+  std::atomic<bool>& queued;
   std::size_t push(Incoming&& in) {
     ++generation;
-    return queue.push(std::move(in));
+    const std::size_t dropped = queue.push(std::move(in));
+    queued.store(true, std::memory_order_relaxed);
+    return dropped;
   }
 };
 
@@ -147,7 +150,7 @@ void SyncConnection::lose_locked(bool mark) {
   if (fd_ < 0) return;
   // A loss while logging in is the Login's: the connecting thread learns of it from its reply.
   if (link_.up()) (void)transition_locked(LinkInput::Kind::Lost);
-  Sink sink{events_, generation_};
+  Sink sink{events_, generation_, queued_};
   auto lost = core_.lose(mark, sink);
   SessionCore<PendingReply*>::drain(
       lost, [](std::uint64_t, PendingReply* reply) { reply->state = PendingReply::State::Lost; });
@@ -330,6 +333,7 @@ void SyncConnection::read_arrived() {
 
 std::deque<QueuedEvent> SyncConnection::take_events() {
   const std::lock_guard lock(mutex_);
+  queued_.store(false, std::memory_order_relaxed);
   return events_.take_all();
 }
 
@@ -337,6 +341,7 @@ void SyncConnection::mark(Incoming::Kind kind) {
   const std::lock_guard lock(mutex_);
   ++generation_;
   events_.mark(kind);
+  queued_.store(true, std::memory_order_relaxed);
   changed_.notify_all();
 }
 
@@ -425,7 +430,7 @@ SyncConnection::Read SyncConnection::route_received(ssize_t received) {
 }
 
 void SyncConnection::route_locked(const char* data, std::size_t size) {
-  Sink sink{events_, generation_};
+  Sink sink{events_, generation_, queued_};
   core_.feed(data, size, sink, [](std::uint64_t, PendingReply* reply, std::string&& text) {
     reply->text = std::move(text);
     reply->state = PendingReply::State::Replied;

@@ -180,6 +180,9 @@ class SyncConnection {
   // The queued events and marks, in order.
   std::deque<QueuedEvent> take_events();
   void mark(Incoming::Kind kind);
+  // Whether events or marks were queued since they were last taken, asked without the lock
+  // (a request asks it each time: those read meanwhile are handed on after it).
+  bool events_queued() const noexcept { return queued_.load(std::memory_order_relaxed); }
 
   // -- monitoring ---------------------------------------------------------------------------
   struct Snapshot {
@@ -232,6 +235,7 @@ class SyncConnection {
   EventQueue<QueuedEvent> events_;
   std::size_t hand_back_;
   std::uint64_t generation_ = 0;  // counts events queued and wake-ups
+  std::atomic<bool> queued_{false};  // events_ has entries (kept with it, under the lock)
   SteadyTime last_read_{};
   std::unique_ptr<char[]> buffer_;  // the reader's receive buffer
   std::timed_mutex send_mutex_;
