@@ -314,6 +314,24 @@ class TestRouting:
 
 # -- memory -----------------------------------------------------------------------------------
 
+class TestClose:
+    def test_close_ends_a_call_pausing_between_reconnect_attempts(self, make_server, caplog):
+        srv = make_server()
+        s = session.Session(srv.host, srv.port, "ivr", "secret", timeout=None, reconnect_attempts=3,
+                            reconnect_delay=60, reconnect_max_delay=60)
+        srv.stop()  # refused from now on: the call spends its time in the pauses
+        ended = []
+        with caplog.at_level(logging.INFO, logger="quelvant_rs"):
+            call = threading.Thread(target=lambda: ended.append(pytest.raises(RuntimeError, s.get_version)))
+            call.start()
+            deadline = time.monotonic() + scaled(10)
+            while "connect attempt failed" not in caplog.text and time.monotonic() < deadline:
+                time.sleep(0.01)
+            s.close()
+            call.join(scaled(2))
+        assert not call.is_alive() and "closed" in str(ended[0].value)
+
+
 class TestMemory:
     def test_a_program_that_only_makes_requests_holds_no_more_events_than_the_window(self, server):
         with session.Session(server.host, server.port, "ivr", "secret", max_events=4) as s:

@@ -202,7 +202,7 @@ bool drive(SessionState& s, LinkStep step) {
         next = log_in(s, step.login_tag, or_never(step.until), login_failure);
         break;
       case LinkStep::Do::Pause:
-        if (!sleep_released(deadline_after(step.pause))) return false;
+        if (!sleep_released(s, deadline_after(step.pause))) return false;
         next = LinkInput(LinkInput::Kind::PauseOver);
         break;
       case LinkStep::Do::Up: return !step.reconnected || run_reconnect_hook(s);

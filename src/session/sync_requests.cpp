@@ -108,13 +108,18 @@ bool usable(const SessionState& s) {
   return true;
 }
 
-bool sleep_released(SteadyTime until) {
+bool sleep_released(SessionState& s, SteadyTime until) {
   for (;;) {
     const SteadyTime now = SteadyClock::now();
     if (now >= until) return true;
+    bool open;
     {
       WithoutInterpreter released;
-      std::this_thread::sleep_for(std::min<SteadyClock::duration>(until - now, kWaitSlice));
+      open = s.connection.pause(std::min<SteadyTime>(until, now + kWaitSlice));
+    }
+    if (!open) {
+      raise_closed();
+      return false;
     }
     if (PyErr_CheckSignals() < 0) return false;
   }

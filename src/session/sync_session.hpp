@@ -131,8 +131,9 @@ class CallHooks final : public WaitHooks {
 // error set.
 bool usable(const SessionState& s);
 
-// Waits with the lock released until `until`, answering signals; false with the error set.
-bool sleep_released(SteadyTime until);
+// Waits with the lock released until `until`, answering signals and ending at close(); false
+// with the error set.
+bool sleep_released(SessionState& s, SteadyTime until);
 
 // Makes sure there is a logged-in connection: on the first use, or after one was lost (when
 // reconnecting is on), all by the calling request's `deadline`; the reconnect is marked in

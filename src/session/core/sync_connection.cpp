@@ -146,6 +146,12 @@ void SyncConnection::close() {
   changed_.notify_all();
 }
 
+bool SyncConnection::pause(SteadyTime until) {
+  std::unique_lock lock(mutex_);
+  changed_.wait_until(lock, until, [&] { return link_.state() == LinkState::Closed; });
+  return link_.state() != LinkState::Closed;
+}
+
 void SyncConnection::lose_locked(bool mark) {
   if (fd_ < 0) return;
   // A loss while logging in is the Login's: the connecting thread learns of it from its reply.

@@ -144,6 +144,8 @@ class SyncConnection {
   void disconnect(bool mark);
   // Ends it for good (close()): every call from here on fails.
   void close();
+  // Sleeps until `until`, or until close(); false once the session is closed.
+  bool pause(SteadyTime until);
 
   // -- requests -----------------------------------------------------------------------------
   // The request protocol in one call: every line in `lines` (a command's text, untagged) is
