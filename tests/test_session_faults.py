@@ -136,6 +136,18 @@ class TestHangs:
             assert expected in names, (fault, names)
 
     @kinds()
+    def test_a_reconnect_whose_login_is_lost_tries_again(self, server, drive, kind):
+        d = drive(kind, server, reconnect_attempts=3, reconnect_delay=0.001)
+        server.drop_on("Login")  # the reconnect's first Login: its connection closed unanswered
+        server.close(conn=0, reset=True)
+        server.wait_closed(0)
+        if kind != "thread":  # a loop not running may learn of the reset by sending into it
+            with contextlib.suppress(ConnectionError):
+                d.get_version()
+        assert d.get_version().words[:2] == ["OK", "GetVersion"]
+        assert server.wait_connections(3, timeout=scaled(5)) == 3
+
+    @kinds()
     def test_a_10_mb_batch_to_a_server_that_answers_as_it_reads(self, server, drive, kind):
         d = drive(kind, server, timeout=scaled(10))
         lines = ["GetVersion " + "x" * 40] * 150_000  # the replies fill both sides' buffers

@@ -457,6 +457,9 @@ bool lose(PyObject* self, bool mark) {
   // Lost while on_reconnect ran: it is let go of, and what it held goes first.
   if (!end_reconnect_hold(s)) error.keep();
   if (was == LinkState::LoggingIn) {
+    // The Login leaves the table (and its deadline the index): a reconnect tries again, with
+    // another Login under the same tag.
+    if (const std::optional<std::uint64_t> tag = s.link.login_tag()) (void)give_up_request(s, *tag);
     raise_lost("Login", s.link.login_tag().value_or(0), false);
     if (!login_answered(self, {})) error.keep();
   } else {

@@ -270,6 +270,13 @@ LinkStep Link::logged_in(LinkTime now) {
 LinkStep Link::login_failed(LinkTime now, LoginEnd end) {
   if (end == LoginEnd::TimedOut && call_over(now))
     return call_ran_out("the server did not answer Login in time");
+  // A reconnect whose connection is lost during its Login (a server restarting accepts, then
+  // drops it) is a failed attempt, as a refused connect is: the next follows after a pause.
+  if (end == LoginEnd::Lost && reconnecting_ && policy_.more_attempts()) {
+    AttemptFailure lost;
+    lost.lost_in_login = true;
+    return attempt_failed(now, lost);
+  }
   return fail({LinkFailure::Kind::Login, 0, {}});
 }
 
