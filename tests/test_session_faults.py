@@ -135,6 +135,30 @@ class TestHangs:
         for names, (fault, (_, expected)) in zip(got, LOGIN_FAULTS.items()):
             assert expected in names, (fault, names)
 
+    def test_a_request_each_reconnect_loses_before_it_goes_is_named_unsent(self, server, caplog):
+        server.add_rule("Resync", fault="close")  # on_reconnect's request loses every connection
+        s = session.Session(server.host, server.port, "ivr", "secret", reconnect_delay=0.001,
+                            on_reconnect=lambda s: s.request("Resync"))
+        server.drop_on("CallHold")
+        with pytest.raises(ConnectionError):
+            s.call_hold(1)
+        with caplog.at_level(logging.CRITICAL, logger="quelvant_rs"):  # the hook's failures
+            with pytest.raises(ConnectionError, match="^GetVersion was not sent: the connection"):
+                s.get_version()
+        s.close()
+
+    def test_a_request_whose_limit_ran_out_while_reconnecting_is_not_sent(self, server):
+        hook_over = threading.Event()
+        s = session.Session(server.host, server.port, "ivr", "secret", reconnect_delay=0.001,
+                            on_reconnect=lambda _: hook_over.wait(scaled(1.5)))
+        server.drop_on("CallHold")
+        with pytest.raises(ConnectionError):
+            s.call_hold(1)
+        with pytest.raises(TimeoutError, match="^GetVersion was not sent: its limit .0.5 s. ran out"):
+            s.get_version(reply_timeout=0.5)  # the hook, connecting again, outlasts it
+        assert server.received(1).count(b"\n") == 1  # the Login alone
+        s.close()
+
     @kinds()
     def test_a_reconnect_whose_login_is_lost_tries_again(self, server, drive, kind):
         d = drive(kind, server, reconnect_attempts=3, reconnect_delay=0.001)

@@ -180,6 +180,18 @@ void raise_lost(std::string_view word, std::uint64_t tag, bool closed_by_program
                 std::to_string(tag) + ")");
 }
 
+void raise_not_sent(std::string_view word, std::optional<double> limit, bool lost) {
+  if (lost) {
+    set_error(PyExc_ConnectionError, std::string(word) +
+                                         " was not sent: the connection was lost each time "
+                                         "before its line could go");
+  } else {
+    const std::string of = limit ? " (" + seconds_text(*limit) + " s)" : std::string();
+    set_error(PyExc_TimeoutError, std::string(word) + " was not sent: its limit" + of +
+                                      " ran out while the session connected again");
+  }
+}
+
 void raise_closed() { PyErr_SetString(PyExc_RuntimeError, "the session is closed"); }
 
 void raise_forked() {

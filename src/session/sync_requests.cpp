@@ -175,7 +175,14 @@ Ref exchange_lines(SessionState& s, std::span<const std::string_view> lines,
   // A connection lost between connecting and sending (or found closed by the server just
   // before) sent nothing: connected again, the request goes.
   for (int round = 0;; ++round) {
+    const bool was_up = s.connection.up();
     if (!ensure_connected(s, deadline)) return {};
+    // Connecting again (on_reconnect above all) may have taken the whole limit: a line sent
+    // now would be answered after the caller gave up.
+    if (!was_up && deadline.at != kNoDeadline && SteadyClock::now() >= deadline.at) {
+      raise_not_sent(words[0], limit, false);
+      return {};
+    }
     boxes.clear();
     CallHooks hooks(s, &boxes);
     done = s.connection.exchange(lines, replies, wire, deadline.at, hooks);
@@ -187,7 +194,11 @@ Ref exchange_lines(SessionState& s, std::span<const std::string_view> lines,
   switch (done.outcome) {
     case Exchange::Outcome::Done: break;
     case Exchange::Outcome::NotConnected:
-      raise_lost(first, replies[0].tag, s.closed());
+      if (s.closed()) {
+        raise_lost(first, replies[0].tag, true);
+      } else {
+        raise_not_sent(first, limit, true);
+      }
       return {};
     case Exchange::Outcome::Stopped: return {};
     case Exchange::Outcome::Reentrant:
