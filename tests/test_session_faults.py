@@ -509,6 +509,17 @@ def dead_address(server):
 
 
 class TestUserCodeAndNames:
+    def test_a_predicate_that_takes_the_event_it_accepts_is_told_at_once(self, server):
+        with session.Session(server.host, server.port, "ivr", "secret") as s:
+            server.event("Tick")
+
+            def judge(event):
+                assert s.wait_for(lambda e: True, timeout=1).line == "Tick"  # takes it
+                return True
+
+            with pytest.raises(RuntimeError, match="taken by a call the predicate itself made"):
+                s.wait_for(judge, timeout=scaled(5))
+
     @kinds(among=ASYNC)
     @pytest.mark.parametrize("when", ["batch", "queued before the Login"])
     def test_a_trace_handler_closing_the_session_midway(self, server, spawn, kind, when):

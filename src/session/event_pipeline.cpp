@@ -347,11 +347,18 @@ void EventPipeline::offer_waits() {
     Taken taken;
     if (seq) {
       taken = take_at(window_, *seq);
-      if (!taken.found) {  // taken by someone else meanwhile: it looks again from there
-        w->from = *seq;
-        continue;
+      if (!taken.found) {
+        // Nothing else hands events on while a predicate runs: a call the predicate made took
+        // the event it then accepted. Handing it on twice would break once-only delivery, and
+        // waiting on would keep the caller from an event it has seen: it is told at once.
+        PyErr_SetString(PyExc_RuntimeError,
+                        "the event this wait_for's predicate accepted was taken by a call the "
+                        "predicate itself made (wait_for, events() or a subscription's step): "
+                        "a predicate may take events or accept them, not both");
+        raised = Ref::steal(take_raised_exception());
+      } else if (!taken.event) {
+        raised = Ref::steal(take_raised_exception());
       }
-      if (!taken.event) raised = Ref::steal(take_raised_exception());
     }
     w->settled = true;
     w->event = std::move(taken.event);
