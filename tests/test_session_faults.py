@@ -377,13 +377,15 @@ class TestClose:
 
 
 class TestMemory:
-    def test_a_program_that_only_makes_requests_holds_no_more_events_than_the_window(self, server):
-        with session.Session(server.host, server.port, "ivr", "secret", max_events=4) as s:
-            for _ in range(3):
-                server.send(b"Tick\n" * 50)  # before the reply, on the same connection
-                s.get_version()
-            assert repr(s).endswith(", 4 events held>"), repr(s)
-            assert s.stats.dropped == 146
+    @kinds()
+    def test_a_program_that_only_makes_requests_holds_no_more_events_than_the_window(
+            self, server, drive, kind):
+        d = drive(kind, server, max_events=4)
+        for _ in range(3):
+            server.send(b"Tick\n" * 50)  # before the reply, on the same connection
+            d.get_version()
+        assert repr(d.raw).endswith(", 4 events held>"), repr(d.raw)
+        assert d.raw.stats.dropped == 146
 
     def test_sessions_that_made_requests_leave_nothing_in_the_threads_context(self, server):
         def sessions(n: int) -> None:

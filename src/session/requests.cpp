@@ -180,16 +180,16 @@ void raise_lost(std::string_view word, std::uint64_t tag, bool closed_by_program
                 std::to_string(tag) + ")");
 }
 
-void raise_not_sent(std::string_view word, std::optional<double> limit, bool lost) {
-  if (lost) {
-    set_error(PyExc_ConnectionError, std::string(word) +
-                                         " was not sent: the connection was lost each time "
-                                         "before its line could go");
-  } else {
-    const std::string of = limit ? " (" + seconds_text(*limit) + " s)" : std::string();
-    set_error(PyExc_TimeoutError, std::string(word) + " was not sent: its limit" + of +
-                                      " ran out while the session connected again");
-  }
+void raise_not_sent_in_time(std::string_view word, std::optional<double> limit) {
+  const std::string of = limit ? " (" + seconds_text(*limit) + " s)" : std::string();
+  set_error(PyExc_TimeoutError, std::string(word) + " was not sent: its limit" + of +
+                                    " ran out while the session connected again");
+}
+
+void raise_not_sent_lost(std::string_view word) {
+  set_error(PyExc_ConnectionError, std::string(word) +
+                                       " was not sent: the connection was lost each time before "
+                                       "its line could go");
 }
 
 void raise_closed() { PyErr_SetString(PyExc_RuntimeError, "the session is closed"); }

@@ -118,9 +118,10 @@ void raise_closed();
 void raise_forked();
 // At the point of the stream where the connection was lost.
 void raise_events_lost();
-// A request that never went: its limit ran out while the session connected again (TimeoutError),
-// or each connection was lost before its line could go (ConnectionError).
-void raise_not_sent(std::string_view word, std::optional<double> limit, bool lost);
+// A request that never went: its limit ran out while the session connected again
+// (TimeoutError), or each connection was lost before its line could go (ConnectionError).
+void raise_not_sent_in_time(std::string_view word, std::optional<double> limit);
+void raise_not_sent_lost(std::string_view word);
 // wait_for: nothing matched in time. When `unseen` events that came after the caller's last
 // request were dropped from the recent window before it looked, it says so, and what to use.
 void raise_no_event(std::optional<double> limit, std::uint64_t unseen = 0, bool at_least = false,

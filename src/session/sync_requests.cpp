@@ -180,7 +180,7 @@ Ref exchange_lines(SessionState& s, std::span<const std::string_view> lines,
     // Connecting again (on_reconnect above all) may have taken the whole limit: a line sent
     // now would be answered after the caller gave up.
     if (!was_up && deadline.at != kNoDeadline && SteadyClock::now() >= deadline.at) {
-      raise_not_sent(words[0], limit, false);
+      raise_not_sent_in_time(words[0], limit);
       return {};
     }
     boxes.clear();
@@ -197,7 +197,7 @@ Ref exchange_lines(SessionState& s, std::span<const std::string_view> lines,
       if (s.closed()) {
         raise_lost(first, replies[0].tag, true);
       } else {
-        raise_not_sent(first, limit, true);
+        raise_not_sent_lost(first);
       }
       return {};
     case Exchange::Outcome::Stopped: return {};
