@@ -203,7 +203,7 @@ def round_batch(r: int, drain: Server) -> None:
 def round_sessions(r: int, echo: Server, echo_pinned: Server, events: Server) -> None:
     # Blocking round trips: every client on the echo server, interleaved in chunks; then the
     # same with this process's children and the server all on one CPU.
-    order = rotate(["F4", "Session", "P4", "P5"], r)
+    order = rotate(["F4", "F5", "Session", "P4", "P5"], r)
     for where, server, cpu in (("free", echo, None), ("one cpu", echo_pinned, PIN_CPU)):
         res = workload("roundtrip", {"port": server.port, "tools": str(TOOLS), "count": ROUND_TRIPS,
                                      "chunks": CHUNKS, "order": order}, cpu=cpu)
@@ -608,6 +608,8 @@ def build_main_table(instructions: dict) -> str:
     t.section("Blocking requests on the echo server (µs per round trip; free: scheduled anywhere; one CPU: clients and server pinned to one)")
     for where in ("free", "one cpu"):
         t.value(f"{where}: F4 C++: send(), blocking recv() until the tagged reply", s[f"rtt {where} F4"], "µs")
+        t.value(f"{where}: F5 minimal extension function: F4's calls, interpreter lock released around them",
+                s[f"rtt {where} F5"], "µs")
         t.value(f"{where}: Session.get_version()", s[f"rtt {where} Session"], "µs")
         t.value(f"{where}: P4 pure-Python: sendall, readline, tag match", s[f"rtt {where} P4"], "µs")
         t.value(f"{where}: P5 pure-Python: reader thread hands replies over a condition variable", s[f"rtt {where} P5"], "µs")
@@ -670,6 +672,9 @@ def build_main_table(instructions: dict) -> str:
     for where in ("free", "one cpu"):
         t.ratio(f"Session round trip / F4, {where}", f"rtt {where} Session", f"rtt {where} F4",
                 "<=", 1.05 if where == "one cpu" else None)
+    for where in ("free", "one cpu"):
+        t.ratio(f"F5 / F4, {where}: what any Python call adds (no target)", f"rtt {where} F5", f"rtt {where} F4")
+        t.ratio(f"Session round trip / F5, {where} (no target)", f"rtt {where} Session", f"rtt {where} F5")
     for where in ("free", "one cpu"):
         t.ratio(f"P4 / Session round trip, {where} (no target)", f"rtt {where} P4", f"rtt {where} Session")
         t.ratio(f"P5 / Session round trip, {where} (no target)", f"rtt {where} P5", f"rtt {where} Session")

@@ -7,6 +7,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . benchmarks/setup.sh
-bench_setup loopback_server send_floor read_floor pipe_drain rtt_floor
+bench_setup loopback_server send_floor read_floor pipe_drain rtt_floor rtt_floor_ext
 
 exec .venv-bench/bin/python benchmarks/bench.py

@@ -659,6 +659,27 @@ def setup_rtt_session(port: int, tools: str):
     return run
 
 
+def setup_rtt_f5(port: int, tools: str):
+    # The minimal extension function (tools/rtt_floor_ext.cpp), built for this interpreter.
+    sys.path.insert(0, tools)
+    import rtt_floor_ext
+
+    rtt_floor_ext.connect(port)
+    request = rtt_floor_ext.request
+    last = []
+
+    def run(count: int) -> int:
+        t0 = time.perf_counter_ns()
+        for _ in repeat(None, count):
+            r = request()
+        t1 = time.perf_counter_ns()
+        last.append(r)
+        return t1 - t0
+
+    run.check = lambda: last[-1].startswith("OK GetVersion ")
+    return run
+
+
 def setup_rtt_peer(make):
     def setup(port: int, tools: str):
         request = make(HOST, port).request
@@ -680,6 +701,7 @@ def setup_rtt_peer(make):
 
 ROUND_TRIPS = {
     "F4": setup_rtt_f4,
+    "F5": setup_rtt_f5,
     "Session": setup_rtt_session,
     "P4": setup_rtt_peer(peers.BlockingPeer),
     "P5": setup_rtt_peer(peers.ThreadedPeer),
