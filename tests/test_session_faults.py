@@ -400,6 +400,27 @@ class TestMemory:
         gc.collect()
         assert sys.getallocatedblocks() - before < 150  # two blocks a session, when each kept one
 
+    @kinds()
+    def test_the_logger_is_asked_by_names_made_once(self, server, drive, kind, monkeypatch):
+        # A name made afresh for each call sits in the interpreter's method cache by its
+        # address: a note per reconnect filled that cache with copies.
+        logger = logging.getLogger("quelvant_rs.session")
+        asked = []
+
+        class Recording(type(logger)):
+            def __getattribute__(self, name):
+                asked.append(name)
+                return super().__getattribute__(name)
+
+        monkeypatch.setattr(logger, "__class__", Recording)
+        d = drive(kind, server)
+        server.drop_on("CallHold")
+        with pytest.raises(ConnectionError):
+            d.call_hold(4)
+        d.get_version()  # connected again: its notes asked the logger again
+        assert "isEnabledFor" in asked
+        assert [n for n in asked if sys.intern(n) is not n] == []
+
     @kinds(among=ASYNC)
     def test_timed_out_requests_leave_nothing_queued_behind(self, make_server, spawn, kind, monkeypatch):
         srv = make_server(rcvbuf=4096)

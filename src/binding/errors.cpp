@@ -6,6 +6,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "binding/method_call.hpp"
 #include "net/os_error.hpp"
 #include "binding/boundary.hpp"
 
@@ -94,7 +95,7 @@ void note_current_exception(std::string_view note) {
   if (!exc) return;
   Ref text = Ref::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
   if (text) {
-    Ref added = Ref::steal(PyObject_CallMethod(exc.get(), "add_note", "O", text.get()));
+    Ref added = call_method(exc.get(), "add_note", "O", text.get());
     if (!added) return;  // that failure is the error now
   }
   set_raised_exception(exc.release());

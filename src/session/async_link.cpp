@@ -11,6 +11,7 @@
 
 #include "binding/boundary.hpp"
 #include "binding/errors.hpp"
+#include "binding/method_call.hpp"
 #include "commands/build_command.hpp"
 #include "commands/core/wire_line.hpp"
 #include "net/socket.hpp"
@@ -72,7 +73,7 @@ void raise_failure(AsyncState& s, const LinkFailure& failure) {
     case LinkFailure::Kind::System: set_error(os_error_type(failure.err), failure.text); return;
     case LinkFailure::Kind::Resolve: {
       Ref socket = Ref::steal(PyImport_ImportModule("socket"));
-      Ref gaierror = socket ? Ref::steal(PyObject_GetAttrString(socket.get(), "gaierror")) : Ref();
+      Ref gaierror = socket ? get_attribute(socket.get(), "gaierror") : Ref();
       if (gaierror) set_error(gaierror.get(), failure.text);
       return;
     }
@@ -169,12 +170,14 @@ bool start_reconnect_hook(PyObject* self) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
     return log_hook_failure(s) && end_reconnect_hold(s);
   }
-  const int awaitable = PyObject_HasAttrString(result.get(), "__await__");
+  PyObject* await_name = attribute_name("__await__");
+  if (!await_name) return false;
+  const int awaitable = PyObject_HasAttr(result.get(), await_name);
   if (!awaitable) return end_reconnect_hold(s);  // a plain function: done already
-  Ref task = Ref::steal(PyObject_CallMethod(s.loop.get(), "create_task", "O", result.get()));
+  Ref task = call_method(s.loop.get(), "create_task", "O", result.get());
   Ref cb = callback(self, g_on_hook_done);
   if (!task || !cb) return false;
-  Ref added = Ref::steal(PyObject_CallMethod(task.get(), "add_done_callback", "O", cb.get()));
+  Ref added = call_method(task.get(), "add_done_callback", "O", cb.get());
   if (!added) return false;
   s.hook_task = std::move(task);
   return true;
@@ -184,10 +187,10 @@ PyObject* on_hook_done(PyObject* self, PyObject* task) {
   AsyncState& s = async_of(self);
   if (task != s.hook_task.get()) Py_RETURN_NONE;  // let go of already
   s.hook_task = {};
-  Ref cancelled = Ref::steal(PyObject_CallMethod(task, "cancelled", nullptr));
+  Ref cancelled = call_method(task, "cancelled", nullptr);
   if (!cancelled) return nullptr;
   if (cancelled.get() == Py_False) {
-    Ref exc = Ref::steal(PyObject_CallMethod(task, "exception", nullptr));
+    Ref exc = call_method(task, "exception", nullptr);
     if (!exc) return nullptr;
     if (exc.get() != Py_None) {
       set_raised_exception(exc.release());

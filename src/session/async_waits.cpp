@@ -3,6 +3,7 @@
 #include <new>
 
 #include "binding/boundary.hpp"
+#include "binding/method_call.hpp"
 #include "session/async_session.hpp"
 #include "session/asyncio_api.hpp"
 #include "session/py_received.hpp"
@@ -42,7 +43,7 @@ Ref call_at(AsyncState& s, Time until, PyObject* self, PyMethodDef& def, PyObjec
   Ref cb = callback(self, def);
   if (!delay || !cb) return {};
   if (!arg) return aio::call(s.loop.get(), "call_later", delay.get(), cb.get());
-  return Ref::steal(PyObject_CallMethod(s.loop.get(), "call_later", "OOO", delay.get(), cb.get(), arg));
+  return call_method(s.loop.get(), "call_later", "OOO", delay.get(), cb.get(), arg);
 }
 
 std::optional<Time> deadline_for(std::optional<double> limit) {

@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "binding/method_call.hpp"
+
 namespace qv::py::aio {
 
 namespace {
@@ -91,11 +93,11 @@ Ref result(PyObject* future) { return call_method(future, g_result, nullptr); }
 bool cancel(PyObject* future) { return static_cast<bool>(call_method(future, g_cancel, nullptr)); }
 
 Ref call(PyObject* loop, const char* method, PyObject* a) {
-  return Ref::steal(PyObject_CallMethod(loop, method, "O", a));
+  return py::call_method(loop, method, "O", a);
 }
 
 Ref call(PyObject* loop, const char* method, PyObject* a, PyObject* b) {
-  return Ref::steal(PyObject_CallMethod(loop, method, "OO", a, b));
+  return py::call_method(loop, method, "OO", a, b);
 }
 
 bool cancel_handle(PyObject* handle) {

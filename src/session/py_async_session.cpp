@@ -11,6 +11,7 @@
 
 #include "binding/boundary.hpp"
 #include "binding/errors.hpp"
+#include "binding/method_call.hpp"
 #include "binding/type_support.hpp"
 #include "commands/build_command.hpp"
 #include "session/async_session.hpp"
@@ -251,7 +252,7 @@ int loop_runs_elsewhere(AsyncState& s) {
   Ref running = aio::running_loop();
   if (!running) PyErr_Clear();
   if (running.get() == s.loop.get()) return 0;
-  Ref is_running = Ref::steal(PyObject_CallMethod(s.loop.get(), "is_running", nullptr));
+  Ref is_running = call_method(s.loop.get(), "is_running", nullptr);
   if (!is_running) return -1;
   return PyObject_IsTrue(is_running.get());
 }
@@ -388,8 +389,8 @@ int AsyncSession_clear(PyObject* self) noexcept {
 // Calls `method` on an object for a finalizer: a failure is let go of (the loop may be
 // closed, or dying too).
 void call_quietly(PyObject* target, const char* method, PyObject* arg = nullptr) {
-  Ref done = arg ? Ref::steal(PyObject_CallMethod(target, method, "O", arg))
-                 : Ref::steal(PyObject_CallMethod(target, method, nullptr));
+  Ref done = arg ? call_method(target, method, "O", arg)
+                 : call_method(target, method, nullptr);
   if (!done) PyErr_Clear();
 }
 
@@ -413,7 +414,7 @@ void AsyncSession_finalize(PyObject* self) noexcept {
   (void)s->link.advance(Clock::now(), LinkInput::Kind::Close);
   bool loop_open = false;
   if (s->loop) {
-    Ref closed = Ref::steal(PyObject_CallMethod(s->loop.get(), "is_closed", nullptr));
+    Ref closed = call_method(s->loop.get(), "is_closed", nullptr);
     loop_open = closed && closed.get() == Py_False;
     if (!closed) PyErr_Clear();
   }

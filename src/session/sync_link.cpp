@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "binding/errors.hpp"
+#include "binding/method_call.hpp"
 #include "commands/build_command.hpp"
 #include "commands/core/wire_line.hpp"
 #include "net/os_error.hpp"
@@ -143,7 +144,7 @@ void raise_failure(SessionState& s, const LinkFailure& failure, Ref& login_failu
     case LinkFailure::Kind::System: set_error(os_error_type(failure.err), failure.text); return;
     case LinkFailure::Kind::Resolve: {
       Ref socket = Ref::steal(PyImport_ImportModule("socket"));
-      Ref gaierror = socket ? Ref::steal(PyObject_GetAttrString(socket.get(), "gaierror")) : Ref();
+      Ref gaierror = socket ? get_attribute(socket.get(), "gaierror") : Ref();
       if (gaierror) set_error(gaierror.get(), failure.text);
       return;
     }

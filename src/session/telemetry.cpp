@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "binding/first_error.hpp"
+#include "binding/method_call.hpp"
 #include "net/ip_address.hpp"
 #include "session/py_received.hpp"
 
@@ -71,7 +72,7 @@ bool is_default_provider(PyObject* provider) {
 
 Ref make(PyObject* meter, const char* factory, const char* name, const char* unit,
          const char* description) {
-  return Ref::steal(PyObject_CallMethod(meter, factory, "sss", name, unit, description));
+  return call_method(meter, factory, "sss", name, unit, description);
 }
 
 // Null (no error) when the package is absent or no provider is set; null with the error set
@@ -85,16 +86,16 @@ Instruments* instruments() {
     if (PyErr_ExceptionMatches(PyExc_ImportError)) PyErr_Clear();  // not installed: off
     return nullptr;
   }
-  Ref meter_provider = Ref::steal(PyObject_CallMethod(metrics.get(), "get_meter_provider", nullptr));
-  Ref tracer_provider = Ref::steal(PyObject_CallMethod(trace.get(), "get_tracer_provider", nullptr));
+  Ref meter_provider = call_method(metrics.get(), "get_meter_provider", nullptr);
+  Ref tracer_provider = call_method(trace.get(), "get_tracer_provider", nullptr);
   if (!meter_provider || !tracer_provider) return nullptr;
   if (is_default_provider(meter_provider.get()) && is_default_provider(tracer_provider.get())) {
     g_looked = false;  // a provider may be set before the next session: asked again then
     return nullptr;
   }
   auto made = std::make_unique<Instruments>();
-  Ref meter = Ref::steal(PyObject_CallMethod(metrics.get(), "get_meter", "ss", "quelvant_rs", "0.1.0"));
-  made->tracer = Ref::steal(PyObject_CallMethod(trace.get(), "get_tracer", "ss", "quelvant_rs", "0.1.0"));
+  Ref meter = call_method(metrics.get(), "get_meter", "ss", "quelvant_rs", "0.1.0");
+  made->tracer = call_method(trace.get(), "get_tracer", "ss", "quelvant_rs", "0.1.0");
   if (!meter || !made->tracer) return nullptr;
   for (const InstrumentEntry& entry : kInstruments)
     made.get()->*entry.member = make(meter.get(), entry.factory, entry.name, entry.unit, entry.description);
@@ -171,7 +172,7 @@ bool end_span(PyObject* span, const char* failure) {
   Instruments& in = *g_instruments;
   if (failure) {
     Ref status = Ref::steal(PyObject_CallFunction(in.status.get(), "Os", in.error_code.get(), failure));
-    if (!status || !Ref::steal(PyObject_CallMethod(span, "set_status", "O", status.get())))
+    if (!status || !call_method(span, "set_status", "O", status.get()))
       return false;
   }
   return static_cast<bool>(Ref::steal(PyObject_CallMethodObjArgs(span, in.end.get(), nullptr)));
@@ -179,7 +180,7 @@ bool end_span(PyObject* span, const char* failure) {
 
 bool record(PyObject* instrument, const char* method, PyObject* amount, PyObject* attrs) {
   if (!amount || !attrs) return false;
-  return static_cast<bool>(Ref::steal(PyObject_CallMethod(instrument, method, "OO", amount, attrs)));
+  return static_cast<bool>(call_method(instrument, method, "OO", amount, attrs));
 }
 
 bool add_one(PyObject* instrument, long amount, PyObject* attrs) {
@@ -223,12 +224,12 @@ bool end_token(PyObject* token, Telemetry::Outcome outcome, std::span<const std:
 // The done callback of a future a token follows: self is the token.
 PyObject* token_done(PyObject* token, PyObject* future) {
   Telemetry::Outcome outcome = Telemetry::Outcome::Reply;
-  Ref cancelled = Ref::steal(PyObject_CallMethod(future, "cancelled", nullptr));
+  Ref cancelled = call_method(future, "cancelled", nullptr);
   if (!cancelled) return nullptr;
   if (PyObject_IsTrue(cancelled.get())) {
     outcome = Telemetry::Outcome::Cancel;
   } else {
-    Ref exc = Ref::steal(PyObject_CallMethod(future, "exception", nullptr));
+    Ref exc = call_method(future, "exception", nullptr);
     if (!exc) return nullptr;
     outcome = outcome_of(exc.get() == Py_None ? nullptr : exc.get());
   }
@@ -315,7 +316,7 @@ bool Telemetry::end_when_done(PyObject* token, PyObject* future) {
   if (!token) return true;
   Ref callback = Ref::steal(PyCFunction_New(&g_token_done, token));
   return callback &&
-         Ref::steal(PyObject_CallMethod(future, "add_done_callback", "O", callback.get()));
+         call_method(future, "add_done_callback", "O", callback.get());
 }
 
 bool Telemetry::completion_started(Ref& token) {

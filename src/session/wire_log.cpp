@@ -3,6 +3,7 @@
 #include <memory>
 #include <vector>
 
+#include "binding/method_call.hpp"
 #include "binding/ref.hpp"
 
 namespace qv::py::wire_log {
@@ -27,15 +28,15 @@ Loggers* loggers() {
   auto made = std::make_unique<Loggers>();
   // A library's loggers end in a NullHandler: without one, logging's last resort would print
   // records (a routine drop, say) on stderr for a program that configured no logging.
-  Ref package = Ref::steal(PyObject_CallMethod(logging.get(), "getLogger", "s", "quelvant_rs"));
-  Ref null_handler = Ref::steal(PyObject_CallMethod(logging.get(), "NullHandler", nullptr));
+  Ref package = call_method(logging.get(), "getLogger", "s", "quelvant_rs");
+  Ref null_handler = call_method(logging.get(), "NullHandler", nullptr);
   if (!package || !null_handler) return nullptr;
-  Ref added = Ref::steal(PyObject_CallMethod(package.get(), "addHandler", "O", null_handler.get()));
+  Ref added = call_method(package.get(), "addHandler", "O", null_handler.get());
   if (!added) return nullptr;
-  made->wire = Ref::steal(PyObject_CallMethod(logging.get(), "getLogger", "s", "quelvant_rs.wire"));
+  made->wire = call_method(logging.get(), "getLogger", "s", "quelvant_rs.wire");
   if (!made->wire) return nullptr;
   made->session =
-      Ref::steal(PyObject_CallMethod(logging.get(), "getLogger", "s", "quelvant_rs.session"));
+      call_method(logging.get(), "getLogger", "s", "quelvant_rs.session");
   if (!made->session) return nullptr;
   made->wire_enabled = Ref::steal(PyObject_GetAttrString(made->wire.get(), "isEnabledFor"));
   made->debug = Ref::steal(PyLong_FromLong(kDebug));
@@ -55,10 +56,10 @@ Loggers* loggers() {
 
 bool log(PyObject* logger, int level, const char* format, const std::string& server,
          std::uint16_t port, std::string_view text) {
-  Ref done = Ref::steal(PyObject_CallMethod(logger, "log", "iss#Is#", level, format,
+  Ref done = call_method(logger, "log", "iss#Is#", level, format,
                                             server.data(), static_cast<Py_ssize_t>(server.size()),
                                             static_cast<unsigned>(port), text.data(),
-                                            static_cast<Py_ssize_t>(text.size())));
+                                            static_cast<Py_ssize_t>(text.size()));
   return static_cast<bool>(done);
 }
 
@@ -131,7 +132,7 @@ bool lines(const std::string& server, std::uint16_t port, bool sent, std::string
 bool note(int level, const std::string& server, std::uint16_t port, std::string_view text) {
   Loggers* l = loggers();
   if (!l) return false;
-  Ref enabled = Ref::steal(PyObject_CallMethod(l->session.get(), "isEnabledFor", "i", level));
+  Ref enabled = call_method(l->session.get(), "isEnabledFor", "i", level);
   if (!enabled) return false;
   if (enabled.get() != Py_True) return true;
   return log(l->session.get(), level, "%s:%d %s", server, port, text);
@@ -142,7 +143,7 @@ bool failed(const std::string& server, std::uint16_t port, std::string_view text
   Loggers* l = loggers();
   if (!l) return false;
   const std::string message = server + ":" + std::to_string(port) + " " + std::string(text);
-  Ref error = Ref::steal(PyObject_GetAttrString(l->session.get(), "error"));
+  Ref error = get_attribute(l->session.get(), "error");
   Ref args = Ref::steal(Py_BuildValue("(s#)", message.data(), static_cast<Py_ssize_t>(message.size())));
   Ref kwargs = Ref::steal(Py_BuildValue("{sO}", "exc_info", exc ? exc.get() : Py_True));
   if (!error || !args || !kwargs) return false;
