@@ -309,8 +309,10 @@ def test_a_stream_runs_until_closed_and_goes_on_across_reconnects(make_server, d
     s = drive(kind, srv, timeout=0.2, reconnect_attempts=2, reconnect_delay=0.01)
     steps = s.stream(s.subscribe())
     time.sleep(0.4)  # quiet for longer than the session's timeout: a stream does not end
-    threading.Timer(0.1, lambda: srv.close(conn=0)).start()
+    closer = threading.Timer(0.1, lambda: srv.close(conn=0))
+    closer.start()
     assert next(steps).kind == "reconnected"
+    closer.join()  # its answer may come after the loss it made: not after the server stopped
     srv.event("Tick n=1")
     assert next(steps).line == "Tick n=1"
     srv.stop()  # every attempt is refused now
@@ -324,10 +326,12 @@ def test_a_stream_runs_until_closed_and_goes_on_across_reconnects(make_server, d
 @pytest.mark.parametrize("reset", [False, True], ids=["closed", "reset"])
 def test_without_reconnect_a_lost_session_stays_lost(server, drive, kind, reset):
     s = drive(kind, server, reconnect_attempts=0)
-    threading.Timer(0.2, lambda: server.close(conn=0, reset=reset)).start()
+    closer = threading.Timer(0.2, lambda: server.close(conn=0, reset=reset))
+    closer.start()
     with pytest.raises(ConnectionError, match="may be missing"):  # a blocked events() raises
         for _ in s.events():
             pass
+    closer.join()  # its answer may come after the loss it made: not after the server stopped
     with pytest.raises(ConnectionError, match="does not reconnect"):
         s.get_version()
     assert server.connections() == 1
@@ -529,9 +533,11 @@ def test_a_line_over_max_line_arrives_cut_and_answers_nothing(server, drive, kin
     ev = next(s.events(timeout=scaled(5)))
     assert ev.line == "Big " + "x" * 60 + " [... 154 bytes cut]" and ev.tag is None
     # What is left of a cut line's tag could be another request's: it answers none.
-    threading.Timer(0.1, lambda: server.send("OK COMMANDTAG=1" + " y" * 40 + "\n")).start()
+    sender = threading.Timer(0.1, lambda: server.send("OK COMMANDTAG=1" + " y" * 40 + "\n"))
+    sender.start()
     with pytest.raises(TimeoutError):
         s.request("CallHold 5", timeout=0.5)
+    sender.join()
     assert next(s.events(timeout=scaled(5))).line.startswith("OK COMMANDTAG=1 y y")
 
 
