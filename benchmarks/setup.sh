@@ -15,7 +15,8 @@ bench_setup() {
     case $name in
       *_ext) bench_extension "$name" "$src" ;;
       *)
-        if [ ! -x "$tools/$name" ] || [ "$src" -nt "$tools/$name" ]; then
+        if [ ! -x "$tools/$name" ] || [ "$src" -nt "$tools/$name" ] ||
+          [ benchmarks/tools/rtt_client.hpp -nt "$tools/$name" ]; then
           "${CXX:-g++}" -std=c++20 -O2 -Wall -Wextra -pthread -o "$tools/$name" "$src"
         fi ;;
     esac
@@ -29,7 +30,7 @@ bench_extension() {
   include=$(.venv-bench/bin/python -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
   suffix=$(.venv-bench/bin/python -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
   out=$tools/$name$suffix
-  if [ ! -f "$out" ] || [ "$src" -nt "$out" ]; then
+  if [ ! -f "$out" ] || [ "$src" -nt "$out" ] || [ benchmarks/tools/rtt_client.hpp -nt "$out" ]; then
     "${CXX:-g++}" -std=c++20 -O2 -Wall -Wextra -shared -fPIC -I"$include" -o "$out" "$src"
   fi
 }

@@ -642,21 +642,34 @@ def setup_rtt_f4(port: int, tools: str):
     return run
 
 
-def setup_rtt_session(port: int, tools: str):
-    s = qsession.Session(HOST, port, USER, PASSWORD)
-    get_version = s.get_version
+def timed_requests(request, is_answer, word: str | None = None):
+    """run(count): ns for count blocking requests, request() (or request(word): the loop makes
+    the call directly either way, as a program would); run.check() judges the last answer."""
     last = []
 
     def run(count: int) -> int:
         t0 = time.perf_counter_ns()
-        for _ in repeat(None, count):
-            r = get_version()
+        if word is None:
+            for _ in repeat(None, count):
+                r = request()
+        else:
+            for _ in repeat(None, count):
+                r = request(word)
         t1 = time.perf_counter_ns()
         last.append(r)
         return t1 - t0
 
-    run.check = lambda: last[-1].words[:2] == ["OK", "GetVersion"]
+    run.check = lambda: is_answer(last[-1])
     return run
+
+
+def setup_rtt_session(port: int, tools: str):
+    s = qsession.Session(HOST, port, USER, PASSWORD)
+    return timed_requests(s.get_version, lambda r: r.words[:2] == ["OK", "GetVersion"])
+
+
+def is_echo_answer(line: str) -> bool:
+    return line.startswith("OK GetVersion ")
 
 
 def setup_rtt_f5(port: int, tools: str):
@@ -665,36 +678,12 @@ def setup_rtt_f5(port: int, tools: str):
     import rtt_floor_ext
 
     rtt_floor_ext.connect(port)
-    request = rtt_floor_ext.request
-    last = []
-
-    def run(count: int) -> int:
-        t0 = time.perf_counter_ns()
-        for _ in repeat(None, count):
-            r = request()
-        t1 = time.perf_counter_ns()
-        last.append(r)
-        return t1 - t0
-
-    run.check = lambda: last[-1].startswith("OK GetVersion ")
-    return run
+    return timed_requests(rtt_floor_ext.request, is_echo_answer)
 
 
 def setup_rtt_peer(make):
     def setup(port: int, tools: str):
-        request = make(HOST, port).request
-        last = []
-
-        def run(count: int) -> int:
-            t0 = time.perf_counter_ns()
-            for _ in repeat(None, count):
-                r = request("GetVersion")
-            t1 = time.perf_counter_ns()
-            last.append(r)
-            return t1 - t0
-
-        run.check = lambda: last[-1].startswith("OK GetVersion ")
-        return run
+        return timed_requests(make(HOST, port).request, is_echo_answer, "GetVersion")
 
     return setup
 

@@ -7,74 +7,17 @@
 //   request()       one round trip of "GetVersion COMMANDTAG=<n>"; the reply's line
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <string_view>
+#include "rtt_client.hpp"
 
 namespace {
 
-int fd = -1;
-char buf[1 << 16];
-std::size_t begin = 0, end = 0;  // unread bytes in buf
 long long next_tag = 0;
-
-bool send_all(const std::string& line) {
-  const char* p = line.data();
-  std::size_t left = line.size();
-  while (left > 0) {
-    const ssize_t sent = ::send(fd, p, left, MSG_NOSIGNAL);
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent <= 0) return false;
-    p += sent;
-    left -= static_cast<std::size_t>(sent);
-  }
-  return true;
-}
-
-long long tag_of(std::string_view line) {
-  const std::size_t key = line.rfind("COMMANDTAG=");
-  if (key == std::string_view::npos) return -1;
-  return std::strtoll(line.data() + key + 11, nullptr, 10);
-}
-
-// Reads until the line carrying `tag` has come; its place in buf, or false.
-bool await_reply(long long tag, std::string_view& reply) {
-  for (;;) {
-    while (const void* nl = std::memchr(buf + begin, '\n', end - begin)) {
-      const auto at = static_cast<std::size_t>(static_cast<const char*>(nl) - buf);
-      const std::string_view line(buf + begin, at - begin);
-      begin = at + 1;
-      if (tag_of(line) == tag) {
-        reply = line;
-        return true;
-      }
-    }
-    if (begin > 0) {
-      std::memmove(buf, buf + begin, end - begin);
-      end -= begin;
-      begin = 0;
-    }
-    if (end == sizeof buf) return false;
-    const ssize_t r = ::recv(fd, buf + end, sizeof buf - end, 0);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    end += static_cast<std::size_t>(r);
-  }
-}
 
 bool exchange(const std::string& line, long long tag, std::string_view& reply) {
   bool ok;
   Py_BEGIN_ALLOW_THREADS
-  ok = send_all(line) && await_reply(tag, reply);
+  ok = rtt::send_all(line) && rtt::await_reply(tag, reply);
   Py_END_ALLOW_THREADS
   return ok;
 }
@@ -87,25 +30,16 @@ PyObject* lost() {
 PyObject* connect_to(PyObject*, PyObject* arg) {
   const long port = PyLong_AsLong(arg);
   if (port == -1 && PyErr_Occurred()) return nullptr;
-  fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<std::uint16_t>(port));
-  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return lost();
-  const int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (!rtt::connect_to(static_cast<int>(port))) return lost();
   std::string_view reply;
   if (!exchange("Login bench bench 2 3 COMMANDTAG=0\n", next_tag++, reply)) return lost();
   Py_RETURN_NONE;
 }
 
 PyObject* request(PyObject*, PyObject*) {
-  // Rendered inside the call, as F4 renders each request it makes.
-  std::string line = "GetVersion COMMANDTAG=";
+  std::string line;
   const long long tag = next_tag++;
-  line += std::to_string(tag);
-  line += '\n';
+  rtt::render(line, tag);  // inside the call, as F4 renders each request it makes
   std::string_view reply;
   if (!exchange(line, tag, reply)) return lost();
   return PyUnicode_FromStringAndSize(reply.data(), static_cast<Py_ssize_t>(reply.size()));

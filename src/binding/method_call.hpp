@@ -25,6 +25,15 @@ Ref call_method(PyObject* obj, const char* name, const char* format, Args... arg
   return Ref::steal(PyObject_CallFunction(method.get(), format, args...));
 }
 
+// obj.name(arg), or obj.name() for a null `arg`, for a name interned already (one the caller
+// keeps, from attribute_name(), for a call made per request): no bound method is made. A new
+// reference, or null with the error set.
+inline Ref call_method(PyObject* obj, PyObject* name, PyObject* arg = nullptr) {
+  PyObject* args[] = {obj, arg};
+  return Ref::steal(PyObject_VectorcallMethod(
+      name, args, (arg ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 // obj.name, a new reference, or null with the error set.
 inline Ref get_attribute(PyObject* obj, const char* name) {
   PyObject* interned = attribute_name(name);

@@ -8,7 +8,8 @@ namespace qv::py::aio {
 
 namespace {
 
-// Kept for the life of the process, as the module's classes are.
+// Kept for the life of the process, as the module's classes are; the names are attribute_name()'s,
+// held here so that a call per request looks none up.
 PyObject* g_future_type = nullptr;
 PyObject* g_get_running_loop = nullptr;
 PyObject* g_cancelled_error = nullptr;
@@ -20,14 +21,6 @@ PyObject* g_set_exception = nullptr;
 PyObject* g_result = nullptr;
 PyObject* g_cancel = nullptr;
 
-PyObject* interned(const char* text) { return PyUnicode_InternFromString(text); }
-
-Ref call_method(PyObject* self, PyObject* name, PyObject* arg) {
-  PyObject* args[] = {self, arg};
-  return Ref::steal(PyObject_VectorcallMethod(
-      name, args, (arg ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
 }  // namespace
 
 bool init() {
@@ -38,12 +31,12 @@ bool init() {
   PyObject* get_running_loop = PyObject_GetAttrString(asyncio.get(), "get_running_loop");
   PyObject* cancelled = PyObject_GetAttrString(asyncio.get(), "CancelledError");
   g_loop_kwnames = Py_BuildValue("(s)", "loop");
-  g_blocking = interned("_asyncio_future_blocking");
-  g_done = interned("done");
-  g_set_result = interned("set_result");
-  g_set_exception = interned("set_exception");
-  g_result = interned("result");
-  g_cancel = interned("cancel");
+  g_blocking = attribute_name("_asyncio_future_blocking");
+  g_done = attribute_name("done");
+  g_set_result = attribute_name("set_result");
+  g_set_exception = attribute_name("set_exception");
+  g_result = attribute_name("result");
+  g_cancel = attribute_name("cancel");
   if (!future_type || !get_running_loop || !cancelled || !g_loop_kwnames || !g_blocking ||
       !g_done || !g_set_result || !g_set_exception || !g_result || !g_cancel)
     return false;
@@ -93,11 +86,11 @@ Ref result(PyObject* future) { return call_method(future, g_result, nullptr); }
 bool cancel(PyObject* future) { return static_cast<bool>(call_method(future, g_cancel, nullptr)); }
 
 Ref call(PyObject* loop, const char* method, PyObject* a) {
-  return py::call_method(loop, method, "O", a);
+  return call_method(loop, method, "O", a);
 }
 
 Ref call(PyObject* loop, const char* method, PyObject* a, PyObject* b) {
-  return py::call_method(loop, method, "OO", a, b);
+  return call_method(loop, method, "OO", a, b);
 }
 
 bool cancel_handle(PyObject* handle) {
